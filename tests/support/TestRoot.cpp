@@ -1,0 +1,71 @@
+#include "TestRoot.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+#include "platform/kernel.h"
+
+namespace testsupport {
+namespace {
+struct Root {
+  std::string path;
+  Root() {
+    std::string base = std::filesystem::temp_directory_path() / "platform-test-XXXXXX";
+    path = base;
+    if (mkdtemp(path.data()) == nullptr) std::abort();
+    setenv("PLATFORM_ROOT", path.c_str(), 1);
+    PlatformResetRoot();
+  }
+  ~Root() {
+    if (std::getenv("KEEP_TEST_ROOT") == nullptr) {
+      std::error_code ec;
+      std::filesystem::remove_all(path, ec);
+    }
+  }
+};
+Root& root() {
+  static Root r;
+  return r;
+}
+// Made before any test runs, so code under test sees the root from the start.
+[[maybe_unused]] const bool kRootReady = (root(), true);
+}  // namespace
+
+const std::string& platformRoot() { return root().path; }
+
+std::string freshDir(const std::string& name) {
+  std::filesystem::path p = std::filesystem::path(platformRoot()) / "t" / name;
+  std::error_code ec;
+  std::filesystem::remove_all(p, ec);
+  std::filesystem::create_directories(p);
+  return p.string();
+}
+
+int run(const std::string& command, std::string* out) {
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  std::string text;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) text.append(buf, n);
+  int status = pclose(pipe);
+  if (out != nullptr) *out = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void writeFile(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+}
+}  // namespace testsupport

@@ -1,0 +1,17 @@
+// Every test binary runs with its own throwaway $PLATFORM_ROOT, made before
+// main() and removed at exit, so tests never touch a real user's files.
+#pragma once
+
+#include <string>
+
+namespace testsupport {
+// The platform root of this test binary (created on first use).
+const std::string& platformRoot();
+// A fresh, empty directory below the test root.
+std::string freshDir(const std::string& name);
+// Runs a shell command; returns its exit status and puts stdout in *out.
+int run(const std::string& command, std::string* out = nullptr);
+// Whole file contents ("" when missing).
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& data);
+}  // namespace testsupport
