@@ -94,7 +94,7 @@ PLATFORM_API int _access(const char* path, int mode);
 struct _stat64 {
   unsigned int st_mode;
   long long st_size;
-  long long st_mtime;
+  long long st_modified;  // st_mtime is a macro in the C library here
 };
 PLATFORM_API int _stat64(const char* path, struct _stat64* buffer);
 PLATFORM_API FILE* crt_fopen(const char* path, const char* mode);
