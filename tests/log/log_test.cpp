@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "Log.h"
+#include "TestRoot.h"
+#include "platform/kernel.h"
+
+namespace {
+std::string today() {
+  time_t now = time(nullptr);
+  struct tm tm{};
+  localtime_r(&now, &tm);
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+  return buf;
+}
+
+std::vector<std::string> lines(const std::string& path) {
+  std::istringstream in(testsupport::readFile(path));
+  std::vector<std::string> out;
+  for (std::string l; std::getline(in, l);) out.push_back(l);
+  return out;
+}
+}  // namespace
+
+TEST(Log, SilentUntilALevelIsSetThenOneFileADay) {
+  std::string dir = testsupport::freshDir("log1");
+  CLog log;
+  EXPECT_EQ(log.writeLog(1, "before anything", 0), 0);  // level 0: skipped
+  ASSERT_EQ(log.setLogFile(dir.c_str(), "teskel"), 0);
+  std::string expected = dir + "\\" + today() + "-teskel.log";
+  EXPECT_EQ(std::string(log.path()), expected);
+  EXPECT_EQ(log.writeLog(1, "still silent", 3), 0);
+  std::string file = dir + "/" + today() + "-teskel.log";
+  EXPECT_FALSE(std::filesystem::exists(file));
+
+  log.setLogLevel(4);
+  struct Case {
+    int level;
+    const char* tag;
+    bool written;
+  } cases[] = {{1, "[Error ]", true},  {2, "[Warning]", true}, {3, "[Debug ]", true},
+               {4, "[Info  ]", true},  {5, "", false},         {0, "[Invalid]", true}};
+  for (const auto& c : cases) EXPECT_EQ(log.log(c.level, c.level * 10, "entry %d", c.level), 0);
+  auto got = lines(file);
+  ASSERT_EQ(got.size(), 5u);
+  std::regex shape(R"((\[[A-Za-z ]+\])    \d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} >> entry (\d) >> rtn = (\d+))");
+  size_t i = 0;
+  for (const auto& c : cases) {
+    if (!c.written) continue;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(got[i], m, shape)) << got[i];
+    EXPECT_EQ(m[1].str(), c.tag);
+    EXPECT_EQ(std::stoi(m[2].str()), c.level);
+    EXPECT_EQ(std::stoi(m[3].str()), c.level * 10);
+    ++i;
+  }
+
+  log.setLogLevel(1);
+  log.log(4, 0, "info skipped");
+  log.log(1, 99, "error kept");
+  got = lines(file);
+  ASSERT_EQ(got.size(), 6u);
+  EXPECT_NE(got.back().find("error kept >> rtn = 99"), std::string::npos);
+}
+
+TEST(Log, PageTextIsWrittenAsItStands) {
+  std::string dir = testsupport::freshDir("log2");
+  CLog log;
+  log.setLogFile(dir.c_str(), "page");
+  log.setLogLevel(4);
+  EXPECT_EQ(log.writeLog(1, "%s%n%x from the page", 1), 0);
+  auto got = lines(dir + "/" + today() + "-page.log");
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_NE(got[0].find(">> %s%n%x from the page >> rtn = 1"), std::string::npos);
+}
+
+TEST(Log, MissingFolderFallsBackToTheCurrentFolder) {
+  std::string cwd = testsupport::freshDir("cwd");
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(cwd.c_str()), 0);
+  CLog log;
+  EXPECT_EQ(log.setLogFile("C:\\no\\such\\folder", "x"), -1);
+  EXPECT_EQ(std::string(log.path()), cwd + "\\" + today() + "-x.log");
+  log.setLogLevel(4);
+  EXPECT_EQ(log.writeLog(4, "here", 0), 0);
+  EXPECT_TRUE(std::filesystem::exists(cwd + "/" + today() + "-x.log"));
+  // A folder name too long to hold is not cut to some other folder.
+  std::string longDir(200, 'a');
+  EXPECT_EQ(log.setLogFile(longDir.c_str(), "x"), -1);
+  EXPECT_EQ(std::string(log.path()), cwd + "\\" + today() + "-x.log");
+  ASSERT_EQ(chdir(old), 0);
+}
+
+TEST(Log, WindowsFolderFormsAndLongMessages) {
+  std::string folder = std::string(PlatformRoot()) + "/drives/c/banklogs";
+  ASSERT_TRUE(PlatformMakeDirs(folder.c_str()));
+  CLog log;
+  ASSERT_EQ(log.setLogFile("C:\\banklogs", "sign"), 0);
+  log.setLogLevel(4);
+  std::string big(100000, 'x');
+  EXPECT_EQ(log.log(1, 0, "%s", big.c_str()), 0);
+  auto got = lines(folder + "/" + today() + "-sign.log");
+  ASSERT_EQ(got.size(), 1u);
+  // Messages hold at most 80,959 characters.
+  EXPECT_NE(got[0].find(std::string(80959, 'x') + " >> rtn = 0"), std::string::npos);
+  EXPECT_EQ(got[0].find(std::string(80960, 'x')), std::string::npos);
+  // A file that cannot be opened is reported, never thrown.
+  std::string blocker = testsupport::freshDir("blocked");
+  ASSERT_EQ(log.setLogFile(blocker.c_str(), "b"), 0);
+  std::filesystem::remove_all(blocker);
+  EXPECT_EQ(log.writeLog(1, "x", 0), -1);
+}
