@@ -1,0 +1,378 @@
+// MultiByteToWideChar and WideCharToMultiByte for the code pages 950, 936,
+// 1252 (through iconv) and 65001 (our own codec, so that the replacement of
+// ill-formed input follows the Unicode practice that Windows follows).
+#include <iconv.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "internal.h"
+#include "platform/kernel.h"
+#include "platform/locale.h"
+
+namespace {
+
+enum class Kind { Utf8, Dbcs, Sbcs };
+
+struct CodePageInfo {
+  UINT codePage;
+  const char* iconvName;
+  Kind kind;
+};
+
+constexpr CodePageInfo kCodePages[] = {
+    {950, "CP950", Kind::Dbcs},
+    {936, "CP936", Kind::Dbcs},
+    {1252, "CP1252", Kind::Sbcs},
+    {CP_UTF8, "UTF-8", Kind::Utf8},
+};
+
+constexpr char16_t kDbcsDefaultUnicode = 0x30FB;  // default Unicode character of 950 and 936
+constexpr char16_t kReplacement = 0xFFFD;
+
+const CodePageInfo* lookup(UINT codePage) {
+  if (codePage == CP_ACP) codePage = GetACP();
+  if (codePage == CP_THREAD_ACP) codePage = platform_locale::threadAnsiCodePage();
+  for (const auto& info : kCodePages) {
+    if (info.codePage == codePage) return &info;
+  }
+  return nullptr;
+}
+
+bool isLeadByte(const CodePageInfo& info, unsigned char b) {
+  return info.kind == Kind::Dbcs && b >= 0x81 && b <= 0xFE;
+}
+
+bool isTrailByte(const CodePageInfo& info, unsigned char b) {
+  if (b >= 0x40 && b <= 0x7E) return true;
+  if (info.codePage == 950) return b >= 0xA1 && b <= 0xFE;
+  return b >= 0x80 && b <= 0xFE;  // 936
+}
+
+// Bytes of 1252 that have no character; Windows maps them to the C1 controls
+// of the same value and back, and so do we (iconv rejects them).
+bool is1252Hole(unsigned v) { return v == 0x81 || v == 0x8D || v == 0x8F || v == 0x90 || v == 0x9D; }
+
+// iconv descriptors, opened once per thread and code page direction.
+class IconvCache {
+ public:
+  ~IconvCache() {
+    for (auto& [key, cd] : map_) {
+      if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+    }
+  }
+  iconv_t get(const CodePageInfo& info, bool toUnicode) {
+    auto key = std::make_pair(info.codePage, toUnicode);
+    auto it = map_.find(key);
+    if (it != map_.end()) return it->second;
+    iconv_t cd = toUnicode ? iconv_open("UTF-16LE", info.iconvName) : iconv_open(info.iconvName, "UTF-16LE");
+    map_[key] = cd;
+    return cd;
+  }
+
+ private:
+  std::map<std::pair<UINT, bool>, iconv_t> map_;
+};
+
+thread_local IconvCache tIconv;
+
+void appendUtf16le(std::u16string& out, const char* bytes, size_t n) {
+  for (size_t i = 0; i + 1 < n; i += 2) {
+    out += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                 (static_cast<unsigned char>(bytes[i + 1]) << 8));
+  }
+}
+
+enum class Result { Ok, Invalid, NoConverter };
+
+// ---- UTF-8 ----
+
+Result decodeUtf8(const unsigned char* s, size_t n, bool strict, std::u16string& out) {
+  size_t i = 0;
+  while (i < n) {
+    unsigned c = s[i];
+    if (c < 0x80) {
+      out += static_cast<char16_t>(c);
+      ++i;
+      continue;
+    }
+    int need = 0;
+    unsigned cp = 0;
+    unsigned lo = 0x80, hi = 0xBF;  // range of the first continuation byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      need = 1;
+      cp = c & 0x1F;
+    } else if (c == 0xE0) {
+      need = 2, cp = c & 0x0F, lo = 0xA0;
+    } else if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) {
+      need = 2, cp = c & 0x0F;
+    } else if (c == 0xED) {
+      need = 2, cp = c & 0x0F, hi = 0x9F;  // no surrogates
+    } else if (c == 0xF0) {
+      need = 3, cp = c & 0x07, lo = 0x90;
+    } else if (c >= 0xF1 && c <= 0xF3) {
+      need = 3, cp = c & 0x07;
+    } else if (c == 0xF4) {
+      need = 3, cp = c & 0x07, hi = 0x8F;  // not above U+10FFFF
+    }
+    size_t j = i + 1;
+    bool ok = need > 0;
+    for (int k = 0; ok && k < need; ++k) {
+      if (j >= n) {
+        ok = false;
+        break;
+      }
+      unsigned b = s[j];
+      unsigned l = k == 0 ? lo : 0x80, h = k == 0 ? hi : 0xBF;
+      if (b < l || b > h) {
+        ok = false;
+        break;
+      }
+      cp = (cp << 6) | (b & 0x3F);
+      ++j;
+    }
+    if (!ok) {
+      // j is past the maximal ill-formed subsequence (at least one byte).
+      if (strict) return Result::Invalid;
+      out += kReplacement;
+      i = j;
+      continue;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (cp >> 10));
+      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(cp);
+    }
+    i = j;
+  }
+  return Result::Ok;
+}
+
+Result encodeUtf8(const char16_t* s, size_t n, bool strict, std::string& out) {
+  for (size_t i = 0; i < n; ++i) {
+    unsigned cp = s[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      if (strict) return Result::Invalid;
+      cp = kReplacement;
+    }
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  return Result::Ok;
+}
+
+// ---- iconv code pages ----
+
+Result decodeIconv(const CodePageInfo& info, const char* src, size_t n, bool strict, std::u16string& out) {
+  iconv_t cd = tIconv.get(info, true);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return Result::NoConverter;
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  char* in = const_cast<char*>(src);
+  size_t left = n;
+  char buf[2048];
+  while (left > 0) {
+    char* o = buf;
+    size_t room = sizeof buf;
+    size_t r = iconv(cd, &in, &left, &o, &room);
+    int err = errno;
+    appendUtf16le(out, buf, static_cast<size_t>(o - buf));
+    if (r != static_cast<size_t>(-1) || err == E2BIG) continue;
+    if (err != EILSEQ && err != EINVAL) return Result::Invalid;
+    // The code at `in` does not decode (or is cut off at the end).
+    auto b = static_cast<unsigned char>(*in);
+    size_t skip = 1;
+    char16_t replacement = u'?';
+    if (info.kind == Kind::Sbcs && info.codePage == 1252 && is1252Hole(b)) {
+      out += static_cast<char16_t>(b);
+    } else {
+      if (strict) return Result::Invalid;
+      if (info.kind == Kind::Dbcs) {
+        if (isLeadByte(info, b) && left >= 2 && isTrailByte(info, static_cast<unsigned char>(in[1]))) skip = 2;
+        replacement = kDbcsDefaultUnicode;
+      }
+      out += replacement;
+    }
+    in += skip;
+    left -= skip;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  }
+  return Result::Ok;
+}
+
+Result encodeIconv(const CodePageInfo& info, const char16_t* src, size_t n, const std::string& defaultChar,
+                   bool* usedDefault, std::string& out) {
+  iconv_t cd = tIconv.get(info, false);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return Result::NoConverter;
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  std::string bytes;
+  bytes.reserve(n * 2);
+  for (size_t i = 0; i < n; ++i) {
+    bytes += static_cast<char>(src[i] & 0xFF);
+    bytes += static_cast<char>(src[i] >> 8);
+  }
+  char* start = bytes.data();
+  char* in = start;
+  size_t left = bytes.size();
+  char buf[2048];
+  while (left > 0) {
+    char* o = buf;
+    size_t room = sizeof buf;
+    size_t r = iconv(cd, &in, &left, &o, &room);
+    int err = errno;
+    out.append(buf, static_cast<size_t>(o - buf));
+    if (r != static_cast<size_t>(-1) || err == E2BIG) continue;
+    if (err != EILSEQ && err != EINVAL) return Result::Invalid;
+    // One UTF-16 code unit that the code page cannot hold: each unit of an
+    // unmappable surrogate pair becomes a default character of its own.
+    char16_t unit = src[(in - start) / 2];
+    if (info.codePage == 1252 && is1252Hole(unit)) {
+      out += static_cast<char>(unit);
+    } else {
+      out += defaultChar;
+      *usedDefault = true;
+    }
+    in += 2;
+    left -= 2;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  }
+  return Result::Ok;
+}
+
+bool sameBuffer(const void* a, const void* b) { return a != nullptr && a == b; }
+
+}  // namespace
+
+PLATFORM_API int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByteStr, int cbMultiByte,
+                                     LPWSTR wideCharStr, int cchWideChar) {
+  if (multiByteStr == nullptr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
+      (cchWideChar > 0 && wideCharStr == nullptr) || sameBuffer(multiByteStr, wideCharStr)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const CodePageInfo* info = lookup(codePage);
+  if (info == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  DWORD allowed = info->kind == Kind::Utf8 ? MB_ERR_INVALID_CHARS : (MB_PRECOMPOSED | MB_ERR_INVALID_CHARS);
+  if ((flags & ~allowed) != 0) {
+    SetLastError(ERROR_INVALID_FLAGS);
+    return 0;
+  }
+  bool strict = (flags & MB_ERR_INVALID_CHARS) != 0;
+  size_t n = cbMultiByte == -1 ? std::strlen(multiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
+
+  std::u16string out;
+  Result r = info->kind == Kind::Utf8
+                 ? decodeUtf8(reinterpret_cast<const unsigned char*>(multiByteStr), n, strict, out)
+                 : decodeIconv(*info, multiByteStr, n, strict, out);
+  if (r == Result::NoConverter) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  if (r == Result::Invalid) {
+    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    return 0;
+  }
+  if (out.size() > 0x7FFFFFFF) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  int count = static_cast<int>(out.size());
+  if (cchWideChar == 0) return count;
+  if (count > cchWideChar) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::memcpy(wideCharStr, out.data(), out.size() * sizeof(WCHAR));
+  return count;
+}
+
+PLATFORM_API int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wideCharStr, int cchWideChar,
+                                     LPSTR multiByteStr, int cbMultiByte, LPCSTR defaultChar,
+                                     LPBOOL usedDefaultChar) {
+  if (wideCharStr == nullptr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 ||
+      (cbMultiByte > 0 && multiByteStr == nullptr) || sameBuffer(wideCharStr, multiByteStr)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const CodePageInfo* info = lookup(codePage);
+  if (info == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  DWORD allowed = info->kind == Kind::Utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  if ((flags & ~allowed) != 0) {
+    SetLastError(ERROR_INVALID_FLAGS);
+    return 0;
+  }
+  if (info->kind == Kind::Utf8 && (defaultChar != nullptr || usedDefaultChar != nullptr)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  size_t n = 0;
+  if (cchWideChar == -1) {
+    while (wideCharStr[n] != 0) ++n;
+    ++n;
+  } else {
+    n = static_cast<size_t>(cchWideChar);
+  }
+
+  std::string out;
+  bool used = false;
+  Result r;
+  if (info->kind == Kind::Utf8) {
+    r = encodeUtf8(wideCharStr, n, (flags & WC_ERR_INVALID_CHARS) != 0, out);
+  } else {
+    std::string def = "?";
+    if (defaultChar != nullptr && defaultChar[0] != '\0') {
+      def.assign(1, defaultChar[0]);
+      if (isLeadByte(*info, static_cast<unsigned char>(defaultChar[0])) && defaultChar[1] != '\0' &&
+          isTrailByte(*info, static_cast<unsigned char>(defaultChar[1]))) {
+        def += defaultChar[1];
+      }
+    }
+    r = encodeIconv(*info, wideCharStr, n, def, &used, out);
+  }
+  if (r == Result::NoConverter) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  if (r == Result::Invalid) {
+    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    return 0;
+  }
+  if (out.size() > 0x7FFFFFFF) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  if (usedDefaultChar != nullptr) *usedDefaultChar = used ? TRUE : FALSE;
+  int count = static_cast<int>(out.size());
+  if (cbMultiByte == 0) return count;
+  if (count > cbMultiByte) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::memcpy(multiByteStr, out.data(), out.size());
+  return count;
+}
