@@ -1,0 +1,434 @@
+// Certificate contexts: parsing into CERT_INFO, reference counting, properties.
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include <openssl/err.h>
+#include <openssl/sha.h>
+
+#include "internal.h"
+#include "platform/kernel.h"
+
+namespace crypt_internal {
+
+namespace {
+constexpr ULONGLONG kTicksPerSecond = 10000000ULL;
+constexpr long long kEpochDiffSeconds = 11644473600LL;
+
+long long daysFromCivil(long long y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+bool asn1TimeToFileTime(const ASN1_TIME* t, FILETIME* out) {
+  struct tm tm{};
+  if (t == nullptr || ASN1_TIME_to_tm(t, &tm) != 1) return false;
+  long long days = daysFromCivil(tm.tm_year + 1900LL, static_cast<unsigned>(tm.tm_mon + 1),
+                                 static_cast<unsigned>(tm.tm_mday));
+  long long secs = days * 86400 + tm.tm_hour * 3600LL + tm.tm_min * 60LL + tm.tm_sec;
+  long long since1601 = secs + kEpochDiffSeconds;
+  if (since1601 < 0) since1601 = 0;
+  *out = fileTimeFrom(static_cast<ULONGLONG>(since1601) * kTicksPerSecond);
+  return true;
+}
+
+// One DER element: its header length and content length. False when it
+// runs past the end.
+bool readTlv(const BYTE* p, size_t n, size_t* header, size_t* length) {
+  if (n < 2) return false;
+  size_t pos = 1;
+  if ((p[0] & 0x1F) == 0x1F) {  // high tag number
+    while (pos < n && (p[pos] & 0x80) != 0) ++pos;
+    ++pos;
+  }
+  if (pos >= n) return false;
+  size_t len = p[pos++];
+  if (len & 0x80) {
+    size_t count = len & 0x7F;
+    if (count == 0 || count > sizeof(size_t) || pos + count > n) return false;
+    len = 0;
+    for (size_t i = 0; i < count; ++i) len = (len << 8) | p[pos++];
+  }
+  if (len > n - pos) return false;
+  *header = pos;
+  *length = len;
+  return true;
+}
+
+// An AlgorithmIdentifier split into its OID text and the DER of its parameters.
+void splitAlgorithm(const X509_ALGOR* alg, std::string* oid, std::vector<BYTE>* params) {
+  oid->clear();
+  params->clear();
+  if (alg == nullptr) return;
+  const ASN1_OBJECT* obj = nullptr;
+  X509_ALGOR_get0(&obj, nullptr, nullptr, alg);
+  char buf[128];
+  if (obj != nullptr && OBJ_obj2txt(buf, sizeof buf, obj, 1) > 0) *oid = buf;
+  unsigned char* der = nullptr;
+  int n = i2d_X509_ALGOR(alg, &der);
+  if (n <= 0) return;
+  size_t hl, len;
+  if (readTlv(der, static_cast<size_t>(n), &hl, &len)) {
+    const BYTE* body = der + hl;
+    size_t ohl, olen;
+    if (readTlv(body, len, &ohl, &olen)) {
+      size_t rest = ohl + olen;
+      params->assign(body + rest, body + len);
+    }
+  }
+  OPENSSL_free(der);
+}
+
+BOOL copyOut(const void* data, DWORD size, void* pv, DWORD* pcb) {
+  if (pcb == nullptr) {
+    setError(static_cast<DWORD>(E_INVALIDARG));
+    return FALSE;
+  }
+  if (pv == nullptr) {
+    *pcb = size;
+    return TRUE;
+  }
+  if (*pcb < size) {
+    *pcb = size;
+    setError(ERROR_MORE_DATA);
+    return FALSE;
+  }
+  if (size != 0) std::memcpy(pv, data, size);
+  *pcb = size;
+  return TRUE;
+}
+
+size_t alignUp(size_t v) { return (v + 7) & ~static_cast<size_t>(7); }
+}  // namespace
+
+ULONGLONG fileTimeValue(const FILETIME& ft) {
+  return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+FILETIME fileTimeFrom(ULONGLONG v) {
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(v & 0xFFFFFFFFu);
+  ft.dwHighDateTime = static_cast<DWORD>(v >> 32);
+  return ft;
+}
+ULONGLONG nowFileTime() {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  return fileTimeValue(ft);
+}
+
+CertObject::~CertObject() { X509_free(x509); }
+
+CertObject* newCertObject(const BYTE* der, size_t n) {
+  if (der == nullptr) {
+    setError(static_cast<DWORD>(E_INVALIDARG));
+    return nullptr;
+  }
+  if (n == 0) {
+    setError(CRYPT_E_ASN1_EOD);
+    return nullptr;
+  }
+  const unsigned char* p = der;
+  X509* x = d2i_X509(nullptr, &p, static_cast<long>(n));
+  if (x == nullptr) {
+    ERR_clear_error();
+    size_t hl, len;
+    if (der[0] == 0x30 && !readTlv(der, n, &hl, &len))
+      setError(CRYPT_E_ASN1_EOD);
+    else
+      setError(CRYPT_E_ASN1_BADTAG);
+    return nullptr;
+  }
+  auto* c = new CertObject();
+  c->x509 = x;
+  c->der.assign(der, p);  // only the certificate's own bytes
+  SHA1(c->der.data(), c->der.size(), c->sha1);
+  c->sha1Hex = hexUpper(c->sha1, sizeof c->sha1);
+
+  CERT_INFO& info = c->info;
+  info.dwVersion = static_cast<DWORD>(X509_get_version(x));
+
+  // Serial: the INTEGER's content octets (sign byte kept), least significant first.
+  unsigned char* sder = nullptr;
+  int sn = i2d_ASN1_INTEGER(X509_get0_serialNumber(x), &sder);
+  if (sn > 0) {
+    size_t hl, len;
+    if (readTlv(sder, static_cast<size_t>(sn), &hl, &len))
+      c->serialLE.assign(sder + hl, sder + hl + len);
+    OPENSSL_free(sder);
+  }
+  std::reverse(c->serialLE.begin(), c->serialLE.end());
+  info.SerialNumber = {static_cast<DWORD>(c->serialLE.size()), c->serialLE.data()};
+
+  splitAlgorithm(X509_get0_tbs_sigalg(x), &c->sigAlgOid, &c->sigAlgParams);
+  info.SignatureAlgorithm.pszObjId = c->sigAlgOid.data();
+  info.SignatureAlgorithm.Parameters = {static_cast<DWORD>(c->sigAlgParams.size()),
+                                        c->sigAlgParams.data()};
+
+  auto nameDer = [](const X509_NAME* name, std::vector<BYTE>* out) {
+    const unsigned char* d = nullptr;
+    size_t len = 0;
+    if (name != nullptr && X509_NAME_get0_der(const_cast<X509_NAME*>(name), &d, &len) == 1)
+      out->assign(d, d + len);
+  };
+  nameDer(X509_get_issuer_name(x), &c->issuer);
+  nameDer(X509_get_subject_name(x), &c->subject);
+  info.Issuer = {static_cast<DWORD>(c->issuer.size()), c->issuer.data()};
+  info.Subject = {static_cast<DWORD>(c->subject.size()), c->subject.data()};
+
+  asn1TimeToFileTime(X509_get0_notBefore(x), &info.NotBefore);
+  asn1TimeToFileTime(X509_get0_notAfter(x), &info.NotAfter);
+
+  X509_PUBKEY* pub = X509_get_X509_PUBKEY(x);
+  const unsigned char* pk = nullptr;
+  int pklen = 0;
+  X509_ALGOR* palg = nullptr;
+  if (pub != nullptr && X509_PUBKEY_get0_param(nullptr, &pk, &pklen, &palg, pub) == 1) {
+    splitAlgorithm(palg, &c->pubAlgOid, &c->pubAlgParams);
+    if (pk != nullptr && pklen > 0) c->pubKey.assign(pk, pk + pklen);
+  }
+  info.SubjectPublicKeyInfo.Algorithm.pszObjId = c->pubAlgOid.data();
+  info.SubjectPublicKeyInfo.Algorithm.Parameters = {static_cast<DWORD>(c->pubAlgParams.size()),
+                                                    c->pubAlgParams.data()};
+  info.SubjectPublicKeyInfo.PublicKey = {static_cast<DWORD>(c->pubKey.size()), c->pubKey.data(), 0};
+
+  int extCount = X509_get_ext_count(x);
+  for (int i = 0; i < extCount; ++i) {
+    X509_EXTENSION* ext = X509_get_ext(x, i);
+    char buf[128];
+    buf[0] = '\0';
+    OBJ_obj2txt(buf, sizeof buf, X509_EXTENSION_get_object(ext), 1);
+    c->extOids.emplace_back(buf);
+    const ASN1_OCTET_STRING* v = X509_EXTENSION_get_data(ext);
+    c->extValues.emplace_back(v->data, v->data + v->length);
+  }
+  for (int i = 0; i < extCount; ++i) {
+    CERT_EXTENSION e{};
+    e.pszObjId = c->extOids[static_cast<size_t>(i)].data();
+    e.fCritical = X509_EXTENSION_get_critical(X509_get_ext(x, i)) ? TRUE : FALSE;
+    e.Value = {static_cast<DWORD>(c->extValues[static_cast<size_t>(i)].size()),
+               c->extValues[static_cast<size_t>(i)].data()};
+    c->exts.push_back(e);
+  }
+  info.cExtension = static_cast<DWORD>(c->exts.size());
+  info.rgExtension = c->exts.empty() ? nullptr : c->exts.data();
+
+  c->ctx.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  c->ctx.pbCertEncoded = c->der.data();
+  c->ctx.cbCertEncoded = static_cast<DWORD>(c->der.size());
+  c->ctx.pCertInfo = &c->info;
+  c->ctx.hCertStore = nullptr;
+  return c;
+}
+
+CertObject* certFromContext(PCCERT_CONTEXT ctx) {
+  if (ctx == nullptr) return nullptr;
+  auto* c = reinterpret_cast<CertObject*>(const_cast<CERT_CONTEXT*>(ctx));
+  return c->magic == kCertMagic ? c : nullptr;
+}
+
+void addRefLocked(CertObject* c) {
+  if (c->refs++ == 0 && c->store != nullptr) storeAddRefLocked(c->store);
+}
+
+ProvObject* releaseLocked(CertObject* c) {
+  if (c->refs <= 0) return nullptr;
+  if (--c->refs > 0) return nullptr;
+  ProvObject* prov = c->cachedProv;
+  c->cachedProv = nullptr;
+  StoreObject* s = c->store;
+  if (!c->inStore) {
+    c->magic = 0;
+    delete c;
+  }
+  if (s != nullptr) storeReleaseLocked(s);
+  return prov;
+}
+
+size_t keyProvInfoSize(const KeyProvInfo& k) {
+  size_t n = alignUp(sizeof(CRYPT_KEY_PROV_INFO));
+  n += alignUp(sizeof(CRYPT_KEY_PROV_PARAM) * k.params.size());
+  for (const KeyProvParam& p : k.params) n += alignUp(p.data.size());
+  n += (k.container.size() + 1) * sizeof(WCHAR);
+  n += (k.provider.size() + 1) * sizeof(WCHAR);
+  return n;
+}
+
+void writeKeyProvInfo(const KeyProvInfo& k, BYTE* dst) {
+  std::memset(dst, 0, keyProvInfoSize(k));
+  auto* info = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(dst);
+  size_t off = alignUp(sizeof(CRYPT_KEY_PROV_INFO));
+  auto* params = reinterpret_cast<CRYPT_KEY_PROV_PARAM*>(dst + off);
+  off += alignUp(sizeof(CRYPT_KEY_PROV_PARAM) * k.params.size());
+  for (size_t i = 0; i < k.params.size(); ++i) {
+    params[i].dwParam = k.params[i].dwParam;
+    params[i].dwFlags = k.params[i].dwFlags;
+    params[i].cbData = static_cast<DWORD>(k.params[i].data.size());
+    params[i].pbData = dst + off;
+    if (!k.params[i].data.empty()) std::memcpy(dst + off, k.params[i].data.data(), k.params[i].data.size());
+    off += alignUp(k.params[i].data.size());
+  }
+  auto* container = reinterpret_cast<WCHAR*>(dst + off);
+  std::memcpy(container, k.container.c_str(), (k.container.size() + 1) * sizeof(WCHAR));
+  off += (k.container.size() + 1) * sizeof(WCHAR);
+  auto* provider = reinterpret_cast<WCHAR*>(dst + off);
+  std::memcpy(provider, k.provider.c_str(), (k.provider.size() + 1) * sizeof(WCHAR));
+  info->pwszContainerName = container;
+  info->pwszProvName = provider;
+  info->dwProvType = k.provType;
+  info->dwFlags = k.flags;
+  info->cProvParam = static_cast<DWORD>(k.params.size());
+  info->rgProvParam = k.params.empty() ? nullptr : params;
+  info->dwKeySpec = k.keySpec;
+}
+
+KeyProvInfo keyProvInfoFrom(const CRYPT_KEY_PROV_INFO& in) {
+  KeyProvInfo k;
+  k.container = wideFrom(in.pwszContainerName);
+  k.provider = wideFrom(in.pwszProvName);
+  k.provType = in.dwProvType;
+  k.flags = in.dwFlags;
+  k.keySpec = in.dwKeySpec;
+  for (DWORD i = 0; i < in.cProvParam && in.rgProvParam != nullptr; ++i) {
+    KeyProvParam p;
+    p.dwParam = in.rgProvParam[i].dwParam;
+    p.dwFlags = in.rgProvParam[i].dwFlags;
+    if (in.rgProvParam[i].pbData != nullptr)
+      p.data.assign(in.rgProvParam[i].pbData, in.rgProvParam[i].pbData + in.rgProvParam[i].cbData);
+    k.params.push_back(std::move(p));
+  }
+  return k;
+}
+
+}  // namespace crypt_internal
+
+using namespace crypt_internal;
+
+PLATFORM_API PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType,
+                                                         const BYTE* pbCertEncoded,
+                                                         DWORD cbCertEncoded) {
+  if ((dwCertEncodingType & X509_ASN_ENCODING) == 0) {
+    setError(static_cast<DWORD>(E_INVALIDARG));
+    return nullptr;
+  }
+  CertObject* c = newCertObject(pbCertEncoded, cbCertEncoded);
+  if (c == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(state().mutex);
+  addRefLocked(c);
+  return &c->ctx;
+}
+
+PLATFORM_API PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext) {
+  CertObject* c = certFromContext(pCertContext);
+  if (c == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(state().mutex);
+  addRefLocked(c);
+  return pCertContext;
+}
+
+PLATFORM_API BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
+  CertObject* c = certFromContext(pCertContext);
+  if (c == nullptr) return TRUE;
+  ProvObject* prov;
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    prov = releaseLocked(c);
+  }
+  if (prov != nullptr) releaseProv(prov);
+  return TRUE;
+}
+
+PLATFORM_API BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
+                                                    void* pvData, DWORD* pcbData) {
+  CertObject* c = certFromContext(pCertContext);
+  if (c == nullptr || pcbData == nullptr) {
+    setError(static_cast<DWORD>(E_INVALIDARG));
+    return FALSE;
+  }
+  switch (dwPropId) {
+    case CERT_SHA1_HASH_PROP_ID:
+      return copyOut(c->sha1, sizeof c->sha1, pvData, pcbData);
+    case CERT_MD5_HASH_PROP_ID: {
+      unsigned char md[EVP_MAX_MD_SIZE];
+      unsigned int len = 0;
+      if (EVP_Digest(c->der.data(), c->der.size(), md, &len, EVP_md5(), nullptr) != 1) {
+        ERR_clear_error();
+        setError(NTE_BAD_ALGID);
+        return FALSE;
+      }
+      return copyOut(md, len, pvData, pcbData);
+    }
+    case CERT_KEY_PROV_INFO_PROP_ID:
+    case CERT_KEY_SPEC_PROP_ID: {
+      KeyProvInfo copy;
+      {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        if (!c->keyProv) {
+          setError(CRYPT_E_NOT_FOUND);
+          return FALSE;
+        }
+        copy = *c->keyProv;
+      }
+      if (dwPropId == CERT_KEY_SPEC_PROP_ID) return copyOut(&copy.keySpec, sizeof(DWORD), pvData, pcbData);
+      DWORD size = static_cast<DWORD>(keyProvInfoSize(copy));
+      if (pvData == nullptr) {
+        *pcbData = size;
+        return TRUE;
+      }
+      if (*pcbData < size) {
+        *pcbData = size;
+        setError(ERROR_MORE_DATA);
+        return FALSE;
+      }
+      writeKeyProvInfo(copy, static_cast<BYTE*>(pvData));
+      *pcbData = size;
+      return TRUE;
+    }
+    default:
+      setError(CRYPT_E_NOT_FOUND);
+      return FALSE;
+  }
+}
+
+PLATFORM_API BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
+                                                    DWORD dwFlags, const void* pvData) {
+  CertObject* c = certFromContext(pCertContext);
+  if (c == nullptr) {
+    setError(static_cast<DWORD>(E_INVALIDARG));
+    return FALSE;
+  }
+  if (dwPropId != CERT_KEY_PROV_INFO_PROP_ID) {
+    setError(static_cast<DWORD>(E_INVALIDARG));
+    return FALSE;
+  }
+  std::unique_ptr<KeyProvInfo> next;
+  if (pvData != nullptr)
+    next = std::make_unique<KeyProvInfo>(keyProvInfoFrom(*static_cast<const CRYPT_KEY_PROV_INFO*>(pvData)));
+  std::lock_guard<std::mutex> lock(state().mutex);
+  // Keep how the provider reaches the key when only the names change.
+  if (next && c->keyProv) {
+    next->storage = c->keyProv->storage;
+    next->extra = c->keyProv->extra;
+  }
+  std::swap(c->keyProv, next);
+  if (c->inStore && c->store != nullptr && c->store->kind == StoreKind::System) {
+    if (!writeEntry(c->store, c)) {
+      DWORD err = GetLastError();
+      std::swap(c->keyProv, next);  // the file still holds the old properties
+      setError(err);
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
+PLATFORM_API LONG CertVerifyTimeValidity(LPFILETIME pTimeToVerify, PCERT_INFO pCertInfo) {
+  if (pCertInfo == nullptr) return 0;
+  ULONGLONG t = pTimeToVerify != nullptr ? fileTimeValue(*pTimeToVerify) : nowFileTime();
+  if (t < fileTimeValue(pCertInfo->NotBefore)) return -1;
+  if (t > fileTimeValue(pCertInfo->NotAfter)) return 1;
+  return 0;
+}
