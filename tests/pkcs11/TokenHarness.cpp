@@ -47,7 +47,14 @@ std::string installModule(const std::string& builtPath, const std::string& name)
   fs::path dir = fs::path(testsupport::platformRoot()) / "modules";
   fs::create_directories(dir);
   fs::path target = dir / name;
-  fs::copy_file(builtPath, target, fs::copy_options::overwrite_existing);
+  // A loaded image must never be rewritten in place: install an unchanged
+  // module once, and replace a changed one by renaming a new file over it.
+  if (fs::exists(target) && testsupport::readFile(target.string()) == testsupport::readFile(builtPath)) {
+    return target.string();
+  }
+  fs::path temp = dir / ("." + name + ".new");
+  fs::copy_file(builtPath, temp, fs::copy_options::overwrite_existing);
+  fs::rename(temp, target);
   return target.string();
 }
 
@@ -60,6 +67,7 @@ FakeToken::FakeToken(const std::string& moduleName) : m_name(moduleName) {
   std::error_code ec;
   fs::remove_all(m_dir, ec);
   fs::create_directories(m_dir);
+  clearCallLog();
 }
 
 void FakeToken::set(const std::string& key, const std::string& value) const {

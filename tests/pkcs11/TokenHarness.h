@@ -23,7 +23,8 @@ void installForwarder();
 void installNoEntry();
 
 // A copy of the fake token module under one file name, with its settings
-// folder emptied (one token, model "Fake Token", PIN "1234").
+// folder emptied (one token, model "Fake Token", PIN "1234"). Making one
+// also empties the shared call log, so "NAME#N" counts from there.
 class FakeToken {
  public:
   explicit FakeToken(const std::string& moduleName);
