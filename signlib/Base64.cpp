@@ -196,6 +196,7 @@ unsigned char* base64Decode(const char* text, int* n) {
           continue;
         }
       }
+      if (in == end) break;
     }
     // Slow path, one character: line ends and other strays are skipped, "="
     // ends the text.

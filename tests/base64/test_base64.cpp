@@ -5,6 +5,8 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,9 +27,13 @@ std::string encode(const std::string& bytes) {
 }
 
 // Decodes the first n characters of text (default: all of them, NULs included).
+// The text goes in a buffer of exactly its size, with no NUL after it, so
+// the sanitizers see any read past the n characters.
 std::string decode(const std::string& text, int n = -1) {
   int len = n < 0 ? static_cast<int>(text.size()) : n;
-  unsigned char* b = base64Decode(text.data(), &len);
+  std::unique_ptr<char[]> exact(new char[static_cast<size_t>(len)]);
+  std::memcpy(exact.get(), text.data(), static_cast<size_t>(len));
+  unsigned char* b = base64Decode(exact.get(), &len);
   EXPECT_NE(b, nullptr);
   if (b == nullptr) return "<null>";
   EXPECT_EQ(b[len], 0) << "decoded bytes are followed by a zero";

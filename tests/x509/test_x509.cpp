@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
@@ -54,21 +55,14 @@ std::string opensslX509(const std::string& pem, const std::string& args) {
   return out;
 }
 
-// The value after "key=" of openssl's one-line answer.
-std::string after(const std::string& line, const std::string& key) {
-  EXPECT_EQ(line.rfind(key + "=", 0), 0u) << line;
-  return line.substr(key.size() + 1);
-}
-
-// openssl's multi-line name ("subject=\n    C=TW\n    O=...") in the form the
-// reader keeps: one RDN a line, each ended by "\n", no indent.
-std::string opensslNameLines(const std::string& pem, const char* which) {
-  std::string out = opensslX509(pem, std::string("-") + which + " -nameopt sep_multiline,utf8");
+// openssl's multi-line name block ("subject=\n    C=TW\n    O=...") in the form
+// the reader keeps: one RDN a line, each ended by "\n", no indent.
+std::string nameLines(const std::string& block) {
   std::string lines;
-  size_t pos = out.find('\n');
+  size_t pos = block.find('\n');
   while (pos != std::string::npos) {
-    size_t next = out.find('\n', pos + 1);
-    std::string line = out.substr(pos + 1, next == std::string::npos ? next : next - pos - 1);
+    size_t next = block.find('\n', pos + 1);
+    std::string line = block.substr(pos + 1, next == std::string::npos ? next : next - pos - 1);
     if (line.rfind("    ", 0) == 0) line = line.substr(4);
     lines += line + "\n";
     pos = next;
@@ -76,10 +70,12 @@ std::string opensslNameLines(const std::string& pem, const char* which) {
   return lines;
 }
 
-// "notBefore=Jan  2 00:30:00 2024 GMT" as "20240102003000".
-std::string opensslDate(const std::string& pem, const char* which) {
-  const char* key = std::string(which) == "startdate" ? "notBefore" : "notAfter";
-  std::string v = after(opensslX509(pem, std::string("-") + which), key);
+std::string opensslNameLines(const std::string& pem, const char* which) {
+  return nameLines(opensslX509(pem, std::string("-") + which + " -nameopt sep_multiline,utf8"));
+}
+
+// "Jan  2 00:30:00 2024 GMT" as "20240102003000".
+std::string compactDate(const std::string& v) {
   static const std::map<std::string, int> months = {
       {"Jan", 1}, {"Feb", 2}, {"Mar", 3}, {"Apr", 4},  {"May", 5},  {"Jun", 6},
       {"Jul", 7}, {"Aug", 8}, {"Sep", 9}, {"Oct", 10}, {"Nov", 11}, {"Dec", 12}};
@@ -92,6 +88,25 @@ std::string opensslDate(const std::string& pem, const char* which) {
   snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", y, month->second, day, h, m, s);
   return buf;
 }
+
+// The one-line answers of `openssl x509` (serial, Modulus, notBefore,
+// notAfter) by key, from one run.
+std::map<std::string, std::string> opensslFields(const std::string& pem) {
+  std::string out = opensslX509(pem, "-serial -modulus -startdate -enddate");
+  std::map<std::string, std::string> fields;
+  size_t pos = 0;
+  while (pos < out.size()) {
+    size_t end = out.find('\n', pos);
+    if (end == std::string::npos) end = out.size();
+    std::string line = out.substr(pos, end - pos);
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
+    pos = end + 1;
+  }
+  return fields;
+}
+
+std::string opensslModulus(const std::string& pem) { return opensslFields(pem)["Modulus"]; }
 
 // ---- certificates made by the tests themselves ----
 
@@ -168,6 +183,41 @@ std::string bundleText(const std::vector<X509*>& certs) {
   return oneLineBase64(v);
 }
 
+// ---- the fixture catalogue itself ----
+
+// Every fixture's key file and PKCS#12 hold the key of its certificate, and
+// the certificate verifies under its issuer's key: other suites import and
+// sign with these.
+TEST(FixtureCatalogue, KeysMatchCertificatesAndIssuersSignThem) {
+  for (const std::string& name : fixtures::names()) {
+    SCOPED_TRACE(name);
+    const fixtures::Fixture& f = fixtures::get(name);
+    X509Ptr cert = fixtureCert(name);
+    ASSERT_TRUE(cert);
+    KeyPtr key = fixtureKey(name);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(X509_check_private_key(cert.get(), key.get()), 1);
+
+    std::vector<unsigned char> p12Der = fileBytes(f.p12);
+    const unsigned char* p = p12Der.data();
+    std::unique_ptr<PKCS12, Deleter<PKCS12, PKCS12_free>> p12(
+        d2i_PKCS12(nullptr, &p, static_cast<long>(p12Der.size())));
+    ASSERT_TRUE(p12);
+    EVP_PKEY* p12Key = nullptr;
+    X509* p12Cert = nullptr;
+    ASSERT_EQ(PKCS12_parse(p12.get(), fixtures::kP12Password, &p12Key, &p12Cert, nullptr), 1);
+    EXPECT_EQ(X509_cmp(p12Cert, cert.get()), 0);
+    EXPECT_EQ(X509_check_private_key(p12Cert, p12Key), 1);
+    EVP_PKEY_free(p12Key);
+    X509_free(p12Cert);
+
+    X509Ptr issuer = fixtureCert(f.issuer.empty() ? name : f.issuer);
+    EXPECT_EQ(X509_verify(cert.get(), X509_get0_pubkey(issuer.get())), 1);
+    EXPECT_EQ(X509_NAME_cmp(X509_get_issuer_name(cert.get()), X509_get_subject_name(issuer.get())),
+              0);
+  }
+}
+
 // ---- fields ----
 
 const char* const kRsaFixtures[] = {
@@ -185,16 +235,16 @@ TEST(X509Certificate, FieldsAgreeWithOpenSSL) {
     CX509Certificate cert;
     ASSERT_EQ(cert.LoadX509Cert(f.base64().c_str()), 0) << cert.getErrorText();
 
-    EXPECT_STREQ(cert.getSerialNum(), after(opensslX509(f.certPem, "-serial"), "serial").c_str());
-    EXPECT_EQ(hex(cert.getModulus(), cert.getModulusLen()),
-              after(opensslX509(f.certPem, "-modulus"), "Modulus"));
+    std::map<std::string, std::string> ossl = opensslFields(f.certPem);
+    EXPECT_STREQ(cert.getSerialNum(), ossl["serial"].c_str());
+    EXPECT_EQ(hex(cert.getModulus(), cert.getModulusLen()), ossl["Modulus"]);
     EXPECT_EQ(cert.getModulusLen(), f.bits / 8);
     EXPECT_EQ(hex(cert.getExponent(), cert.getExponentLen()), "010001");
-    EXPECT_EQ(cert.getCertRecord().modulusHex, after(opensslX509(f.certPem, "-modulus"), "Modulus"));
+    EXPECT_EQ(cert.getCertRecord().modulusHex, ossl["Modulus"]);
     EXPECT_STREQ(cert.getSubject(), opensslNameLines(f.certPem, "subject").c_str());
     EXPECT_STREQ(cert.getIssuer(), opensslNameLines(f.certPem, "issuer").c_str());
-    EXPECT_STREQ(cert.getNotBefore(), opensslDate(f.certPem, "startdate").c_str());
-    EXPECT_STREQ(cert.getNotAfter(), opensslDate(f.certPem, "enddate").c_str());
+    EXPECT_STREQ(cert.getNotBefore(), compactDate(ossl["notBefore"]).c_str());
+    EXPECT_STREQ(cert.getNotAfter(), compactDate(ossl["notAfter"]).c_str());
     EXPECT_EQ(cert.getBinaryX509CertLen(), static_cast<int>(f.der().size()));
     EXPECT_EQ(std::vector<unsigned char>(cert.getBinaryX509Cert(),
                                          cert.getBinaryX509Cert() + cert.getBinaryX509CertLen()),
@@ -560,7 +610,7 @@ TEST(X509Certificate, LargeModulusAndExponentAreReadWhole) {
   EXPECT_EQ(cert.getModulusLen(), 1536);
   EXPECT_EQ(hex(cert.getModulus(), cert.getModulusLen()), hex(nBytes.data(), 1536));
   EXPECT_EQ(hex(cert.getModulus(), cert.getModulusLen()),
-            after(opensslX509(pem, "-modulus"), "Modulus"));
+            opensslModulus(pem));
   EXPECT_EQ(cert.getExponentLen(), 100);
   EXPECT_EQ(hex(cert.getExponent(), cert.getExponentLen()), hex(eBytes.data(), 100));
   EXPECT_EQ(cert.getCertRecord().exponentHex, hex(eBytes.data(), 100));
