@@ -105,3 +105,26 @@ TEST(Rescomp, DependencyFileListsIncludesAndEmbeddedFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Rescomp, EachScriptStartsAfresh) {
+  std::string dir = testsupport::freshDir("rescomp-units");
+  testsupport::writeFile(dir + "/a.rc", "#define IDS_A 5\nLANGUAGE 4, 1\nSTRINGTABLE BEGIN IDS_A \"a\" END\n");
+  testsupport::writeFile(dir + "/b.rc", "STRINGTABLE BEGIN\nIDS_A \"b\" END\n");
+  testsupport::writeFile(dir + "/c.rc", "STRINGTABLE BEGIN 6 \"c\" END\n");
+  std::string messages;
+  // A name defined by one script is not defined in the next.
+  EXPECT_EQ(testsupport::run(rescomp() + " -o " + dir + "/out.cpp " + dir + "/a.rc " + dir + "/b.rc 2>&1", &messages),
+            1);
+  EXPECT_NE(messages.find(dir + "/b.rc:2: error: 'IDS_A' is not defined"), std::string::npos) << messages;
+  // Nor does its LANGUAGE carry over: c.rc's string is in 1033, a.rc's in 1028.
+  ASSERT_EQ(testsupport::run(rescomp() + " -o " + dir + "/out.cpp " + dir + "/a.rc " + dir + "/c.rc 2>&1", &messages),
+            0)
+      << messages;
+  std::string cpp = testsupport::readFile(dir + "/out.cpp");
+  EXPECT_NE(cpp.find("{nullptr, 6, nullptr, 1, 1028, 0, kData"), std::string::npos) << cpp;
+  EXPECT_NE(cpp.find("{nullptr, 6, nullptr, 1, 1033, 0, kData"), std::string::npos) << cpp;
+}
+
+}  // namespace

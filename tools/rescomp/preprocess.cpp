@@ -166,12 +166,15 @@ void Preprocessor::predefine(const std::string& path) {
   files_.back()->headerOnly = true;
   Token t = rawNext();
   if (t.kind != Tok::End) throw RcError(t.loc, "only preprocessor directives may appear here");
+  predefined_ = macros_;
 }
 
 void Preprocessor::open(const std::string& path) {
   files_.clear();
   expansions_.clear();
   lookahead_.clear();
+  // Each script starts with the predefined names only, as its own unit.
+  macros_ = predefined_;
   pushFile(path, Loc{});
 }
 

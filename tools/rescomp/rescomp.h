@@ -45,7 +45,8 @@ class Preprocessor {
   ~Preprocessor();
   // Reads a header for its definitions only (its other tokens are an error).
   void predefine(const std::string& path);
-  // Starts a top-level script; next() reads it to its end.
+  // Starts a top-level script with only the predefined names defined;
+  // next() reads it to its end.
   void open(const std::string& path);
   Token next();
   const Token& peek();
@@ -75,6 +76,7 @@ class Preprocessor {
   std::vector<Expansion> expansions_;
   std::deque<Token> lookahead_;
   std::map<std::string, std::vector<Token>> macros_;
+  std::map<std::string, std::vector<Token>> predefined_;
   std::set<std::string> deps_;
   Loc lastLoc_;
 };
