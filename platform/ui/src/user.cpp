@@ -1,0 +1,976 @@
+// The scripted user.
+#include "platform/user.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "internal.h"
+
+namespace platform::user {
+
+namespace {
+
+std::string narrow(const std::u16string& s) {
+  std::string out;
+  for (char16_t c : s) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  return out;
+}
+
+std::string dialogName(const DialogView& v) {
+  return v.messageBox ? std::string("message box \"") + narrow(v.text) + "\"" : "dialog " + std::to_string(v.templateId);
+}
+
+std::string expectName(int expect) { return expect == kMessageBox ? "a message box" : "dialog " + std::to_string(expect); }
+
+enum class Step { Done, Skip, Fail };
+
+struct OpenDialog {
+  HWND hwnd;
+  Entry* entry;
+  size_t nextAction = 0;
+  int ordinal;
+  std::deque<std::function<Step()>> steps;  // what is left of the current action
+  bool failed = false;
+};
+
+struct KeyName {
+  const char* name;
+  int vk;
+};
+const KeyName kKeys[] = {
+    {"VK_BACK", VK_BACK},     {"VK_TAB", VK_TAB},         {"VK_RETURN", VK_RETURN},   {"VK_SHIFT", VK_SHIFT},
+    {"VK_CONTROL", VK_CONTROL}, {"VK_MENU", VK_MENU},     {"VK_PAUSE", VK_PAUSE},     {"VK_CAPITAL", VK_CAPITAL},
+    {"VK_ESCAPE", VK_ESCAPE}, {"VK_SPACE", VK_SPACE},     {"VK_PRIOR", VK_PRIOR},     {"VK_NEXT", VK_NEXT},
+    {"VK_END", VK_END},       {"VK_HOME", VK_HOME},       {"VK_LEFT", VK_LEFT},       {"VK_UP", VK_UP},
+    {"VK_RIGHT", VK_RIGHT},   {"VK_DOWN", VK_DOWN},       {"VK_INSERT", VK_INSERT},   {"VK_DELETE", VK_DELETE},
+    {"VK_MULTIPLY", VK_MULTIPLY}, {"VK_ADD", VK_ADD},     {"VK_SUBTRACT", VK_SUBTRACT}, {"VK_DECIMAL", VK_DECIMAL},
+    {"VK_DIVIDE", VK_DIVIDE}, {"VK_NUMLOCK", VK_NUMLOCK}, {"VK_OEM_1", VK_OEM_1},     {"VK_OEM_PLUS", VK_OEM_PLUS},
+    {"VK_OEM_COMMA", VK_OEM_COMMA}, {"VK_OEM_MINUS", VK_OEM_MINUS}, {"VK_OEM_PERIOD", VK_OEM_PERIOD},
+    {"VK_OEM_2", VK_OEM_2},   {"VK_OEM_3", VK_OEM_3},     {"VK_OEM_4", VK_OEM_4},     {"VK_OEM_5", VK_OEM_5},
+    {"VK_OEM_6", VK_OEM_6},   {"VK_OEM_7", VK_OEM_7},
+};
+
+// How a character is typed on a US keyboard: the key, and whether Shift is held.
+bool keyFor(char16_t c, int* vk, bool* shift) {
+  bool caps = (ui::keyState()[VK_CAPITAL] & 1) != 0;
+  if (c >= u'a' && c <= u'z') {
+    *vk = c - u'a' + 'A';
+    *shift = caps;
+    return true;
+  }
+  if (c >= u'A' && c <= u'Z') {
+    *vk = c;
+    *shift = !caps;
+    return true;
+  }
+  if (c >= u'0' && c <= u'9') {
+    *vk = c;
+    *shift = false;
+    return true;
+  }
+  static const char16_t shiftedDigits[] = u")!@#$%^&*(";
+  for (int i = 0; i < 10; ++i)
+    if (shiftedDigits[i] == c) {
+      *vk = '0' + i;
+      *shift = true;
+      return true;
+    }
+  struct Oem {
+    int vk;
+    char16_t plain, shifted;
+  };
+  static const Oem oem[] = {{VK_SPACE, u' ', 0},       {VK_OEM_1, u';', u':'},     {VK_OEM_PLUS, u'=', u'+'},
+                            {VK_OEM_COMMA, u',', u'<'}, {VK_OEM_MINUS, u'-', u'_'}, {VK_OEM_PERIOD, u'.', u'>'},
+                            {VK_OEM_2, u'/', u'?'},     {VK_OEM_3, u'`', u'~'},     {VK_OEM_4, u'[', u'{'},
+                            {VK_OEM_5, u'\\', u'|'},    {VK_OEM_6, u']', u'}'},     {VK_OEM_7, u'\'', u'"'},
+                            {VK_RETURN, u'\r', 0},      {VK_TAB, u'\t', 0}};
+  for (const auto& o : oem) {
+    if (o.plain == c) {
+      *vk = o.vk;
+      *shift = false;
+      return true;
+    }
+    if (o.shifted && o.shifted == c) {
+      *vk = o.vk;
+      *shift = true;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+struct ScriptedUser::Impl {
+  ScriptedUser* user;
+  std::vector<OpenDialog> open;
+  int ordinal = 0;
+
+  void fail(const std::string& why) {
+    std::fprintf(stderr, "user: %s\n", why.c_str());
+    user->failures_.push_back(why);
+  }
+
+  OpenDialog* find(HWND hwnd) {
+    for (auto& o : open)
+      if (o.hwnd == hwnd) return &o;
+    return nullptr;
+  }
+
+  void shot(OpenDialog& d, int step) {
+    if (user->shotsDir_.empty()) return;
+    char name[64];
+    std::string id = d.entry->expect == kMessageBox ? "messagebox" : std::to_string(d.entry->expect);
+    std::snprintf(name, sizeof name, "/%02d-%s-%02d.png", d.ordinal, id.c_str(), step);
+    PlatformSaveWindowPng(d.hwnd, (user->shotsDir_ + name).c_str());
+  }
+
+  // ---- input, one message per step ----
+  static LPARAM keyParam(int vk, bool up, bool alt) {
+    LPARAM lp = 1 | (static_cast<LPARAM>(vk & 0xFF) << 16);
+    if (alt) lp |= 1 << 29;
+    if (up) lp |= (static_cast<LPARAM>(1) << 30) | (static_cast<LPARAM>(1) << 31);
+    return lp;
+  }
+
+  static HWND keyTarget(HWND dialog) {
+    HWND f = GetFocus();
+    return f ? f : dialog;
+  }
+
+  static std::function<Step()> keyEvent(HWND dialog, int vk, bool up, bool alt, char16_t packet = 0) {
+    return [=]() {
+      UINT msg = alt || vk == VK_MENU ? (up ? WM_SYSKEYUP : WM_SYSKEYDOWN) : (up ? WM_KEYUP : WM_KEYDOWN);
+      if (vk == VK_MENU && up) msg = WM_KEYUP;
+      LPARAM lp = packet ? (1 | (static_cast<LPARAM>(packet) << 16)) : keyParam(vk, up, alt);
+      PostMessageW(keyTarget(dialog), msg, static_cast<WPARAM>(vk), lp);
+      return Step::Done;
+    };
+  }
+
+  static void pushKey(std::deque<std::function<Step()>>& q, HWND dialog, int vk, unsigned mods) {
+    bool alt = (mods & kAlt) != 0;
+    if (mods & kShift) q.push_back(keyEvent(dialog, VK_SHIFT, false, alt));
+    if (mods & kCtrl) q.push_back(keyEvent(dialog, VK_CONTROL, false, alt));
+    if (alt) q.push_back(keyEvent(dialog, VK_MENU, false, true));
+    q.push_back(keyEvent(dialog, vk, false, alt));
+    q.push_back(keyEvent(dialog, vk, true, alt));
+    if (alt) q.push_back(keyEvent(dialog, VK_MENU, true, false));
+    if (mods & kCtrl) q.push_back(keyEvent(dialog, VK_CONTROL, true, false));
+    if (mods & kShift) q.push_back(keyEvent(dialog, VK_SHIFT, true, false));
+  }
+
+  static std::function<Step()> mouse(HWND target, POINT p, bool up, unsigned mods) {
+    return [=]() {
+      if (!IsWindow(target)) return Step::Skip;
+      WPARAM keys = (up ? 0 : MK_LBUTTON) | ((mods & kCtrl) ? MK_CONTROL : 0) | ((mods & kShift) ? MK_SHIFT : 0);
+      PostMessageW(target, up ? WM_LBUTTONUP : WM_LBUTTONDOWN, keys, MAKELPARAM(p.x, p.y));
+      return Step::Done;
+    };
+  }
+
+  // A click at the centre of a control (or at a point of it). A disabled
+  // control takes no mouse input: the click lands on the dialog.
+  void pushClick(std::deque<std::function<Step()>>& q, HWND dialog, HWND control, POINT p, unsigned mods) {
+    if (mods & kShift) q.push_back(keyEvent(dialog, VK_SHIFT, false, false));
+    if (mods & kCtrl) q.push_back(keyEvent(dialog, VK_CONTROL, false, false));
+    HWND target = control;
+    if (!IsWindowEnabled(control)) {
+      MapWindowPoints(control, dialog, &p, 1);
+      target = dialog;
+    }
+    q.push_back(mouse(target, p, false, mods));
+    q.push_back(mouse(target, p, true, mods));
+    if (mods & kCtrl) q.push_back(keyEvent(dialog, VK_CONTROL, true, false));
+    if (mods & kShift) q.push_back(keyEvent(dialog, VK_SHIFT, true, false));
+  }
+
+  static POINT centre(HWND control) {
+    RECT r;
+    GetClientRect(control, &r);
+    return POINT{r.right / 2, r.bottom / 2};
+  }
+
+  HWND control(OpenDialog& d, int id, const char* what) {
+    HWND c = GetDlgItem(d.hwnd, id);
+    if (c == nullptr || !IsWindowVisible(c)) {
+      fail(std::string(what) + ": " + (c ? "hidden" : "no") + " control " + std::to_string(id) + " in " +
+           expectName(d.entry->expect));
+      return nullptr;
+    }
+    return c;
+  }
+
+  // Turns one action into its steps. False when it cannot be done at all.
+  bool expand(OpenDialog& d, const Action& a, int number) {
+    HWND dlg = d.hwnd;
+    auto& q = d.steps;
+    switch (a.kind) {
+      case Action::Kind::Type:
+      case Action::Kind::Paste: {
+        HWND c = control(d, a.id, a.kind == Action::Kind::Type ? "type" : "paste");
+        if (c == nullptr) return false;
+        q.push_back([this, dlg, c]() {
+          if (GetFocus() == c) return Step::Skip;
+          std::deque<std::function<Step()>> click;
+          pushClick(click, dlg, c, centre(c), 0);
+          OpenDialog* o = find(dlg);
+          if (o) o->steps.insert(o->steps.begin(), click.begin(), click.end());
+          return Step::Skip;
+        });
+        if (a.kind == Action::Kind::Paste) {
+          std::u16string text = a.text;
+          q.push_back([text]() {
+            ui::setClipboardText(text);
+            return Step::Skip;
+          });
+          pushKey(q, dlg, 'V', kCtrl);
+          return true;
+        }
+        for (char16_t ch : a.text) {
+          q.push_back([this, dlg, ch]() {
+            int vk;
+            bool shift;
+            std::deque<std::function<Step()>> keys;
+            if (keyFor(ch, &vk, &shift)) {
+              pushKey(keys, dlg, vk, shift ? kShift : 0);
+            } else {
+              keys.push_back(keyEvent(dlg, VK_PACKET, false, false, ch));
+              keys.push_back(keyEvent(dlg, VK_PACKET, true, false, ch));
+            }
+            OpenDialog* o = find(dlg);
+            if (o) o->steps.insert(o->steps.begin(), keys.begin(), keys.end());
+            return Step::Skip;
+          });
+        }
+        return true;
+      }
+      case Action::Kind::Key:
+        if (a.vk <= 0) {
+          fail("key: unknown key");
+          return false;
+        }
+        pushKey(q, dlg, a.vk, a.modifiers);
+        return true;
+      case Action::Kind::Click: {
+        HWND c = control(d, a.id, "click");
+        if (c == nullptr) return false;
+        shot(d, number);
+        pushClick(q, dlg, c, centre(c), 0);
+        return true;
+      }
+      case Action::Kind::Select: {
+        HWND c = control(d, a.id, "select");
+        if (c == nullptr) return false;
+        shot(d, number);
+        std::vector<int> rows = a.rows;
+        if (rows.empty()) {
+          // Nothing to keep: Ctrl+click every selected row away.
+          for (int i = 0; i < ui::listViewRowCount(c); ++i)
+            if (ui::listViewRowSelected(c, i)) rows.push_back(-1 - i);
+        }
+        bool first = true;
+        for (int r : rows) {
+          bool deselect = r < 0;
+          int row = deselect ? -1 - r : r;
+          unsigned mods = first && !deselect ? 0 : kCtrl;
+          first = false;
+          q.push_back([this, dlg, c, row, mods]() {
+            POINT p;
+            if (!ui::listViewRowPoint(c, row, &p)) {
+              fail("select: no row " + std::to_string(row));
+              return Step::Fail;
+            }
+            std::deque<std::function<Step()>> click;
+            pushClick(click, dlg, c, p, mods);
+            OpenDialog* o = find(dlg);
+            if (o) o->steps.insert(o->steps.begin(), click.begin(), click.end());
+            return Step::Skip;
+          });
+        }
+        return true;
+      }
+      case Action::Kind::Close: {
+        DWORD style = static_cast<DWORD>(GetWindowLongW(dlg, GWL_STYLE));
+        if ((style & WS_CAPTION) == WS_CAPTION && (style & WS_SYSMENU)) {
+          q.push_back([dlg]() {
+            PostMessageW(dlg, WM_SYSCOMMAND, SC_CLOSE, 0);
+            return Step::Done;
+          });
+        } else {
+          pushKey(q, dlg, VK_F4, kAlt);
+        }
+        return true;
+      }
+      case Action::Kind::CapsLock: {
+        bool on = a.on;
+        q.push_back([this, dlg, on]() {
+          bool now = (ui::keyState()[VK_CAPITAL] & 1) != 0;
+          if (now == on) return Step::Skip;
+          std::deque<std::function<Step()>> keys;
+          pushKey(keys, dlg, VK_CAPITAL, 0);
+          OpenDialog* o = find(dlg);
+          if (o) o->steps.insert(o->steps.begin(), keys.begin(), keys.end());
+          return Step::Skip;
+        });
+        return true;
+      }
+      case Action::Kind::Wait: {
+        auto target = std::make_shared<ULONGLONG>(0);
+        unsigned ms = a.ms;
+        auto step = std::make_shared<std::function<Step()>>();
+        *step = [this, dlg, target, ms, step]() {
+          ULONGLONG now = GetTickCount64();
+          if (*target == 0) *target = now + ms;
+          if (now >= *target) return Step::Skip;
+          long long d = ui::nextTimerDelay();
+          ULONGLONG left = *target - now;
+          ULONGLONG by = d > 0 && static_cast<ULONGLONG>(d) < left ? static_cast<ULONGLONG>(d) : left;
+          PlatformAdvanceClock(static_cast<DWORD>(by));
+          OpenDialog* o = find(dlg);
+          if (o) o->steps.push_front(*step);
+          return Step::Done;
+        };
+        q.push_back([step]() { return (*step)(); });
+        return true;
+      }
+      case Action::Kind::Exec: {
+        std::string cmd = a.command;
+        q.push_back([this, cmd]() {
+          int rc = std::system(cmd.c_str());
+          if (rc != 0) {
+            fail("exec: \"" + cmd + "\" exited with " + std::to_string(rc));
+            return Step::Fail;
+          }
+          return Step::Done;
+        });
+        return true;
+      }
+      case Action::Kind::Shot: {
+        std::string path = a.command;
+        q.push_back([this, dlg, path]() {
+          if (!PlatformSaveWindowPng(dlg, path.c_str())) fail("shot: cannot write " + path);
+          return Step::Skip;
+        });
+        return true;
+      }
+      case Action::Kind::Inspect: {
+        auto fn = a.inspect;
+        q.push_back([dlg, fn]() {
+          if (fn) fn(viewOf(dlg));
+          return Step::Skip;
+        });
+        return true;
+      }
+    }
+    return false;
+  }
+
+  bool idle(HWND hwnd) {
+    OpenDialog* d = find(hwnd);
+    if (d == nullptr) {
+      DialogView v = viewOf(hwnd);
+      user->seen_.push_back(v);
+      if (user->next_ >= user->entries_.size()) {
+        fail(dialogName(v) + " opened when the user had nothing left to do");
+        return false;
+      }
+      Entry& e = user->entries_[user->next_++];
+      bool match = e.expect == kMessageBox ? v.messageBox : (!v.messageBox && v.templateId == e.expect);
+      if (!match) {
+        fail(dialogName(v) + " opened where " + expectName(e.expect) + " was expected");
+        return false;
+      }
+      open.push_back(OpenDialog{hwnd, &e, 0, ++ordinal, {}, false});
+      d = &open.back();
+      shot(*d, 0);
+    }
+    if (d->failed) return false;
+    for (;;) {
+      while (!d->steps.empty()) {
+        auto step = d->steps.front();
+        d->steps.pop_front();
+        Step s = step();
+        d = find(hwnd);
+        if (d == nullptr) return true;
+        if (s == Step::Fail) {
+          d->failed = true;
+          return false;
+        }
+        if (s == Step::Done) return true;
+      }
+      if (d->nextAction >= d->entry->actions.size()) {
+        fail(expectName(d->entry->expect) + " was left open with nothing left to do");
+        d->failed = true;
+        return false;
+      }
+      size_t n = d->nextAction++;
+      if (!expand(*d, d->entry->actions[n], static_cast<int>(n) + 1)) {
+        d->failed = true;
+        return false;
+      }
+    }
+  }
+
+  void closed(HWND hwnd) {
+    for (auto it = open.begin(); it != open.end(); ++it) {
+      if (it->hwnd != hwnd) continue;
+      if (!it->failed && (it->nextAction < it->entry->actions.size() || !it->steps.empty()))
+        fail(expectName(it->entry->expect) + " closed with " +
+             std::to_string(it->entry->actions.size() - it->nextAction) + " action(s) not done");
+      open.erase(it);
+      return;
+    }
+  }
+};
+
+namespace {
+std::mutex gUserMutex;
+ScriptedUser* gUser = nullptr;
+}  // namespace
+
+// ---- actions ----
+
+Action type(int id, std::u16string text) {
+  Action a;
+  a.kind = Action::Kind::Type;
+  a.id = id;
+  a.text = std::move(text);
+  return a;
+}
+Action paste(int id, std::u16string text) {
+  Action a = type(id, std::move(text));
+  a.kind = Action::Kind::Paste;
+  return a;
+}
+Action key(int vk, unsigned modifiers) {
+  Action a;
+  a.kind = Action::Kind::Key;
+  a.vk = vk;
+  a.modifiers = modifiers;
+  return a;
+}
+Action key(const std::string& vkName, const std::vector<std::string>& modifiers) {
+  unsigned m = 0;
+  for (const auto& s : modifiers) {
+    if (s == "shift") m |= kShift;
+    else if (s == "ctrl") m |= kCtrl;
+    else if (s == "alt") m |= kAlt;
+  }
+  return key(keyCode(vkName), m);
+}
+Action click(int id) {
+  Action a;
+  a.kind = Action::Kind::Click;
+  a.id = id;
+  return a;
+}
+Action select(int id, std::vector<int> rows) {
+  Action a;
+  a.kind = Action::Kind::Select;
+  a.id = id;
+  a.rows = std::move(rows);
+  return a;
+}
+Action close() { return Action{}; }
+Action capsLock(bool on) {
+  Action a;
+  a.kind = Action::Kind::CapsLock;
+  a.on = on;
+  return a;
+}
+Action wait(unsigned ms) {
+  Action a;
+  a.kind = Action::Kind::Wait;
+  a.ms = ms;
+  return a;
+}
+Action exec(std::string command) {
+  Action a;
+  a.kind = Action::Kind::Exec;
+  a.command = std::move(command);
+  return a;
+}
+Action shot(std::string path) {
+  Action a;
+  a.kind = Action::Kind::Shot;
+  a.command = std::move(path);
+  return a;
+}
+Action inspect(std::function<void(const DialogView&)> fn) {
+  Action a;
+  a.kind = Action::Kind::Inspect;
+  a.inspect = std::move(fn);
+  return a;
+}
+
+int keyCode(const std::string& name) {
+  for (const auto& k : kKeys)
+    if (name == k.name) return k.vk;
+  std::string n = name.rfind("VK_", 0) == 0 ? name.substr(3) : name;
+  if (n.size() == 1 && ((n[0] >= 'A' && n[0] <= 'Z') || (n[0] >= '0' && n[0] <= '9'))) return n[0];
+  if (n.size() == 1 && n[0] >= 'a' && n[0] <= 'z') return n[0] - 'a' + 'A';
+  if (n.size() >= 2 && n[0] == 'F') {
+    int f = std::atoi(n.c_str() + 1);
+    if (f >= 1 && f <= 12) return VK_F1 + f - 1;
+  }
+  if (n.rfind("NUMPAD", 0) == 0 && n.size() == 7 && n[6] >= '0' && n[6] <= '9') return VK_NUMPAD0 + (n[6] - '0');
+  return -1;
+}
+
+const ControlView* DialogView::control(int id) const {
+  for (const auto& c : controls)
+    if (c.id == id) return &c;
+  return nullptr;
+}
+
+DialogView viewOf(HWND dialog) {
+  DialogView v;
+  v.hwnd = dialog;
+  v.templateId = PlatformDialogTemplateId(dialog);
+  v.messageBox = PlatformIsMessageBox(dialog) != FALSE;
+  ui::Window* w = ui::find(dialog);
+  if (w == nullptr) return v;
+  v.caption = w->text;
+  if (v.messageBox && w->dlg) {
+    v.text = w->dlg->mbText;
+    v.messageBoxType = w->dlg->mbType;
+  }
+  HWND focus = GetFocus();
+  for (HWND c : w->children) {
+    ui::Window* k = ui::find(c);
+    if (k == nullptr) continue;
+    ControlView cv;
+    cv.id = static_cast<int>(k->id);
+    cv.className = k->className;
+    cv.style = k->style;
+    cv.visible = IsWindowVisible(c) != FALSE;
+    cv.enabled = IsWindowEnabled(c) != FALSE;
+    cv.focused = focus == c;
+    if (cv.focused) v.focusId = cv.id;
+    if (k->kind == ui::Kind::Edit) {
+      cv.text = ui::editDisplayText(c);
+    } else {
+      cv.text = k->text;
+    }
+    if (k->kind == ui::Kind::ListView) {
+      int n = ui::listViewRowCount(c);
+      for (int i = 0; i < n; ++i) {
+        cv.rows.push_back(ui::listViewRow(c, i));
+        if (ui::listViewRowSelected(c, i)) cv.selectedRows.push_back(i);
+      }
+    }
+    v.controls.push_back(std::move(cv));
+  }
+  return v;
+}
+
+// ---- the user ----
+
+ScriptedUser::ScriptedUser(std::vector<Entry> entries) : entries_(std::move(entries)) {}
+
+ScriptedUser::~ScriptedUser() { uninstall(); }
+
+ScriptedUser& ScriptedUser::expect(int templateId, std::vector<Action> actions) {
+  entries_.push_back(Entry{templateId, std::move(actions)});
+  return *this;
+}
+
+ScriptedUser& ScriptedUser::expectMessageBox(std::vector<Action> actions) { return expect(kMessageBox, std::move(actions)); }
+
+void ScriptedUser::setShotsDir(std::string dir) { shotsDir_ = std::move(dir); }
+
+void ScriptedUser::install() {
+  std::lock_guard<std::mutex> lock(gUserMutex);
+  if (impl_ == nullptr) impl_ = new Impl{this, {}, 0};
+  gUser = this;
+}
+
+void ScriptedUser::uninstall() {
+  {
+    std::lock_guard<std::mutex> lock(gUserMutex);
+    if (gUser == this) gUser = nullptr;
+  }
+  delete impl_;
+  impl_ = nullptr;
+}
+
+void ScriptedUser::setCapsLock(bool on) { ui::setToggle(VK_CAPITAL, on); }
+
+bool ScriptedUser::ok() const {
+  if (!failures_.empty() || next_ != entries_.size()) return false;
+  return impl_ == nullptr || impl_->open.empty();
+}
+
+std::vector<std::string> ScriptedUser::failures() const {
+  std::vector<std::string> f = failures_;
+  for (size_t i = next_; i < entries_.size(); ++i)
+    f.push_back("entry " + std::to_string(i + 1) + " (" + expectName(entries_[i].expect) + ") was never used");
+  return f;
+}
+
+// ---- pagehost's JSON ----
+
+namespace {
+
+struct Json {
+  enum Type { Null, Bool, Number, String, Array, Object } type = Null;
+  bool b = false;
+  double n = 0;
+  std::u16string s;
+  std::vector<Json> items;
+  std::vector<std::pair<std::u16string, Json>> members;
+};
+
+class JsonParser {
+ public:
+  explicit JsonParser(const std::string& t) : t_(t) {}
+  bool parse(Json* out, std::string* error) {
+    bool ok = value(out);
+    space();
+    if (ok && pos_ != t_.size()) ok = failAt("trailing text");
+    if (!ok && error) *error = error_;
+    return ok;
+  }
+
+ private:
+  void space() {
+    while (pos_ < t_.size() && (t_[pos_] == ' ' || t_[pos_] == '\t' || t_[pos_] == '\n' || t_[pos_] == '\r')) ++pos_;
+  }
+  bool failAt(const std::string& what) {
+    if (error_.empty()) error_ = what + " at offset " + std::to_string(pos_);
+    return false;
+  }
+  bool literal(const char* word) {
+    size_t n = std::char_traits<char>::length(word);
+    if (t_.compare(pos_, n, word) != 0) return false;
+    pos_ += n;
+    return true;
+  }
+  bool value(Json* v) {
+    if (++depth_ > 64) return failAt("nesting too deep");
+    space();
+    if (pos_ >= t_.size()) return failAt("unexpected end");
+    char c = t_[pos_];
+    bool ok;
+    if (c == '[') ok = array(v);
+    else if (c == '{') ok = object(v);
+    else if (c == '"') {
+      v->type = Json::String;
+      ok = string(&v->s);
+    } else if (literal("true")) {
+      v->type = Json::Bool;
+      v->b = true;
+      ok = true;
+    } else if (literal("false")) {
+      v->type = Json::Bool;
+      ok = true;
+    } else if (literal("null")) {
+      ok = true;
+    } else ok = number(v);
+    --depth_;
+    return ok;
+  }
+  bool number(Json* v) {
+    size_t start = pos_;
+    if (pos_ < t_.size() && t_[pos_] == '-') ++pos_;
+    while (pos_ < t_.size() && ((t_[pos_] >= '0' && t_[pos_] <= '9') || t_[pos_] == '.' || t_[pos_] == 'e' ||
+                                t_[pos_] == 'E' || t_[pos_] == '+' || t_[pos_] == '-'))
+      ++pos_;
+    if (start == pos_) return failAt("unexpected character");
+    v->type = Json::Number;
+    v->n = std::strtod(t_.substr(start, pos_ - start).c_str(), nullptr);
+    return true;
+  }
+  static int hex(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+  bool string(std::u16string* out) {
+    ++pos_;  // opening quote
+    while (pos_ < t_.size()) {
+      unsigned char c = static_cast<unsigned char>(t_[pos_]);
+      if (c == '"') {
+        ++pos_;
+        return true;
+      }
+      if (c < 0x20) return failAt("control character in string");
+      if (c == '\\') {
+        if (++pos_ >= t_.size()) break;
+        char e = t_[pos_++];
+        switch (e) {
+          case '"': out->push_back(u'"'); break;
+          case '\\': out->push_back(u'\\'); break;
+          case '/': out->push_back(u'/'); break;
+          case 'b': out->push_back(u'\b'); break;
+          case 'f': out->push_back(u'\f'); break;
+          case 'n': out->push_back(u'\n'); break;
+          case 'r': out->push_back(u'\r'); break;
+          case 't': out->push_back(u'\t'); break;
+          case 'u': {
+            if (pos_ + 4 > t_.size()) return failAt("short \\u escape");
+            int v = 0;
+            for (int i = 0; i < 4; ++i) {
+              int h = hex(t_[pos_ + i]);
+              if (h < 0) return failAt("bad \\u escape");
+              v = v * 16 + h;
+            }
+            pos_ += 4;
+            out->push_back(static_cast<char16_t>(v));
+            break;
+          }
+          default: return failAt("bad escape");
+        }
+        continue;
+      }
+      // UTF-8 to UTF-16.
+      uint32_t cp;
+      int len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+      if (len == 0 || pos_ + len > t_.size()) return failAt("bad UTF-8");
+      cp = len == 1 ? c : c & (0x3F >> (len - 1));
+      for (int i = 1; i < len; ++i) {
+        unsigned char k = static_cast<unsigned char>(t_[pos_ + i]);
+        if ((k & 0xC0) != 0x80) return failAt("bad UTF-8");
+        cp = (cp << 6) | (k & 0x3F);
+      }
+      pos_ += len;
+      if (cp >= 0x10000) {
+        cp -= 0x10000;
+        out->push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+        out->push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+      } else {
+        out->push_back(static_cast<char16_t>(cp));
+      }
+    }
+    return failAt("unterminated string");
+  }
+  bool array(Json* v) {
+    v->type = Json::Array;
+    ++pos_;
+    space();
+    if (pos_ < t_.size() && t_[pos_] == ']') {
+      ++pos_;
+      return true;
+    }
+    for (;;) {
+      Json item;
+      if (!value(&item)) return false;
+      v->items.push_back(std::move(item));
+      space();
+      if (pos_ < t_.size() && t_[pos_] == ',') {
+        ++pos_;
+        continue;
+      }
+      if (pos_ < t_.size() && t_[pos_] == ']') {
+        ++pos_;
+        return true;
+      }
+      return failAt("expected , or ]");
+    }
+  }
+  bool object(Json* v) {
+    v->type = Json::Object;
+    ++pos_;
+    space();
+    if (pos_ < t_.size() && t_[pos_] == '}') {
+      ++pos_;
+      return true;
+    }
+    for (;;) {
+      space();
+      if (pos_ >= t_.size() || t_[pos_] != '"') return failAt("expected a member name");
+      std::u16string name;
+      if (!string(&name)) return false;
+      space();
+      if (pos_ >= t_.size() || t_[pos_] != ':') return failAt("expected :");
+      ++pos_;
+      Json item;
+      if (!value(&item)) return false;
+      v->members.emplace_back(std::move(name), std::move(item));
+      space();
+      if (pos_ < t_.size() && t_[pos_] == ',') {
+        ++pos_;
+        continue;
+      }
+      if (pos_ < t_.size() && t_[pos_] == '}') {
+        ++pos_;
+        return true;
+      }
+      return failAt("expected , or }");
+    }
+  }
+  const std::string& t_;
+  size_t pos_ = 0;
+  int depth_ = 0;
+  std::string error_;
+};
+
+bool wholeNumber(const Json& j, int* out) {
+  if (j.type != Json::Number || j.n != static_cast<double>(static_cast<long long>(j.n)) || j.n < -2147483648.0 ||
+      j.n > 2147483647.0)
+    return false;
+  *out = static_cast<int>(j.n);
+  return true;
+}
+
+bool actionFrom(const Json& j, Action* a, std::string* error) {
+  auto bad = [&](const std::string& why) {
+    *error = why;
+    return false;
+  };
+  if (j.type != Json::Array || j.items.empty() || j.items[0].type != Json::String) return bad("an action is an array that starts with its name");
+  std::string name = narrow(j.items[0].s);
+  const auto& it = j.items;
+  int id = 0;
+  if (name == "type" || name == "paste") {
+    if (it.size() != 3 || !wholeNumber(it[1], &id) || it[2].type != Json::String) return bad(name + " takes a control id and a text");
+    *a = name == "type" ? type(id, it[2].s) : paste(id, it[2].s);
+    return true;
+  }
+  if (name == "key") {
+    if (it.size() < 2 || it[1].type != Json::String) return bad("key takes a key name and modifiers");
+    std::vector<std::string> mods;
+    for (size_t i = 2; i < it.size(); ++i) {
+      if (it[i].type != Json::String) return bad("key: a modifier is a string");
+      std::string m = narrow(it[i].s);
+      if (m != "shift" && m != "ctrl" && m != "alt") return bad("key: unknown modifier " + m);
+      mods.push_back(m);
+    }
+    if (keyCode(narrow(it[1].s)) < 0) return bad("key: unknown key " + narrow(it[1].s));
+    *a = key(narrow(it[1].s), mods);
+    return true;
+  }
+  if (name == "click") {
+    if (it.size() != 2 || !wholeNumber(it[1], &id)) return bad("click takes a control id");
+    *a = click(id);
+    return true;
+  }
+  if (name == "select") {
+    if (it.size() != 3 || !wholeNumber(it[1], &id) || it[2].type != Json::Array) return bad("select takes a control id and an array of rows");
+    std::vector<int> rows;
+    for (const auto& r : it[2].items) {
+      int row;
+      if (!wholeNumber(r, &row) || row < 0) return bad("select: a row is a number from 0");
+      rows.push_back(row);
+    }
+    *a = select(id, rows);
+    return true;
+  }
+  if (name == "close") {
+    if (it.size() != 1) return bad("close takes nothing");
+    *a = close();
+    return true;
+  }
+  if (name == "capslock") {
+    if (it.size() != 2 || it[1].type != Json::Bool) return bad("capslock takes true or false");
+    *a = capsLock(it[1].b);
+    return true;
+  }
+  if (name == "wait") {
+    int ms;
+    if (it.size() != 2 || !wholeNumber(it[1], &ms) || ms < 0) return bad("wait takes milliseconds");
+    *a = wait(static_cast<unsigned>(ms));
+    return true;
+  }
+  if (name == "exec") {
+    if (it.size() != 2 || it[1].type != Json::String) return bad("exec takes a command");
+    std::string cmd;
+    for (char16_t c : it[1].s) {
+      if (c < 0x80) cmd.push_back(static_cast<char>(c));
+      else if (c < 0x800) {
+        cmd.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        cmd.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      } else {
+        cmd.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        cmd.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        cmd.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      }
+    }
+    *a = exec(cmd);
+    return true;
+  }
+  return bad("unknown action " + name);
+}
+
+}  // namespace
+
+bool parseUserJson(const std::string& text, std::vector<Entry>* entries, std::string* error) {
+  std::string err;
+  Json root;
+  JsonParser p(text);
+  if (!p.parse(&root, &err)) {
+    if (error) *error = err;
+    return false;
+  }
+  auto bad = [&](const std::string& why) {
+    if (error) *error = why;
+    return false;
+  };
+  if (root.type != Json::Array) return bad("the user is an array of entries");
+  std::vector<Entry> out;
+  for (size_t i = 0; i < root.items.size(); ++i) {
+    const Json& e = root.items[i];
+    std::string where = "entry " + std::to_string(i + 1) + ": ";
+    if (e.type != Json::Object) return bad(where + "not an object");
+    Entry entry;
+    bool haveExpect = false;
+    for (const auto& [name, value] : e.members) {
+      if (name == u"expect") {
+        if (value.type == Json::String && value.s == u"messagebox") entry.expect = kMessageBox;
+        else if (!wholeNumber(value, &entry.expect) || entry.expect <= 0) return bad(where + "expect is a template id or \"messagebox\"");
+        haveExpect = true;
+      } else if (name == u"actions") {
+        if (value.type != Json::Array) return bad(where + "actions is an array");
+        for (const auto& a : value.items) {
+          Action act;
+          std::string why;
+          if (!actionFrom(a, &act, &why)) return bad(where + why);
+          entry.actions.push_back(std::move(act));
+        }
+      } else {
+        return bad(where + "unknown member " + narrow(name));
+      }
+    }
+    if (!haveExpect) return bad(where + "no expect");
+    out.push_back(std::move(entry));
+  }
+  *entries = std::move(out);
+  return true;
+}
+
+}  // namespace platform::user
+
+namespace ui {
+
+bool userIdle(HWND dialog) {
+  using platform::user::ScriptedUser;
+  ScriptedUser* u;
+  {
+    std::lock_guard<std::mutex> lock(platform::user::gUserMutex);
+    u = platform::user::gUser;
+  }
+  if (u == nullptr) return false;
+  return u->impl()->idle(dialog);
+}
+
+void userDialogClosed(HWND dialog) {
+  using platform::user::ScriptedUser;
+  ScriptedUser* u;
+  {
+    std::lock_guard<std::mutex> lock(platform::user::gUserMutex);
+    u = platform::user::gUser;
+  }
+  if (u != nullptr) u->impl()->closed(dialog);
+}
+
+bool userInstalled() {
+  std::lock_guard<std::mutex> lock(platform::user::gUserMutex);
+  return platform::user::gUser != nullptr;
+}
+
+}  // namespace ui
