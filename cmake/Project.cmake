@@ -30,6 +30,7 @@ function(project_gtest name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} testsupport GTest::gtest GTest::gtest_main)
   include(GoogleTest)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "TEST_DATA_DIR=${CMAKE_BINARY_DIR}/testdata;BUILD_DIR=${CMAKE_BINARY_DIR};SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  # TEST_DATA_DIR, BUILD_DIR and SOURCE_DIR are set by testsupport itself
+  # (compiled in), so tests see them under ctest and when run by hand.
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
 endfunction()

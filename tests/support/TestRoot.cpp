@@ -14,6 +14,9 @@ namespace {
 struct Root {
   std::string path;
   Root() {
+    setenv("TEST_DATA_DIR", TESTSUPPORT_DATA_DIR, 0);
+    setenv("BUILD_DIR", TESTSUPPORT_BUILD_DIR, 0);
+    setenv("SOURCE_DIR", TESTSUPPORT_SOURCE_DIR, 0);
     std::string base = std::filesystem::temp_directory_path() / "platform-test-XXXXXX";
     path = base;
     if (mkdtemp(path.data()) == nullptr) std::abort();
