@@ -6,6 +6,7 @@
 
 #include "TestRoot.h"
 #include "platform/kernel.h"
+#include "platform/locale.h"
 
 namespace fs = std::filesystem;
 
@@ -216,4 +217,20 @@ TEST(Debug, OutputIsCollected) {
   char buf[256];
   PlatformDebugOutput(buf, sizeof buf, TRUE);
   EXPECT_EQ(std::string(buf), "trace \xe7\xb0\xbd\xe7\xab\xa0\n");
+}
+
+TEST(Modules, SystemLibraryNamesReachThePlatformExports) {
+  HMODULE k32 = GetModuleHandleW(u"kernel32.dll");
+  ASSERT_NE(k32, nullptr);
+  EXPECT_EQ(GetModuleHandleA("KERNEL32.DLL"), k32);
+  EXPECT_EQ(GetProcAddress(k32, "SetThreadUILanguage"), reinterpret_cast<void*>(&SetThreadUILanguage));
+  EXPECT_NE(GetProcAddress(k32, "GetLastError"), nullptr);
+  EXPECT_EQ(GetProcAddress(k32, "NoSuchEntryPoint"), nullptr);
+  // Symbols of other libraries in the process are not the system's exports.
+  installModule("third.so");
+  HMODULE third = LoadLibraryA("third.so");
+  ASSERT_NE(third, nullptr);
+  EXPECT_EQ(GetProcAddress(k32, "TestModuleAnswer"), nullptr);
+  EXPECT_EQ(GetProcAddress(k32, "malloc"), nullptr);
+  FreeLibrary(third);
 }

@@ -35,6 +35,28 @@ std::map<const void*, ModuleRecord*>& table() {
 
 HMODULE toHandle(const void* base) { return reinterpret_cast<HMODULE>(const_cast<void*>(base)); }
 
+// The system's own libraries are always loaded: the platform plays them. Their
+// names resolve to this library, and their exports are looked up across all
+// of the platform's family libraries.
+bool isSystemName(const std::string& fileName) {
+  static const char* const kNames[] = {"kernel32.dll", "kernel32", "user32.dll", "user32",
+                                       "gdi32.dll",    "gdi32",    "kernelbase.dll"};
+  for (const char* n : kNames) {
+    if (strcasecmp(fileName.c_str(), n) == 0) return true;
+  }
+  return false;
+}
+
+const void* kernelBase();
+
+bool isPlatformLibrary(const void* base) {
+  Dl_info info{};
+  if (dladdr(base, &info) == 0 || info.dli_fname == nullptr) return false;
+  const char* slash = std::strrchr(info.dli_fname, '/');
+  const char* file = slash != nullptr ? slash + 1 : info.dli_fname;
+  return std::strncmp(file, "libplatform_", 12) == 0;
+}
+
 // The image base of the object containing the address; null when none.
 const void* baseOf(const void* address, std::string* path) {
   Dl_info info{};
@@ -158,6 +180,13 @@ PLATFORM_API const char* PlatformModuleSearchPath() {
   return text.c_str();
 }
 
+namespace {
+const void* kernelBase() {
+  static const void* base = baseOf(reinterpret_cast<const void*>(&GetLastError), nullptr);
+  return base;
+}
+}  // namespace
+
 PLATFORM_API HMODULE LoadLibraryA(LPCSTR fileName) {
   if (fileName == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -170,6 +199,7 @@ PLATFORM_API HMODULE LoadLibraryA(LPCSTR fileName) {
   }
   std::string path = findModule(name);
   if (path.empty()) {
+    if (isSystemName(name)) return toHandle(kernelBase());
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
@@ -204,6 +234,7 @@ PLATFORM_API HMODULE PlatformLoadLibraryPath(LPCSTR fullPath) {
 }
 
 PLATFORM_API BOOL FreeLibrary(HMODULE module) {
+  if (module != nullptr && module == toHandle(kernelBase())) return TRUE;
   std::lock_guard<std::mutex> lock(gMutex);
   auto& t = table();
   auto it = t.find(module);
@@ -226,6 +257,15 @@ PLATFORM_API void* GetProcAddress(HMODULE module, LPCSTR procName) {
   if (procName == nullptr || IS_INTRESOURCE(procName)) {
     SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;
+  }
+  if (module == toHandle(kernelBase())) {
+    void* sym = dlsym(RTLD_DEFAULT, procName);
+    const void* base = baseOf(sym, nullptr);
+    if (sym == nullptr || base == nullptr || !isPlatformLibrary(base)) {
+      SetLastError(ERROR_PROC_NOT_FOUND);
+      return nullptr;
+    }
+    return sym;
   }
   void* handle = nullptr;
   {
@@ -276,6 +316,7 @@ PLATFORM_API HMODULE PlatformModuleFromAddress(const void* address) {
 PLATFORM_API HMODULE GetModuleHandleA(LPCSTR moduleName) {
   if (moduleName == nullptr) return toHandle(mainBase());
   std::string name = fileNameOf(moduleName);
+  if (isSystemName(name)) return toHandle(kernelBase());
   std::lock_guard<std::mutex> lock(gMutex);
   for (auto& [base, rec] : table()) {
     if (strcasecmp(fileNameOf(rec->path.c_str()).c_str(), name.c_str()) == 0) return toHandle(base);
@@ -345,4 +386,10 @@ PLATFORM_API DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
   std::memcpy(buffer, wide.c_str(), (wide.size() + 1) * sizeof(char16_t));
   SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(wide.size());
+}
+
+PLATFORM_API HMODULE GetModuleHandleW(LPCWSTR moduleName) {
+  if (moduleName == nullptr) return toHandle(mainBase());
+  std::string utf8 = platform_internal::utf16ToUtf8(moduleName);
+  return GetModuleHandleA(utf8.c_str());
 }

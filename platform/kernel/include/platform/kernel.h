@@ -23,8 +23,12 @@ PLATFORM_API HMODULE LoadLibraryW(LPCWSTR fileName);
 PLATFORM_API HMODULE PlatformLoadLibraryPath(LPCSTR fullPath);
 PLATFORM_API BOOL FreeLibrary(HMODULE module);
 PLATFORM_API void* GetProcAddress(HMODULE module, LPCSTR procName);
-// NULL gives the main program. A name is matched against loaded modules' file names.
+// NULL gives the main program. A name is matched against loaded modules' file
+// names. The system's own library names ("kernel32.dll", "user32.dll",
+// "gdi32.dll") are always loaded: the platform plays them, and GetProcAddress
+// on them finds the exports of the platform's family libraries.
 PLATFORM_API HMODULE GetModuleHandleA(LPCSTR moduleName);
+PLATFORM_API HMODULE GetModuleHandleW(LPCWSTR moduleName);
 // The module that contains the given address (the caller's own image when it
 // passes the address of one of its functions or data).
 PLATFORM_API HMODULE PlatformModuleFromAddress(const void* address);
