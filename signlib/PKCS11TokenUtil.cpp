@@ -15,6 +15,7 @@
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
+#include <openssl/provider.h>
 #include <openssl/x509.h>
 
 #include "Base64.h"
@@ -654,6 +655,34 @@ struct OpenSslObjects {
   }
 };
 
+// The signer's certificate is only named and carried in the message, never
+// used for its key. OpenSSL 3.0 decodes the public key of every certificate it
+// parses through its decoder framework, which costs more than building the
+// whole message; parsed in a library context without providers (only the
+// "null" one), the certificate is read and re-encoded as it is, without that.
+OSSL_LIB_CTX* carriedCertificateContext() {
+  static OSSL_LIB_CTX* context = [] {
+    OSSL_LIB_CTX* c = OSSL_LIB_CTX_new();
+    if (c != nullptr && OSSL_PROVIDER_load(c, "null") == nullptr) {
+      OSSL_LIB_CTX_free(c);
+      c = nullptr;
+    }
+    return c;
+  }();
+  return context;
+}
+
+// Size in bytes of a signature by the certificate's RSA key.
+int publicKeySize(X509* cert) {
+  const unsigned char* bits = nullptr;
+  int length = 0;
+  if (X509_PUBKEY_get0_param(nullptr, &bits, &length, nullptr, X509_get_X509_PUBKEY(cert)) != 1) return 0;
+  EVP_PKEY* key = d2i_PublicKey(EVP_PKEY_RSA, nullptr, &bits, length);
+  int size = key != nullptr ? EVP_PKEY_get_size(key) : 0;
+  EVP_PKEY_free(key);
+  return size;
+}
+
 bool setNullAlgorithm(X509_ALGOR* algorithm, int nid) {
   return X509_ALGOR_set0(algorithm, OBJ_nid2obj(nid), V_ASN1_NULL, nullptr) == 1;
 }
@@ -736,14 +765,13 @@ int CPKCS11TokenUtil::signPKCS7Body(const char* pin, const char* certificate, co
 
   OpenSslObjects o;
   const unsigned char* p = reader.getBinaryX509Cert();
-  o.cert = d2i_X509(nullptr, &p, reader.getBinaryX509CertLen());
-  if (o.cert == nullptr) {
+  o.cert = X509_new_ex(carriedCertificateContext(), nullptr);
+  if (o.cert == nullptr || d2i_X509(&o.cert, &p, reader.getBinaryX509CertLen()) == nullptr) {
     setError("CPKCS11TokenUtil::signPKCS7 -> error during d2i_X509");
     return rc::OPERATION_ERROR;
   }
   // The signature is as long as the key says; the buffer follows from it.
-  EVP_PKEY* publicKey = X509_get0_pubkey(o.cert);
-  int signatureSize = publicKey != nullptr ? EVP_PKEY_get_size(publicKey) : 0;
+  int signatureSize = publicKeySize(o.cert);
   if (signatureSize <= 0) {
     setError("CPKCS11TokenUtil::signPKCS7 -> error during reading the signer's public key");
     return rc::OPERATION_ERROR;
