@@ -584,7 +584,13 @@ PLATFORM_API BOOL IsDialogMessageW(HWND dialog, LPMSG msg) {
       case VK_DOWN: {
         if (code & (DLGC_WANTARROWS | DLGC_WANTMESSAGE)) break;
         bool back = msg->wParam == VK_LEFT || msg->wParam == VK_UP;
-        if (HWND next = GetNextDlgGroupItem(dialog, GetFocus(), back ? TRUE : FALSE)) dlgSetFocus(next);
+        // Labels in the group are passed over.
+        HWND at = GetFocus(), next = at;
+        for (int guard = 0; guard < 256; ++guard) {
+          next = GetNextDlgGroupItem(dialog, next, back ? TRUE : FALSE);
+          if (next == nullptr || next == at || !(send(next, WM_GETDLGCODE, 0, 0) & DLGC_STATIC)) break;
+        }
+        if (next != nullptr && next != at) dlgSetFocus(next);
         return TRUE;
       }
       case VK_RETURN: {
