@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "internal.h"
@@ -204,6 +205,26 @@ struct ScriptedUser::Impl {
     return c;
   }
 
+  // Advances the clock to the next timer that comes due, or to the end of
+  // the wait, and comes back until the wait is over.
+  struct WaitStep {
+    Impl* impl;
+    HWND dlg;
+    std::shared_ptr<ULONGLONG> target;
+    unsigned ms;
+    Step operator()() const {
+      ULONGLONG now = GetTickCount64();
+      if (*target == 0) *target = now + ms;
+      if (now >= *target) return Step::Skip;
+      long long d = ui::nextTimerDelay();
+      ULONGLONG left = *target - now;
+      ULONGLONG by = d > 0 && static_cast<ULONGLONG>(d) < left ? static_cast<ULONGLONG>(d) : left;
+      PlatformAdvanceClock(static_cast<DWORD>(by));
+      if (OpenDialog* o = impl->find(dlg)) o->steps.push_front(*this);
+      return Step::Done;
+    }
+  };
+
   // Turns one action into its steps. False when it cannot be done at all.
   bool expand(OpenDialog& d, const Action& a, int number) {
     HWND dlg = d.hwnd;
@@ -318,25 +339,9 @@ struct ScriptedUser::Impl {
         });
         return true;
       }
-      case Action::Kind::Wait: {
-        auto target = std::make_shared<ULONGLONG>(0);
-        unsigned ms = a.ms;
-        auto step = std::make_shared<std::function<Step()>>();
-        *step = [this, dlg, target, ms, step]() {
-          ULONGLONG now = GetTickCount64();
-          if (*target == 0) *target = now + ms;
-          if (now >= *target) return Step::Skip;
-          long long d = ui::nextTimerDelay();
-          ULONGLONG left = *target - now;
-          ULONGLONG by = d > 0 && static_cast<ULONGLONG>(d) < left ? static_cast<ULONGLONG>(d) : left;
-          PlatformAdvanceClock(static_cast<DWORD>(by));
-          OpenDialog* o = find(dlg);
-          if (o) o->steps.push_front(*step);
-          return Step::Done;
-        };
-        q.push_back([step]() { return (*step)(); });
+      case Action::Kind::Wait:
+        q.push_back(WaitStep{this, dlg, std::make_shared<ULONGLONG>(0), a.ms});
         return true;
-      }
       case Action::Kind::Exec: {
         std::string cmd = a.command;
         q.push_back([this, cmd]() {
