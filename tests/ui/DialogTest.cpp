@@ -24,6 +24,7 @@ struct Record {
   std::vector<std::string> events;
   int itemChanged = 0;
   bool endOnCommand = true;
+  BOOL initResult = TRUE;  // what WM_INITDIALOG returns
   std::function<INT_PTR(HWND, UINT, WPARAM, LPARAM)> extra;
 };
 
@@ -39,7 +40,7 @@ INT_PTR CALLBACK recordProc(HWND h, UINT m, WPARAM w, LPARAM l) {
     if (INT_PTR x = r->extra(h, m, w, l)) return x;
   }
   switch (m) {
-    case WM_INITDIALOG: return TRUE;
+    case WM_INITDIALOG: return r->initResult;
     case WM_SHOWWINDOW: r->events.push_back(w ? "show" : "hide"); return FALSE;
     case WM_NOTIFY:
       if (reinterpret_cast<NMHDR*>(l)->code == LVN_ITEMCHANGED) r->itemChanged++;
@@ -666,4 +667,87 @@ TEST(UserJson, ParsesPagehostActions) {
     EXPECT_FALSE(parseUserJson(b, &entries, &error));
     EXPECT_FALSE(error.empty());
   }
+}
+
+TEST(DialogManager, LifecycleAndFocus) {
+  struct Case {
+    const char* name;
+    std::function<INT_PTR(HWND, UINT, WPARAM, LPARAM)> extra;
+    BOOL initResult;
+    std::vector<Action> actions;  // empty: the user never sees the dialog
+    INT_PTR result;
+    int firstFocus;
+  };
+  const Case cases[] = {
+      {"WM_SHOWWINDOW moves the focus after WM_INITDIALOG",
+       [](HWND h, UINT m, WPARAM w, LPARAM) -> INT_PTR {
+         if (m == WM_SHOWWINDOW && w) SetFocus(GetDlgItem(h, 102));
+         return FALSE;
+       },
+       TRUE, {key(VK_ESCAPE)}, IDCANCEL, 102},
+      {"WM_INITDIALOG returning FALSE keeps its own focus",
+       [](HWND h, UINT m, WPARAM, LPARAM) -> INT_PTR {
+         if (m == WM_INITDIALOG) SetFocus(GetDlgItem(h, 103));
+         return FALSE;
+       },
+       FALSE, {key(VK_ESCAPE)}, IDCANCEL, 103},
+      {"destroyed while it initialises: -1, never shown",
+       [](HWND h, UINT m, WPARAM, LPARAM) -> INT_PTR {
+         if (m == WM_INITDIALOG) DestroyWindow(h);
+         return FALSE;
+       },
+       TRUE, {}, -1, 0},
+      {"an end code given while it initialises stands",
+       [](HWND h, UINT m, WPARAM, LPARAM) -> INT_PTR {
+         if (m == WM_INITDIALOG) EndDialog(h, 42);
+         return FALSE;
+       },
+       TRUE, {}, 42, 0},
+      {"destroyed on WM_CLOSE without an end code: -1",
+       [](HWND h, UINT m, WPARAM, LPARAM) -> INT_PTR {
+         if (m != WM_CLOSE) return FALSE;
+         DestroyWindow(h);
+         return TRUE;
+       },
+       TRUE, {close()}, -1, 101},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Record r;
+    r.extra = c.extra;
+    r.initResult = c.initResult;
+    int focus = -1;
+    bool active = false;
+    ScriptedUser u;
+    if (!c.actions.empty())
+      u.expect(100, std::vector<Action>{inspect([&](const DialogView& v) {
+                      focus = v.focusId;
+                      active = GetActiveWindow() == v.hwnd;
+                    })} + c.actions);
+    u.install();
+    EXPECT_EQ(runDialog(100, r), c.result);
+    if (!c.actions.empty()) {
+      EXPECT_EQ(focus, c.firstFocus);
+      EXPECT_TRUE(active);
+    }
+    EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
+    EXPECT_TRUE(u.seen().size() == (c.actions.empty() ? 0u : 1u));
+    EXPECT_EQ(GetActiveWindow(), nullptr);
+  }
+}
+
+TEST(DialogManager, EditFocusNotices) {
+  Record r;
+  std::vector<std::pair<int, int>> notices;
+  r.extra = [&](HWND, UINT m, WPARAM w, LPARAM) -> INT_PTR {
+    if (m == WM_COMMAND && (HIWORD(w) == EN_SETFOCUS || HIWORD(w) == EN_KILLFOCUS)) notices.emplace_back(LOWORD(w), HIWORD(w));
+    return FALSE;
+  };
+  ScriptedUser u;
+  u.expect(100, {key(VK_TAB), key(VK_TAB), key(VK_ESCAPE)});
+  u.install();
+  EXPECT_EQ(runDialog(100, r), IDCANCEL);
+  std::vector<std::pair<int, int>> want{{101, EN_SETFOCUS}, {101, EN_KILLFOCUS}, {102, EN_SETFOCUS}, {102, EN_KILLFOCUS}};
+  EXPECT_EQ(notices, want);
+  EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
 }
