@@ -449,6 +449,13 @@ PLATFORM_API BOOL GetTextMetricsW(HDC hdc, TEXTMETRICW* tm) {
 }
 
 #if defined(__SANITIZE_ADDRESS__)
+#define UI_LEAK_CHECKED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UI_LEAK_CHECKED 1
+#endif
+#endif
+#if defined(UI_LEAK_CHECKED)
 // fontconfig keeps the caches it loads for the life of the process and frees
 // them only in FcFini, which cannot run safely while pango still holds fonts.
 // The leak checker is told so; leaks anywhere else are still reported.

@@ -628,7 +628,7 @@ struct Json {
   double n = 0;
   std::u16string s;
   std::vector<Json> items;
-  std::vector<std::pair<std::u16string, Json>> members;
+  std::vector<std::u16string> names;  // object members: names[i] and items[i]
 };
 
 class JsonParser {
@@ -797,7 +797,8 @@ class JsonParser {
       ++pos_;
       Json item;
       if (!value(&item)) return false;
-      v->members.emplace_back(std::move(name), std::move(item));
+      v->names.push_back(std::move(name));
+      v->items.push_back(std::move(item));
       space();
       if (pos_ < t_.size() && t_[pos_] == ',') {
         ++pos_;
@@ -925,7 +926,9 @@ bool parseUserJson(const std::string& text, std::vector<Entry>* entries, std::st
     if (e.type != Json::Object) return bad(where + "not an object");
     Entry entry;
     bool haveExpect = false;
-    for (const auto& [name, value] : e.members) {
+    for (size_t m = 0; m < e.names.size(); ++m) {
+      const std::u16string& name = e.names[m];
+      const Json& value = e.items[m];
       if (name == u"expect") {
         if (value.type == Json::String && value.s == u"messagebox") entry.expect = kMessageBox;
         else if (!wholeNumber(value, &entry.expect) || entry.expect <= 0) return bad(where + "expect is a template id or \"messagebox\"");
