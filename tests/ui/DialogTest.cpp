@@ -751,3 +751,19 @@ TEST(DialogManager, EditFocusNotices) {
   EXPECT_EQ(notices, want);
   EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
 }
+
+// A key that ends the dialog while Shift is held: the next window must not
+// find Shift still down.
+TEST(ScriptedUser, KeysHeldWhenADialogEndsAreLetGo) {
+  Record r;
+  ScriptedUser u;
+  u.expect(100, {key(VK_RETURN, kShift)});
+  u.expect(100, {type(101, u"ab"), inspect([&](const DialogView& v) { EXPECT_EQ(v.control(101)->text, u"ab"); }),
+                 key(VK_ESCAPE)});
+  u.install();
+  EXPECT_EQ(runDialog(100, r), IDOK);
+  EXPECT_EQ(GetKeyState(VK_SHIFT) & 0x8000, 0);
+  Record again;
+  EXPECT_EQ(runDialog(100, again), IDCANCEL);
+  EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
+}

@@ -1,6 +1,7 @@
 // The scripted user.
 #include "platform/user.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -35,6 +36,7 @@ struct OpenDialog {
   int ordinal;
   std::deque<std::function<Step()>> steps;  // what is left of the current action
   bool failed = false;
+  std::vector<int> held;  // keys pressed and not yet let go
 };
 
 struct KeyName {
@@ -142,8 +144,15 @@ struct ScriptedUser::Impl {
     return f ? f : dialog;
   }
 
-  static std::function<Step()> keyEvent(HWND dialog, int vk, bool up, bool alt, char16_t packet = 0) {
-    return [=]() {
+  std::function<Step()> keyEvent(HWND dialog, int vk, bool up, bool alt, char16_t packet = 0) {
+    return [=, this]() {
+      if (OpenDialog* o = find(dialog)) {
+        auto& h = o->held;
+        if (up)
+          h.erase(std::remove(h.begin(), h.end(), vk), h.end());
+        else
+          h.push_back(vk);
+      }
       UINT msg = alt || vk == VK_MENU ? (up ? WM_SYSKEYUP : WM_SYSKEYDOWN) : (up ? WM_KEYUP : WM_KEYDOWN);
       if (vk == VK_MENU && up) msg = WM_KEYUP;
       LPARAM lp = packet ? (1 | (static_cast<LPARAM>(packet) << 16)) : keyParam(vk, up, alt);
@@ -152,7 +161,7 @@ struct ScriptedUser::Impl {
     };
   }
 
-  static void pushKey(std::deque<std::function<Step()>>& q, HWND dialog, int vk, unsigned mods) {
+  void pushKey(std::deque<std::function<Step()>>& q, HWND dialog, int vk, unsigned mods) {
     bool alt = (mods & kAlt) != 0;
     if (mods & kShift) q.push_back(keyEvent(dialog, VK_SHIFT, false, alt));
     if (mods & kCtrl) q.push_back(keyEvent(dialog, VK_CONTROL, false, alt));
@@ -423,6 +432,15 @@ struct ScriptedUser::Impl {
   void closed(HWND hwnd) {
     for (auto it = open.begin(); it != open.end(); ++it) {
       if (it->hwnd != hwnd) continue;
+      // Keys still held when the window went away are let go, so that no
+      // Shift or Ctrl stays down for the next window.
+      BYTE* keys = ui::keyState();
+      for (int vk : it->held) {
+        keys[vk & 0xFF] &= 0x7F;
+        if (vk == VK_SHIFT) keys[VK_LSHIFT] &= 0x7F;
+        if (vk == VK_CONTROL) keys[VK_LCONTROL] &= 0x7F;
+        if (vk == VK_MENU) keys[VK_LMENU] &= 0x7F;
+      }
       // An action under way (a wait the dialog's own end cut short) counts as done.
       if (!it->failed && it->nextAction < it->entry->actions.size())
         fail(expectName(it->entry->expect) + " closed with " +
