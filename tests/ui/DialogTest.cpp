@@ -767,3 +767,55 @@ TEST(ScriptedUser, KeysHeldWhenADialogEndsAreLetGo) {
   EXPECT_EQ(runDialog(100, again), IDCANCEL);
   EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
 }
+
+// The older DLGTEMPLATE layout, given in memory.
+TEST(DialogManager, TemplateInMemory) {
+  std::vector<WORD> t;
+  auto dword = [&](DWORD v) {
+    t.push_back(static_cast<WORD>(v & 0xFFFF));
+    t.push_back(static_cast<WORD>(v >> 16));
+  };
+  auto text = [&](const char16_t* s) {
+    for (; *s; ++s) t.push_back(static_cast<WORD>(*s));
+    t.push_back(0);
+  };
+  dword(DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU);
+  dword(0);
+  t.push_back(2);  // two items
+  for (short v : {0, 0, 120, 40}) t.push_back(static_cast<WORD>(v));
+  t.push_back(0);  // no menu
+  t.push_back(0);  // the dialog class
+  text(u"Old layout");
+  t.push_back(8);
+  text(u"MS Shell Dlg");
+  auto item = [&](DWORD style, short x, short y, short cx, short cy, WORD id, WORD cls, const char16_t* title) {
+    if (t.size() % 2) t.push_back(0);  // DWORD alignment
+    dword(WS_CHILD | WS_VISIBLE | style);
+    dword(0);
+    for (short v : {x, y, cx, cy}) t.push_back(static_cast<WORD>(v));
+    t.push_back(id);
+    t.push_back(0xFFFF);
+    t.push_back(cls);
+    text(title);
+    t.push_back(0);  // no creation data
+  };
+  item(ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 5, 5, 110, 12, 10, 0x81, u"");
+  item(BS_DEFPUSHBUTTON | WS_TABSTOP, 35, 22, 50, 14, IDOK, 0x80, u"OK");
+  Record r;
+  std::u16string caption, edit;
+  ScriptedUser u;
+  u.expect(900, {type(10, u"old"), inspect([&](const DialogView& v) {
+                   caption = v.caption;
+                   edit = v.control(10)->text;
+                 }),
+                 key(VK_RETURN)});
+  u.install();
+  PlatformSetNextTemplateId(900);
+  INT_PTR got = DialogBoxIndirectParamW(nullptr, reinterpret_cast<LPCDLGTEMPLATEW>(t.data()), nullptr, recordProc,
+                                        reinterpret_cast<LPARAM>(&r));
+  EXPECT_EQ(got, IDOK);
+  EXPECT_EQ(caption, u"Old layout");
+  EXPECT_EQ(edit, u"old");
+  EXPECT_EQ(r.updates[10], 3);
+  EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
+}
