@@ -349,8 +349,7 @@ TEST(Guid, TextForms) {
   for (const auto& c : cases) {
     CLSID out{};
     EXPECT_EQ(CLSIDFromString(c.text, &out), c.clsid);
-    if (c.clsid == S_OK) EXPECT_TRUE(out == g);
-    else EXPECT_TRUE(out == CLSID_NULL);
+    EXPECT_TRUE(out == (c.clsid == S_OK ? g : CLSID_NULL));
     IID iid{};
     EXPECT_EQ(IIDFromString(c.text, &iid), c.iid);
   }

@@ -39,6 +39,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <mutex>
@@ -252,11 +253,18 @@ struct _ATL_OBJMAP_ENTRY {
   void (*pfnObjectMain)(bool bStarting);
 };
 
-// The module's object map, filled by OBJECT_ENTRY_AUTO before main code runs.
-inline std::vector<_ATL_OBJMAP_ENTRY>& _AtlObjectMap() {
-  static std::vector<_ATL_OBJMAP_ENTRY> map;
-  return map;
-}
+// The module's object map, filled by OBJECT_ENTRY_AUTO while the module's
+// static objects are made. Plain data with no destructor: the module object
+// reads it while the module's statics are destroyed, in whatever order.
+struct _AtlObjectMapStore {
+  static constexpr UINT kCapacity = 32;
+  _ATL_OBJMAP_ENTRY entries[kCapacity];
+  UINT count;
+  const _ATL_OBJMAP_ENTRY* begin() const { return entries; }
+  const _ATL_OBJMAP_ENTRY* end() const { return entries + count; }
+};
+inline _AtlObjectMapStore _AtlObjectMapData{};
+inline _AtlObjectMapStore& _AtlObjectMap() { return _AtlObjectMapData; }
 
 inline void _AtlModuleAnchor() {}
 
@@ -674,8 +682,13 @@ class CComCoClass {
 
 template <class T>
 bool _AtlAddObjectEntry(const CLSID* clsid) {
-  _AtlObjectMap().push_back(_ATL_OBJMAP_ENTRY{clsid, &T::UpdateRegistry, &T::_ClassFactoryCreatorClass::CreateInstance,
-                                              &T::_CreatorClass::CreateInstance, &T::ObjectMain});
+  _AtlObjectMapStore& map = _AtlObjectMap();
+  if (map.count == _AtlObjectMapStore::kCapacity) {
+    OutputDebugStringA("object map: too many classes in one module");
+    std::abort();
+  }
+  map.entries[map.count++] = _ATL_OBJMAP_ENTRY{clsid, &T::UpdateRegistry, &T::_ClassFactoryCreatorClass::CreateInstance,
+                                               &T::_CreatorClass::CreateInstance, &T::ObjectMain};
   return true;
 }
 #define OBJECT_ENTRY_AUTO(clsid, class) \
