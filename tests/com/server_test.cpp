@@ -11,6 +11,7 @@
 #include "TestRoot.h"
 #include "platform/com.h"
 #include "platform/kernel.h"
+#include "platform/locale.h"
 #include "platform/winreg.h"
 #include "testserver_h.h"
 
@@ -294,6 +295,29 @@ TEST(Regsvr, AModulePathWithAQuoteIsRegisteredAsItIs) {
   d->Release();
   CoUninitialize();
   EXPECT_EQ(regsvr("-u " + quoted, &out), 0) << out;
+}
+
+TEST(Registration, RunsUnderTheSystemLocaleAndRestoresTheCallers) {
+  HMODULE m = PlatformLoadLibraryPath(serverPath().c_str());
+  ASSERT_NE(m, nullptr);
+  auto reg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(m, "DllRegisterServer"));
+  auto unreg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(m, "DllUnregisterServer"));
+  auto seen = reinterpret_cast<LCID (*)()>(GetProcAddress(m, "TestServerRegistrationLocale"));
+  ASSERT_TRUE(reg != nullptr && unreg != nullptr && seen != nullptr);
+  const LCID caller = GetSystemDefaultLCID() == 0x0804 ? 0x0404 : 0x0804;
+  ASSERT_TRUE(SetThreadLocale(caller));
+  ASSERT_EQ(reg(), S_OK);
+  EXPECT_EQ(GetThreadLocale(), caller);
+  EXPECT_EQ(seen(), GetSystemDefaultLCID());
+  EXPECT_EQ(value(u"CLSID\\" + guidText(CLSID_TestCtrl) + u"\\MiscStatus\\1"), "131473");
+  ASSERT_EQ(unreg(), S_OK);
+  EXPECT_EQ(GetThreadLocale(), caller);
+  EXPECT_FALSE(regKey(u"CLSID\\" + guidText(CLSID_TestCtrl)));
+  // A failing unregistration (nothing is registered any more) restores the locale too.
+  EXPECT_EQ(unreg(), TYPE_E_REGISTRYACCESS);
+  EXPECT_EQ(GetThreadLocale(), caller);
+  SetThreadLocale(LOCALE_USER_DEFAULT);
+  FreeLibrary(m);
 }
 
 TEST_F(Registered, CreatedByClassAndProgramIdentifier) {

@@ -164,12 +164,18 @@ class CTestCtrl : public CComObjectRootEx<CComSingleThreadModel>,
 };
 OBJECT_ENTRY_AUTO(CLSID_TestCtrl, CTestCtrl)
 
+// The thread locale the last registration of the plain class ran under.
+LCID gRegistrationLocale = 0;
+
 class CPlain : public CComObjectRootEx<CComMultiThreadModel>,
                public IDispatchImpl<IPlain, &IID_IPlain, &LIBID_ComTestLib, 1, 0>,
                public CComCoClass<CPlain, &CLSID_Plain> {
  public:
   DECLARE_NOT_AGGREGATABLE(CPlain)
-  DECLARE_REGISTRY_RESOURCEID(104)
+  static HRESULT UpdateRegistry(BOOL bRegister) {
+    gRegistrationLocale = GetThreadLocale();
+    return AtlUpdateClassRegistry<CPlain>(104, bRegister);
+  }
   BEGIN_COM_MAP(CPlain)
   COM_INTERFACE_ENTRY(IPlain)
   COM_INTERFACE_ENTRY(IDispatch)
@@ -199,6 +205,8 @@ PLATFORM_API HRESULT DllRegisterServer() {
   if (SUCCEEDED(hr)) hr = PrxDllRegisterServer(ComTestLib_ProxyInterfaces, ComTestLib_ProxyInterfaceCount);
   return hr;
 }
+PLATFORM_API LCID TestServerRegistrationLocale() { return gRegistrationLocale; }
+
 PLATFORM_API HRESULT DllUnregisterServer() {
   HRESULT hr = _AtlModule.DllUnregisterServer();
   if (SUCCEEDED(hr)) hr = PrxDllUnregisterServer(ComTestLib_ProxyInterfaces, ComTestLib_ProxyInterfaceCount);

@@ -50,6 +50,7 @@
 #include "platform/com.h"
 #include "platform/dispatch.h"
 #include "platform/kernel.h"
+#include "platform/locale.h"
 #include "platform/winreg.h"
 
 #pragma GCC visibility push(hidden)
@@ -428,13 +429,23 @@ class CAtlDllModuleT : public CAtlModuleT<T> {
     return CLASS_E_CLASSNOTAVAILABLE;
   }
 
+  // Registration runs under the system default locale; the caller's thread
+  // locale is restored afterwards, whatever the outcome.
   HRESULT DllRegisterServer(BOOL bRegTypeLib = TRUE) {
     start();
-    return static_cast<T*>(this)->RegisterServer(bRegTypeLib);
+    LCID saved = GetThreadLocale();
+    SetThreadLocale(LOCALE_SYSTEM_DEFAULT);
+    HRESULT hr = static_cast<T*>(this)->RegisterServer(bRegTypeLib);
+    SetThreadLocale(saved);
+    return hr;
   }
   HRESULT DllUnregisterServer(BOOL bUnRegTypeLib = TRUE) {
     start();
-    return static_cast<T*>(this)->UnregisterServer(bUnRegTypeLib);
+    LCID saved = GetThreadLocale();
+    SetThreadLocale(LOCALE_SYSTEM_DEFAULT);
+    HRESULT hr = static_cast<T*>(this)->UnregisterServer(bUnRegTypeLib);
+    SetThreadLocale(saved);
+    return hr;
   }
 
  private:
