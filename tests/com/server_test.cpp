@@ -58,6 +58,11 @@ bool regKey(const std::u16string& path) {
   return true;
 }
 
+// Whether a file is mapped into this process.
+bool mapped(const std::string& path) {
+  return testsupport::readFile("/proc/self/maps").find(path) != std::string::npos;
+}
+
 int regsvr(const std::string& args, std::string* out = nullptr) {
   return testsupport::run(std::string(REGSVR_PATH) + " " + args + " 2>&1", out);
 }
@@ -553,6 +558,7 @@ TEST_F(Registered, TheServerUnloadsAfterItsLastObject) {
   IDispatch* d = create();
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(PlatformComLoadedServerCount(), 1u);
+  EXPECT_TRUE(mapped(serverPath()));
   HMODULE m = PlatformLoadLibraryPath(serverPath().c_str());
   ASSERT_NE(m, nullptr);
   auto canUnload = reinterpret_cast<HRESULT (*)()>(GetProcAddress(m, "DllCanUnloadNow"));
@@ -583,6 +589,7 @@ TEST_F(Registered, TheServerUnloadsAfterItsLastObject) {
   FreeLibrary(m);
   CoFreeUnusedLibraries();
   EXPECT_EQ(PlatformComLoadedServerCount(), 0u);
+  EXPECT_FALSE(mapped(serverPath())) << "the library is still in the process";
 
   // Loaded again on the next request.
   IDispatch* again = create();

@@ -39,6 +39,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -665,6 +666,8 @@ class CComClassFactory : public IClassFactory, public CComObjectRootEx<CComGloba
   using _CreatorClass = CComCreator2<CComCreator<CComObject<x>>, CComCreator<CComAggObject<x>>>;
 #define DECLARE_NOT_AGGREGATABLE(x) \
   using _CreatorClass = CComCreator2<CComCreator<CComObject<x>>, CComFailCreator<CLASS_E_NOAGGREGATION>>;
+// Objects are always kept alive through FinalConstruct here; the macro is accepted as written.
+#define DECLARE_PROTECT_FINAL_CONSTRUCT()
 #define DECLARE_OLEMISC_STATUS(x) \
   static DWORD _GetMiscStatus() { return x; }
 
@@ -672,8 +675,10 @@ class CComClassFactory : public IClassFactory, public CComObjectRootEx<CComGloba
 template <class T>
 HRESULT AtlUpdateClassRegistry(UINT resid, BOOL bRegister) {
   if constexpr (requires { T::_GetMiscStatus(); }) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%u", static_cast<unsigned>(T::_GetMiscStatus()));
     std::u16string misc;
-    for (char c : std::to_string(T::_GetMiscStatus())) misc.push_back(static_cast<char16_t>(c));
+    for (char* c = digits; *c != 0; ++c) misc.push_back(static_cast<char16_t>(*c));
     const _ATL_REGMAP_ENTRY entries[] = {{u"OLEMISC", misc.c_str()}, {nullptr, nullptr}};
     return _pAtlModule->UpdateRegistryFromResource(resid, bRegister, entries);
   } else {
@@ -1222,8 +1227,10 @@ inline HRESULT PrxDllRegisterServer(const PLATFORM_PROXY_INTERFACE* list, UINT c
   if (st == ERROR_SUCCESS) st = _PrxSetString(server + u"\\InprocServer32", u"ThreadingModel", u"Both");
   for (UINT i = 0; st == ERROR_SUCCESS && i < count; ++i) {
     std::u16string key = u"Interface\\" + _PrxGuidText(*list[i].piid);
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%u", static_cast<unsigned>(list[i].methods));
     std::u16string methods;
-    for (char c : std::to_string(list[i].methods)) methods.push_back(static_cast<char16_t>(c));
+    for (char* c = digits; *c != 0; ++c) methods.push_back(static_cast<char16_t>(*c));
     st = _PrxSetString(key, nullptr, list[i].name);
     if (st == ERROR_SUCCESS) st = _PrxSetString(key + u"\\NumMethods", nullptr, methods);
     if (st == ERROR_SUCCESS) st = _PrxSetString(key + u"\\ProxyStubClsid32", nullptr, clsid);
