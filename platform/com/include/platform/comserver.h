@@ -235,9 +235,9 @@ class CComObjectRootEx : public CComObjectRootBase {
   ;                                                     \
   return _entries;                                      \
   }                                                     \
-  virtual ULONG AddRef() = 0;                           \
-  virtual ULONG Release() = 0;                          \
-  virtual HRESULT QueryInterface(REFIID iid, void** ppv) = 0;
+  ULONG AddRef() override = 0;                          \
+  ULONG Release() override = 0;                         \
+  HRESULT QueryInterface(REFIID iid, void** ppv) override = 0;
 
 // ---------------------------------------------------------------- the module
 struct _ATL_REGMAP_ENTRY {
