@@ -1,5 +1,8 @@
 #include "X509Certificate.h"
 
+#include <openssl/objects.h>
+#include <openssl/provider.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -230,7 +233,18 @@ int CX509Certificate::ParsingCertificate(const unsigned char* der, int len) {
   try {
     if (der == nullptr || len < 1) return PARSE_NULL_INPUT;
     const unsigned char* p = der;
-    X509Ptr cert(d2i_X509(nullptr, &p, len));
+    // Parsing in a library context with only the "null" provider keeps
+    // OpenSSL from decoding the public key through its provider framework on
+    // every parse, which costs far more than the rest of the certificate; the
+    // RSA numbers are read below with the legacy decoder instead.
+    static OSSL_LIB_CTX* quiet = [] {
+      OSSL_LIB_CTX* c = OSSL_LIB_CTX_new();
+      OSSL_PROVIDER_load(c, "null");
+      return c;
+    }();
+    X509* raw = X509_new_ex(quiet, nullptr);
+    if (raw != nullptr && d2i_X509(&raw, &p, len) == nullptr) raw = nullptr;
+    X509Ptr cert(raw);
     if (!cert) {
       ERR_clear_error();
       return PARSE_BAD_ENCODING;
@@ -259,11 +273,18 @@ int CX509Certificate::ParsingCertificate(const unsigned char* der, int len) {
     rec.expired = X509_cmp_time(X509_get0_notAfter(cert.get()), nullptr) <= 0 ? 1 : 0;
 
     // Only RSA keys have a modulus; any other key leaves both empty.
-    const EVP_PKEY* pkey = X509_get0_pubkey(cert.get());
-    if (pkey != nullptr && (EVP_PKEY_get_base_id(pkey) == EVP_PKEY_RSA ||
-                            EVP_PKEY_get_base_id(pkey) == EVP_PKEY_RSA_PSS)) {
+    const unsigned char* bits = nullptr;
+    int blen = 0;
+    X509_ALGOR* alg = nullptr;
+    X509_PUBKEY_get0_param(nullptr, &bits, &blen, &alg, X509_get_X509_PUBKEY(cert.get()));
+    int nid = alg != nullptr ? OBJ_obj2nid(alg->algorithm) : NID_undef;
+    EVP_PKEY* pkey = (nid == NID_rsaEncryption || nid == NID_rsassaPss)
+                         ? d2i_PublicKey(EVP_PKEY_RSA, nullptr, &bits, blen)
+                         : nullptr;
+    if (pkey != nullptr) {
       bnParam(pkey, OSSL_PKEY_PARAM_RSA_N, &rec.modulusHex, &rec.modulus);
       bnParam(pkey, OSSL_PKEY_PARAM_RSA_E, &rec.exponentHex, &rec.exponent);
+      EVP_PKEY_free(pkey);
     }
     ERR_clear_error();
     m_cCert = std::move(rec);
