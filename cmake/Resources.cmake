@@ -13,8 +13,12 @@
 #
 # SIGNLIB_ERROR_RC: the library's error-text string table (ids 500-545 in
 # 1028, 1033 and 2052), for the deliverables and tests that show those texts.
+# SIGNLIB_DIALOG_RC: the library's dialog templates (104-107, 113) and their
+# string tables in the same three languages, for every module that opens the
+# library's dialogs.
 
 set(SIGNLIB_ERROR_RC ${CMAKE_SOURCE_DIR}/resources/signlib/errors.rc)
+set(SIGNLIB_DIALOG_RC ${CMAKE_SOURCE_DIR}/resources/signlib/dialogs.rc ${CMAKE_SOURCE_DIR}/resources/signlib/strings.rc)
 set(RESCOMP_PREDEFINE ${CMAKE_SOURCE_DIR}/tools/rescomp/resdefs.h)
 
 function(add_resources target)

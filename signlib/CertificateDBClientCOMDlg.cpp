@@ -1,0 +1,204 @@
+#include "CertificateDBClientCOMDlg.h"
+
+#include <string>
+
+#include "MyCertContext.h"
+#include "ResultCode.h"
+#include "platform/locale.h"
+#include "platform/resources.h"
+
+namespace {
+
+constexpr UINT kIdsTitle = 201;
+constexpr UINT kIdsFirstColumn = 202;  // 202..207
+constexpr UINT kIdsNoneSelected = 210;
+constexpr UINT kIdsInformation = 212;
+constexpr UINT kIdsSeveralSelected = 213;
+constexpr UINT kIdsExpiredBlocked = 214;
+constexpr UINT kIdsExpiredMark = 215;
+constexpr UINT kIdsKeyUsageFirst = 216;  // 216..219 for usage 0..3
+constexpr UINT kIdsErrorCaption = 220;
+
+constexpr int kColumnWidths[] = {140, 140, 150, 130, 100, 100};
+
+std::u16string loadText(UINT id) {
+  LPCWSTR text = nullptr;
+  int n = ::LoadStringW(AfxGetResourceHandle(), id, reinterpret_cast<LPWSTR>(&text), 0);
+  return n > 0 && text != nullptr ? std::u16string(text, static_cast<size_t>(n)) : std::u16string();
+}
+
+// 8-bit text in the thread's ANSI code page to UTF-16.
+std::u16string widen(const char* text) {
+  if (text == nullptr || *text == '\0') return {};
+  int n = ::MultiByteToWideChar(CP_THREAD_ACP, 0, text, -1, nullptr, 0);
+  if (n <= 0) return {};
+  std::u16string out(static_cast<size_t>(n), u'\0');
+  ::MultiByteToWideChar(CP_THREAD_ACP, 0, text, -1, out.data(), n);
+  out.resize(static_cast<size_t>(n - 1));
+  return out;
+}
+
+}  // namespace
+
+CCertificateDBClientCOMDlg::CCertificateDBClientCOMDlg() = default;
+
+CCertificateDBClientCOMDlg::~CCertificateDBClientCOMDlg() {
+  if (m_list.m_hWnd != nullptr) m_list.Detach();
+}
+
+INT_PTR CCertificateDBClientCOMDlg::DoModal(HWND hWndParent) {
+  HINSTANCE instance = AfxGetResourceHandle();
+  HRSRC resource = ::FindResourceW(instance, MAKEINTRESOURCEW(IDD), RT_DIALOG);
+  if (resource == nullptr) return -1;
+  auto dialogTemplate = static_cast<LPCDLGTEMPLATEW>(::LockResource(::LoadResource(instance, resource)));
+  if (dialogTemplate == nullptr) return -1;
+  ::PlatformSetNextTemplateId(IDD);
+  return ::DialogBoxIndirectParamW(instance, dialogTemplate, hWndParent, &CCertificateDBClientCOMDlg::dialogProc,
+                                   reinterpret_cast<LPARAM>(this));
+}
+
+INT_PTR CCertificateDBClientCOMDlg::dialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  auto* self = reinterpret_cast<CCertificateDBClientCOMDlg*>(::GetWindowLongPtrW(hwnd, DWLP_USER));
+  if (msg == WM_INITDIALOG) {
+    self = reinterpret_cast<CCertificateDBClientCOMDlg*>(lParam);
+    ::SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
+    if (self != nullptr) self->m_hWnd = hwnd;
+  }
+  if (self == nullptr) return FALSE;
+  LRESULT result = 0;
+  BOOL handled = self->ProcessWindowMessage(hwnd, msg, wParam, lParam, result, 0);
+  if (msg == WM_NCDESTROY) {
+    if (self->m_list.m_hWnd != nullptr) self->m_list.Detach();
+    self->m_hWnd = nullptr;
+  }
+  if (!handled) return FALSE;
+  if (msg == WM_INITDIALOG) return static_cast<INT_PTR>(result);
+  ::SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, result);
+  return TRUE;
+}
+
+BOOL CCertificateDBClientCOMDlg::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARAM, LRESULT& lResult,
+                                                      DWORD) {
+  switch (uMsg) {
+    case WM_INITDIALOG:
+      lResult = OnInitDialog();
+      return TRUE;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDOK) {
+        OnOK();
+        lResult = 0;
+        return TRUE;
+      }
+      if (LOWORD(wParam) == IDCANCEL) {
+        OnCancel();
+        lResult = 0;
+        return TRUE;
+      }
+      return FALSE;
+    case WM_CANCELMODE:
+      lResult = 0;
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+LRESULT CCertificateDBClientCOMDlg::OnInitDialog() {
+  HWND list = ::GetDlgItem(m_hWnd, kListId);
+  if (list != nullptr) m_list.Attach(list);
+  if (m_list.m_hWnd != nullptr) {
+    m_list.ModifyStyle(LVS_SHOWSELALWAYS | LVS_EDITLABELS | LVS_ALIGNLEFT, LVS_REPORT);
+    m_list.SendMessage(LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
+  }
+  ::SetWindowTextW(m_hWnd, loadText(kIdsTitle).c_str());
+  if (m_list.m_hWnd != nullptr) {
+    for (int column = 0; column < 6; ++column) {
+      std::u16string heading = loadText(kIdsFirstColumn + column);
+      LVCOLUMNW info{};
+      info.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM | LVCF_ORDER;
+      info.fmt = LVCFMT_LEFT;
+      info.cx = kColumnWidths[column];
+      info.pszText = heading.data();
+      info.iSubItem = column;
+      info.iOrder = column;
+      m_list.InsertColumn(column, &info);
+    }
+  }
+  if (init_CertInfo2ListCtrl() != rc::OK) {
+    // Without its list the user cannot choose: the choice ends as cancelled.
+    ::EndDialog(m_hWnd, IDCANCEL);
+  }
+  return 1;
+}
+
+int CCertificateDBClientCOMDlg::init_CertInfo2ListCtrl() {
+  try {
+    if (m_list.m_hWnd == nullptr || (candidates == nullptr && candidateCount > 0)) throw 0;
+    m_list.DeleteAllItems();
+    std::u16string expiredMark = loadText(kIdsExpiredMark);
+    for (int i = 0; i < candidateCount; ++i) {
+      // A fresh context for each row: a candidate that cannot be read must not
+      // show the fields of the one before it.
+      CMyCertContext context;
+      std::u16string cells[6];
+      if (candidates[i] != nullptr && context.setCertContext(candidates[i], false, false) == rc::OK) {
+        cells[0] = widen(context.getSubjectCN());
+        if (context.IsCertExpired() != rc::OK) cells[0] += expiredMark;
+        cells[1] = widen(context.getIssuerCN());
+        cells[2] = widen(context.getSerialNumber());
+        int usage = context.getKeyUsage();
+        if (usage >= 0 && usage <= 3) cells[3] = loadText(kIdsKeyUsageFirst + static_cast<UINT>(usage));
+        cells[4] = widen(context.getNotBefore());
+        cells[5] = widen(context.getNotAfter());
+      }
+      // Unreadable candidates keep an empty row, so row i stays candidate i.
+      int item = m_list.InsertItem(m_list.GetItemCount(), cells[0].c_str());
+      if (item != i) throw 0;
+      for (int column = 1; column < 6; ++column) m_list.SetItemText(item, column, cells[column].c_str());
+    }
+    return rc::OK;
+  } catch (...) {
+    ::MessageBoxW(m_hWnd, u"CCertificateDBClientCOMDlg::init_CertInfo2ListCtrl -> Unknown error",
+                  loadText(kIdsErrorCaption).c_str(), MB_ICONERROR);
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+void CCertificateDBClientCOMDlg::clearSelection() { m_list.SetItemState(-1, 0, LVIS_SELECTED); }
+
+void CCertificateDBClientCOMDlg::inform(UINT textId) {
+  ::MessageBoxW(m_hWnd, loadText(textId).c_str(), loadText(kIdsInformation).c_str(), MB_ICONINFORMATION);
+}
+
+void CCertificateDBClientCOMDlg::OnOK() {
+  try {
+    UINT selected = m_list.GetSelectedCount();
+    if (selected == 0) {
+      clearSelection();
+      inform(kIdsNoneSelected);
+      return;
+    }
+    if (selected >= 2) {
+      clearSelection();
+      inform(kIdsSeveralSelected);
+      return;
+    }
+    chosenIndex = m_list.GetNextItem(-1, LVNI_SELECTED);
+    CMyCertContext context;
+    if (chosenIndex < 0 || chosenIndex >= candidateCount || candidates[chosenIndex] == nullptr ||
+        context.setCertContext(candidates[chosenIndex], false, false) != rc::OK) {
+      // The empty row of a candidate that cannot be read is no certificate to choose.
+      inform(kIdsNoneSelected);
+      return;
+    }
+    if (blockExpired && context.IsCertExpired() != rc::OK) {
+      inform(kIdsExpiredBlocked);
+      return;
+    }
+    ::EndDialog(m_hWnd, IDOK);
+  } catch (...) {
+    // The dialog stays open; the user may try again or cancel.
+  }
+}
+
+void CCertificateDBClientCOMDlg::OnCancel() { ::EndDialog(m_hWnd, IDCANCEL); }

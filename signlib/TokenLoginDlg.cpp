@@ -1,0 +1,169 @@
+#include "TokenLoginDlg.h"
+
+#include <cctype>
+#include <cstring>
+#include <string>
+
+#include <openssl/crypto.h>
+
+#include "MyCertContext.h"
+#include "platform/kernel.h"
+#include "platform/locale.h"
+#include "platform/resources.h"
+
+namespace {
+
+constexpr UINT kIdsEmptyPinCaption = 301;
+constexpr UINT kIdsEmptyPinText = 302;
+constexpr UINT kIdsCancel = 303;
+constexpr UINT kIdsConfirm = 402;
+constexpr UINT kIdsCapsLockNote = 464;
+
+std::u16string loadText(UINT id) {
+  LPCWSTR text = nullptr;
+  int n = ::LoadStringW(AfxGetResourceHandle(), id, reinterpret_cast<LPWSTR>(&text), 0);
+  return n > 0 && text != nullptr ? std::u16string(text, static_cast<size_t>(n)) : std::u16string();
+}
+
+// 8-bit text in the thread's ANSI code page to UTF-16, any length.
+std::u16string widen(const char* text) {
+  if (text == nullptr || *text == '\0') return {};
+  int n = ::MultiByteToWideChar(CP_THREAD_ACP, 0, text, -1, nullptr, 0);
+  if (n <= 0) return {};
+  std::u16string out(static_cast<size_t>(n), u'\0');
+  ::MultiByteToWideChar(CP_THREAD_ACP, 0, text, -1, out.data(), n);
+  out.resize(static_cast<size_t>(n - 1));
+  return out;
+}
+
+bool capsLockDown() {
+  BYTE state[256] = {};
+  if (!::GetKeyboardState(state)) return false;
+  return state[VK_CAPITAL] != 0;
+}
+
+}  // namespace
+
+CTokenLoginDlg::CTokenLoginDlg() : CDialog(IDD), pin{}, certificate(nullptr), PINLenLimit(0) {
+  capsLockNote = loadText(kIdsCapsLockNote);
+}
+
+CTokenLoginDlg::~CTokenLoginDlg() { OPENSSL_cleanse(pin, sizeof pin); }
+
+void CTokenLoginDlg::DoDataExchange(CDataExchange* dx) {
+  CDialog::DoDataExchange(dx);
+  DDX_Control(dx, kPinEditId, m_pinEdit);
+  DDX_Control(dx, kCertificateEditId, m_certificateEdit);
+  DDX_Control(dx, kNoteId, m_noteStatic);
+}
+
+BOOL CTokenLoginDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+  try {
+    showCertificate();
+    if (CWnd* ok = GetDlgItem(IDOK)) ok->SetWindowText(loadText(kIdsConfirm));
+    if (CWnd* cancel = GetDlgItem(IDCANCEL)) cancel->SetWindowText(loadText(kIdsCancel));
+    showCapsLockNote();
+  } catch (...) {
+    // The dialog stays usable without its texts.
+  }
+  return TRUE;
+}
+
+void CTokenLoginDlg::showCertificate() {
+  CMyCertContext context;
+  if (context.setCertContext(certificate, false, false) != rc::OK) return;
+  const char* subject = context.getSubjectCN();
+  const char* issuer = context.getIssuerCN();
+  // Names have no length bound of their own, so the line is built to size.
+  std::string names = std::string(subject ? subject : "") + "\r\n(" + (issuer ? issuer : "") + ")";
+  m_certificateEdit.SetWindowText(widen(names.c_str()));
+  m_pinEdit.SetFocus();
+}
+
+void CTokenLoginDlg::showCapsLockNote() {
+  m_noteStatic.SetWindowText(capsLockDown() ? capsLockNote.c_str() : u"");
+}
+
+BOOL CTokenLoginDlg::PreTranslateMessage(MSG* msg) {
+  try {
+    if (msg->message == WM_KEYDOWN) {
+      WPARAM vk = msg->wParam;
+      if (vk < 256 && std::isalpha(static_cast<int>(vk))) {
+        // Give the keyboard a moment to report the toggle of the key just pressed.
+        ::Sleep(100);
+        showCapsLockNote();
+      } else {
+        m_noteStatic.SetWindowText(u"");
+      }
+    }
+  } catch (...) {
+  }
+  return CDialog::PreTranslateMessage(msg);
+}
+
+BOOL CTokenLoginDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
+  if (LOWORD(wParam) == kPinEditId && HIWORD(wParam) == EN_UPDATE) {
+    OnPINUpdate();
+    return TRUE;
+  }
+  return CDialog::OnCommand(wParam, lParam);
+}
+
+void CTokenLoginDlg::OnShowWindow(BOOL show, UINT status) {
+  CDialog::OnShowWindow(show, status);
+  if (m_pinEdit.m_hWnd != nullptr) m_pinEdit.SetFocus();
+}
+
+void CTokenLoginDlg::OnPINUpdate() {
+  // Setting the text back below raises this handler again; the restored text
+  // is pin itself, already accepted.
+  if (m_restoringPin || m_pinEdit.m_hWnd == nullptr) return;
+  WCHAR text[kPinReadSize] = {};
+  char converted[sizeof pin] = {};
+  try {
+    bool accept = false;
+    int length = m_pinEdit.GetWindowTextLength();
+    if (length < kPinReadSize) {
+      int n = m_pinEdit.GetWindowText(text, kPinReadSize);
+      bool withinLimit = PINLenLimit <= 0 || n <= PINLenLimit;
+      if (withinLimit && n == 0) {
+        accept = true;
+      } else if (withinLimit) {
+        // The 8-bit form must fit pin with its NUL; a longer one is refused as
+        // a whole, like a PIN over the limit.
+        int bytes = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text, n, converted, static_cast<int>(sizeof pin) - 1,
+                                          nullptr, nullptr);
+        accept = bytes > 0;
+      }
+    }
+    if (accept) {
+      std::memcpy(pin, converted, sizeof pin);
+      pin[sizeof pin - 1] = '\0';
+    } else {
+      WCHAR restored[sizeof pin] = {};
+      if (pin[0] != '\0') ::MultiByteToWideChar(CP_THREAD_ACP, 0, pin, -1, restored, static_cast<int>(sizeof pin));
+      m_restoringPin = true;
+      m_pinEdit.SetWindowText(restored);
+      m_restoringPin = false;
+      OPENSSL_cleanse(restored, sizeof restored);
+      ::MessageBeep(0xFFFFFFFF);
+    }
+  } catch (...) {
+    m_restoringPin = false;
+  }
+  OPENSSL_cleanse(text, sizeof text);
+  OPENSSL_cleanse(converted, sizeof converted);
+}
+
+void CTokenLoginDlg::OnOK() {
+  if (pin[0] == '\0') {
+    try {
+      MessageBox(loadText(kIdsEmptyPinText).c_str(), loadText(kIdsEmptyPinCaption).c_str(), MB_ICONERROR);
+    } catch (...) {
+    }
+    m_pinEdit.SetFocus();
+    return;
+  }
+  EndDialog(IDOK);
+}
