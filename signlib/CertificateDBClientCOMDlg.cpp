@@ -21,6 +21,9 @@ constexpr UINT kIdsErrorCaption = 220;
 
 constexpr int kColumnWidths[] = {140, 140, 150, 130, 100, 100};
 
+// Raised inside the fill when the list cannot show the candidates.
+struct FillFailure {};
+
 std::u16string loadText(UINT id) {
   LPCWSTR text = nullptr;
   int n = ::LoadStringW(AfxGetResourceHandle(), id, reinterpret_cast<LPWSTR>(&text), 0);
@@ -133,7 +136,7 @@ LRESULT CCertificateDBClientCOMDlg::OnInitDialog() {
 
 int CCertificateDBClientCOMDlg::init_CertInfo2ListCtrl() {
   try {
-    if (m_list.m_hWnd == nullptr || (candidates == nullptr && candidateCount > 0)) throw 0;
+    if (m_list.m_hWnd == nullptr || (candidates == nullptr && candidateCount > 0)) throw FillFailure{};
     m_list.DeleteAllItems();
     std::u16string expiredMark = loadText(kIdsExpiredMark);
     for (int i = 0; i < candidateCount; ++i) {
@@ -153,7 +156,7 @@ int CCertificateDBClientCOMDlg::init_CertInfo2ListCtrl() {
       }
       // Unreadable candidates keep an empty row, so row i stays candidate i.
       int item = m_list.InsertItem(m_list.GetItemCount(), cells[0].c_str());
-      if (item != i) throw 0;
+      if (item != i) throw FillFailure{};
       for (int column = 1; column < 6; ++column) m_list.SetItemText(item, column, cells[column].c_str());
     }
     return rc::OK;
