@@ -217,4 +217,41 @@ TEST_F(TokenSource, TheNamedModuleIsTheOneRead) {
   EXPECT_EQ(str(client.getSerialNumber()), "1001");
 }
 
+// The walk over the token's list, in the token's order: a search that stops
+// early leaves the read position behind its match, the next walk starts from
+// the top again, and an entry that is no certificate ends the run with 3.
+TEST(TokenWalk, ReadPositionAndUnreadableEntries) {
+  storetest::clearMy();
+  p11test::FakeToken fake("walktoken.dll");
+  fake.addIdentity("user", 0);
+  fake.set("cert1.der", "this is no certificate");
+  fake.addIdentity("ku_enc", 2, true);
+
+  CCertificateDBClient client("MY");
+  client.setPKCS11LibName("walktoken.dll");
+  ASSERT_EQ(client.selectCertificateBySerialNum("1001"), 0) << client.getErrorMessage();
+  EXPECT_EQ(client.tokenClient().tokenCertificateCount(), 3u);
+  EXPECT_EQ(client.tokenClient().certificateReadPosition(), 1u);
+  const std::string selected = str(client.getCertificateText());
+
+  EXPECT_EQ(client.selectCertificateBySubjectCN("KU Enc", 0), 3);
+  EXPECT_EQ(std::string(client.getErrorMessage())
+                .rfind("CCertificateDBClient::selectCertificate -> CMyCertContext::setCertContext -> error ", 0),
+            0u)
+      << client.getErrorMessage();
+  EXPECT_EQ(client.tokenClient().certificateReadPosition(), 2u);
+  EXPECT_EQ(str(client.getCertificateText()), selected);  // a failed selection keeps the last one
+  EXPECT_EQ(client.selectCertificateBySerialNum("1001"), 0);
+  EXPECT_EQ(client.tokenClient().certificateReadPosition(), 1u);
+
+  // Without the unreadable entry every walk runs to the end and starts over.
+  fake.unset("cert1.der");
+  ASSERT_EQ(client.closeCertStore(), 0);
+  ASSERT_EQ(client.selectCertificateBySubjectCN("KU Enc", 0), 0) << client.getErrorMessage();
+  EXPECT_EQ(str(client.getSerialNumber()), "1004");
+  EXPECT_EQ(client.tokenClient().certificateReadPosition(), 0u);
+  ASSERT_EQ(client.selectCertificateBySerialNum("1004"), 0);
+  EXPECT_EQ(client.tokenClient().certificateReadPosition(), 2u);
+}
+
 }  // namespace
