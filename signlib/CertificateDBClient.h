@@ -110,6 +110,10 @@ class CCertificateDBClient {
   BYTE SelectLatestCert;
 
  protected:
+  // Writes the error text (printf-style, cut at 511 characters), for a
+  // subclass's own failures.
+  void setError(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
   // Left at their initial values by this system, which lets every candidate
   // through; a subclass may narrow them.
   int m_iRequiredTokenKind;       // 0 accepts any
@@ -136,7 +140,6 @@ class CCertificateDBClient {
   int commonNameCriterion(CMyCertContext& candidate, const void* argument, bool* keep);
   int subjectTextCriterion(CMyCertContext& candidate, const void* argument, bool* keep);
 
-  void setError(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void freeSelectedFields();
 
   HCERTSTORE m_hStore;
