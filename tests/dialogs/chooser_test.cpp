@@ -82,6 +82,7 @@ TEST(Chooser, RowsInEachLanguage) {
     const char16_t* usage[3];  // 0, 1, 2
     const char16_t* expired;
     const char16_t* confirm;
+    const char16_t* blocked;
   };
   const Texts texts[] = {
       {1028,
@@ -89,19 +90,22 @@ TEST(Chooser, RowsInEachLanguage) {
        {u"發給", u"發行者", u"憑證序號", u"憑證金鑰使用方式", u"有效起始", u"有效到"},
        {u"未定義", u"簽章金鑰", u"加密金鑰"},
        u"(已過期)",
-       u"確定"},
+       u"確定",
+       u"不可選擇過期憑證！"},
       {1033,
        u"Choose a Certificate",
        {u"Subject", u"Issuer", u"Serial Number", u"Key Usage", u"Not Before", u"Not After"},
        {u"Undefined", u"Signature", u"Encryption"},
        u"(Expired)",
-       u"Confirm"},
+       u"Confirm",
+       u"The expired Certificate can not be selected!"},
       {2052,
        u"选择证书",
        {u"发给", u"发行者", u"证书序号", u"证书金钥使用方式", u"有效起始", u"有效到"},
        {u"未定义", u"签章金钥", u"加密金钥"},
        u"(已过期)",
-       u"确定"},
+       u"确定",
+       u"不可选择过期证书！"},
   };
   TaipeiTime time;
   Candidates candidates({"user", "ku_enc", "expired", "notyet", "ku_none", "zh_tw"});
@@ -122,8 +126,11 @@ TEST(Chooser, RowsInEachLanguage) {
                        widths.push_back(static_cast<int>(SendDlgItemMessageW(v.hwnd, 211, LVM_GETCOLUMNWIDTH, c, 0)));
                      }
                    }),
-                   select(211, {5}), shot(dlgtest::shotPath("chooser-" + std::to_string(t.language))),
-                   key(VK_RETURN)});
+                   select(211, {2}), click(IDOK), select(211, {5}),
+                   shot(dlgtest::shotPath("chooser-" + std::to_string(t.language))), key(VK_RETURN)});
+    DialogView box;
+    u.expectMessageBox({inspect([&](const DialogView& v) { box = v; }),
+                        shot(dlgtest::shotPath("chooser-expired-" + std::to_string(t.language))), key(VK_RETURN)});
     u.install();
     EXPECT_EQ(dlg.DoModal(), IDOK);
     EXPECT_TRUE(u.ok()) << dlgtest::failuresOf(u);
@@ -131,6 +138,7 @@ TEST(Chooser, RowsInEachLanguage) {
 
     EXPECT_EQ(seen.caption, t.title);
     EXPECT_EQ(seen.control(IDOK)->text, t.confirm);
+    EXPECT_EQ(box.text, t.blocked);
     EXPECT_EQ(headings, (std::vector<std::u16string>(t.headings, t.headings + 6)));
     EXPECT_EQ(widths, (std::vector<int>{140, 140, 150, 130, 100, 100}));
     const std::vector<Row>& rows = seen.control(211)->rows;
