@@ -1,13 +1,18 @@
 // certstore: the system's certificate-store administration.
 //
 //   certstore import --store NAME --pfx FILE [--password PW] [--provider NAME]
+//   certstore import --store NAME --token MODULE [--pin PIN] [--provider NAME]
 //   certstore list   --store NAME
 //   certstore delete --store NAME --sha1 HEX
 //
 // import puts each certificate of the PKCS#12 that comes with its private key
 // into the store; the key goes to a new key container of the software
 // provider, which reports the provider name given (default: the system's
-// software provider). list writes one line per certificate: SHA-1 in upper-case
+// software provider). With --token the certificates come from the tokens the
+// PKCS#11 module shows (MODULE found as LoadLibraryA finds it) and their keys
+// stay on the token, reached through the token provider (default name: the
+// token provider's own); the PIN, when given, is used for this import only
+// and never stored. list writes one line per certificate: SHA-1 in upper-case
 // hexadecimal, provider name (empty without a key) and subject in the
 // CertNameToStrA comma form, separated by tabs. delete removes the certificate
 // and its key container.
@@ -34,6 +39,7 @@ int usage(const char* message) {
   if (message != nullptr) std::fprintf(stderr, "certstore: %s\n", message);
   std::fprintf(stderr,
                "usage: certstore import --store NAME --pfx FILE [--password PW] [--provider NAME]\n"
+               "       certstore import --store NAME --token MODULE [--pin PIN] [--provider NAME]\n"
                "       certstore list --store NAME\n"
                "       certstore delete --store NAME --sha1 HEX\n");
   return 2;
@@ -126,38 +132,32 @@ int doList(const std::string& storeName) {
   return 0;
 }
 
-int doImport(const std::string& storeName, const std::string& pfxPath, const std::string& password,
-             bool haveProvider, const std::string& providerName) {
-  std::ifstream in(pfxPath, std::ios::binary);
-  if (!in) return failed("cannot read " + pfxPath, ERROR_FILE_NOT_FOUND);
-  std::vector<BYTE> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  CRYPT_DATA_BLOB blob{static_cast<DWORD>(data.size()), data.data()};
-  std::u16string pw = wide(password);
-  HCERTSTORE pfx = PFXImportCertStore(&blob, pw.c_str(), CRYPT_EXPORTABLE | CRYPT_USER_KEYSET);
-  std::fill(pw.begin(), pw.end(), u'\0');
-  if (pfx == nullptr) {
-    DWORD err = GetLastError();
-    if (err == ERROR_INVALID_PASSWORD) return failed("wrong password for " + pfxPath, err);
-    return failed("cannot read the PKCS#12 " + pfxPath, err);
-  }
+// Drops the key container of a certificate that did not make it into the
+// store. Only the software provider's containers are files; a token key's
+// container names a key on the token, which no import or delete ever removes
+// (deleting such a name finds no file and changes nothing).
+void dropKey(PCCERT_CONTEXT, const CRYPT_KEY_PROV_INFO* info) { deleteContainer(info); }
+
+// Adds every certificate of `source` that comes with its key to the store.
+int addWithKeys(HCERTSTORE source, const std::string& storeName, bool haveProvider, const std::string& providerName,
+                const std::string& what) {
   HCERTSTORE store = openStore(storeName);
   if (store == nullptr) {
     DWORD err = GetLastError();
-    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(pfx, nullptr); c != nullptr;
-         c = CertEnumCertificatesInStore(pfx, c))
-      deleteContainer(asInfo(keyProvInfo(c)));
-    CertCloseStore(pfx, 0);
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(source, nullptr); c != nullptr;
+         c = CertEnumCertificatesInStore(source, c))
+      dropKey(c, asInfo(keyProvInfo(c)));
     return failed("cannot open store " + storeName, err);
   }
   std::u16string provider = wide(providerName);
   int imported = 0, status = 0;
-  for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(pfx, nullptr); c != nullptr;
-       c = CertEnumCertificatesInStore(pfx, c)) {
+  for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(source, nullptr); c != nullptr;
+       c = CertEnumCertificatesInStore(source, c)) {
     std::vector<BYTE> infoBuf = keyProvInfo(c);
     const CRYPT_KEY_PROV_INFO* info = asInfo(infoBuf);
     if (info == nullptr) continue;  // a chain certificate without a key
     if (status != 0) {              // an earlier certificate failed: drop the rest's keys
-      deleteContainer(info);
+      dropKey(c, info);
       continue;
     }
     if (haveProvider) {
@@ -165,7 +165,7 @@ int doImport(const std::string& storeName, const std::string& pfxPath, const std
       renamed.pwszProvName = provider.data();
       if (!CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &renamed)) {
         status = failed("cannot set the provider name", GetLastError());
-        deleteContainer(info);
+        dropKey(c, info);
         continue;
       }
     }
@@ -184,7 +184,7 @@ int doImport(const std::string& storeName, const std::string& pfxPath, const std
     PCCERT_CONTEXT added = nullptr;
     if (!CertAddCertificateContextToStore(store, c, CERT_STORE_ADD_REPLACE_EXISTING, &added)) {
       status = failed("cannot add the certificate to store " + storeName, GetLastError());
-      deleteContainer(info);
+      dropKey(c, info);
       continue;
     }
     const CRYPT_KEY_PROV_INFO* old = asInfo(oldInfo);
@@ -195,12 +195,44 @@ int doImport(const std::string& storeName, const std::string& pfxPath, const std
     CertFreeCertificateContext(added);
     ++imported;
   }
-  CertCloseStore(pfx, 0);
   CertCloseStore(store, 0);
   if (status != 0) return status;
-  if (imported == 0) return failed("the PKCS#12 " + pfxPath + " holds no certificate with its private key",
-                                   CRYPT_E_NOT_FOUND);
+  if (imported == 0) return failed(what + " holds no certificate with its private key", CRYPT_E_NOT_FOUND);
   return 0;
+}
+
+int doImport(const std::string& storeName, const std::string& pfxPath, const std::string& password,
+             bool haveProvider, const std::string& providerName) {
+  std::ifstream in(pfxPath, std::ios::binary);
+  if (!in) return failed("cannot read " + pfxPath, ERROR_FILE_NOT_FOUND);
+  std::vector<BYTE> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  CRYPT_DATA_BLOB blob{static_cast<DWORD>(data.size()), data.data()};
+  std::u16string pw = wide(password);
+  HCERTSTORE pfx = PFXImportCertStore(&blob, pw.c_str(), CRYPT_EXPORTABLE | CRYPT_USER_KEYSET);
+  std::fill(pw.begin(), pw.end(), u'\0');
+  if (pfx == nullptr) {
+    DWORD err = GetLastError();
+    if (err == ERROR_INVALID_PASSWORD) return failed("wrong password for " + pfxPath, err);
+    return failed("cannot read the PKCS#12 " + pfxPath, err);
+  }
+  int status = addWithKeys(pfx, storeName, haveProvider, providerName, "the PKCS#12 " + pfxPath);
+  CertCloseStore(pfx, 0);
+  return status;
+}
+
+int doTokenImport(const std::string& storeName, const std::string& module, const char* pin, bool haveProvider,
+                  const std::string& providerName) {
+  HCERTSTORE token = PlatformTokenImportCertStore(module.c_str(), pin, 0);
+  if (token == nullptr) {
+    DWORD err = GetLastError();
+    if (err == SCARD_W_WRONG_CHV) return failed("wrong PIN for the token of " + module, err);
+    if (err == SCARD_W_CHV_BLOCKED) return failed("the PIN of the token of " + module + " is locked", err);
+    if (err == SCARD_E_NO_SMARTCARD) return failed("no token behind " + module, err);
+    return failed("cannot use the token module " + module, err);
+  }
+  int status = addWithKeys(token, storeName, haveProvider, providerName, "the token of " + module);
+  CertCloseStore(token, 0);
+  return status;
 }
 
 bool parseSha1(const std::string& text, BYTE out[20]) {
@@ -256,6 +288,8 @@ int main(int argc, char** argv) {
     if (!known) return usage(("unknown argument " + a).c_str());
     if (i + 1 >= argc) return usage((a + " needs a value").c_str());
     opts[a] = argv[++i];
+    // Secrets do not stay readable in the process's command line.
+    if (a == "--pin" || a == "--password") std::memset(argv[i], 'x', std::strlen(argv[i]));
   }
   auto has = [&](const char* k) { return opts.count(k) != 0; };
   if (!has("--store") || opts["--store"].empty()) return usage("--store is required");
@@ -266,13 +300,20 @@ int main(int argc, char** argv) {
     return doDelete(store, opts["--sha1"]);
   }
   if (command == "import") {
-    if (has("--token")) {
-      std::fprintf(stderr, "certstore: import from a token (--token) is not supported yet\n");
-      return 2;
-    }
-    if (!has("--pfx")) return usage("import needs --pfx");
     if (has("--provider") && opts.at("--provider").empty()) return usage("--provider needs a name");
     const bool haveProvider = has("--provider");
+    if (has("--token")) {
+      if (has("--pfx") || has("--password")) return usage("--token does not go with --pfx or --password");
+      if (opts["--token"].empty()) return usage("--token needs a module name");
+      std::string pin = has("--pin") ? opts["--pin"] : std::string();
+      int status = doTokenImport(store, opts["--token"], has("--pin") ? pin.c_str() : nullptr, haveProvider,
+                                 haveProvider ? opts["--provider"] : std::string());
+      std::fill(pin.begin(), pin.end(), '\0');
+      std::fill(opts["--pin"].begin(), opts["--pin"].end(), '\0');
+      return status;
+    }
+    if (has("--pin")) return usage("--pin goes with --token");
+    if (!has("--pfx")) return usage("import needs --pfx");
     const std::string password = has("--password") ? opts["--password"] : std::string();
     return doImport(store, opts["--pfx"], password, haveProvider, haveProvider ? opts["--provider"] : std::string());
   }

@@ -12,6 +12,7 @@
 // simple; nothing here is on a hot path that would need finer locking.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -150,6 +151,66 @@ std::string createKeyContainer(EVP_PKEY* key);
 size_t keyProvInfoSize(const KeyProvInfo& k);
 void writeKeyProvInfo(const KeyProvInfo& k, BYTE* dst);
 KeyProvInfo keyProvInfoFrom(const CRYPT_KEY_PROV_INFO& in);
+
+// ---- key providers ----
+// The software provider holds the key itself; the token provider reaches a
+// key on a PKCS#11 token, named by the certificate's key properties
+// (key.storage=pkcs11 with key.module, key.token.serial, key.token.label and
+// key.id).
+struct TokenBinding {
+  std::string module;    // the module's file name, resolved as LoadLibraryA does
+  std::string serial;    // the token's serial number, blanks trimmed
+  std::string label;     // the token's label, blanks trimmed
+  std::vector<BYTE> id;  // CKA_ID of the key
+};
+
+constexpr uint32_t kProvMagic = 0x50524F56;  // "PROV"
+
+struct ProvObject {
+  uint32_t magic = kProvMagic;
+  std::atomic<long> refs{1};
+  std::string provName;   // UTF-8
+  std::string container;  // UTF-8
+  DWORD provType = PROV_RSA_FULL;
+  DWORD keySpec = AT_KEYEXCHANGE;
+  bool silent = false;  // no user interface may be shown for this handle
+  EVP_PKEY* key = nullptr;  // software provider: the private key
+
+  bool token = false;
+  TokenBinding binding;
+  std::string pinKey;          // the token key's entry in the process's PIN cache
+  EVP_PKEY* certKey = nullptr;  // token provider: the certificate's public key
+  std::u16string subjectName;  // shown by the token provider's PIN prompt
+
+  ~ProvObject() {
+    EVP_PKEY_free(key);
+    EVP_PKEY_free(certKey);
+  }
+};
+
+// A live provider handle, or null (no reference is taken).
+ProvObject* provFromHandle(HCRYPTPROV h);
+void provAddRef(ProvObject* p);
+
+// Bytes of the signatures the provider's key makes; 0 when not an RSA key.
+size_t provSignatureSize(const ProvObject* p);
+// PKCS#1 v1.5 signature of a SHA-1 digest (20 bytes). Sets the last error
+// on failure; the token provider may show its PIN prompt.
+bool provSignSha1(ProvObject* p, const BYTE* digest, std::vector<BYTE>* signature);
+
+// ---- token provider ----
+const char* tokenProviderName();
+bool tokenProvFromInfo(const KeyProvInfo& info, ProvObject* p);
+// Sets (pin: the PIN, checked by logging in) or clears (pin null) the PIN of
+// the token key in the process's PIN cache.
+bool tokenSetPin(ProvObject* p, const char* pin);
+bool tokenSignDigestInfo(ProvObject* p, const BYTE* digestInfo, size_t n, std::vector<BYTE>* signature);
+// The token provider's PIN prompt: TRUE with the PIN typed (ANSI code page),
+// or FALSE with the last error (SCARD_W_CANCELLED_BY_USER when cancelled).
+bool promptTokenPin(const std::u16string& subject, const std::string& tokenLabel, std::vector<char>* pin);
+
+// Bytes that hold a secret: overwritten when they go.
+void wipe(void* data, size_t n);
 
 // ---- FILETIME ----
 ULONGLONG fileTimeValue(const FILETIME& ft);

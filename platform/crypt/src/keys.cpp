@@ -16,30 +16,18 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <unordered_map>
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/rand.h>
+#include <openssl/rsa.h>
 
 #include "internal.h"
 #include "platform/kernel.h"
 
 namespace crypt_internal {
-
-constexpr uint32_t kProvMagic = 0x50524F56;  // "PROV"
-
-struct ProvObject {
-  uint32_t magic = kProvMagic;
-  std::atomic<long> refs{1};
-  std::string provName;   // UTF-8
-  std::string container;  // UTF-8
-  DWORD provType = PROV_RSA_FULL;
-  DWORD keySpec = AT_KEYEXCHANGE;
-  bool silent = false;  // no user interface may be shown for this handle
-  EVP_PKEY* key = nullptr;
-  ~ProvObject() { EVP_PKEY_free(key); }
-};
 
 namespace {
 std::mutex& provMutex() {
@@ -51,12 +39,6 @@ std::set<ProvObject*>& liveProvs() {
   return *s;
 }
 
-ProvObject* provFromHandle(HCRYPTPROV h) {
-  auto* p = reinterpret_cast<ProvObject*>(h);
-  std::lock_guard<std::mutex> lock(provMutex());
-  return liveProvs().count(p) != 0 ? p : nullptr;
-}
-
 HCRYPTPROV registerProv(ProvObject* p) {
   std::lock_guard<std::mutex> lock(provMutex());
   liveProvs().insert(p);
@@ -65,23 +47,75 @@ HCRYPTPROV registerProv(ProvObject* p) {
 
 std::string keysDir() { return std::string(PlatformRoot()) + "/keys"; }
 
-// Loads the container's key; sets the last error and returns null on failure.
+// Keys the software provider has loaded stay loaded for the life of the
+// process, as the system keeps acquired keys: acquiring a key again costs a
+// stat of its file. A file that changed (inode, time or size) is read again;
+// a deleted container drops its entry.
+struct CachedKey {
+  uint64_t ino = 0;
+  int64_t mtimeNs = 0;
+  int64_t size = 0;
+  EVP_PKEY* key = nullptr;
+};
+std::mutex& keyCacheMutex() {
+  static std::mutex* m = new std::mutex();
+  return *m;
+}
+std::unordered_map<std::string, CachedKey>& keyCache() {
+  static auto* c = new std::unordered_map<std::string, CachedKey>();
+  return *c;
+}
+
+void forgetKey(const std::string& path) {
+  std::lock_guard<std::mutex> lock(keyCacheMutex());
+  auto it = keyCache().find(path);
+  if (it == keyCache().end()) return;
+  EVP_PKEY_free(it->second.key);
+  keyCache().erase(it);
+}
+
+// Loads the container's key (a new reference); sets the last error and
+// returns null on failure.
 EVP_PKEY* loadContainerKey(const std::string& container) {
   if (!validContainerName(container)) {
     setError(NTE_BAD_KEYSET);
     return nullptr;
   }
   std::string path = keyFilePath(container);
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0) {
+    setError(errno == ENOENT ? NTE_BAD_KEYSET : NTE_PERM);
+    forgetKey(path);
+    return nullptr;
+  }
+  const int64_t mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  {
+    std::lock_guard<std::mutex> lock(keyCacheMutex());
+    auto it = keyCache().find(path);
+    if (it != keyCache().end() && it->second.ino == st.st_ino && it->second.mtimeNs == mtimeNs &&
+        it->second.size == st.st_size && EVP_PKEY_up_ref(it->second.key) == 1)
+      return it->second.key;
+  }
   FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
     setError(errno == ENOENT ? NTE_BAD_KEYSET : NTE_PERM);
     return nullptr;
   }
+  struct stat opened{};
+  const bool same = fstat(fileno(f), &opened) == 0 && opened.st_ino == st.st_ino;
   EVP_PKEY* key = PEM_read_PrivateKey(f, nullptr, nullptr, const_cast<char*>(""));
   std::fclose(f);
   if (key == nullptr) {
     ERR_clear_error();
     setError(NTE_KEYSET_ENTRY_BAD);
+    forgetKey(path);
+    return nullptr;
+  }
+  if (same && EVP_PKEY_up_ref(key) == 1) {
+    std::lock_guard<std::mutex> lock(keyCacheMutex());
+    CachedKey& entry = keyCache()[path];
+    EVP_PKEY_free(entry.key);
+    entry = CachedKey{static_cast<uint64_t>(st.st_ino), mtimeNs, static_cast<int64_t>(st.st_size), key};
   }
   return key;
 }
@@ -107,6 +141,65 @@ BOOL copyText(const std::string& utf8, BYTE* pbData, DWORD* pdwDataLen) {
   return TRUE;
 }
 }  // namespace
+
+ProvObject* provFromHandle(HCRYPTPROV h) {
+  auto* p = reinterpret_cast<ProvObject*>(h);
+  std::lock_guard<std::mutex> lock(provMutex());
+  return liveProvs().count(p) != 0 ? p : nullptr;
+}
+
+void provAddRef(ProvObject* p) {
+  std::lock_guard<std::mutex> lock(provMutex());
+  ++p->refs;
+}
+
+void wipe(void* data, size_t n) {
+  if (data != nullptr && n != 0) OPENSSL_cleanse(data, n);
+}
+
+size_t provSignatureSize(const ProvObject* p) {
+  const EVP_PKEY* k = p->token ? p->certKey : p->key;
+  if (k == nullptr || EVP_PKEY_get_base_id(k) != EVP_PKEY_RSA) return 0;
+  int n = EVP_PKEY_get_size(k);
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+bool provSignSha1(ProvObject* p, const BYTE* digest, std::vector<BYTE>* signature) {
+  if (p->token) {
+    // The token signs the DigestInfo itself (CKM_RSA_PKCS).
+    static const BYTE kSha1Prefix[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E,
+                                       0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
+    BYTE info[sizeof kSha1Prefix + 20];
+    std::memcpy(info, kSha1Prefix, sizeof kSha1Prefix);
+    std::memcpy(info + sizeof kSha1Prefix, digest, 20);
+    return tokenSignDigestInfo(p, info, sizeof info, signature);
+  }
+  if (p->key == nullptr || EVP_PKEY_get_base_id(p->key) != EVP_PKEY_RSA) {
+    setError(NTE_BAD_ALGID);
+    return false;
+  }
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(p->key, nullptr);
+  size_t n = provSignatureSize(p);
+  bool ok = ctx != nullptr && EVP_PKEY_sign_init(ctx) == 1 &&
+            EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+            EVP_PKEY_CTX_set_signature_md(ctx, EVP_sha1()) == 1;
+  if (ok) {
+    signature->assign(n, 0);
+    ok = EVP_PKEY_sign(ctx, signature->data(), &n, digest, 20) == 1;
+    // A signature is always as long as the modulus (leading zero bytes kept).
+    if (ok && n < signature->size()) {
+      size_t pad = signature->size() - n;
+      std::memmove(signature->data() + pad, signature->data(), n);
+      std::memset(signature->data(), 0, pad);
+    }
+  }
+  EVP_PKEY_CTX_free(ctx);
+  if (!ok) {
+    ERR_clear_error();
+    setError(NTE_BAD_KEY);
+  }
+  return ok;
+}
 
 void releaseProv(ProvObject* p) {
   if (p == nullptr) return;
@@ -176,6 +269,15 @@ std::string createKeyContainer(EVP_PKEY* key) {
 
 using namespace crypt_internal;
 
+namespace crypt_internal {
+namespace {
+// Registers the new provider and hands it out, kept with the context when
+// CRYPT_ACQUIRE_CACHE_FLAG asks for it.
+BOOL finishAcquire(CertObject* c, ProvObject* p, DWORD dwFlags, HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProv,
+                   DWORD* pdwKeySpec, BOOL* pfCallerFreeProv);
+}  // namespace
+}  // namespace crypt_internal
+
 PLATFORM_API BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void*,
                                                     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProv,
                                                     DWORD* pdwKeySpec, BOOL* pfCallerFreeProv) {
@@ -201,6 +303,26 @@ PLATFORM_API BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD 
     }
     info = *c->keyProv;
   }
+  if (info.storage == "pkcs11") {
+    // The token is not touched here: the provider logs in when a PIN is set
+    // and when it signs.
+    auto* p = new ProvObject();
+    if (!tokenProvFromInfo(info, p)) {
+      delete p;
+      return FALSE;
+    }
+    p->certKey = X509_get_pubkey(c->x509);
+    p->provType = info.provType != 0 ? info.provType : PROV_RSA_FULL;
+    p->keySpec = info.keySpec != 0 ? info.keySpec : AT_KEYEXCHANGE;
+    p->silent = (dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) != 0;
+    DWORD n = CertGetNameStringW(pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
+    if (n > 1) {
+      p->subjectName.assign(n, u'\0');
+      CertGetNameStringW(pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, p->subjectName.data(), n);
+      p->subjectName.resize(n - 1);
+    }
+    return finishAcquire(c, p, dwFlags, phCryptProv, pdwKeySpec, pfCallerFreeProv);
+  }
   if (info.storage != "file") {
     setError(NTE_BAD_PROVIDER);
     return FALSE;
@@ -224,6 +346,13 @@ PLATFORM_API BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD 
   p->keySpec = info.keySpec != 0 ? info.keySpec : AT_KEYEXCHANGE;
   p->silent = (dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) != 0;
   p->key = key;
+  return finishAcquire(c, p, dwFlags, phCryptProv, pdwKeySpec, pfCallerFreeProv);
+}
+
+namespace crypt_internal {
+namespace {
+BOOL finishAcquire(CertObject* c, ProvObject* p, DWORD dwFlags, HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProv,
+                   DWORD* pdwKeySpec, BOOL* pfCallerFreeProv) {
   HCRYPTPROV h = registerProv(p);
   bool callerFree = true;
   if (dwFlags & CRYPT_ACQUIRE_CACHE_FLAG) {
@@ -249,6 +378,8 @@ PLATFORM_API BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD 
   if (pfCallerFreeProv != nullptr) *pfCallerFreeProv = callerFree ? TRUE : FALSE;
   return TRUE;
 }
+}  // namespace
+}  // namespace crypt_internal
 
 PLATFORM_API BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szProvider,
                                        DWORD dwProvType, DWORD dwFlags) {
@@ -264,6 +395,7 @@ PLATFORM_API BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, 
       setError(NTE_BAD_KEYSET);
       return FALSE;
     }
+    forgetKey(keyFilePath(container));
     if (unlink(keyFilePath(container).c_str()) != 0) {
       setError(errno == ENOENT ? NTE_BAD_KEYSET : NTE_PERM);
       return FALSE;
@@ -359,6 +491,27 @@ PLATFORM_API BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbDat
       setError(NTE_BAD_TYPE);
       return FALSE;
   }
+}
+
+PLATFORM_API BOOL CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) {
+  ProvObject* p = provFromHandle(hProv);
+  if (p == nullptr) {
+    setError(NTE_BAD_UID);
+    return FALSE;
+  }
+  if (dwParam != PP_KEYEXCHANGE_PIN && dwParam != PP_SIGNATURE_PIN) {
+    setError(NTE_BAD_TYPE);
+    return FALSE;
+  }
+  if (dwFlags != 0) {
+    setError(NTE_BAD_FLAGS);
+    return FALSE;
+  }
+  // A software key has no PIN: any PIN is accepted and nothing is kept.
+  if (!p->token) return TRUE;
+  const char* pin = reinterpret_cast<const char*>(pbData);
+  if (pin != nullptr && std::strcmp(pin, PLATFORM_NO_PIN_MARKER) == 0) pin = nullptr;
+  return tokenSetPin(p, pin) ? TRUE : FALSE;
 }
 
 PLATFORM_API HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dwFlags) {

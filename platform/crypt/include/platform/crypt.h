@@ -40,6 +40,7 @@ using PCRYPT_HASH_BLOB = CRYPTOAPI_BLOB*;
 using CRYPT_DIGEST_BLOB = CRYPTOAPI_BLOB;
 using CRYPT_DER_BLOB = CRYPTOAPI_BLOB;
 using CRYPT_ATTR_BLOB = CRYPTOAPI_BLOB;
+using PCRYPT_ATTR_BLOB = CRYPTOAPI_BLOB*;
 
 struct CRYPT_ALGORITHM_IDENTIFIER {
   LPSTR pszObjId;
@@ -376,6 +377,20 @@ constexpr DWORD PP_UNIQUE_CONTAINER = 36;
 PLATFORM_API BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData,
                                     DWORD* pdwDataLen, DWORD dwFlags);
 
+// The PIN of the key's token: PP_KEYEXCHANGE_PIN or PP_SIGNATURE_PIN, pbData
+// the PIN as NUL-terminated text (flags 0). Other parameters: NTE_BAD_TYPE.
+// - The token provider checks the PIN at once by logging in to the token: a
+//   wrong PIN fails with SCARD_W_WRONG_CHV, a locked one with
+//   SCARD_W_CHV_BLOCKED, a missing token with SCARD_E_NO_SMARTCARD. A PIN
+//   that works is kept for the token key for the life of the process (every
+//   handle on the key uses it) until another PIN is set or it is cleared.
+//   pbData NULL, or the text PLATFORM_NO_PIN_MARKER, clears it: the provider
+//   then asks through its own prompt when it signs.
+// - A software key has no PIN: any value is accepted and nothing is kept.
+#define PLATFORM_NO_PIN_MARKER "\n\t\r\t\n"
+PLATFORM_API BOOL CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData,
+                                    DWORD dwFlags);
+
 // ---- PKCS#12 ----
 constexpr DWORD CRYPT_EXPORTABLE = 0x00000001;
 constexpr DWORD CRYPT_USER_PROTECTED = 0x00000002;
@@ -388,6 +403,115 @@ constexpr DWORD PKCS12_NO_PERSIST_KEY = 0x00008000;
 // that is no PKCS#12: CRYPT_E_BAD_ENCODE.
 PLATFORM_API HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword,
                                            DWORD dwFlags);
+
+// ---- the token provider ----
+// Keys on PKCS#11 tokens are reached through the token provider: a
+// certificate's key properties then name the module (its file name, found as
+// LoadLibraryA finds it), the token (serial number and label) and the key
+// (CKA_ID), as "key.*" lines of its store file with key.storage=pkcs11.
+// Acquiring such a key does not touch the token. The provider logs in when a
+// PIN is set (CryptSetProvParam) and when it signs; with no PIN set it asks
+// through its own prompt (dialog PLATFORM_TOKEN_PIN_DLG of this family, in
+// the thread's modal loop), where cancelling fails the signature with
+// SCARD_W_CANCELLED_BY_USER; a handle acquired with CRYPT_ACQUIRE_SILENT_FLAG
+// fails with NTE_SILENT_CONTEXT instead. A PIN typed there that works is kept
+// like one set by CryptSetProvParam.
+#define PLATFORM_TOKEN_PROV_A "Platform PKCS#11 Token Provider"
+constexpr int PLATFORM_TOKEN_PIN_DLG = 4100;   // template id
+constexpr int PLATFORM_TOKEN_PIN_EDIT = 4101;  // password edit, at most 127 characters
+constexpr int PLATFORM_TOKEN_PIN_NAME = 4102;  // static: the certificate's name and the token's label
+// Buttons IDOK and IDCANCEL.
+
+// A memory store with the certificates of every token the PKCS#11 module
+// shows, each bound to its key on the token through the token provider
+// (provider name PLATFORM_TOKEN_PROV_A, PROV_RSA_FULL, AT_KEYEXCHANGE). With a
+// PIN (NUL-terminated; used for this call only, never kept) the provider logs
+// in and binds only certificates whose private key it finds (same CKA_ID and,
+// where the token shows it, the same modulus); without one, every certificate
+// that has a CKA_ID. dwFlags 0.
+// Failures: the module's LoadLibraryA error (ERROR_MOD_NOT_FOUND),
+// NTE_PROVIDER_DLL_FAIL (no PKCS#11 entry point, or initialisation failed),
+// SCARD_E_NO_SMARTCARD (no token), SCARD_W_WRONG_CHV / SCARD_W_CHV_BLOCKED.
+PLATFORM_API HCERTSTORE PlatformTokenImportCertStore(LPCSTR moduleName, LPCSTR pin, DWORD dwFlags);
+
+// ---- low-level messages: attached PKCS#7 SignedData ----
+using HCRYPTMSG = void*;
+
+struct CRYPT_ATTRIBUTE {
+  LPSTR pszObjId;
+  DWORD cValue;
+  PCRYPT_ATTR_BLOB rgValue;
+};
+using PCRYPT_ATTRIBUTE = CRYPT_ATTRIBUTE*;
+
+struct CMSG_SIGNER_ENCODE_INFO {
+  DWORD cbSize;
+  PCERT_INFO pCertInfo;
+  HCRYPTPROV hCryptProv;  // (a union with an NCrypt key handle, not offered here)
+  DWORD dwKeySpec;
+  CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
+  void* pvHashAuxInfo;
+  DWORD cAuthAttr;
+  PCRYPT_ATTRIBUTE rgAuthAttr;
+  DWORD cUnauthAttr;
+  PCRYPT_ATTRIBUTE rgUnauthAttr;
+};
+using PCMSG_SIGNER_ENCODE_INFO = CMSG_SIGNER_ENCODE_INFO*;
+static_assert(sizeof(CMSG_SIGNER_ENCODE_INFO) == 96);
+
+struct CMSG_SIGNED_ENCODE_INFO {
+  DWORD cbSize;
+  DWORD cSigners;
+  PCMSG_SIGNER_ENCODE_INFO rgSigners;
+  DWORD cCertEncoded;
+  PCERT_BLOB rgCertEncoded;
+  DWORD cCrlEncoded;
+  CRL_BLOB* rgCrlEncoded;
+};
+using PCMSG_SIGNED_ENCODE_INFO = CMSG_SIGNED_ENCODE_INFO*;
+static_assert(sizeof(CMSG_SIGNED_ENCODE_INFO) == 48);
+
+struct CMSG_STREAM_INFO;  // streaming is not offered
+using PCMSG_STREAM_INFO = CMSG_STREAM_INFO*;
+
+constexpr DWORD CMSG_DATA = 1;
+constexpr DWORD CMSG_SIGNED = 2;
+constexpr DWORD CMSG_CONTENT_PARAM = 2;
+#define szOID_RSA_data "1.2.840.113549.1.7.1"
+#define szOID_RSA_signedData "1.2.840.113549.1.7.2"
+
+// What is offered: CMSG_SIGNED, encoding type with PKCS_7_ASN_ENCODING, flags
+// 0 (the content is carried in the message), inner content type NULL or
+// szOID_RSA_data, no stream, no CRLs, signers with the hash algorithm
+// szOID_OIWSEC_sha1 (other: CRYPT_E_UNKNOWN_ALGO), an RSA key and no
+// attributes (E_NOTIMPL otherwise). Each SignerInfo signs the SHA-1 of the
+// content (PKCS#1 v1.5, rsaEncryption); the SignerInfos and certificates are
+// encoded in the order given; the digest algorithm is sha1 with NULL
+// parameters.
+//
+// The exact length of the encoded message for cbData bytes of content; 0
+// with the last error on failure. Nothing is signed.
+PLATFORM_API DWORD CryptMsgCalculateEncodedLength(DWORD dwMsgEncodingType, DWORD dwFlags,
+                                                  DWORD dwMsgType, const void* pvMsgEncodeInfo,
+                                                  LPSTR pszInnerContentObjID, DWORD cbData);
+// The message keeps its own copies of the signers' names, serial numbers and
+// certificates, and a reference on each provider, until CryptMsgClose.
+PLATFORM_API HCRYPTMSG CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
+                                            const void* pvMsgEncodeInfo,
+                                            LPSTR pszInnerContentObjID,
+                                            PCMSG_STREAM_INFO pStreamInfo);
+// Content may come in several updates; the final one signs (each signer in
+// order, through its provider, which may prompt) and encodes. A signing
+// failure fails the update with the provider's error, and the message can
+// give no content. After the final update: CRYPT_E_MSG_ERROR.
+PLATFORM_API BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData, DWORD cbData, BOOL fFinal);
+// CMSG_CONTENT_PARAM (index 0): the encoded message, size contract as for the
+// properties; before a successful final update CRYPT_E_MSG_ERROR. Other
+// parameters: CRYPT_E_INVALID_MSG_TYPE.
+PLATFORM_API BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex,
+                                   void* pvData, DWORD* pcbData);
+// NULL is accepted (TRUE).
+PLATFORM_API BOOL CryptMsgClose(HCRYPTMSG hCryptMsg);
 
 // ---- error numbers ----
 constexpr DWORD NTE_BAD_UID = 0x80090001;
@@ -423,5 +547,11 @@ constexpr DWORD CRYPT_E_PENDING_CLOSE = 0x8009200F;
 constexpr DWORD CRYPT_E_ASN1_EOD = 0x80093102;
 constexpr DWORD CRYPT_E_ASN1_BADTAG = 0x8009310B;
 constexpr DWORD ERROR_INVALID_PASSWORD = 86;
+constexpr DWORD NTE_PROVIDER_DLL_FAIL = 0x8009001D;
+constexpr DWORD CRYPT_E_MSG_ERROR = 0x80091001;
+constexpr DWORD CRYPT_E_UNKNOWN_ALGO = 0x80091002;
+constexpr DWORD CRYPT_E_INVALID_MSG_TYPE = 0x80091004;
+constexpr DWORD SCARD_E_NO_SMARTCARD = 0x8010000C;
 constexpr DWORD SCARD_W_WRONG_CHV = 0x8010006B;
+constexpr DWORD SCARD_W_CHV_BLOCKED = 0x8010006C;
 constexpr DWORD SCARD_W_CANCELLED_BY_USER = 0x8010006E;

@@ -1,0 +1,72 @@
+// CPKCS7MsgUtils: PKCS#7 SignedData on the CryptoAPI path. Finds each signer
+// certificate in the user's "MY" store, acquires its private key from its
+// provider and lets the platform's message functions hash with SHA-1 and
+// sign. The content is carried in the message; one SignerInfo per signer, in
+// the order given, with no signed attributes; every signer certificate goes
+// into the certificate set.
+//
+// One object serves one encoding (asked twice: for the length, then for the
+// message); everything it acquired is released when it is destroyed, also
+// after a failure.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "ResultCode.h"
+#include "platform/crypt.h"
+
+class CPKCS7MsgUtils {
+ public:
+  CPKCS7MsgUtils();
+  ~CPKCS7MsgUtils();
+  CPKCS7MsgUtils(const CPKCS7MsgUtils&) = delete;
+  CPKCS7MsgUtils& operator=(const CPKCS7MsgUtils&) = delete;
+
+  // signerCertificates: Base64 texts of DER certificates. data: the content,
+  // dataLength bytes (NUL bytes included). output null asks for the length,
+  // written to *outputLength (nothing is signed then); otherwise
+  // *outputLength is the capacity of output and receives the length of the
+  // message written. The two code lists (not owned) say which Windows errors
+  // of the provider mean that the user cancelled (28) or gave a wrong
+  // password (21); they are looked at wherever the provider works: the length
+  // step, and the encoding step where it signs and may prompt.
+  int encodeSignedData(char* const* signerCertificates, int signerCount, const unsigned char* data,
+                       std::size_t dataLength, unsigned char* output, int* outputLength,
+                       const DWORD* cancelCodes = nullptr, int cancelCodeCount = 0,
+                       const DWORD* wrongPasswordCodes = nullptr, int wrongPasswordCodeCount = 0);
+
+  // Fills the signer-certificate array with the store's contexts.
+  int base64ToPCCERT_CONTEXT(char* const* signerCertificates, int signerCount);
+  // Fills the encode infos, certificate blobs and providers from the signer
+  // certificates.
+  int getSignerEncodeInfoAry();
+  // True when value is one of the first count codes.
+  static bool isInArray(const DWORD* codes, int count, DWORD value);
+
+  const char* getErrorText() const { return m_szErrorText; }
+
+ private:
+  int encodeImpl(char* const* signerCertificates, int signerCount, const unsigned char* data,
+                 std::size_t dataLength, unsigned char* output, int* outputLength);
+  int base64Impl(char* const* signerCertificates, int signerCount);
+  int encodeInfoImpl();
+  // The code of a failing provider step: 28 or 21 from the code lists (the
+  // error text is left as it was), else 3 with the message.
+  int providerFailure(DWORD error, const char* step);
+  void freeContexts();
+  void freeEncodeInfos();
+  void closeMessage();
+
+  char m_szErrorText[ERROR_TEXT_SIZE];
+  std::vector<PCCERT_CONTEXT> m_signerCertificates;
+  std::vector<CMSG_SIGNER_ENCODE_INFO> m_signerEncodeInfos;
+  std::vector<CERT_BLOB> m_certificateBlobs;
+  std::vector<HCRYPTPROV> m_providers;
+  std::vector<BOOL> m_callerFreesProvider;
+  HCRYPTMSG m_hMsg = nullptr;
+  const DWORD* m_cancelCodes = nullptr;
+  int m_cancelCodeCount = 0;
+  const DWORD* m_wrongPasswordCodes = nullptr;
+  int m_wrongPasswordCodeCount = 0;
+};

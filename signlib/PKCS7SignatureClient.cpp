@@ -1,0 +1,659 @@
+#include "PKCS7SignatureClient.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <openssl/crypto.h>
+
+#include "Base64.h"
+#include "PKCS11TokenUtil.h"
+#include "PKCS7MsgUtils.h"
+#include "platform/crypt.h"
+#include "platform/kernel.h"
+
+namespace {
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+void wipePin(char (&pin)[CPKCS7SignatureClient::PIN_SIZE]) { OPENSSL_cleanse(pin, sizeof pin); }
+
+// Everything loginSmartCard holds, released on every way out.
+struct LoginResources {
+  unsigned char* der = nullptr;
+  PCCERT_CONTEXT given = nullptr;
+  HCERTSTORE store = nullptr;
+  PCCERT_CONTEXT found = nullptr;
+  HCRYPTPROV_OR_NCRYPT_KEY_HANDLE prov = 0;
+  BOOL callerFree = FALSE;
+  ~LoginResources() {
+    if (callerFree && prov != 0) CryptReleaseContext(prov, 0);
+    if (found != nullptr) CertFreeCertificateContext(found);
+    if (given != nullptr) CertFreeCertificateContext(given);
+    if (store != nullptr) CertCloseStore(store, 0);
+    std::free(der);
+  }
+};
+}  // namespace
+
+CPKCS7SignatureClient::CPKCS7SignatureClient() {
+  std::memset(m_szPinState, 0, sizeof m_szPinState);
+  std::strcpy(m_szPinState, NO_LOGIN_MARKER);
+  std::memset(m_szProvider, 0, sizeof m_szProvider);
+  std::strcpy(m_szProvider, CAPI_PROVIDER);
+  std::memset(m_szErrorText, 0, sizeof m_szErrorText);
+}
+
+CPKCS7SignatureClient::~CPKCS7SignatureClient() {
+  std::free(m_pchResultText);
+  if (m_pchDataContent != nullptr) OPENSSL_cleanse(m_pchDataContent, m_dataContentLength);
+  std::free(m_pchDataContent);
+  clearSigners();
+  std::free(m_puchResultDER);
+  for (int i = 0; i < m_iIllegalPINCount; ++i) {
+    if (m_ppchIllegalPIN[i] != nullptr) OPENSSL_cleanse(m_ppchIllegalPIN[i], std::strlen(m_ppchIllegalPIN[i]));
+    std::free(m_ppchIllegalPIN[i]);
+  }
+  std::free(m_ppchIllegalPIN);
+  std::free(m_pdwCancelCodes);
+  std::free(m_pdwWrongPasswordCodes);
+}
+
+bool CPKCS7SignatureClient::isCAPIProvider() const {
+  return std::memcmp(m_szProvider, CAPI_PROVIDER, std::strlen(CAPI_PROVIDER) + 1) == 0;
+}
+
+void CPKCS7SignatureClient::clearSigners() {
+  for (int i = 0; i < m_iSignerCount; ++i) std::free(m_ppchSignerCertificates[i]);
+  std::free(m_ppchSignerCertificates);
+  m_ppchSignerCertificates = nullptr;
+  m_iSignerCount = 0;
+}
+
+// The envelope belongs to the data it was made for: new data drops it.
+void CPKCS7SignatureClient::clearEnvelope() {
+  m_envelopeBuilt = false;
+  std::free(m_puchResultDER);
+  m_puchResultDER = nullptr;
+  m_iResultLength = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Data
+
+int CPKCS7SignatureClient::setDataContentByString(const char* text) {
+  try {
+    if (text == nullptr) {
+      formatErrorText(m_szErrorText, "CPKCS7SignatureClient::setDataContentByString -> parameter error");
+      return rc::WRONG_PARAMETER;
+    }
+    clearSigners();
+    clearEnvelope();
+    if (m_pchDataContent != nullptr) OPENSSL_cleanse(m_pchDataContent, m_dataContentLength);
+    std::free(m_pchDataContent);
+    m_pchDataContent = nullptr;
+    m_dataContentLength = 0;
+    const std::size_t n = std::strlen(text);
+    char* copy = static_cast<char*>(std::malloc(n + 1));
+    if (copy == nullptr) {
+      formatErrorText(m_szErrorText,
+                      "CPKCS7SignatureClient::setDataContentByString -> DataContent buffer memory allocation failed");
+      return rc::OUT_OF_MEMORY;
+    }
+    std::memcpy(copy, text, n + 1);
+    m_pchDataContent = copy;
+    m_dataContentLength = n;
+    return rc::OK;
+  } catch (...) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::setDataContentByString -> unknown error");
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+int CPKCS7SignatureClient::setDataContentByFile(const char* path) {
+  FILE* f = nullptr;
+  try {
+    if (m_pchDataContent != nullptr) OPENSSL_cleanse(m_pchDataContent, m_dataContentLength);
+    std::free(m_pchDataContent);
+    m_pchDataContent = nullptr;
+    m_dataContentLength = 0;
+    clearSigners();
+    clearEnvelope();
+    struct _stat64 st{};
+    if (path == nullptr || _stat64(path, &st) != 0) {
+      formatErrorText(m_szErrorText, "CPKCS7SignatureClient::setDataContentByFile -> error during _stat %s",
+                      path != nullptr ? path : "(null)");
+      return rc::FILE_NOT_FOUND;
+    }
+    // The whole file, whatever its size, with a NUL after it.
+    const unsigned long long size = st.st_size > 0 ? static_cast<unsigned long long>(st.st_size) : 0;
+    char* data = size < SIZE_MAX ? static_cast<char*>(std::calloc(static_cast<std::size_t>(size) + 1, 1)) : nullptr;
+    if (data == nullptr) {
+      formatErrorText(m_szErrorText,
+                      "CPKCS7SignatureClient::setDataContentByFile -> DataContent buffer memory allocation failed");
+      return rc::OUT_OF_MEMORY;
+    }
+    f = crt_fopen(path, "rb");
+    if (f == nullptr) {
+      std::free(data);
+      formatErrorText(m_szErrorText, "CPKCS7SignatureClient::setDataContentByFile -> error during fopen %s", path);
+      return rc::FILE_NOT_FOUND;
+    }
+    std::size_t got = 0;
+    while (got < size) {
+      std::size_t n = std::fread(data + got, 1, static_cast<std::size_t>(size) - got, f);
+      if (n == 0) break;
+      got += n;
+    }
+    if (std::ferror(f)) {
+      std::fclose(f);
+      f = nullptr;
+      OPENSSL_cleanse(data, got);
+      std::free(data);
+      formatErrorText(m_szErrorText, "CPKCS7SignatureClient::setDataContentByFile -> error %d during fread %s",
+                      static_cast<int>(GetLastError()), path);
+      return rc::OPERATION_ERROR;
+    }
+    std::fclose(f);
+    f = nullptr;
+    m_pchDataContent = data;
+    m_dataContentLength = got;  // a file that shrank meanwhile gives what it still held
+    return rc::OK;
+  } catch (...) {
+    if (f != nullptr) std::fclose(f);
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::setDataContentByFile -> unknown error %d",
+                    static_cast<int>(GetLastError()));
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Signing
+
+int CPKCS7SignatureClient::signData(const char* certificate, const char* digestMethod, const char* signatureMethod) {
+  try {
+    if (isCAPIProvider()) return sign(certificate, digestMethod, signatureMethod);
+    return signByPKCS11(certificate, digestMethod, signatureMethod);
+  } catch (...) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::signData -> unknown error");
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+int CPKCS7SignatureClient::sign(const char* certificate, const char* digestMethod, const char* signatureMethod) {
+  try {
+    if (certificate == nullptr || digestMethod == nullptr || signatureMethod == nullptr ||
+        std::strcmp(digestMethod, "SHA1") != 0 || std::strcmp(signatureMethod, "RSA") != 0) {
+      formatErrorText(m_szErrorText, "CPKCS7SignatureClient::sign -> parameter error");
+      return rc::WRONG_PARAMETER;
+    }
+    if (int r = loginSmartCard(certificate)) return r;
+    char** grown = static_cast<char**>(
+        std::realloc(m_ppchSignerCertificates, sizeof(char*) * static_cast<std::size_t>(m_iSignerCount + 1)));
+    if (grown == nullptr) {
+      formatErrorText(m_szErrorText,
+                      "CPKCS7SignatureClient::sign -> Array of Certificate buffer memory allocation failed");
+      return rc::OUT_OF_MEMORY;
+    }
+    m_ppchSignerCertificates = grown;
+    const std::size_t n = std::strlen(certificate);
+    char* copy = static_cast<char*>(std::malloc(n + 1));
+    if (copy == nullptr) {
+      formatErrorText(m_szErrorText, "CPKCS7SignatureClient::sign -> Certificate buffer memory allocation failed");
+      return rc::OUT_OF_MEMORY;
+    }
+    std::memcpy(copy, certificate, n + 1);
+    m_ppchSignerCertificates[m_iSignerCount++] = copy;
+    return rc::OK;
+  } catch (...) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::sign -> unknown error");
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+int CPKCS7SignatureClient::loginSmartCard(const char* certificate) {
+  char pin[PIN_SIZE] = {};
+  int code;
+  try {
+    code = loginImpl(certificate, pin);
+  } catch (...) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::loginSmartCard -> unknown error");
+    code = rc::UNKNOWN_ERROR;
+  }
+  wipePin(pin);
+  return code;
+}
+
+int CPKCS7SignatureClient::loginImpl(const char* certificate, char (&pin)[PIN_SIZE]) {
+  LoginResources r;
+  int n = certificate != nullptr ? static_cast<int>(std::strlen(certificate)) : 0;
+  r.der = certificate != nullptr ? base64Decode(certificate, &n) : nullptr;
+  if (r.der != nullptr) r.given = CertCreateCertificateContext(kEncoding, r.der, static_cast<DWORD>(n));
+  if (r.given == nullptr) {
+    formatErrorText(m_szErrorText,
+                    "CPKCS7SignatureClient::loginSmartCard -> error 0x%x durning CertCreateCertificateContext",
+                    r.der != nullptr ? GetLastError() : static_cast<DWORD>(CRYPT_E_ASN1_EOD));
+    return rc::CRYPTO_ERROR;
+  }
+  r.store = CertOpenSystemStoreA(0, "MY");
+  if (r.store == nullptr) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::loginSmartCard -> error  0x%x durning CertOpenSystemStore",
+                    GetLastError());
+    return rc::CRYPTO_ERROR;
+  }
+  r.found = CertFindCertificateInStore(r.store, kEncoding, 0, CERT_FIND_EXISTING, r.given, nullptr);
+  if (r.found == nullptr) {
+    formatErrorText(m_szErrorText,
+                    "CPKCS7SignatureClient::loginSmartCard -> error 0x%x durning CertFindCertificateInStore",
+                    GetLastError());
+    return rc::CRYPTO_ERROR;
+  }
+  DWORD keySpec = 0;
+  if (!CryptAcquireCertificatePrivateKey(r.found, 0, nullptr, &r.prov, &keySpec, &r.callerFree)) {
+    formatErrorText(m_szErrorText,
+                    "CPKCS7SignatureClient::loginSmartCard -> error 0x%x during CryptAcquireCertificatePrivateKey",
+                    GetLastError());
+    return rc::CRYPTO_ERROR;
+  }
+  char name[128] = {};
+  DWORD nameLength = sizeof name;
+  if (!CryptGetProvParam(r.prov, PP_NAME, reinterpret_cast<BYTE*>(name), &nameLength, 0)) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::loginSmartCard -> error 0x%x during CryptGetProvParam",
+                    GetLastError());
+    return rc::CRYPTO_ERROR;
+  }
+  name[sizeof name - 1] = '\0';
+  // The system's own software providers hold no PIN.
+  if (std::strstr(name, "Microsoft") != nullptr) return rc::OK;
+
+  const bool noLogin = std::strcmp(m_szPinState, NO_LOGIN_MARKER) == 0;
+  if (!EnableLoginAgency) {
+    const char* given = std::strcmp(name, "Datakey RSA CSP") == 0 ? NO_LOGIN_MARKER : nullptr;
+    if (!PWDCatch) {
+      CryptSetProvParam(r.prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(given), 0);
+    } else if (noLogin) {
+      CryptSetProvParam(r.prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(given), 0);
+      std::memset(m_szPinState, 0, sizeof m_szPinState);
+      std::strcpy(m_szPinState, LOGINED);
+    }
+    return rc::OK;
+  }
+  if (PWDCatch && !noLogin) return rc::OK;  // the earlier login stands
+  int code = setUILoginSmartCard(certificate, pin);
+  if (code != rc::OK) return code;
+  pin[PIN_SIZE - 1] = '\0';
+  if (!CryptSetProvParam(r.prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin), 0)) {
+    DWORD error = GetLastError();
+    if (CPKCS7MsgUtils::isInArray(m_pdwWrongPasswordCodes, m_iWrongPasswordCodeCount, error))
+      return rc::PASSWORD_ERROR;
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::loginSmartCard -> error 0x%x during CryptSetProvParam",
+                    error);
+    return rc::CRYPTO_ERROR;
+  }
+  if (m_iIllegalPINCount > 0 && isIllegalPIN(pin)) {
+    // The provider must not go on signing with a PIN that was refused.
+    CryptSetProvParam(r.prov, PP_KEYEXCHANGE_PIN, nullptr, 0);
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::loginSmartCard -> can't sign by IllegalPIN");
+    return rc::TOKEN_PIN_ILLEGAL;
+  }
+  if (PWDCatch) {
+    std::memset(m_szPinState, 0, sizeof m_szPinState);
+    std::strcpy(m_szPinState, LOGINED);
+  }
+  return rc::OK;
+}
+
+int CPKCS7SignatureClient::signByPKCS11(const char* certificate, const char* digestMethod,
+                                        const char* signatureMethod) {
+  char pin[PIN_SIZE] = {};
+  int code;
+  try {
+    code = signByPKCS11Impl(certificate, digestMethod, signatureMethod, pin);
+  } catch (...) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::signByPKCS11 -> unknown error");
+    code = rc::UNKNOWN_ERROR;
+  }
+  wipePin(pin);
+  return code;
+}
+
+int CPKCS7SignatureClient::signByPKCS11Impl(const char* certificate, const char* digestMethod,
+                                            const char* signatureMethod, char (&pin)[PIN_SIZE]) {
+  // One token client for this call alone: its destructor logs out, closes,
+  // finalises and unloads, whichever way the call ends.
+  CPKCS11TokenUtil token;
+  int code = token.init(m_szProvider);
+  if (code != rc::OK) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::signByPKCS11 -> %s", token.getErrorText());
+    return code;
+  }
+  std::free(m_puchResultDER);
+  m_puchResultDER = nullptr;
+  m_iResultLength = 0;
+  code = setUILoginSmartCard(certificate, pin);
+  if (code != rc::OK) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::signByPKCS11 -> %s", token.getErrorText());
+    return code;
+  }
+  pin[PIN_SIZE - 1] = '\0';
+  // Exactly the bytes of the data content, NUL bytes included.
+  unsigned char* der = nullptr;
+  int derLength = 0;
+  code = token.signPKCS7(pin, certificate, digestMethod, signatureMethod,
+                         reinterpret_cast<const unsigned char*>(m_pchDataContent), m_dataContentLength, &der,
+                         &derLength);
+  if (code != rc::OK) {
+    OPENSSL_free(der);
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::signByPKCS11 -> %s", token.getErrorText());
+    return code;
+  }
+  unsigned char* kept = static_cast<unsigned char*>(std::malloc(derLength > 0 ? static_cast<std::size_t>(derLength) : 1));
+  if (kept == nullptr) {
+    OPENSSL_free(der);
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::signByPKCS11 -> m_puchResultDER buffer memory allocation failed");
+    return rc::OUT_OF_MEMORY;
+  }
+  std::memcpy(kept, der, static_cast<std::size_t>(derLength));
+  OPENSSL_free(der);
+  m_puchResultDER = kept;
+  m_iResultLength = derLength;
+  if (!PWDCatch) {
+    code = token.Logout();
+    if (code != rc::OK) {
+      formatErrorText(m_szErrorText, "CPKCS7SignatureClient::signByPKCS11 -> %s", token.getErrorText());
+      return code;
+    }
+  }
+  return rc::OK;
+}
+
+// ---------------------------------------------------------------------------
+// Envelopes
+
+int CPKCS7SignatureClient::getSignedEnvelopeString(char* buffer, int* length) {
+  try {
+    if (isCAPIProvider()) return getSignedEnvelopeByString(buffer, length);
+    return getSignedEnvelopeStringByPKCS11(buffer, length);
+  } catch (...) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::getSignedEnvelopeString -> unknown error");
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+int CPKCS7SignatureClient::writeSignedEnvelopeFile(const char* path) {
+  try {
+    if (isCAPIProvider()) return getSignedEnvelopeByFile(path);
+    return getSignedEnvelopeFileByPKCS11(path);
+  } catch (...) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::writeSignedEnvelopeFile -> unknown error");
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+// The Base64 text of the DER this client holds, into the result text and,
+// when it fits, the caller's buffer.
+int CPKCS7SignatureClient::giveText(const char* method, char* buffer, int* length) {
+  const int capacity = *length;
+  *length = 0;
+  if (m_puchResultDER == nullptr || m_iResultLength <= 0) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> error during m_puchResultDER is null", method);
+    return rc::OPERATION_ERROR;
+  }
+  m_pchResultText = base64Encode(m_puchResultDER, m_iResultLength);
+  if (m_pchResultText == nullptr) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> m_pchResult buffer memory allocation failed", method);
+    return rc::OUT_OF_MEMORY;
+  }
+  const std::size_t textLength = std::strlen(m_pchResultText);
+  if (textLength > static_cast<std::size_t>(INT_MAX)) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> m_pchResult buffer memory allocation failed", method);
+    return rc::OUT_OF_MEMORY;
+  }
+  *length = static_cast<int>(textLength);
+  if (buffer != nullptr) {
+    if (capacity < 0 || static_cast<std::size_t>(capacity) < textLength) {
+      formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> buffer size not enough", method);
+      return rc::OUT_OF_MEMORY;
+    }
+    std::memcpy(buffer, m_pchResultText, textLength + 1);
+  }
+  return rc::OK;
+}
+
+int CPKCS7SignatureClient::getSignedEnvelopeByString(char* buffer, int* length) {
+  try {
+    if (length == nullptr) {
+      formatErrorText(m_szErrorText, "CPKCS7SignatureClient::getSignedEnvelopeByString -> parameter error");
+      return rc::WRONG_PARAMETER;
+    }
+    if (m_iSignerCount == 0) {
+      *length = 0;
+      formatErrorText(m_szErrorText,
+                      "CPKCS7SignatureClient::getSignedEnvelopeByString -> Can't not find signing certificate");
+      return rc::CERT_NOT_FOUND;
+    }
+    std::free(m_pchResultText);
+    m_pchResultText = nullptr;
+    if (!m_envelopeBuilt) {
+      if (int r = startSignAndEncodeData()) {
+        *length = 0;
+        return r;
+      }
+      m_envelopeBuilt = true;
+    }
+    return giveText("getSignedEnvelopeByString", buffer, length);
+  } catch (...) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::getSignedEnvelopeByString -> unknown error");
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+int CPKCS7SignatureClient::getSignedEnvelopeStringByPKCS11(char* buffer, int* length) {
+  try {
+    if (length == nullptr) {
+      formatErrorText(m_szErrorText, "CPKCS7SignatureClient::getSignedEnvelopeStringByPKCS11 -> parameter error");
+      return rc::WRONG_PARAMETER;
+    }
+    if (m_puchResultDER == nullptr) {
+      *length = 0;
+      formatErrorText(m_szErrorText,
+                      "CPKCS7SignatureClient::getSignedEnvelopeStringByPKCS11 -> error during m_puchResultDER is null");
+      return rc::OPERATION_ERROR;
+    }
+    std::free(m_pchResultText);
+    m_pchResultText = nullptr;
+    return giveText("getSignedEnvelopeStringByPKCS11", buffer, length);
+  } catch (...) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::getSignedEnvelopeStringByPKCS11 -> unknown error");
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+int CPKCS7SignatureClient::writeDer(const char* method, const char* path) {
+  if (m_puchResultDER == nullptr || m_iResultLength <= 0) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> error during m_puchResultDER is null", method);
+    return rc::OPERATION_ERROR;
+  }
+  FILE* f = path != nullptr ? crt_fopen(path, "wb") : nullptr;
+  if (f == nullptr) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> error during fopen %s", method,
+                    path != nullptr ? path : "(null)");
+    return rc::FILE_NOT_FOUND;
+  }
+  std::fwrite(m_puchResultDER, 1, static_cast<std::size_t>(m_iResultLength), f);
+  bool failed = std::ferror(f) != 0;
+  // A failed flush loses the file's end as surely as a failed write.
+  if (std::fclose(f) != 0) failed = true;
+  if (failed) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> error %d during fwrite %s", method,
+                    static_cast<int>(GetLastError()), path);
+    return rc::OPERATION_ERROR;
+  }
+  return rc::OK;
+}
+
+int CPKCS7SignatureClient::getSignedEnvelopeByFile(const char* path) {
+  try {
+    if (m_iSignerCount == 0) {
+      formatErrorText(m_szErrorText,
+                      "CPKCS7SignatureClient::getSignedEnvelopeByFile -> Can't not find signing certificate");
+      return rc::CERT_NOT_FOUND;
+    }
+    if (!m_envelopeBuilt) {
+      if (int r = startSignAndEncodeData()) return r;
+      m_envelopeBuilt = true;
+    }
+    return writeDer("getSignedEnvelopeByFile", path);
+  } catch (...) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::getSignedEnvelopeByFile -> unknown error");
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+int CPKCS7SignatureClient::getSignedEnvelopeFileByPKCS11(const char* path) {
+  try {
+    if (m_puchResultDER == nullptr) {
+      formatErrorText(m_szErrorText,
+                      "CPKCS7SignatureClient::getSignedEnvelopeStringByPKCS11 -> error during m_puchResultDER is null");
+      return rc::OPERATION_ERROR;
+    }
+    return writeDer("getSignedEnvelopeByFile", path);
+  } catch (...) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::getSignedEnvelopeByFile -> unknown error");
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+int CPKCS7SignatureClient::startSignAndEncodeData() {
+  try {
+    std::free(m_puchResultDER);
+    m_puchResultDER = nullptr;
+    m_iResultLength = 0;
+    const unsigned char* data = reinterpret_cast<const unsigned char*>(m_pchDataContent);
+    // The signer keys are acquired on each of the two requests; the
+    // provider keeps what it loaded, so the second costs little.
+    CPKCS7MsgUtils encoder;
+    int length = 0;
+    int code = encoder.encodeSignedData(m_ppchSignerCertificates, m_iSignerCount, data, m_dataContentLength, nullptr,
+                                        &length, m_pdwCancelCodes, m_iCancelCodeCount, m_pdwWrongPasswordCodes,
+                                        m_iWrongPasswordCodeCount);
+    if (code != rc::OK) {
+      formatErrorText(m_szErrorText, "CPKCS7SignatureClient::startSignAndEncodeData -> 1. %s", encoder.getErrorText());
+      return code;
+    }
+    unsigned char* der = static_cast<unsigned char*>(std::malloc(length > 0 ? static_cast<std::size_t>(length) : 1));
+    if (der == nullptr) {
+      formatErrorText(m_szErrorText,
+                      "CPKCS7SignatureClient::startSignAndEncodeData -> m_pchResult buffer memory allocation failed");
+      return rc::OUT_OF_MEMORY;
+    }
+    code = encoder.encodeSignedData(m_ppchSignerCertificates, m_iSignerCount, data, m_dataContentLength, der, &length,
+                                    m_pdwCancelCodes, m_iCancelCodeCount, m_pdwWrongPasswordCodes,
+                                    m_iWrongPasswordCodeCount);
+    if (code != rc::OK) {
+      std::free(der);
+      formatErrorText(m_szErrorText, "CPKCS7SignatureClient::startSignAndEncodeData -> 2. %s", encoder.getErrorText());
+      return code;
+    }
+    m_puchResultDER = der;
+    m_iResultLength = length;
+    return rc::OK;
+  } catch (...) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::startSignAndEncodeData -> unknown error");
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Settings
+
+int CPKCS7SignatureClient::clearUserPIN() {
+  std::memset(m_szPinState, 0, sizeof m_szPinState);
+  std::strcpy(m_szPinState, NO_LOGIN_MARKER);
+  return rc::OK;
+}
+
+int CPKCS7SignatureClient::setPKCS11LibName(const char* name) {
+  try {
+    if (name == nullptr || *name == '\0') {
+      std::memset(m_szProvider, 0, sizeof m_szProvider);
+      formatErrorText(m_szErrorText,
+                      "CPKCS7SignatureClient::setPKCS11LibName -> pchPKCS11LibName can't be null or empty string");
+      return rc::WRONG_PARAMETER;
+    }
+    if (strnlen(name, PROVIDER_SIZE) >= PROVIDER_SIZE) {
+      formatErrorText(m_szErrorText, "CPKCS7SignatureClient::setPKCS11LibName -> pchPKCS11LibName too long");
+      return rc::WRONG_PARAMETER;
+    }
+    std::memset(m_szProvider, 0, sizeof m_szProvider);
+    std::strcpy(m_szProvider, name);
+    return rc::OK;
+  } catch (...) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::setPKCS11LibName -> unknown error");
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+bool CPKCS7SignatureClient::isIllegalPIN(const char* pin) const {
+  if (pin == nullptr || m_ppchIllegalPIN == nullptr) return false;
+  for (int i = 0; i < m_iIllegalPINCount; ++i)
+    if (m_ppchIllegalPIN[i] != nullptr && std::strcmp(m_ppchIllegalPIN[i], pin) == 0) return true;
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// PIN hooks
+
+int CPKCS7SignatureClient::setUILoginSmartCard(const char* /*certificate*/, char* pin) {
+  try {
+    if (pin == nullptr) {
+      formatErrorText(m_szErrorText, "CXMLSignatureClient::setUILoginSmartCard -> pchPwd is NULL");
+      return rc::WRONG_PARAMETER;
+    }
+    std::fputs("\nPlease Input PIN:  ", stdout);
+    std::fflush(stdout);
+    pin[0] = '\0';
+    // At most 127 bytes: the buffer's size less its NUL.
+    if (std::scanf("%127s", pin) != 1) pin[0] = '\0';
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+    return rc::OK;
+  } catch (...) {
+    formatErrorText(m_szErrorText, "CXMLSignatureClient::setUILoginSmartCard -> unknown error");
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+int CPKCS7SignatureClientUI::setUILoginSmartCard(const char* certificate, char* pin) {
+  try {
+    if (pin == nullptr) {
+      formatErrorText(m_szErrorText, "CPKCS7SignatureClientUI::setUILoginSmartCard -> pchPwd is NULL");
+      return rc::WRONG_PARAMETER;
+    }
+    if (certificate == nullptr) {
+      formatErrorText(m_szErrorText, "CPKCS7SignatureClientUI::setUILoginSmartCard -> pchCertificate is NULL");
+      return rc::WRONG_PARAMETER;
+    }
+    char typed[PIN_SIZE] = {};
+    INT_PTR result = runTokenLoginDialog(certificate, typed);
+    typed[PIN_SIZE - 1] = '\0';
+    if (result != 1 /* IDOK */) {
+      OPENSSL_cleanse(typed, sizeof typed);
+      return rc::USER_CANCEL;
+    }
+    std::memcpy(pin, typed, std::strlen(typed) + 1);
+    OPENSSL_cleanse(typed, sizeof typed);
+    return rc::OK;
+  } catch (...) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClientUI::setUILoginSmartCard -> unknown error");
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+// The token login dialog is a class of its own that this build does not carry
+// yet; without it no dialog can run, and the request ends as not confirmed.
+INT_PTR CPKCS7SignatureClientUI::runTokenLoginDialog(const char* /*certificate*/, char* /*pin*/) {
+  return -1;
+}
