@@ -12,6 +12,7 @@
 
 #include "Fixtures.h"
 #include "TestRoot.h"
+#include "TokenHarness.h"
 
 namespace fs = std::filesystem;
 
@@ -142,7 +143,9 @@ TEST(Certstore, FailuresLeaveNoKeysBehind) {
       {"import --store " + store + " --pfx " + q(fixtures::get("user").certPem) + " --password test", 1,
        "cannot read the PKCS#12"},
       {"import --store " + store + " --pfx /nonexistent.p12", 1, "cannot read"},
-      {"import --store " + store + " --token softhsm2.so --pin 1234", 2, "not supported yet"},
+      {"import --store " + store + " --token nosuchmodule.dll --pin 1234", 1, "cannot use the token module"},
+      {"import --store " + store + " --token x.dll --pfx " + q(fixtures::get("user").p12), 2, "--token does not go"},
+      {"import --store " + store + " --pfx " + q(fixtures::get("user").p12) + " --pin 1234", 2, "--pin goes with"},
       {"import --store " + store, 2, "--pfx"},
       {"list", 2, "--store"},
       {"list --store " + store + " --bogus x", 2, "unknown argument"},
@@ -175,6 +178,59 @@ TEST(Certstore, ListIgnoresDebrisAndWritesTheAnsiCodePage) {
                        "O=\xBB\x4F\xC6\x57\xB4\xFA\xB8\xD5\xBB\xC8\xA6\xE6, CN=\xA4\xFD\xA4\x70\xA9\xFA\n");
   r = certstore("list --store " + store, "LC_ALL= LC_CTYPE= LANG=C.UTF-8");
   EXPECT_NE(r.out.find("CN=\xE7\x8E\x8B\xE5\xB0\x8F\xE6\x98\x8E\n"), std::string::npos);
+}
+
+// The token's certificates go into the store bound to the token provider;
+// the PIN serves the import only and is written nowhere.
+TEST(Certstore, ImportFromAToken) {
+  const std::string pin = "pin-8203";
+  p11test::SoftHsm hsm("certstore");
+  const std::string serial = hsm.initToken("bank", "87654321", pin);
+  hsm.addIdentity("bank", pin, "user", "01");
+  hsm.addIdentity("bank", pin, "ku_sig", "02", /*certOnly=*/true);
+  p11test::installForwarder();
+  const std::string store = "TOKEN";
+  const std::string dir = root() + "/stores/" + store;
+  const std::string sha1 = sha1Of("user");
+  std::vector<std::string> keysBefore = files(keysDir());
+
+  Result r = certstore("import --store " + store + " --token 'C:\\Program Files\\Bank\\" + p11test::kForwarder +
+                       "' --pin " + pin);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "imported " + sha1 + "\tC=TW, O=Test Bank, OU=Retail, CN=Test User\n");  // ku_sig has no key there
+  EXPECT_EQ(files(dir), std::vector<std::string>{sha1 + ".cert"});
+  std::string entry = testsupport::readFile(dir + "/" + sha1 + ".cert");
+  for (const std::string& line : {std::string("key.storage=pkcs11"), "key.module=" + std::string(p11test::kForwarder),
+                                  "key.token.serial=" + serial, std::string("key.token.label=bank"),
+                                  std::string("key.id=01")})
+    EXPECT_NE(entry.find(line + "\n"), std::string::npos) << line << "\n" << entry;
+  EXPECT_EQ(files(keysDir()), keysBefore);  // nothing of the key leaves the token
+  std::string found;
+  testsupport::run("grep -rl " + q(pin) + " " + q(root() + "/stores") + " " + q(root() + "/keys") + " 2>/dev/null",
+                   &found);
+  EXPECT_EQ(found, "");
+
+  r = certstore("list --store " + store);
+  EXPECT_EQ(r.out, sha1 + "\tPlatform PKCS#11 Token Provider\tC=TW, O=Test Bank, OU=Retail, CN=Test User\n");
+
+  // Named as another provider; without a PIN every certificate with a key id comes in.
+  r = certstore("import --store " + store + " --token " + p11test::kForwarder + " --provider 'Datakey RSA CSP'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = certstore("list --store " + store);
+  EXPECT_NE(r.out.find(sha1 + "\tDatakey RSA CSP\tC=TW, O=Test Bank, OU=Retail, CN=Test User\n"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find(sha1Of("ku_sig") + "\tDatakey RSA CSP\t"), std::string::npos) << r.out;
+
+  r = certstore("import --store " + store + " --token " + p11test::kForwarder + " --pin 0000");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("wrong PIN"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("0x8010006B"), std::string::npos) << r.err;
+
+  // Deleting the entry leaves the key on the token.
+  ASSERT_EQ(certstore("delete --store " + store + " --sha1 " + sha1).status, 0);
+  std::string objects;
+  hsm.tool("--token-label bank --login --pin " + pin + " --list-objects --type privkey", &objects);
+  EXPECT_NE(objects.find("ID:         01"), std::string::npos) << objects;
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <functional>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -827,6 +830,225 @@ TEST(Keys, AcquireFailures) {
   CryptAcquireContextW(&prov, info->pwszContainerName, nullptr, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
   CertFreeCertificateContext(withKey);
   CertCloseStore(pfx, 0);
+}
+
+// ---- low-level messages ----
+
+struct Signer {
+  HCERTSTORE pfx = nullptr;
+  PCCERT_CONTEXT cert = nullptr;
+  HCRYPTPROV_OR_NCRYPT_KEY_HANDLE prov = 0;
+  DWORD spec = 0;
+  BOOL callerFree = FALSE;
+  CMSG_SIGNER_ENCODE_INFO si{};
+  CERT_BLOB blob{};
+  CMSG_SIGNED_ENCODE_INFO info{};
+  explicit Signer(const std::string& fixture) {
+    pfx = importPfx(fixture, u"test");
+    cert = CertEnumCertificatesInStore(pfx, nullptr);
+    CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &prov, &spec, &callerFree);
+    si.cbSize = sizeof si;
+    si.pCertInfo = cert->pCertInfo;
+    si.hCryptProv = prov;
+    si.dwKeySpec = spec;
+    si.HashAlgorithm.pszObjId = const_cast<LPSTR>(szOID_OIWSEC_sha1);
+    blob = CERT_BLOB{cert->cbCertEncoded, cert->pbCertEncoded};
+    info.cbSize = sizeof info;
+    info.cSigners = 1;
+    info.rgSigners = &si;
+    info.cCertEncoded = 1;
+    info.rgCertEncoded = &blob;
+  }
+  ~Signer() {
+    if (callerFree) CryptReleaseContext(prov, 0);
+    std::vector<BYTE> buf = keyProvInfo(cert);
+    if (!buf.empty())
+      CryptAcquireContextW(&prov, reinterpret_cast<CRYPT_KEY_PROV_INFO*>(buf.data())->pwszContainerName, nullptr,
+                           PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+    CertFreeCertificateContext(cert);
+    CertCloseStore(pfx, 0);
+  }
+};
+
+std::vector<BYTE> contentOf(HCRYPTMSG msg) {
+  DWORD n = 0;
+  if (!CryptMsgGetParam(msg, CMSG_CONTENT_PARAM, 0, nullptr, &n)) return {};
+  std::vector<BYTE> out(n);
+  if (!CryptMsgGetParam(msg, CMSG_CONTENT_PARAM, 0, out.data(), &n)) return {};
+  out.resize(n);
+  return out;
+}
+
+TEST(Messages, SignedDataContract) {
+  Signer s("user");
+  ASSERT_NE(s.prov, 0u);
+  const std::string data = std::string("several\0updates", 15) + std::string(3000, 'u');
+  const BYTE* bytes = reinterpret_cast<const BYTE*>(data.data());
+  DWORD length = CryptMsgCalculateEncodedLength(kEnc, 0, CMSG_SIGNED, &s.info, nullptr, static_cast<DWORD>(data.size()));
+  ASSERT_GT(length, data.size());
+
+  // One final update, and the same content in three updates.
+  HCRYPTMSG whole = CryptMsgOpenToEncode(kEnc, 0, CMSG_SIGNED, &s.info, nullptr, nullptr);
+  ASSERT_NE(whole, nullptr);
+  DWORD n = 0;
+  EXPECT_FALSE(CryptMsgGetParam(whole, CMSG_CONTENT_PARAM, 0, nullptr, &n));  // nothing encoded yet
+  EXPECT_EQ(GetLastError(), CRYPT_E_MSG_ERROR);
+  ASSERT_TRUE(CryptMsgUpdate(whole, bytes, static_cast<DWORD>(data.size()), TRUE));
+  EXPECT_FALSE(CryptMsgUpdate(whole, bytes, 1, TRUE));
+  EXPECT_EQ(GetLastError(), CRYPT_E_MSG_ERROR);
+  std::vector<BYTE> one = contentOf(whole);
+  EXPECT_EQ(one.size(), length);  // the length was exact
+
+  HCRYPTMSG parts = CryptMsgOpenToEncode(kEnc, 0, CMSG_SIGNED, &s.info, szOID_RSA_data, nullptr);
+  ASSERT_TRUE(CryptMsgUpdate(parts, bytes, 10, FALSE));
+  ASSERT_TRUE(CryptMsgUpdate(parts, bytes + 10, 0, FALSE));
+  ASSERT_TRUE(CryptMsgUpdate(parts, bytes + 10, static_cast<DWORD>(data.size() - 10), TRUE));
+  EXPECT_EQ(contentOf(parts), one);
+
+  // Size contract.
+  std::vector<BYTE> small(10);
+  n = static_cast<DWORD>(small.size());
+  EXPECT_FALSE(CryptMsgGetParam(whole, CMSG_CONTENT_PARAM, 0, small.data(), &n));
+  EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
+  EXPECT_EQ(n, length);
+  EXPECT_FALSE(CryptMsgGetParam(whole, 1, 0, nullptr, &n));
+  EXPECT_EQ(GetLastError(), CRYPT_E_INVALID_MSG_TYPE);
+  EXPECT_TRUE(CryptMsgClose(whole));
+  EXPECT_TRUE(CryptMsgClose(parts));
+  EXPECT_TRUE(CryptMsgClose(nullptr));
+  EXPECT_FALSE(CryptMsgUpdate(whole, bytes, 1, TRUE));  // closed: no longer a message
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_INVALIDARG));
+
+  // OpenSSL, as the relying party, finds the signature good and the content whole.
+  std::string dir = testsupport::freshDir("msg");
+  testsupport::writeFile(dir + "/m.der", std::string(one.begin(), one.end()));
+  std::string out;
+  ASSERT_EQ(testsupport::run("openssl cms -verify -inform DER -binary -in " + shellQuote(dir + "/m.der") + " -CAfile " +
+                                 shellQuote(fixtures::get("ca").certPem) + " -out " + shellQuote(dir + "/c") + " 2>&1",
+                             &out),
+            0)
+      << out;
+  EXPECT_EQ(testsupport::readFile(dir + "/c"), data);
+
+  // The message keeps its own reference on the provider.
+  HCRYPTMSG held = CryptMsgOpenToEncode(kEnc, 0, CMSG_SIGNED, &s.info, nullptr, nullptr);
+  ASSERT_TRUE(CryptReleaseContext(s.prov, 0));
+  s.callerFree = FALSE;
+  EXPECT_TRUE(CryptMsgUpdate(held, bytes, 5, TRUE));
+  EXPECT_EQ(contentOf(held).empty(), false);
+  CryptMsgClose(held);
+}
+
+TEST(Messages, RefusesWhatIsNotOffered) {
+  Signer s("user");
+  Signer ec("ec");
+  ASSERT_NE(s.prov, 0u);
+  ASSERT_NE(ec.prov, 0u);
+  CRYPT_ATTRIBUTE attr{const_cast<LPSTR>("1.2.840.113549.1.9.3"), 0, nullptr};
+  CRL_BLOB crl{1, reinterpret_cast<BYTE*>(const_cast<char*>("x"))};
+  struct Case {
+    const char* name;
+    std::function<void(CMSG_SIGNED_ENCODE_INFO&, CMSG_SIGNER_ENCODE_INFO&)> change;
+    DWORD type, flags;
+    const char* inner;
+    DWORD error;
+  } cases[] = {
+      {"MD5", [](auto&, auto& si) { si.HashAlgorithm.pszObjId = const_cast<LPSTR>(szOID_RSA_MD5); }, CMSG_SIGNED, 0,
+       nullptr, CRYPT_E_UNKNOWN_ALGO},
+      {"signed attributes", [&](auto&, auto& si) { si.cAuthAttr = 1; si.rgAuthAttr = &attr; }, CMSG_SIGNED, 0,
+       nullptr, static_cast<DWORD>(E_NOTIMPL)},
+      {"unsigned attributes", [&](auto&, auto& si) { si.cUnauthAttr = 1; si.rgUnauthAttr = &attr; }, CMSG_SIGNED,
+       0, nullptr, static_cast<DWORD>(E_NOTIMPL)},
+      {"CRLs", [&](auto& i, auto&) { i.cCrlEncoded = 1; i.rgCrlEncoded = &crl; }, CMSG_SIGNED, 0, nullptr,
+       static_cast<DWORD>(E_NOTIMPL)},
+      {"data message", [](auto&, auto&) {}, CMSG_DATA, 0, nullptr, CRYPT_E_INVALID_MSG_TYPE},
+      {"detached", [](auto&, auto&) {}, CMSG_SIGNED, 0x4, nullptr, static_cast<DWORD>(E_INVALIDARG)},
+      {"other inner content", [](auto&, auto&) {}, CMSG_SIGNED, 0, "1.2.840.113549.1.7.2",
+       static_cast<DWORD>(E_NOTIMPL)},
+      {"short signer size", [](auto&, auto& si) { si.cbSize = 40; }, CMSG_SIGNED, 0, nullptr,
+       static_cast<DWORD>(E_INVALIDARG)},
+      {"short info size", [](auto& i, auto&) { i.cbSize = 20; }, CMSG_SIGNED, 0, nullptr,
+       static_cast<DWORD>(E_INVALIDARG)},
+      {"no provider", [](auto&, auto& si) { si.hCryptProv = 12345; }, CMSG_SIGNED, 0, nullptr, NTE_BAD_UID},
+      {"EC key", [&](auto&, auto& si) { si.hCryptProv = ec.prov; }, CMSG_SIGNED, 0, nullptr, NTE_BAD_ALGID},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    CMSG_SIGNED_ENCODE_INFO info = s.info;
+    CMSG_SIGNER_ENCODE_INFO si = s.si;
+    info.rgSigners = &si;
+    k.change(info, si);
+    SetLastError(0);
+    EXPECT_EQ(CryptMsgCalculateEncodedLength(kEnc, k.flags, k.type, &info, const_cast<LPSTR>(k.inner), 5), 0u);
+    EXPECT_EQ(GetLastError(), k.error);
+    SetLastError(0);
+    EXPECT_EQ(CryptMsgOpenToEncode(kEnc, k.flags, k.type, &info, const_cast<LPSTR>(k.inner), nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), k.error);
+  }
+  int streamInfo = 0;
+  EXPECT_EQ(CryptMsgOpenToEncode(kEnc, 0, CMSG_SIGNED, &s.info, nullptr,
+                                 reinterpret_cast<PCMSG_STREAM_INFO>(&streamInfo)),
+            nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_NOTIMPL));
+}
+
+// Acquiring a software key again costs a look at its file, not a new load:
+// a file changed in place without its time or size changing still gives the
+// key loaded first; a file that changed is read again.
+TEST(Keys, SoftwareKeysStayLoaded) {
+  HCERTSTORE pfx = importPfx("ku_sig", u"test");
+  ASSERT_NE(pfx, nullptr);
+  PCCERT_CONTEXT c = CertEnumCertificatesInStore(pfx, nullptr);
+  std::vector<BYTE> buf = keyProvInfo(c);
+  auto* info = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(buf.data());
+  std::string keyFile = testsupport::platformRoot() + "/keys/" + utf8(info->pwszContainerName) + ".key";
+  HCRYPTPROV_OR_NCRYPT_KEY_HANDLE prov = 0;
+  DWORD spec = 0;
+  BOOL callerFree = FALSE;
+  ASSERT_TRUE(CryptAcquireCertificatePrivateKey(c, 0, nullptr, &prov, &spec, &callerFree));
+  CryptReleaseContext(prov, 0);
+
+  struct stat before{};
+  ASSERT_EQ(stat(keyFile.c_str(), &before), 0);
+  std::string junk(static_cast<size_t>(before.st_size), 'J');
+  {
+    FILE* f = std::fopen(keyFile.c_str(), "r+b");  // same file, same inode
+    ASSERT_NE(f, nullptr);
+    std::fwrite(junk.data(), 1, junk.size(), f);
+    std::fclose(f);
+  }
+  struct timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, keyFile.c_str(), times, 0), 0);
+  ASSERT_TRUE(CryptAcquireCertificatePrivateKey(c, 0, nullptr, &prov, &spec, &callerFree));
+  char name[128];
+  DWORD len = sizeof name;
+  EXPECT_TRUE(CryptGetProvParam(prov, PP_NAME, reinterpret_cast<BYTE*>(name), &len, 0));
+  CryptReleaseContext(prov, 0);
+
+  // A new time: read again, and the junk is no key.
+  struct timespec later[2] = {before.st_atim, {before.st_mtim.tv_sec + 5, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, keyFile.c_str(), later, 0), 0);
+  EXPECT_FALSE(CryptAcquireCertificatePrivateKey(c, 0, nullptr, &prov, &spec, &callerFree));
+  EXPECT_EQ(GetLastError(), NTE_KEYSET_ENTRY_BAD);
+  CryptAcquireContextW(&prov, info->pwszContainerName, nullptr, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+  EXPECT_FALSE(CryptAcquireCertificatePrivateKey(c, 0, nullptr, &prov, &spec, &callerFree));
+  EXPECT_EQ(GetLastError(), NTE_BAD_KEYSET);
+  CertFreeCertificateContext(c);
+  CertCloseStore(pfx, 0);
+}
+
+TEST(Keys, SoftwareProviderTakesAnyPin) {
+  Signer s("ku_sig");
+  ASSERT_NE(s.prov, 0u);
+  const BYTE* pin = reinterpret_cast<const BYTE*>("1234");
+  EXPECT_TRUE(CryptSetProvParam(s.prov, PP_KEYEXCHANGE_PIN, pin, 0));
+  EXPECT_TRUE(CryptSetProvParam(s.prov, PP_SIGNATURE_PIN, nullptr, 0));
+  EXPECT_FALSE(CryptSetProvParam(s.prov, PP_NAME, pin, 0));
+  EXPECT_EQ(GetLastError(), NTE_BAD_TYPE);
+  EXPECT_FALSE(CryptSetProvParam(s.prov, PP_KEYEXCHANGE_PIN, pin, 1));
+  EXPECT_EQ(GetLastError(), NTE_BAD_FLAGS);
+  EXPECT_FALSE(CryptSetProvParam(777, PP_KEYEXCHANGE_PIN, pin, 0));
+  EXPECT_EQ(GetLastError(), NTE_BAD_UID);
 }
 
 }  // namespace
