@@ -1,0 +1,164 @@
+// CTeskelCtrl: the certificate control that bank pages create and script
+// through ITeskelCtrl. A thin facade over the certificate and signing
+// library: every member checks its arguments, calls the library, hands the
+// result code back in its last argument and keeps the message of the last
+// failure for LastErrorStr.
+#pragma once
+
+#include <string>
+
+#include "CertificateDBClientUI.h"
+#include "Log.h"
+#include "PKCS7SignatureClient.h"
+#include "ResultCode.h"
+#include "platform/comserver.h"
+#include "teskel_h.h"
+
+class CTeskelCtrl : public CComObjectRootEx<CComSingleThreadModel>,
+                    public IDispatchImpl<ITeskelCtrl, &IID_ITeskelCtrl, &LIBID_TeskelLib, 1, 0>,
+                    public IPersistStreamInitImpl<CTeskelCtrl>,
+                    public IOleControlImpl<CTeskelCtrl>,
+                    public IOleObjectImpl<CTeskelCtrl>,
+                    public IOleInPlaceActiveObjectImpl<CTeskelCtrl>,
+                    public IViewObjectExImpl<CTeskelCtrl>,
+                    public IOleInPlaceObjectWindowlessImpl<CTeskelCtrl>,
+                    public ISupportErrorInfoImpl<&IID_ITeskelCtrl>,
+                    public IPersistStorageImpl<CTeskelCtrl>,
+                    public ISpecifyPropertyPagesImpl<CTeskelCtrl>,
+                    public IQuickActivateImpl<CTeskelCtrl>,
+                    public IDataObjectImpl<CTeskelCtrl>,
+                    public IProvideClassInfo2Impl<&CLSID_TeskelCtrl, nullptr, &LIBID_TeskelLib>,
+                    public CComCoClass<CTeskelCtrl, &CLSID_TeskelCtrl>,
+                    public CComControlBase,
+                    public IObjectSafetyImpl<CTeskelCtrl, INTERFACESAFE_FOR_UNTRUSTED_CALLER |
+                                                              INTERFACESAFE_FOR_UNTRUSTED_DATA> {
+ public:
+  CTeskelCtrl();
+  ~CTeskelCtrl();
+  CTeskelCtrl(const CTeskelCtrl&) = delete;
+  CTeskelCtrl& operator=(const CTeskelCtrl&) = delete;
+
+  DECLARE_OLEMISC_STATUS(OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT |
+                         OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST)
+  DECLARE_REGISTRY_RESOURCEID(103)
+  DECLARE_PROTECT_FINAL_CONSTRUCT()
+
+  BEGIN_COM_MAP(CTeskelCtrl)
+  COM_INTERFACE_ENTRY(ITeskelCtrl)
+  COM_INTERFACE_ENTRY(IDispatch)
+  COM_INTERFACE_ENTRY(IViewObjectEx)
+  COM_INTERFACE_ENTRY(IViewObject2)
+  COM_INTERFACE_ENTRY(IViewObject)
+  COM_INTERFACE_ENTRY(IOleInPlaceObjectWindowless)
+  COM_INTERFACE_ENTRY(IOleInPlaceObject)
+  COM_INTERFACE_ENTRY2(IOleWindow, IOleInPlaceObjectWindowless)
+  COM_INTERFACE_ENTRY(IOleInPlaceActiveObject)
+  COM_INTERFACE_ENTRY(IOleControl)
+  COM_INTERFACE_ENTRY(IOleObject)
+  COM_INTERFACE_ENTRY(IPersistStreamInit)
+  COM_INTERFACE_ENTRY2(IPersist, IPersistStreamInit)
+  COM_INTERFACE_ENTRY(ISupportErrorInfo)
+  COM_INTERFACE_ENTRY(ISpecifyPropertyPages)
+  COM_INTERFACE_ENTRY(IQuickActivate)
+  COM_INTERFACE_ENTRY(IPersistStorage)
+  COM_INTERFACE_ENTRY(IObjectSafety)
+  COM_INTERFACE_ENTRY(IDataObject)
+  COM_INTERFACE_ENTRY(IProvideClassInfo)
+  COM_INTERFACE_ENTRY(IProvideClassInfo2)
+  END_COM_MAP()
+
+  // ---- ITeskelCtrl, in dispatch-identifier order ----
+  HRESULT setLanguage(BSTR language, LONG* pVal) override;
+  HRESULT checkCertificateExpired(BSTR certificate, LONG* pVal) override;
+  HRESULT selectCertificate(LONG* pVal) override;
+  HRESULT selectCertificateBySubject(BSTR subjectName, LONG* pVal) override;
+  HRESULT selectCertificateBySubjectCN(BSTR subjectCN, LONG* pVal) override;
+  HRESULT getCertificate(BSTR issuerName, BSTR serialNumber, LONG* pVal) override;
+  HRESULT getCertificateInfo(BSTR certificate, LONG* pVal) override;
+  HRESULT get_Issuer(BSTR* pVal) override;
+  HRESULT get_Subject(BSTR* pVal) override;
+  HRESULT get_SerialNumber(BSTR* pVal) override;
+  HRESULT get_KeyUsage(BSTR* pVal) override;
+  HRESULT get_StartDate(BSTR* pVal) override;
+  HRESULT get_EndDate(BSTR* pVal) override;
+  HRESULT selectCertificate_Ex(LONG KeyUsage, LONG* pVal) override;
+  HRESULT selectCertificateBySubjectCN_Ex(BSTR subjectCN, LONG KeyUsage, LONG* pVal) override;
+  HRESULT selectCertificateBySubject_Ex(BSTR subjectName, LONG KeyUsage, LONG* pVal) override;
+  HRESULT selectCertificateBySerialNum(BSTR serialNum, LONG* pVal) override;
+  HRESULT selectCertificateByMultipleIssuer(BSTR multimpleIssuer, LONG* pVal) override;
+  HRESULT selectCertificateByMultipleIssuer_Ex(BSTR multimpleIssuer, LONG KeyUsage, LONG* pVal) override;
+  HRESULT selectCertificateBySubject_Text(BSTR subjectname_text, LONG KeyUsage, LONG* pVal) override;
+  HRESULT get_certificate(BSTR* pVal) override;
+  HRESULT get_serialNumber(BSTR* pVal) override;
+  HRESULT get_issuerName(BSTR* pVal) override;
+  HRESULT get_subjectName(BSTR* pVal) override;
+  HRESULT get_startDate(BSTR* pVal) override;
+  HRESULT get_endDate(BSTR* pVal) override;
+  HRESULT put_BlockExpiredCert(VARIANT newVal) override;
+  HRESULT put_ShowExpiredCert(VARIANT newVal) override;
+  HRESULT put_SelectLatestCert(VARIANT newVal) override;
+  HRESULT setDataContentByFile(BSTR dataPath, LONG* pVal) override;
+  HRESULT setDataContentByString(BSTR dataContent, LONG* pVal) override;
+  HRESULT sign(BSTR signerCert, BSTR digestMethod, BSTR signatureMethod, LONG* pVal) override;
+  HRESULT signUI(BSTR dataContent, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod, LONG* pVal) override;
+  HRESULT signIO(BSTR P11DLL, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod, LONG* pVal) override;
+  HRESULT getSignedEnvelopByFile(BSTR envelopPath, LONG* pVal) override;
+  HRESULT getSignedEnvelopByString(BSTR* pVal) override;
+  HRESULT CheckP11TokenInOut(BSTR P11DLL, LONG* pVal) override;
+  HRESULT get_result(BSTR* pVal) override;
+  HRESULT put_PWDCatch(VARIANT_BOOL newVal) override;
+  HRESULT put_EnableLoginAgency(VARIANT_BOOL newVal) override;
+  HRESULT put_PINLenLimit(LONG newVal) override;
+  HRESULT get_LastErrorCode(LONG* pVal) override;
+  HRESULT get_LastErrorStr(BSTR* pVal) override;
+  HRESULT put_PKCS11LibName(BSTR newVal) override;
+  HRESULT setLogFile(BSTR logPath, BSTR logFileName, LONG* pVal) override;
+  HRESULT get_VERSION(BSTR* pVal) override;
+  HRESULT get_DetectedTokenPKCS11LibName(BSTR* pVal) override;
+  HRESULT get_FullPath(BSTR* pVal) override;
+  HRESULT GetTokenSN(BSTR P11DLL, BSTR* TokenSN) override;
+  HRESULT TokenInitial(BSTR P11DLL, LONG* pVal) override;
+  HRESULT TokenChangePIN(BSTR P11DLL, BSTR OldPIN, BSTR NewPIN, LONG* pVal) override;
+  HRESULT eraseTokenExpiredCertKeyObj(BSTR P11DLL, BSTR expireDate, LONG* pVal) override;
+  HRESULT SetPKCS11LibNames(BSTR PKCS11LibNames, LONG* pVal) override;
+  HRESULT get_selectedCertLength(LONG* pVal) override;
+
+  // Applies one language code ("ENU", "CHS", anything else Traditional
+  // Chinese) to the calling thread's user interface. Always 0.
+  int applyLanguage(const char* code);
+  // The page address: the display name of the client site's container
+  // moniker; empty without a site or a moniker.
+  void getContainerURL(std::u16string& url);
+  // 0 when the page comes from an allowed host, else 61; the value is also
+  // left in LastErrorCode.
+  int IsWebCtl();
+
+  // The control's own window; none here (the control is never activated in
+  // place), so message boxes have no owner.
+  HWND m_hWnd = nullptr;
+
+ private:
+  // ---- the member pattern's steps ----
+  // Runs a selection or test member: body returns the code; the error line,
+  // the 99 path and the out value follow the pattern.
+  template <class Body>
+  HRESULT selectionMember(LONG* pVal, const char* exceptionText, Body body);
+  int selectWith(int code, const char* failureFormat);
+  void setError(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void setErrorText(const char* text);
+  // The data and envelope members' shared steps.
+  void logTextBlock(const char* format, const char* mallocFailureFormat, const char* text);
+  int signSteps(BSTR signerCert, BSTR digestMethod, BSTR signatureMethod);
+  void tokenMessageBox(UINT textId);
+  HWND messageBoxOwner();
+
+  CLog log;
+  CCertificateDBClient* pCertDBClient = nullptr;
+  CCertificateDBClientUI certDBClient;
+  CPKCS7SignatureClientUI signatureClient;
+  char LastErrorStr[ERROR_TEXT_SIZE] = {};
+  int LastErrorCode = 0;
+  std::u16string language;
+  std::u16string DetectedTokenPKCS11LibName;
+  int hostCheckResult = 0;
+};

@@ -1,0 +1,291 @@
+#include "TeskelSupport.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+
+#include "Fixtures.h"
+#include "StoreSupport.h"
+#include "TestRoot.h"
+#include "platform/kernel.h"
+#include "platform/locale.h"
+
+namespace fs = std::filesystem;
+
+namespace teskeltest {
+
+std::u16string wide(const std::string& s) {
+  std::u16string out;
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    char32_t cp;
+    int n;
+    if (c < 0x80) { cp = c; n = 1; }
+    else if ((c >> 5) == 6) { cp = c & 0x1F; n = 2; }
+    else if ((c >> 4) == 14) { cp = c & 0x0F; n = 3; }
+    else { cp = c & 0x07; n = 4; }
+    for (int k = 1; k < n && i + k < s.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    i += n;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+std::string utf8(const std::u16string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    char32_t cp = s[i];
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < s.size()) cp = 0x10000 + ((cp - 0xD800) << 10) + (s[++i] - 0xDC00);
+    if (cp < 0x80) out.push_back(static_cast<char>(cp));
+    else if (cp < 0x800) { out.push_back(static_cast<char>(0xC0 | (cp >> 6))); out.push_back(static_cast<char>(0x80 | (cp & 0x3F))); }
+    else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+namespace {
+std::string quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'') out += "'\\''";
+    else out.push_back(c);
+  }
+  return out + "'";
+}
+}  // namespace
+
+std::string teskelPath() { return fs::canonical(TESKEL_PATH).string(); }
+
+int regsvr(const std::string& args, std::string* out) {
+  return testsupport::run(std::string(REGSVR_PATH) + " " + args + " 2>&1", out);
+}
+
+// ---------------------------------------------------------------- values
+Value::Value() { VariantInit(&v); }
+Value::Value(const Value& o) {
+  VariantInit(&v);
+  VariantCopy(&v, &o.v);
+}
+Value& Value::operator=(const Value& o) {
+  if (this != &o) {
+    VariantClear(&v);
+    VariantCopy(&v, &o.v);
+  }
+  return *this;
+}
+Value::~Value() { VariantClear(&v); }
+
+Value text(const std::u16string& s) {
+  Value x;
+  x.v.vt = VT_BSTR;
+  x.v.bstrVal = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+  return x;
+}
+Value text(const std::string& s) { return text(wide(s)); }
+Value text(const char* s) { return text(wide(s)); }
+Value nullText() {
+  Value x;
+  x.v.vt = VT_BSTR;
+  x.v.bstrVal = nullptr;
+  return x;
+}
+Value i4(LONG n) {
+  Value x;
+  x.v.vt = VT_I4;
+  x.v.lVal = n;
+  return x;
+}
+Value r8(double d) {
+  Value x;
+  x.v.vt = VT_R8;
+  x.v.dblVal = d;
+  return x;
+}
+Value boolean(bool b) {
+  Value x;
+  x.v.vt = VT_BOOL;
+  x.v.boolVal = b ? VARIANT_TRUE : VARIANT_FALSE;
+  return x;
+}
+Value empty() { return Value(); }
+Value null() {
+  Value x;
+  x.v.vt = VT_NULL;
+  return x;
+}
+
+Result::Result() { VariantInit(&value); }
+Result::Result(const Result& o) : hr(o.hr), excep(o.excep) {
+  VariantInit(&value);
+  VariantCopy(&value, &o.value);
+}
+Result::~Result() { VariantClear(&value); }
+LONG Result::asLong() const {
+  EXPECT_EQ(value.vt, VT_I4);
+  return value.vt == VT_I4 ? value.lVal : -12345;
+}
+bool Result::isNullText() const { return value.vt == VT_BSTR && value.bstrVal == nullptr; }
+std::u16string Result::asWide() const {
+  EXPECT_EQ(value.vt, VT_BSTR);
+  if (value.vt != VT_BSTR || value.bstrVal == nullptr) return u"<null>";
+  return std::u16string(value.bstrVal, SysStringLen(value.bstrVal));
+}
+std::string Result::asText() const { return utf8(asWide()); }
+
+// ---------------------------------------------------------------- controls
+Control::Control(const std::u16string& url, Site site) {
+  CLSID clsid{};
+  EXPECT_EQ(CLSIDFromProgID(u"Teskel.TeskelCtrl", &clsid), S_OK);
+  HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                reinterpret_cast<void**>(&m_dispatch));
+  EXPECT_EQ(hr, S_OK);
+  if (m_dispatch == nullptr) throw std::runtime_error("the control was not created");
+  if (site == Site::None) return;
+  EXPECT_EQ(PlatformCreateClientSite(url.c_str(), site == Site::NoMoniker ? PLATFORM_SITE_NO_MONIKER : 0, &m_site),
+            S_OK);
+  IOleObject* ole = nullptr;
+  EXPECT_EQ(m_dispatch->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)), S_OK);
+  if (ole != nullptr) {
+    EXPECT_EQ(ole->SetClientSite(m_site), S_OK);
+    ole->Release();
+  }
+}
+
+Control::~Control() {
+  IOleObject* ole = nullptr;
+  if (m_site != nullptr && m_dispatch->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)) == S_OK) {
+    ole->SetClientSite(nullptr);
+    ole->Release();
+  }
+  if (m_site != nullptr) m_site->Release();
+  m_dispatch->Release();
+}
+
+namespace {
+DISPID idOf(IDispatch* d, const char16_t* name) {
+  LPOLESTR n = const_cast<LPOLESTR>(name);
+  DISPID id = DISPID_UNKNOWN;
+  EXPECT_EQ(d->GetIDsOfNames(IID_NULL, &n, 1, 0, &id), S_OK) << utf8(name);
+  return id;
+}
+
+Result invoke(IDispatch* d, const char16_t* name, WORD flags, std::vector<Value> args) {
+  std::vector<VARIANT> reversed;
+  for (auto it = args.rbegin(); it != args.rend(); ++it) reversed.push_back(it->v);
+  DISPID put = DISPID_PROPERTYPUT;
+  DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+  if (flags & DISPATCH_PROPERTYPUT) {
+    params.rgdispidNamedArgs = &put;
+    params.cNamedArgs = 1;
+  }
+  Result r;
+  UINT argErr = 0;
+  r.hr = d->Invoke(idOf(d, name), IID_NULL, 0, flags, &params, &r.value, &r.excep, &argErr);
+  return r;
+}
+}  // namespace
+
+Result Control::call(const char16_t* name, std::vector<Value> args) {
+  return invoke(m_dispatch, name, DISPATCH_METHOD | DISPATCH_PROPERTYGET, std::move(args));
+}
+Result Control::get(const char16_t* name) { return invoke(m_dispatch, name, DISPATCH_PROPERTYGET, {}); }
+Result Control::put(const char16_t* name, Value value) {
+  return invoke(m_dispatch, name, DISPATCH_PROPERTYPUT, {std::move(value)});
+}
+LONG Control::callLong(const char16_t* name, std::vector<Value> args) {
+  Result r = call(name, std::move(args));
+  EXPECT_EQ(r.hr, S_OK) << utf8(name);
+  return r.asLong();
+}
+std::string Control::callText(const char16_t* name, std::vector<Value> args) {
+  Result r = call(name, std::move(args));
+  EXPECT_EQ(r.hr, S_OK) << utf8(name);
+  return r.asText();
+}
+std::string Control::lastError() { return get(u"LastErrorStr").asText(); }
+LONG Control::lastCode() { return get(u"LastErrorCode").asLong(); }
+
+void TeskelTest::SetUp() {
+  // The tests' 8-bit texts are UTF-8, whatever the machine's locale says.
+  unsetenv("LC_ALL");
+  unsetenv("LC_CTYPE");
+  setenv("LANG", "C.UTF-8", 1);
+  PlatformResetLocale();
+  std::string out;
+  ASSERT_EQ(regsvr(quote(teskelPath()), &out), 0) << out;
+  ASSERT_EQ(CoInitialize(nullptr), S_OK);
+}
+
+void TeskelTest::TearDown() {
+  CoUninitialize();
+  regsvr("-u " + quote(teskelPath()));
+  SetThreadUILanguage(0);
+}
+
+// ---------------------------------------------------------------- certificates
+void importFixture(const std::string& fixture) { storetest::importFixtureWithTool(fixture); }
+void clearMy() { storetest::clearMy(); }
+std::string certificateText(const std::string& fixture) { return fixtures::get(fixture).base64(); }
+
+std::string pemOf(const std::string& fixture) {
+  std::string out;
+  testsupport::run("openssl x509 -in " + quote(fixtures::get(fixture).certPem), &out);
+  return out;
+}
+
+namespace {
+Verified verify(const std::string& args, const std::string& dir) {
+  Verified v;
+  std::string content = dir + "/content.bin";
+  std::string signer = dir + "/signer.pem";
+  v.status = testsupport::run("openssl cms -verify " + args + " -CAfile " + quote(fixtures::get("ca").certPem) +
+                                  " -out " + quote(content) + " -signer " + quote(signer) + " 2>&1",
+                              &v.output);
+  v.content = testsupport::readFile(content);
+  std::string pem;
+  if (v.status == 0) testsupport::run("openssl x509 -in " + quote(signer), &pem);
+  v.signerPem = pem;
+  return v;
+}
+}  // namespace
+
+Verified verifyEnvelopeText(const std::string& base64) {
+  std::string dir = testsupport::freshDir("verify");
+  std::string body;
+  for (char c : base64)
+    if (c != '\r' && c != '\n') body.push_back(c);
+  std::string pem = "-----BEGIN CMS-----\n";
+  for (size_t i = 0; i < body.size(); i += 64) pem += body.substr(i, 64) + "\n";
+  pem += "-----END CMS-----\n";
+  testsupport::writeFile(dir + "/envelope.pem", pem);
+  return verify("-inform PEM -in " + quote(dir + "/envelope.pem"), dir);
+}
+
+Verified verifyEnvelopeFile(const std::string& derPath) {
+  std::string dir = testsupport::freshDir("verify");
+  return verify("-inform DER -in " + quote(derPath), dir);
+}
+
+std::string failuresOf(const platform::user::ScriptedUser& user) {
+  std::string out;
+  for (const auto& f : user.failures()) out += f + "\n";
+  return out;
+}
+
+}  // namespace teskeltest

@@ -1,0 +1,274 @@
+// Registration and the module objects: the keys registration writes (and
+// nothing else), what unregistration leaves, the caller's locale, class
+// objects, and unloading once the last control has gone.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+
+#include "TeskelSupport.h"
+#include "TestRoot.h"
+#include "platform/kernel.h"
+#include "platform/locale.h"
+#include "platform/winreg.h"
+
+using namespace teskeltest;
+
+namespace {
+
+std::u16string guidText(REFGUID g) {
+  OLECHAR buf[40];
+  StringFromGUID2(g, buf, 40);
+  return buf;
+}
+
+// Every key and value under HKEY_CLASSES_ROOT: "key" for a key,
+// "key|name=value" for a value (REG_SZ text; other types by their type).
+void dump(HKEY parent, const std::u16string& path, std::set<std::string>& out) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(parent, path.empty() ? nullptr : path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  if (!path.empty()) out.insert(utf8(path));
+  for (DWORD i = 0;; ++i) {
+    char16_t name[512];
+    DWORD nameLength = 512;
+    BYTE data[4096];
+    DWORD dataSize = sizeof data;
+    DWORD type = 0;
+    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
+    std::string value = type == REG_SZ ? utf8(std::u16string(reinterpret_cast<char16_t*>(data), dataSize / 2 - 1))
+                                       : "type " + std::to_string(type);
+    out.insert(utf8(path) + "|" + utf8(std::u16string(name, nameLength)) + "=" + value);
+  }
+  std::vector<std::u16string> children;
+  for (DWORD i = 0;; ++i) {
+    char16_t name[512];
+    DWORD nameLength = 512;
+    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    children.emplace_back(name, nameLength);
+  }
+  RegCloseKey(key);
+  for (const auto& c : children) dump(parent, path.empty() ? c : path + u"\\" + c, out);
+}
+
+std::set<std::string> classesTree() {
+  std::set<std::string> out;
+  dump(HKEY_CLASSES_ROOT, u"", out);
+  return out;
+}
+
+void createKey(const char16_t* path) {
+  HKEY k = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(k);
+}
+
+}  // namespace
+
+TEST(TeskelRegistration, WritesExactlyTheListedKeysAndUnregistersToTheParents) {
+  // Another server's keys under the shared parents.
+  createKey(u"AppID\\Other.DLL");
+  createKey(u"CLSID\\{00000000-0000-0000-0000-0000000000AA}\\InprocServer32");
+  const std::set<std::string> before = classesTree();
+
+  const std::string path = teskelPath();
+  std::string out;
+  ASSERT_EQ(regsvr("'" + path + "'", &out), 0) << out;
+  std::set<std::string> after = classesTree();
+
+  const std::string appid = "{9258644D-2934-4123-A3E2-B96A3809C2DB}";
+  const std::string clsid = utf8(guidText(CLSID_TeskelCtrl));
+  const std::string libid = utf8(guidText(LIBID_TeskelLib));
+  const std::string iid = utf8(guidText(IID_ITeskelCtrl));
+  const std::string cls = "CLSID\\" + clsid;
+  const std::string helpDir = path.substr(0, path.find_last_of('/'));
+  std::set<std::string> expected = {
+      "AppID\\" + appid,
+      "AppID\\" + appid + "|=Teskel",
+      "AppID\\Teskel.DLL",
+      "AppID\\Teskel.DLL|AppID=" + appid,
+      "Teskel.TeskelCtrl.1",
+      "Teskel.TeskelCtrl.1|=TeskelCtrl Class",
+      "Teskel.TeskelCtrl.1\\CLSID",
+      "Teskel.TeskelCtrl.1\\CLSID|=" + clsid,
+      "Teskel.TeskelCtrl",
+      "Teskel.TeskelCtrl|=TeskelCtrl Class",
+      "Teskel.TeskelCtrl\\CLSID",
+      "Teskel.TeskelCtrl\\CLSID|=" + clsid,
+      "Teskel.TeskelCtrl\\CurVer",
+      "Teskel.TeskelCtrl\\CurVer|=Teskel.TeskelCtrl.1",
+      cls,
+      cls + "|=TeskelCtrl Class",
+      cls + "|AppID=" + appid,
+      cls + "\\ProgID",
+      cls + "\\ProgID|=Teskel.TeskelCtrl.1",
+      cls + "\\VersionIndependentProgID",
+      cls + "\\VersionIndependentProgID|=Teskel.TeskelCtrl",
+      cls + "\\Programmable",
+      cls + "\\InprocServer32",
+      cls + "\\InprocServer32|=" + path,
+      cls + "\\InprocServer32|ThreadingModel=Apartment",
+      cls + "\\Control",
+      cls + "\\ToolboxBitmap32",
+      cls + "\\ToolboxBitmap32|=" + path + ", 117",
+      cls + "\\MiscStatus",
+      cls + "\\MiscStatus|=0",
+      cls + "\\MiscStatus\\1",
+      cls + "\\MiscStatus\\1|=131473",
+      cls + "\\TypeLib",
+      cls + "\\TypeLib|=" + libid,
+      cls + "\\Version",
+      cls + "\\Version|=1.0",
+      // The type library, and the interface for the automation marshaller.
+      "TypeLib",
+      "TypeLib\\" + libid,
+      "TypeLib\\" + libid + "\\1.0",
+      "TypeLib\\" + libid + "\\1.0|=Teskel 1.0 Type Library",
+      "TypeLib\\" + libid + "\\1.0\\0",
+      "TypeLib\\" + libid + "\\1.0\\0\\win64",
+      "TypeLib\\" + libid + "\\1.0\\0\\win64|=" + path,
+      "TypeLib\\" + libid + "\\1.0\\FLAGS",
+      "TypeLib\\" + libid + "\\1.0\\FLAGS|=0",
+      "TypeLib\\" + libid + "\\1.0\\HELPDIR",
+      "TypeLib\\" + libid + "\\1.0\\HELPDIR|=" + helpDir,
+      "Interface",
+      "Interface\\" + iid,
+      "Interface\\" + iid + "|=ITeskelCtrl",
+      "Interface\\" + iid + "\\ProxyStubClsid",
+      "Interface\\" + iid + "\\ProxyStubClsid|={00020424-0000-0000-C000-000000000046}",
+      "Interface\\" + iid + "\\ProxyStubClsid32",
+      "Interface\\" + iid + "\\ProxyStubClsid32|={00020424-0000-0000-C000-000000000046}",
+      "Interface\\" + iid + "\\TypeLib",
+      "Interface\\" + iid + "\\TypeLib|=" + libid,
+      "Interface\\" + iid + "\\TypeLib|Version=1.0",
+  };
+  std::set<std::string> added, removed;
+  for (const auto& k : after)
+    if (!before.count(k)) added.insert(k);
+  for (const auto& k : before)
+    if (!after.count(k)) removed.insert(k);
+  EXPECT_TRUE(removed.empty());
+  for (const auto& k : expected) EXPECT_TRUE(added.count(k)) << "missing: " << k;
+  for (const auto& k : added) EXPECT_TRUE(expected.count(k)) << "not expected: " << k;
+
+  ASSERT_EQ(regsvr("-u '" + path + "'", &out), 0) << out;
+  std::set<std::string> unregistered = classesTree();
+  // Back to what was there: the AppID and CLSID parents with the other
+  // server's keys stay; of the type library's keys at most the empty parents.
+  for (const auto& k : before) EXPECT_TRUE(unregistered.count(k)) << "lost: " << k;
+  for (const auto& k : unregistered)
+    EXPECT_TRUE(before.count(k) || k == "TypeLib" || k == "Interface") << "left behind: " << k;
+}
+
+TEST(TeskelRegistration, AnEmptyRootKeepsTheAppIdAndClassParents) {
+  const std::string path = teskelPath();
+  std::string out;
+  ASSERT_EQ(regsvr("'" + path + "'", &out), 0) << out;
+  ASSERT_EQ(regsvr("-u '" + path + "'", &out), 0) << out;
+  std::set<std::string> left = classesTree();
+  EXPECT_TRUE(left.count("AppID"));
+  EXPECT_TRUE(left.count("CLSID"));
+  for (const auto& k : left)
+    EXPECT_TRUE(k == "AppID" || k == "CLSID" || k == "TypeLib" || k == "Interface") << "left behind: " << k;
+}
+
+// The exports called directly, as an installer and COM call them.
+TEST(TeskelRegistration, RunsUnderTheSystemLocaleAndServesOnlyItsClass) {
+  HMODULE m = PlatformLoadLibraryPath(teskelPath().c_str());
+  ASSERT_NE(m, nullptr);
+  auto reg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(m, "DllRegisterServer"));
+  auto unreg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(m, "DllUnregisterServer"));
+  auto getClass = reinterpret_cast<HRESULT (*)(REFCLSID, REFIID, LPVOID*)>(GetProcAddress(m, "DllGetClassObject"));
+  auto canUnload = reinterpret_cast<HRESULT (*)()>(GetProcAddress(m, "DllCanUnloadNow"));
+  ASSERT_TRUE(reg && unreg && getClass && canUnload);
+
+  const LCID caller = GetSystemDefaultLCID() == 0x0804 ? 0x0404 : 0x0804;
+  ASSERT_TRUE(SetThreadLocale(caller));
+  ASSERT_EQ(reg(), S_OK);
+  EXPECT_EQ(GetThreadLocale(), caller);
+  HKEY k = nullptr;
+  std::u16string misc = u"CLSID\\" + guidText(CLSID_TeskelCtrl) + u"\\MiscStatus\\1";
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, misc.c_str(), 0, KEY_READ, &k), ERROR_SUCCESS);
+  char16_t buf[32];
+  DWORD size = sizeof buf;
+  ASSERT_EQ(RegQueryValueExW(k, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size), ERROR_SUCCESS);
+  RegCloseKey(k);
+  EXPECT_EQ(std::u16string(buf), u"131473");
+
+  void* factory = reinterpret_cast<void*>(1);
+  const GUID other = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+  EXPECT_EQ(getClass(other, IID_IClassFactory, &factory), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(factory, nullptr);
+  IClassFactory* cf = nullptr;
+  ASSERT_EQ(getClass(CLSID_TeskelCtrl, IID_IClassFactory, reinterpret_cast<void**>(&cf)), S_OK);
+  EXPECT_EQ(canUnload(), S_OK);  // a factory alone does not hold the library
+
+  IUnknown* control = nullptr;
+  ASSERT_EQ(cf->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&control)), S_OK);
+  EXPECT_EQ(canUnload(), S_FALSE);
+  IUnknown* second = nullptr;
+  ASSERT_EQ(cf->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&second)), S_OK);
+  control->Release();
+  EXPECT_EQ(canUnload(), S_FALSE);  // one control still lives
+  second->Release();
+  EXPECT_EQ(canUnload(), S_OK);
+
+  ASSERT_EQ(cf->LockServer(TRUE), S_OK);
+  EXPECT_EQ(canUnload(), S_FALSE);
+  ASSERT_EQ(cf->LockServer(FALSE), S_OK);
+  EXPECT_EQ(canUnload(), S_OK);
+  cf->Release();
+
+  ASSERT_EQ(unreg(), S_OK);
+  EXPECT_EQ(GetThreadLocale(), caller);
+  SetThreadLocale(LOCALE_USER_DEFAULT);
+  FreeLibrary(m);
+}
+
+TEST_F(TeskelTest, TheLibraryUnloadsAfterTheLastControlGoes) {
+  auto mapped = [] { return testsupport::readFile("/proc/self/maps").find(teskelPath()) != std::string::npos; };
+  {
+    Control first;
+    Control second;
+    EXPECT_TRUE(mapped());
+    CoFreeUnusedLibraries();
+    EXPECT_TRUE(mapped());
+  }
+  CoFreeUnusedLibraries();
+  EXPECT_FALSE(mapped());
+  // Created again after the unload: a fresh module.
+  Control again;
+  EXPECT_EQ(again.lastCode(), 0);
+}
+
+TEST_F(TeskelTest, AggregatedByAnOuterObject) {
+  struct Outer : IUnknown {
+    ULONG refs = 1;
+    IUnknown* inner = nullptr;
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+      if (riid == IID_IUnknown) {
+        *ppv = static_cast<IUnknown*>(this);
+        AddRef();
+        return S_OK;
+      }
+      return inner != nullptr ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++refs; }
+    ULONG Release() override { return --refs; }
+  } outer;
+  void* p = nullptr;
+  EXPECT_EQ(CoCreateInstance(CLSID_TeskelCtrl, &outer, CLSCTX_INPROC_SERVER, IID_IDispatch, &p),
+            CLASS_E_NOAGGREGATION);
+  ASSERT_EQ(CoCreateInstance(CLSID_TeskelCtrl, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                             reinterpret_cast<void**>(&outer.inner)),
+            S_OK);
+  IDispatch* d = nullptr;
+  ASSERT_EQ(outer.QueryInterface(IID_ITeskelCtrl, reinterpret_cast<void**>(&d)), S_OK);
+  IUnknown* identity = nullptr;
+  ASSERT_EQ(d->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
+  EXPECT_EQ(identity, static_cast<IUnknown*>(&outer));
+  identity->Release();
+  d->Release();
+  outer.inner->Release();
+}
