@@ -419,6 +419,44 @@ TEST(CertInfo, FieldsOfTheContext) {
   EXPECT_EQ(GetLastError(), CRYPT_E_NOT_FOUND);
 }
 
+// Contexts made again for the same certificate (the signing paths make
+// several per signature) are copies of the first parse: every field the same,
+// none pointing into another context.
+TEST(CertInfo, ContextsMadeAgainAreWholeAndIndependent) {
+  auto blob = [](const CRYPTOAPI_BLOB& b) { return std::string(reinterpret_cast<const char*>(b.pbData), b.cbData); };
+  auto fields = [&](PCCERT_CONTEXT c) {
+    const CERT_INFO* i = c->pCertInfo;
+    std::string out = std::to_string(i->dwVersion) + "|" + blob(i->SerialNumber) + "|" +
+                      i->SignatureAlgorithm.pszObjId + "|" + blob(i->SignatureAlgorithm.Parameters) + "|" +
+                      blob(i->Issuer) + "|" + blob(i->Subject) + "|" + std::to_string(i->NotBefore.dwLowDateTime) +
+                      std::to_string(i->NotAfter.dwHighDateTime) + "|" + i->SubjectPublicKeyInfo.Algorithm.pszObjId +
+                      "|" + blob(i->SubjectPublicKeyInfo.Algorithm.Parameters) + "|" +
+                      std::string(reinterpret_cast<const char*>(i->SubjectPublicKeyInfo.PublicKey.pbData),
+                                  i->SubjectPublicKeyInfo.PublicKey.cbData) +
+                      "|" + std::to_string(i->cExtension);
+    for (DWORD k = 0; k < i->cExtension; ++k)
+      out += std::string("|") + i->rgExtension[k].pszObjId + (i->rgExtension[k].fCritical ? "!" : "") +
+             blob(i->rgExtension[k].Value);
+    return out + "|" + std::string(reinterpret_cast<const char*>(c->pbCertEncoded), c->cbCertEncoded);
+  };
+  for (const char* name : {"user", "separators", "v1", "ec", "serial_high20"}) {
+    SCOPED_TRACE(name);
+    std::vector<unsigned char> der = fixtures::get(name).der();
+    PCCERT_CONTEXT first = create(der);
+    ASSERT_NE(first, nullptr);
+    const std::string expected = fields(first);
+    const DWORD bits = CertGetPublicKeyLength(kEnc, &first->pCertInfo->SubjectPublicKeyInfo);
+    PCCERT_CONTEXT again = create(der);
+    ASSERT_NE(again, nullptr);
+    EXPECT_NE(again, first);
+    CertFreeCertificateContext(first);
+    EXPECT_EQ(fields(again), expected);
+    EXPECT_EQ(CertGetPublicKeyLength(kEnc, &again->pCertInfo->SubjectPublicKeyInfo), bits);
+    EXPECT_EQ(simpleName(again, 0), simpleName(again, 0));
+    CertFreeCertificateContext(again);
+  }
+}
+
 TEST(CertCreateCertificateContext, RejectsWhatIsNoCertificate) {
   std::vector<unsigned char> der = fixtures::get("user").der();
   struct Case {
@@ -899,7 +937,7 @@ TEST(Messages, SignedDataContract) {
   std::vector<BYTE> one = contentOf(whole);
   EXPECT_EQ(one.size(), length);  // the length was exact
 
-  HCRYPTMSG parts = CryptMsgOpenToEncode(kEnc, 0, CMSG_SIGNED, &s.info, szOID_RSA_data, nullptr);
+  HCRYPTMSG parts = CryptMsgOpenToEncode(kEnc, 0, CMSG_SIGNED, &s.info, const_cast<LPSTR>(szOID_RSA_data), nullptr);
   ASSERT_TRUE(CryptMsgUpdate(parts, bytes, 10, FALSE));
   ASSERT_TRUE(CryptMsgUpdate(parts, bytes + 10, 0, FALSE));
   ASSERT_TRUE(CryptMsgUpdate(parts, bytes + 10, static_cast<DWORD>(data.size() - 10), TRUE));

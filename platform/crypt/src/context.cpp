@@ -1,9 +1,12 @@
 // Certificate contexts: parsing into CERT_INFO, reference counting, properties.
 #include <algorithm>
+#include <list>
+#include <string_view>
 #include <cstring>
 #include <ctime>
 
 #include <openssl/err.h>
+#include <openssl/provider.h>
 #include <openssl/sha.h>
 
 #include "internal.h"
@@ -122,7 +125,140 @@ ULONGLONG nowFileTime() {
 
 CertObject::~CertObject() { X509_free(x509); }
 
+namespace {
+// OpenSSL 3 decodes the public key of every certificate it parses through its
+// provider framework, which costs several times more than the rest of the
+// certificate. Certificates are parsed in a library context with only the
+// "null" provider, so the key is left as its bytes; the few callers that need
+// the key decode it with certPublicKey.
+OSSL_LIB_CTX* parseContext() {
+  static OSSL_LIB_CTX* context = [] {
+    OSSL_LIB_CTX* c = OSSL_LIB_CTX_new();
+    if (c != nullptr && OSSL_PROVIDER_load(c, "null") == nullptr) {
+      OSSL_LIB_CTX_free(c);
+      c = nullptr;
+    }
+    return c;
+  }();
+  return context;
+}
+}  // namespace
+
+EVP_PKEY* certPublicKey(const CertObject* c) {
+  unsigned char* der = nullptr;
+  int n = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(c->x509), &der);
+  if (n <= 0) {
+    ERR_clear_error();
+    return nullptr;
+  }
+  const unsigned char* p = der;
+  EVP_PKEY* key = d2i_PUBKEY(nullptr, &p, n);
+  OPENSSL_free(der);
+  if (key == nullptr) ERR_clear_error();
+  return key;
+}
+
+namespace {
+// Points the public structures into the object's own buffers.
+void wire(CertObject* c) {
+  CERT_INFO& info = c->info;
+  info.SerialNumber = {static_cast<DWORD>(c->serialLE.size()), c->serialLE.data()};
+  info.SignatureAlgorithm.pszObjId = c->sigAlgOid.data();
+  info.SignatureAlgorithm.Parameters = {static_cast<DWORD>(c->sigAlgParams.size()), c->sigAlgParams.data()};
+  info.Issuer = {static_cast<DWORD>(c->issuer.size()), c->issuer.data()};
+  info.Subject = {static_cast<DWORD>(c->subject.size()), c->subject.data()};
+  info.SubjectPublicKeyInfo.Algorithm.pszObjId = c->pubAlgOid.data();
+  info.SubjectPublicKeyInfo.Algorithm.Parameters = {static_cast<DWORD>(c->pubAlgParams.size()),
+                                                    c->pubAlgParams.data()};
+  info.SubjectPublicKeyInfo.PublicKey = {static_cast<DWORD>(c->pubKey.size()), c->pubKey.data(), 0};
+  for (size_t i = 0; i < c->exts.size(); ++i) {
+    c->exts[i].pszObjId = c->extOids[i].data();
+    c->exts[i].Value = {static_cast<DWORD>(c->extValues[i].size()), c->extValues[i].data()};
+  }
+  info.cExtension = static_cast<DWORD>(c->exts.size());
+  info.rgExtension = c->exts.empty() ? nullptr : c->exts.data();
+  c->ctx.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  c->ctx.pbCertEncoded = c->der.data();
+  c->ctx.cbCertEncoded = static_cast<DWORD>(c->der.size());
+  c->ctx.pCertInfo = &c->info;
+  c->ctx.hCertStore = nullptr;
+}
+
+// A new object with the parsed fields of another (the X509 shared).
+CertObject* cloneCertObject(const CertObject& t) {
+  if (X509_up_ref(t.x509) != 1) return nullptr;
+  auto* c = new CertObject();
+  c->x509 = t.x509;
+  c->der = t.der;
+  c->info = t.info;
+  c->serialLE = t.serialLE;
+  c->sigAlgOid = t.sigAlgOid;
+  c->pubAlgOid = t.pubAlgOid;
+  c->sigAlgParams = t.sigAlgParams;
+  c->pubAlgParams = t.pubAlgParams;
+  c->pubKey = t.pubKey;
+  c->issuer = t.issuer;
+  c->subject = t.subject;
+  c->extOids = t.extOids;
+  c->extValues = t.extValues;
+  c->exts = t.exts;
+  std::memcpy(c->sha1, t.sha1, sizeof c->sha1);
+  c->sha1Hex = t.sha1Hex;
+  wire(c);
+  return c;
+}
+
+// The certificates parsed last, by their bytes: a context made again for
+// the same certificate (the signing paths make several per signature) is
+// copied instead of parsed. The entries are never handed out.
+constexpr size_t kParsedCacheSize = 32;
+struct ParsedCache {
+  std::mutex mutex;
+  std::list<std::pair<std::string, CertObject*>> order;  // most recent first
+  std::unordered_map<std::string_view, std::list<std::pair<std::string, CertObject*>>::iterator> byDer;
+};
+ParsedCache& parsedCache() {
+  static auto* cache = new ParsedCache();
+  return *cache;
+}
+
+CertObject* parseCertObject(const BYTE* der, size_t n);
+}  // namespace
+
 CertObject* newCertObject(const BYTE* der, size_t n) {
+  if (der != nullptr && n != 0) {
+    ParsedCache& cache = parsedCache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    auto it = cache.byDer.find(std::string_view(reinterpret_cast<const char*>(der), n));
+    if (it != cache.byDer.end()) {
+      cache.order.splice(cache.order.begin(), cache.order, it->second);
+      if (CertObject* c = cloneCertObject(*it->second->second)) return c;
+    }
+  }
+  CertObject* c = parseCertObject(der, n);
+  if (c == nullptr) return nullptr;
+  CertObject* kept = cloneCertObject(*c);
+  if (kept != nullptr) {
+    ParsedCache& cache = parsedCache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    std::string key(reinterpret_cast<const char*>(kept->der.data()), kept->der.size());
+    if (cache.byDer.count(key) != 0) {
+      delete kept;
+    } else {
+      cache.order.emplace_front(std::move(key), kept);
+      cache.byDer[cache.order.front().first] = cache.order.begin();
+      if (cache.order.size() > kParsedCacheSize) {
+        cache.byDer.erase(cache.order.back().first);
+        delete cache.order.back().second;
+        cache.order.pop_back();
+      }
+    }
+  }
+  return c;
+}
+
+namespace {
+CertObject* parseCertObject(const BYTE* der, size_t n) {
   if (der == nullptr) {
     setError(static_cast<DWORD>(E_INVALIDARG));
     return nullptr;
@@ -132,7 +268,8 @@ CertObject* newCertObject(const BYTE* der, size_t n) {
     return nullptr;
   }
   const unsigned char* p = der;
-  X509* x = d2i_X509(nullptr, &p, static_cast<long>(n));
+  X509* x = X509_new_ex(parseContext(), nullptr);
+  if (x != nullptr && d2i_X509(&x, &p, static_cast<long>(n)) == nullptr) x = nullptr;
   if (x == nullptr) {
     ERR_clear_error();
     size_t hl, len;
@@ -161,12 +298,8 @@ CertObject* newCertObject(const BYTE* der, size_t n) {
     OPENSSL_free(sder);
   }
   std::reverse(c->serialLE.begin(), c->serialLE.end());
-  info.SerialNumber = {static_cast<DWORD>(c->serialLE.size()), c->serialLE.data()};
 
   splitAlgorithm(X509_get0_tbs_sigalg(x), &c->sigAlgOid, &c->sigAlgParams);
-  info.SignatureAlgorithm.pszObjId = c->sigAlgOid.data();
-  info.SignatureAlgorithm.Parameters = {static_cast<DWORD>(c->sigAlgParams.size()),
-                                        c->sigAlgParams.data()};
 
   auto nameDer = [](const X509_NAME* name, std::vector<BYTE>* out) {
     const unsigned char* d = nullptr;
@@ -176,8 +309,6 @@ CertObject* newCertObject(const BYTE* der, size_t n) {
   };
   nameDer(X509_get_issuer_name(x), &c->issuer);
   nameDer(X509_get_subject_name(x), &c->subject);
-  info.Issuer = {static_cast<DWORD>(c->issuer.size()), c->issuer.data()};
-  info.Subject = {static_cast<DWORD>(c->subject.size()), c->subject.data()};
 
   asn1TimeToFileTime(X509_get0_notBefore(x), &info.NotBefore);
   asn1TimeToFileTime(X509_get0_notAfter(x), &info.NotAfter);
@@ -190,10 +321,6 @@ CertObject* newCertObject(const BYTE* der, size_t n) {
     splitAlgorithm(palg, &c->pubAlgOid, &c->pubAlgParams);
     if (pk != nullptr && pklen > 0) c->pubKey.assign(pk, pk + pklen);
   }
-  info.SubjectPublicKeyInfo.Algorithm.pszObjId = c->pubAlgOid.data();
-  info.SubjectPublicKeyInfo.Algorithm.Parameters = {static_cast<DWORD>(c->pubAlgParams.size()),
-                                                    c->pubAlgParams.data()};
-  info.SubjectPublicKeyInfo.PublicKey = {static_cast<DWORD>(c->pubKey.size()), c->pubKey.data(), 0};
 
   int extCount = X509_get_ext_count(x);
   for (int i = 0; i < extCount; ++i) {
@@ -207,22 +334,13 @@ CertObject* newCertObject(const BYTE* der, size_t n) {
   }
   for (int i = 0; i < extCount; ++i) {
     CERT_EXTENSION e{};
-    e.pszObjId = c->extOids[static_cast<size_t>(i)].data();
     e.fCritical = X509_EXTENSION_get_critical(X509_get_ext(x, i)) ? TRUE : FALSE;
-    e.Value = {static_cast<DWORD>(c->extValues[static_cast<size_t>(i)].size()),
-               c->extValues[static_cast<size_t>(i)].data()};
     c->exts.push_back(e);
   }
-  info.cExtension = static_cast<DWORD>(c->exts.size());
-  info.rgExtension = c->exts.empty() ? nullptr : c->exts.data();
-
-  c->ctx.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-  c->ctx.pbCertEncoded = c->der.data();
-  c->ctx.cbCertEncoded = static_cast<DWORD>(c->der.size());
-  c->ctx.pCertInfo = &c->info;
-  c->ctx.hCertStore = nullptr;
+  wire(c);
   return c;
 }
+}  // namespace
 
 CertObject* certFromContext(PCCERT_CONTEXT ctx) {
   if (ctx == nullptr) return nullptr;

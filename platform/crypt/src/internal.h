@@ -102,6 +102,8 @@ struct CertObject {
 // Parses the DER; null with the last error set when it is no certificate.
 CertObject* newCertObject(const BYTE* der, size_t n);
 CertObject* certFromContext(PCCERT_CONTEXT ctx);  // null when not ours
+// The certificate's public key (a new reference), or null.
+EVP_PKEY* certPublicKey(const CertObject* c);
 
 enum class StoreKind { Memory, System };
 

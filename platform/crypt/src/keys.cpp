@@ -311,7 +311,7 @@ PLATFORM_API BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD 
       delete p;
       return FALSE;
     }
-    p->certKey = X509_get_pubkey(c->x509);
+    p->certKey = certPublicKey(c);
     p->provType = info.provType != 0 ? info.provType : PROV_RSA_FULL;
     p->keySpec = info.keySpec != 0 ? info.keySpec : AT_KEYEXCHANGE;
     p->silent = (dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) != 0;
@@ -331,8 +331,10 @@ PLATFORM_API BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD 
   EVP_PKEY* key = loadContainerKey(container);
   if (key == nullptr) return FALSE;
   if (dwFlags & CRYPT_ACQUIRE_COMPARE_KEY_FLAG) {
-    EVP_PKEY* pub = X509_get0_pubkey(c->x509);
-    if (pub == nullptr || EVP_PKEY_eq(pub, key) != 1) {
+    EVP_PKEY* pub = certPublicKey(c);
+    bool same = pub != nullptr && EVP_PKEY_eq(pub, key) == 1;
+    EVP_PKEY_free(pub);
+    if (!same) {
       ERR_clear_error();
       EVP_PKEY_free(key);
       setError(NTE_BAD_PUBLIC_KEY);

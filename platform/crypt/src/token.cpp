@@ -449,11 +449,12 @@ PLATFORM_API HCERTSTORE PlatformTokenImportCertStore(LPCSTR moduleName, LPCSTR p
       PCCERT_CONTEXT ctx = CertCreateCertificateContext(kEncoding, der.data(), static_cast<DWORD>(der.size()));
       if (ctx == nullptr) continue;
       if (pin != nullptr) {
-        CertObject* o = certFromContext(ctx);
-        EVP_PKEY* pub = X509_get0_pubkey(o->x509);
+        EVP_PKEY* pub = certPublicKey(certFromContext(ctx));
         CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
-        if (pub == nullptr || EVP_PKEY_get_base_id(pub) != EVP_PKEY_RSA ||
-            token.findKey(id, modulusOf(pub), &key) != 0) {
+        bool found = pub != nullptr && EVP_PKEY_get_base_id(pub) == EVP_PKEY_RSA &&
+                     token.findKey(id, modulusOf(pub), &key) == 0;
+        EVP_PKEY_free(pub);
+        if (!found) {
           CertFreeCertificateContext(ctx);
           continue;
         }
