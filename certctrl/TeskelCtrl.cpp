@@ -905,40 +905,7 @@ HRESULT CTeskelCtrl::signUI(BSTR dataContent, BSTR signerCert, BSTR digestMethod
   HRESULT hr = S_OK;
   int code = 0;
   try {
-    hostCheckResult = IsWebCtl();
-    if (hostCheckResult != 0) {
-      LastErrorCode = rc::ILLEGAL_URL;
-      setErrorText("CTeskelCtrl::signUI -> The Component can not verify the URL");
-      code = rc::ILLEGAL_URL;
-    } else if (hostCheckResult = 0, isEmpty(dataContent)) {
-      setErrorText("CTeskelCtrl::setDataContentByString -> error during invalid parameter(dataContent)!");
-      code = rc::WRONG_PARAMETER;
-    } else {
-      CAnsiText data(dataContent);
-      code = signatureClient.setDataContentByString(data.get());
-      if (code != 0) {
-        setError("CTeskelCtrl::setDataContentByString -> %s", signatureClient.getErrorText());
-      } else {
-        log.log(CLog::LEVEL_INFO, 0, "setDataContentByString success! String len:[%d]",
-                static_cast<int>(SysStringLen(dataContent)));
-        CSignUIDlg dialog;
-        if (!dialog.setDataText(data.get())) {
-          code = rc::OUT_OF_MEMORY;
-          setErrorText("CTeskelCtrl::signUI -> error during memory allocate(dataContent) fail!");
-        } else {
-          INT_PTR end = dialog.DoModal(GetActiveWindow());
-          if (end == IDOK) {
-            code = signSteps(signerCert, digestMethod, signatureMethod);
-          } else if (end == -1) {
-            // The confirmation could not be shown: nothing is signed unseen.
-            code = rc::UNKNOWN_ERROR;
-            setErrorText("CTeskelCtrl::signUI -> error during CSignUIDlg()!");
-          } else {
-            code = rc::USER_CANCEL;
-          }
-        }
-      }
-    }
+    code = signUISteps(dataContent, signerCert, digestMethod, signatureMethod);
   } catch (...) {
     code = rc::UNKNOWN_ERROR;
     setErrorText("CTeskelCtrl::sign ->Unknown error");
@@ -947,6 +914,42 @@ HRESULT CTeskelCtrl::signUI(BSTR dataContent, BSTR signerCert, BSTR digestMethod
   if (code != 0) log.writeLog(CLog::LEVEL_ERROR, LastErrorStr, code);
   *pVal = code;
   return hr;
+}
+
+// The steps of signUI; LastErrorCode carries only the host check's result.
+int CTeskelCtrl::signUISteps(BSTR dataContent, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod) {
+  hostCheckResult = IsWebCtl();
+  if (hostCheckResult != 0) {
+    LastErrorCode = rc::ILLEGAL_URL;
+    setErrorText("CTeskelCtrl::signUI -> The Component can not verify the URL");
+    return rc::ILLEGAL_URL;
+  }
+  hostCheckResult = 0;
+  if (isEmpty(dataContent)) {
+    setErrorText("CTeskelCtrl::setDataContentByString -> error during invalid parameter(dataContent)!");
+    return rc::WRONG_PARAMETER;
+  }
+  CAnsiText data(dataContent);
+  int code = signatureClient.setDataContentByString(data.get());
+  if (code != 0) {
+    setError("CTeskelCtrl::setDataContentByString -> %s", signatureClient.getErrorText());
+    return code;
+  }
+  log.log(CLog::LEVEL_INFO, 0, "setDataContentByString success! String len:[%d]",
+          static_cast<int>(SysStringLen(dataContent)));
+  CSignUIDlg dialog;
+  if (!dialog.setDataText(data.get())) {
+    setErrorText("CTeskelCtrl::signUI -> error during memory allocate(dataContent) fail!");
+    return rc::OUT_OF_MEMORY;
+  }
+  INT_PTR end = dialog.DoModal(GetActiveWindow());
+  if (end == IDOK) return signSteps(signerCert, digestMethod, signatureMethod);
+  if (end == -1) {
+    // The confirmation could not be shown: nothing is signed unseen.
+    setErrorText("CTeskelCtrl::signUI -> error during CSignUIDlg()!");
+    return rc::UNKNOWN_ERROR;
+  }
+  return rc::USER_CANCEL;
 }
 
 HWND CTeskelCtrl::messageBoxOwner() { return (m_hWnd != nullptr && IsWindow(m_hWnd)) ? m_hWnd : nullptr; }
@@ -963,54 +966,65 @@ HRESULT CTeskelCtrl::signIO(BSTR P11DLL, BSTR signerCert, BSTR digestMethod, BST
   CModuleResourceState state;
   HRESULT hr = S_OK;
   int result = 0;
-  bool signed_ = false;
+  bool signingRan = false;
   LastErrorCode = 0;
   try {
-    hostCheckResult = IsWebCtl();
-    if (hostCheckResult != 0) {
-      LastErrorCode = rc::ILLEGAL_URL;
-      setErrorText("CTeskelCtrl::signIO -> The Component can not verify the URL");
-      result = rc::ILLEGAL_URL;
-    } else if (hostCheckResult = 0, isEmpty(P11DLL)) {
-      result = rc::WRONG_PARAMETER;
-    } else {
-      CTokenInOutDlg dialog;
-      dialog.countdown = 60;
-      dialog.phase = 0;
-      std::memset(dialog.moduleName, 0, sizeof dialog.moduleName);
-      CAnsiText module(P11DLL);
-      int probe = loadPKCS11FunctionList(dialog.moduleName, sizeof dialog.moduleName, module.get());
-      CK_ULONG slots = 0;
-      if (probe == rc::NO_TOKEN) {
-        tokenMessageBox(401);
-        result = rc::NO_TOKEN;
-      } else if (probe != 0) {
-        LastErrorCode = probe;
-        setErrorText("CTeskelCtrl::signIO -> error during initP11()!");
-        result = probe;
-      } else if (getPKCS11SlotList(&slots), slots == 0) {
-        tokenMessageBox(401);
-        result = rc::NO_TOKEN;
-      } else if ((result = static_cast<int>(dialog.DoModal(GetActiveWindow()))) != 0) {
-        // the token was not pulled out in time, or the window was closed
-      } else if (dialog.phase = 1, (result = static_cast<int>(dialog.DoModal(GetActiveWindow()))) != 0) {
-        // the token was not put back in time, or the window was closed
-      } else {
-        LastErrorCode = signSteps(signerCert, digestMethod, signatureMethod);
-        result = LastErrorCode;
-        signed_ = true;
-      }
-    }
+    result = signIOSteps(P11DLL, signerCert, digestMethod, signatureMethod, &signingRan);
   } catch (...) {
     LastErrorCode = rc::UNKNOWN_ERROR;
     setErrorText("CTeskelCtrl::sign ->Unknown error");
     result = rc::UNKNOWN_ERROR;
-    signed_ = true;
+    signingRan = true;
     hr = S_FALSE;
   }
-  if (signed_ && LastErrorCode != 0) log.writeLog(CLog::LEVEL_ERROR, LastErrorStr, LastErrorCode);
+  if (signingRan && LastErrorCode != 0) log.writeLog(CLog::LEVEL_ERROR, LastErrorStr, LastErrorCode);
   *pVal = result;
   return hr;
+}
+
+// The steps of signIO: the host check, the probe, the two phases of the
+// insert-and-remove window, then the signing. Returns the member's result.
+int CTeskelCtrl::signIOSteps(BSTR P11DLL, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod,
+                             bool* signingRan) {
+  hostCheckResult = IsWebCtl();
+  if (hostCheckResult != 0) {
+    LastErrorCode = rc::ILLEGAL_URL;
+    setErrorText("CTeskelCtrl::signIO -> The Component can not verify the URL");
+    return rc::ILLEGAL_URL;
+  }
+  hostCheckResult = 0;
+  if (isEmpty(P11DLL)) return rc::WRONG_PARAMETER;
+
+  CTokenInOutDlg dialog;
+  dialog.countdown = 60;
+  dialog.phase = 0;
+  std::memset(dialog.moduleName, 0, sizeof dialog.moduleName);
+  CAnsiText module(P11DLL);
+  int probe = loadPKCS11FunctionList(dialog.moduleName, sizeof dialog.moduleName, module.get());
+  if (probe == rc::NO_TOKEN) {
+    tokenMessageBox(401);
+    return rc::NO_TOKEN;
+  }
+  if (probe != 0) {
+    // No module to ask for its slots: report the probe's failure.
+    LastErrorCode = probe;
+    setErrorText("CTeskelCtrl::signIO -> error during initP11()!");
+    return probe;
+  }
+  CK_ULONG slots = 0;
+  getPKCS11SlotList(&slots);
+  if (slots == 0) {
+    tokenMessageBox(401);
+    return rc::NO_TOKEN;
+  }
+  int end = static_cast<int>(dialog.DoModal(GetActiveWindow()));
+  if (end != 0) return end;  // not pulled out in time, or the window was closed
+  dialog.phase = 1;
+  end = static_cast<int>(dialog.DoModal(GetActiveWindow()));
+  if (end != 0) return end;
+  *signingRan = true;
+  LastErrorCode = signSteps(signerCert, digestMethod, signatureMethod);
+  return LastErrorCode;
 }
 
 HRESULT CTeskelCtrl::CheckP11TokenInOut(BSTR P11DLL, LONG* pVal) {

@@ -149,6 +149,8 @@ class CTeskelCtrl : public CComObjectRootEx<CComSingleThreadModel>,
   // The data and envelope members' shared steps.
   void logTextBlock(const char* format, const char* mallocFailureFormat, const char* text);
   int signSteps(BSTR signerCert, BSTR digestMethod, BSTR signatureMethod);
+  int signUISteps(BSTR dataContent, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod);
+  int signIOSteps(BSTR P11DLL, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod, bool* signingRan);
   void tokenMessageBox(UINT textId);
   HWND messageBoxOwner();
 
