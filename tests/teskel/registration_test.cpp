@@ -11,6 +11,7 @@
 #include "TestRoot.h"
 #include "platform/kernel.h"
 #include "platform/locale.h"
+#include "platform/resources.h"
 #include "platform/winreg.h"
 
 using namespace teskeltest;
@@ -271,4 +272,28 @@ TEST_F(TeskelTest, AggregatedByAnOuterObject) {
   identity->Release();
   d->Release();
   outer.inner->Release();
+}
+
+// The deliverable carries its dialogs and texts in the three languages.
+TEST(TeskelResources, DialogsAndTextsInTheThreeLanguages) {
+  HMODULE m = PlatformLoadLibraryPath(teskelPath().c_str());
+  ASSERT_NE(m, nullptr);
+  const WORD languages[] = {1028, 1033, 2052};
+  for (WORD language : languages) {
+    SCOPED_TRACE(language);
+    for (WORD dialog : {104, 105, 106, 107, 113})
+      EXPECT_NE(FindResourceExW(m, RT_DIALOG, PlatformIntResource{dialog}, language), nullptr) << dialog;
+    char16_t buf[256];
+    for (UINT id : {100u, 400u, 401u, 500u, 529u, 532u, 533u, 540u, 541u, 542u})
+      EXPECT_GT(PlatformLoadStringLang(m, id, language, buf, 256), 0) << id;
+    // 530 in Chinese only, 531 in English only.
+    EXPECT_EQ(PlatformLoadStringLang(m, 530, language, buf, 256) > 0, language != 1033);
+    EXPECT_EQ(PlatformLoadStringLang(m, 531, language, buf, 256) > 0, language == 1033);
+  }
+  char16_t name[64];
+  ASSERT_GT(PlatformLoadStringLang(m, 100, 1033, name, 64), 0);
+  EXPECT_EQ(std::u16string(name), u"Teskel");
+  EXPECT_NE(FindResourceW(m, PlatformIntResource{102}, RT_BITMAP), nullptr);
+  EXPECT_NE(FindResourceW(m, PlatformIntResource{1}, RT_VERSION), nullptr);
+  FreeLibrary(m);
 }

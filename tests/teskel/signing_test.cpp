@@ -310,3 +310,38 @@ TEST_F(Signing, TheLogFileLineByLine) {
   EXPECT_EQ(c.lastCode(), -1);
   EXPECT_EQ(c.lastError(), "CTeskelCtrl::setLogFile -> setting log file full path error!");
 }
+
+// Result strings that cannot be allocated: the text getters give
+// E_OUTOFMEMORY and a null text; the envelope getter counts it as an
+// unexpected failure (99, S_FALSE). Called on the interface itself, so that
+// only the control's own allocations fail.
+TEST_F(Signing, ResultStringsThatCannotBeAllocated) {
+  Control c;
+  const std::string cert = selectUser(c);
+  ASSERT_EQ(c.callLong(u"setDataContentByString", {text("data")}), 0);
+  ASSERT_EQ(c.callLong(u"sign", {text(cert), text("SHA1"), text("RSA")}), 0);
+  ITeskelCtrl* ctrl = nullptr;
+  ASSERT_EQ(c.dispatch()->QueryInterface(IID_ITeskelCtrl, reinterpret_cast<void**>(&ctrl)), S_OK);
+
+  BSTR out = reinterpret_cast<BSTR>(1);
+  PlatformSysAllocFailAfter(0);
+  EXPECT_EQ(ctrl->get_Issuer(&out), E_OUTOFMEMORY);
+  PlatformSysAllocFailAfter(-1);
+  EXPECT_EQ(out, nullptr);
+
+  out = reinterpret_cast<BSTR>(1);
+  PlatformSysAllocFailAfter(0);
+  EXPECT_EQ(ctrl->getSignedEnvelopByString(&out), S_FALSE);
+  PlatformSysAllocFailAfter(-1);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(c.lastCode(), 99);
+  EXPECT_EQ(c.lastError(), "CTeskelCtrl::getSignedEnvelopByString ->Unknown error");
+
+  // Null out pointers are refused outright.
+  EXPECT_EQ(ctrl->get_Issuer(nullptr), E_POINTER);
+  EXPECT_EQ(ctrl->selectCertificate(nullptr), E_POINTER);
+  ctrl->Release();
+
+  // Allocation works again: the envelope is there.
+  EXPECT_EQ(verifyEnvelopeText(c.callText(u"getSignedEnvelopByString")).status, 0);
+}
