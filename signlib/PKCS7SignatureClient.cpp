@@ -652,8 +652,4 @@ int CPKCS7SignatureClientUI::setUILoginSmartCard(const char* certificate, char* 
   }
 }
 
-// The token login dialog is a class of its own that this build does not carry
-// yet; without it no dialog can run, and the request ends as not confirmed.
-INT_PTR CPKCS7SignatureClientUI::runTokenLoginDialog(const char* /*certificate*/, char* /*pin*/) {
-  return -1;
-}
+// runTokenLoginDialog, which shows CTokenLoginDlg, lives with the dialog.
