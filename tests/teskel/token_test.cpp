@@ -206,6 +206,50 @@ TEST_F(SoftToken, SerialNumberAndPinChange) {
             "CTeskelCtrl::TokenChangePIN -> error during CChangePwdDlg() -> User Cancel or Something error");
 }
 
+// A token key in the user's store (imported through the token provider) on
+// the CryptoAPI path: with the login agency off the control hands the
+// provider no PIN, and the provider asks for it itself when the envelope is
+// signed; with it on, the control asks in its own login dialog first.
+TEST_F(SoftToken, TokenKeyInTheUsersStoreOnTheCryptoApiPath) {
+  std::string out;
+  ASSERT_EQ(testsupport::run(std::string(std::getenv("BUILD_DIR")) + "/bin/certstore import --store MY --token " +
+                                 p11test::kForwarder + " 2>&1",
+                             &out),
+            0)
+      << out;
+  Control c;
+  ASSERT_EQ(c.callLong(u"selectCertificateBySubjectCN", {text("Test User")}), 0) << c.lastError();
+  const std::string cert = c.get(u"certificate").asText();
+
+  ASSERT_EQ(c.callLong(u"setDataContentByString", {text("provider prompt")}), 0);
+  ScriptedUser nobody;
+  nobody.install();
+  ASSERT_EQ(c.callLong(u"sign", {text(cert), text("SHA1"), text("RSA")}), 0) << c.lastError();
+  EXPECT_TRUE(nobody.ok()) << failuresOf(nobody);
+  nobody.uninstall();
+  ScriptedUser provider;
+  provider.expect(4100, {type(4101, wide(kPin)), click(IDOK)});
+  provider.install();
+  Verified v = verifyEnvelopeText(c.callText(u"getSignedEnvelopByString"));
+  EXPECT_TRUE(provider.ok()) << failuresOf(provider);
+  provider.uninstall();
+  ASSERT_EQ(v.status, 0) << v.output << c.lastError();
+  EXPECT_EQ(v.content, "provider prompt");
+  EXPECT_EQ(v.signerPem, pemOf("user"));
+
+  // The login agency: the control's own dialog asks, the provider does not.
+  ASSERT_EQ(c.put(u"EnableLoginAgency", boolean(true)).hr, S_OK);
+  ASSERT_EQ(c.callLong(u"setDataContentByString", {text("login agency")}), 0);
+  ScriptedUser login;
+  login.expect(105, typePin(kPin));
+  login.install();
+  ASSERT_EQ(c.callLong(u"sign", {text(cert), text("SHA1"), text("RSA")}), 0) << c.lastError();
+  Verified w = verifyEnvelopeText(c.callText(u"getSignedEnvelopByString"));
+  EXPECT_TRUE(login.ok()) << failuresOf(login);
+  ASSERT_EQ(w.status, 0) << w.output << c.lastError();
+  EXPECT_EQ(w.content, "login agency");
+}
+
 // A page cannot make the control load a library of its choosing: only the
 // file name of what it gives is looked up, in the module search path.
 TEST_F(SoftToken, ModuleNamesAreLookedUpInTheModuleSearchPathOnly) {
