@@ -1,5 +1,7 @@
 #include "PKCS11TokenUtil.h"
 
+#include "QuietLibraryContext.h"
+
 #include <cctype>
 #include <cstdarg>
 #include <cstdlib>
@@ -656,21 +658,8 @@ struct OpenSslObjects {
 };
 
 // The signer's certificate is only named and carried in the message, never
-// used for its key. OpenSSL 3.0 decodes the public key of every certificate it
-// parses through its decoder framework, which costs more than building the
-// whole message; parsed in a library context without providers (only the
-// "null" one), the certificate is read and re-encoded as it is, without that.
-OSSL_LIB_CTX* carriedCertificateContext() {
-  static OSSL_LIB_CTX* context = [] {
-    OSSL_LIB_CTX* c = OSSL_LIB_CTX_new();
-    if (c != nullptr && OSSL_PROVIDER_load(c, "null") == nullptr) {
-      OSSL_LIB_CTX_free(c);
-      c = nullptr;
-    }
-    return c;
-  }();
-  return context;
-}
+// used for its key, so it is parsed without key decoding.
+OSSL_LIB_CTX* carriedCertificateContext() { return quietLibraryContext(); }
 
 // Size in bytes of a signature by the certificate's RSA key.
 int publicKeySize(X509* cert) {

@@ -1,7 +1,8 @@
 #include "X509Certificate.h"
 
 #include <openssl/objects.h>
-#include <openssl/provider.h>
+
+#include "QuietLibraryContext.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -237,12 +238,7 @@ int CX509Certificate::ParsingCertificate(const unsigned char* der, int len) {
     // OpenSSL from decoding the public key through its provider framework on
     // every parse, which costs far more than the rest of the certificate; the
     // RSA numbers are read below with the legacy decoder instead.
-    static OSSL_LIB_CTX* quiet = [] {
-      OSSL_LIB_CTX* c = OSSL_LIB_CTX_new();
-      OSSL_PROVIDER_load(c, "null");
-      return c;
-    }();
-    X509* raw = X509_new_ex(quiet, nullptr);
+    X509* raw = X509_new_ex(quietLibraryContext(), nullptr);
     if (raw != nullptr && d2i_X509(&raw, &p, len) == nullptr) raw = nullptr;
     X509Ptr cert(raw);
     if (!cert) {
