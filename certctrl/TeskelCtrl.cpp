@@ -228,6 +228,14 @@ HRESULT CTeskelCtrl::selectionMember(LONG* pVal, const char* exceptionText, Body
   return hr;
 }
 
+template <class Body>
+HRESULT CTeskelCtrl::resultMember(LONG* pVal, const char* exceptionText, Body body) {
+  LastErrorCode = 0;
+  HRESULT hr = selectionMember(pVal, exceptionText, [&] { return LastErrorCode = body(); });
+  if (hr == S_FALSE) LastErrorCode = rc::UNKNOWN_ERROR;  // the body threw
+  return hr;
+}
+
 // A store call's result: its failure text, or 0.
 int CTeskelCtrl::selectWith(int code, const char* failureFormat) {
   if (code != 0) setError(failureFormat, pCertDBClient->getErrorMessage());
@@ -537,88 +545,52 @@ void CTeskelCtrl::logTextBlock(const char* format, const char* mallocFailureForm
 }
 
 HRESULT CTeskelCtrl::setDataContentByFile(BSTR dataPath, LONG* pVal) {
-  if (pVal == nullptr) return E_POINTER;
-  *pVal = 0;
-  CModuleResourceState state;
-  HRESULT hr = S_OK;
-  LastErrorCode = 0;
-  try {
+  return resultMember(pVal, "CTeskelCtrl::setDataContentByFile ->Unknown error", [&] {
     if (isEmpty(dataPath)) {
-      LastErrorCode = rc::WRONG_PARAMETER;
       setErrorText("CTeskelCtrl::setDataContentByFile -> error during invalid parameter(dataPath)!");
-    } else {
-      CAnsiText path(dataPath);
-      LastErrorCode = signatureClient.setDataContentByFile(path.get());
-      if (LastErrorCode != 0)
-        setError("CTeskelCtrl::setDataContentByFile -> %s", signatureClient.getErrorText());
-      else
-        log.log(CLog::LEVEL_INFO, 0, "setDataContentByFile success! File name:[%s]", path.text());
+      return rc::WRONG_PARAMETER;
     }
-  } catch (...) {
-    LastErrorCode = rc::UNKNOWN_ERROR;
-    setErrorText("CTeskelCtrl::setDataContentByFile ->Unknown error");
-    hr = S_FALSE;
-  }
-  if (LastErrorCode != 0) log.writeLog(CLog::LEVEL_ERROR, LastErrorStr, LastErrorCode);
-  *pVal = LastErrorCode;
-  return hr;
+    CAnsiText path(dataPath);
+    int code = signatureClient.setDataContentByFile(path.get());
+    if (code != 0)
+      setError("CTeskelCtrl::setDataContentByFile -> %s", signatureClient.getErrorText());
+    else
+      log.log(CLog::LEVEL_INFO, 0, "setDataContentByFile success! File name:[%s]", path.text());
+    return code;
+  });
 }
 
 HRESULT CTeskelCtrl::setDataContentByString(BSTR dataContent, LONG* pVal) {
-  if (pVal == nullptr) return E_POINTER;
-  *pVal = 0;
-  CModuleResourceState state;
-  HRESULT hr = S_OK;
-  LastErrorCode = 0;
-  try {
+  return resultMember(pVal, "CTeskelCtrl::setDataContentByString ->Unknown error", [&] {
     if (isEmpty(dataContent)) {
-      LastErrorCode = rc::WRONG_PARAMETER;
       setErrorText("CTeskelCtrl::setDataContentByString -> error during invalid parameter(dataContent)!");
-    } else {
-      CAnsiText data(dataContent);
-      LastErrorCode = signatureClient.setDataContentByString(data.get());
-      if (LastErrorCode != 0)
-        setError("CTeskelCtrl::setDataContentByString -> %s", signatureClient.getErrorText());
-      else
-        logTextBlock("setDataContentByString success! String:{{\n%s\n}}",
-                     "CTeskelCtrl::setDataContentByString -> error during malloc log message string(%d)!", data.text());
+      return rc::WRONG_PARAMETER;
     }
-  } catch (...) {
-    LastErrorCode = rc::UNKNOWN_ERROR;
-    setErrorText("CTeskelCtrl::setDataContentByString ->Unknown error");
-    hr = S_FALSE;
-  }
-  if (LastErrorCode != 0) log.writeLog(CLog::LEVEL_ERROR, LastErrorStr, LastErrorCode);
-  *pVal = LastErrorCode;
-  return hr;
+    CAnsiText data(dataContent);
+    int code = signatureClient.setDataContentByString(data.get());
+    if (code != 0)
+      setError("CTeskelCtrl::setDataContentByString -> %s", signatureClient.getErrorText());
+    else
+      logTextBlock("setDataContentByString success! String:{{\n%s\n}}",
+                   "CTeskelCtrl::setDataContentByString -> error during malloc log message string(%d)!", data.text());
+    return code;
+  });
 }
 
 HRESULT CTeskelCtrl::getSignedEnvelopByFile(BSTR envelopPath, LONG* pVal) {
-  if (pVal == nullptr) return E_POINTER;
-  *pVal = 0;
-  CModuleResourceState state;
-  HRESULT hr = S_OK;
-  LastErrorCode = 0;
-  try {
+  return resultMember(pVal, "CTeskelCtrl::getSignedEnvelopByFile ->Unknown error", [&] {
     if (isEmpty(envelopPath)) {
-      LastErrorCode = rc::WRONG_PARAMETER;
       setErrorText("CTeskelCtrl::getSignedEnvelopByFile -> error invalid parameter(envelopPath)!");
-    } else {
-      CAnsiText path(envelopPath);
-      LastErrorCode = signatureClient.writeSignedEnvelopeFile(path.get());
-      if (LastErrorCode != 0)
-        setError("CTeskelCtrl::getSignedEnvelopByFile -> %s", signatureClient.getErrorText());
-      else
-        log.log(CLog::LEVEL_INFO, 0, "getSignedEnvelopByFile success! File Path: %s", path.text());
+      return rc::WRONG_PARAMETER;
     }
-  } catch (...) {
-    LastErrorCode = rc::UNKNOWN_ERROR;
-    setErrorText("CTeskelCtrl::getSignedEnvelopByFile ->Unknown error");
-    hr = S_FALSE;
-  }
-  if (LastErrorCode != 0) log.writeLog(CLog::LEVEL_ERROR, LastErrorStr, LastErrorCode);
-  *pVal = LastErrorCode;
-  return hr;
+    CAnsiText path(envelopPath);
+    int code = signatureClient.writeSignedEnvelopeFile(path.get());
+    if (code != 0)
+      setError("CTeskelCtrl::getSignedEnvelopByFile -> %s", signatureClient.getErrorText());
+    else
+      log.log(CLog::LEVEL_INFO, 0, "getSignedEnvelopByFile success! File Path: %s", path.text());
+    return code;
+  });
 }
 
 HRESULT CTeskelCtrl::getSignedEnvelopByString(BSTR* pVal) {

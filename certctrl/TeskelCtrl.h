@@ -143,6 +143,9 @@ class CTeskelCtrl : public CComObjectRootEx<CComSingleThreadModel>,
   // the 99 path and the out value follow the pattern.
   template <class Body>
   HRESULT selectionMember(LONG* pVal, const char* exceptionText, Body body);
+  // The same shell for members whose result is also kept in LastErrorCode.
+  template <class Body>
+  HRESULT resultMember(LONG* pVal, const char* exceptionText, Body body);
   int selectWith(int code, const char* failureFormat);
   void setError(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void setErrorText(const char* text);
