@@ -280,4 +280,41 @@ TEST_F(TokenProvider, MissingKeyOrToken) {
   CertFreeCertificateContext(user);
 }
 
+// An MD5 hash signed by the token key: the same bytes as openssl's signature
+// with the key the token was given, least significant byte first.
+TEST_F(TokenProvider, Md5HashSignedOnTheToken) {
+  PCCERT_CONTEXT c = import(kPin, "Test User");
+  ASSERT_NE(c, nullptr);
+  Acquired a(c, CRYPT_ACQUIRE_SILENT_FLAG);
+  ASSERT_TRUE(a.ok);
+  ASSERT_TRUE(CryptSetProvParam(a.prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(kPin), 0));
+  for (const std::string& data : {std::string(), std::string("token md5")}) {
+    HCRYPTHASH hash = 0;
+    ASSERT_TRUE(CryptCreateHash(a.prov, CALG_MD5, 0, 0, &hash));
+    ASSERT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()), 0));
+    DWORD n = 0;
+    ASSERT_TRUE(CryptSignHashA(hash, a.spec, nullptr, 0, nullptr, &n));
+    std::vector<BYTE> sig(n);
+    ASSERT_TRUE(CryptSignHashA(hash, a.spec, nullptr, 0, sig.data(), &n)) << std::hex << GetLastError();
+    CryptDestroyHash(hash);
+    std::string dir = testsupport::freshDir("md5");
+    testsupport::writeFile(dir + "/data", data);
+    std::string expected;
+    ASSERT_EQ(testsupport::run("openssl dgst -md5 -sign " + q(fixtures::get("user").keyPem) + " " + q(dir + "/data"),
+                               &expected),
+              0);
+    EXPECT_EQ(std::string(sig.rbegin(), sig.rend()), expected);
+  }
+  // Without a PIN a silent handle cannot sign.
+  ASSERT_TRUE(CryptSetProvParam(a.prov, PP_KEYEXCHANGE_PIN, nullptr, 0));
+  HCRYPTHASH hash = 0;
+  ASSERT_TRUE(CryptCreateHash(a.prov, CALG_MD5, 0, 0, &hash));
+  std::vector<BYTE> sig(256);
+  DWORD n = 256;
+  EXPECT_FALSE(CryptSignHashA(hash, a.spec, nullptr, 0, sig.data(), &n));
+  EXPECT_EQ(GetLastError(), NTE_SILENT_CONTEXT);
+  CryptDestroyHash(hash);
+  CertFreeCertificateContext(c);
+}
+
 }  // namespace

@@ -513,6 +513,141 @@ PLATFORM_API BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD
 // NULL is accepted (TRUE).
 PLATFORM_API BOOL CryptMsgClose(HCRYPTMSG hCryptMsg);
 
+// ---- low-level messages: decoding ----
+struct CRYPT_ATTRIBUTES {
+  DWORD cAttr;
+  PCRYPT_ATTRIBUTE rgAttr;
+};
+using PCRYPT_ATTRIBUTES = CRYPT_ATTRIBUTES*;
+
+// Issuer and SerialNumber name the signer's certificate; a signer named by
+// subject key identifier has an Issuer of one attribute szOID_KEYID_RDN (an
+// OCTET STRING of the identifier) and an empty SerialNumber. SerialNumber is
+// least significant byte first, as in CERT_INFO; EncryptedHash is as the
+// message carries it. Attribute values are each one value's DER.
+struct CMSG_SIGNER_INFO {
+  DWORD dwVersion;
+  CERT_NAME_BLOB Issuer;
+  CRYPT_INTEGER_BLOB SerialNumber;
+  CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
+  CRYPT_ALGORITHM_IDENTIFIER HashEncryptionAlgorithm;
+  CRYPT_DATA_BLOB EncryptedHash;
+  CRYPT_ATTRIBUTES AuthAttrs;
+  CRYPT_ATTRIBUTES UnauthAttrs;
+};
+using PCMSG_SIGNER_INFO = CMSG_SIGNER_INFO*;
+#define szOID_KEYID_RDN "1.3.6.1.4.1.311.10.7.1"
+
+using PCMSG_RECIPIENT_INFO = void*;  // not offered
+
+constexpr DWORD CMSG_ENVELOPED = 3;
+constexpr DWORD CMSG_SIGNED_AND_ENVELOPED = 4;
+constexpr DWORD CMSG_HASHED = 5;
+constexpr DWORD CMSG_ENCRYPTED = 6;
+constexpr DWORD CMSG_TYPE_PARAM = 1;
+constexpr DWORD CMSG_SIGNER_COUNT_PARAM = 5;
+constexpr DWORD CMSG_SIGNER_INFO_PARAM = 6;
+constexpr DWORD CMSG_CERT_COUNT_PARAM = 11;
+constexpr DWORD CMSG_CERT_PARAM = 12;
+constexpr DWORD CMSG_DETACHED_FLAG = 0x00000004;
+
+// A message to decode, read by OpenSSL's CMS parser when the final update
+// comes (the whole message in one or several updates). dwMsgType 0 takes the
+// type from the message; another type must match it (else
+// CRYPT_E_INVALID_MSG_TYPE). No provider, recipient or stream (E_NOTIMPL);
+// flags 0 or CMSG_DETACHED_FLAG. Bytes that are no message fail the final
+// update with CRYPT_E_ASN1_BADTAG.
+//
+// CryptMsgGetParam on a decoded message (size contract as for the
+// properties; before the final update CRYPT_E_MSG_ERROR):
+//   CMSG_TYPE_PARAM          DWORD: CMSG_DATA, CMSG_SIGNED, CMSG_ENVELOPED, ...
+//   CMSG_CONTENT_PARAM       the inner content's bytes (signed or data messages;
+//                            a detached signature has none: length 0)
+//   CMSG_CERT_COUNT_PARAM    DWORD, CMSG_CERT_PARAM (index) a certificate's DER
+//   CMSG_SIGNER_COUNT_PARAM  DWORD, CMSG_SIGNER_INFO_PARAM (index)
+//                            CMSG_SIGNER_INFO followed by what it points to
+// An index beyond the count: CRYPT_E_INVALID_INDEX; a parameter the type has
+// not (certificates of an enveloped message, ...): CRYPT_E_INVALID_MSG_TYPE.
+PLATFORM_API HCRYPTMSG CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
+                                            HCRYPTPROV_LEGACY hCryptProv, PCMSG_RECIPIENT_INFO pRecipientInfo,
+                                            PCMSG_STREAM_INFO pStreamInfo);
+
+// ---- hashes and signatures of a hash ----
+using HCRYPTHASH = ULONG_PTR;
+using HCRYPTKEY = ULONG_PTR;
+constexpr ALG_ID CALG_MD5 = 0x00008003;
+
+// A hash object of the provider (which it keeps a reference on until
+// CryptDestroyHash). Only CALG_MD5 is offered (other: NTE_BAD_ALGID); no key
+// and flags 0.
+PLATFORM_API BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
+                                  HCRYPTHASH* phHash);
+// Data may come in several calls, until the hash is signed (then
+// NTE_BAD_HASH_STATE). dwFlags 0.
+PLATFORM_API BOOL CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags);
+// PKCS#1 v1.5 signature of the hash with the provider's key (AT_KEYEXCHANGE or
+// AT_SIGNATURE: a container holds one key that serves both), written least
+// significant byte first as CryptoAPI gives it. Size contract as for the
+// properties (pbSignature NULL gives the length and signs nothing). The token
+// provider signs on the token (its PIN as for messages: the kept PIN, else
+// its prompt). szDescription must be NULL, dwFlags 0.
+PLATFORM_API BOOL CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription, DWORD dwFlags,
+                                 BYTE* pbSignature, DWORD* pdwSigLen);
+PLATFORM_API BOOL CryptDestroyHash(HCRYPTHASH hHash);
+
+// ---- decoding structures ----
+// CryptoAPI's structure type X509_NAME (7). OpenSSL's type of that name is in
+// scope wherever both are used, so the constant goes by this name here.
+#define CRYPT_X509_NAME (reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(7)))
+constexpr DWORD CRYPT_DECODE_NOCOPY_FLAG = 0x00000008;
+
+constexpr DWORD CERT_RDN_ANY_TYPE = 0;
+constexpr DWORD CERT_RDN_ENCODED_BLOB = 1;
+constexpr DWORD CERT_RDN_OCTET_STRING = 2;
+constexpr DWORD CERT_RDN_NUMERIC_STRING = 3;
+constexpr DWORD CERT_RDN_PRINTABLE_STRING = 4;
+constexpr DWORD CERT_RDN_TELETEX_STRING = 5;
+constexpr DWORD CERT_RDN_T61_STRING = 5;
+constexpr DWORD CERT_RDN_VIDEOTEX_STRING = 6;
+constexpr DWORD CERT_RDN_IA5_STRING = 7;
+constexpr DWORD CERT_RDN_GRAPHIC_STRING = 8;
+constexpr DWORD CERT_RDN_VISIBLE_STRING = 9;
+constexpr DWORD CERT_RDN_ISO646_STRING = 9;
+constexpr DWORD CERT_RDN_GENERAL_STRING = 10;
+constexpr DWORD CERT_RDN_UNIVERSAL_STRING = 11;
+constexpr DWORD CERT_RDN_BMP_STRING = 12;
+constexpr DWORD CERT_RDN_UTF8_STRING = 13;
+
+struct CERT_RDN_ATTR {
+  LPSTR pszObjId;
+  DWORD dwValueType;
+  CERT_RDN_VALUE_BLOB Value;
+};
+using PCERT_RDN_ATTR = CERT_RDN_ATTR*;
+struct CERT_RDN {
+  DWORD cRDNAttr;
+  PCERT_RDN_ATTR rgRDNAttr;
+};
+using PCERT_RDN = CERT_RDN*;
+struct CERT_NAME_INFO {
+  DWORD cRDN;
+  PCERT_RDN rgRDN;
+};
+using PCERT_NAME_INFO = CERT_NAME_INFO*;
+
+// CRYPT_X509_NAME into CERT_NAME_INFO, the structure followed by everything it
+// points to in the one buffer (size contract as for the properties). Values:
+// BMPString and UTF8String as UTF-16 (Value.cbData counts bytes),
+// UniversalString as 32-bit code points, the 8-bit string types and OCTET
+// STRING as their bytes, anything else the value's whole DER
+// (CERT_RDN_ENCODED_BLOB); each value is followed by a NUL character that
+// cbData does not count. Flags 0 or CRYPT_DECODE_NOCOPY_FLAG (the values are
+// copied all the same). Not a name: CRYPT_E_ASN1_BADTAG; another
+// structure type: ERROR_FILE_NOT_FOUND, as CryptoAPI reports a type it has no
+// decoder for.
+PLATFORM_API BOOL CryptDecodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const BYTE* pbEncoded,
+                                    DWORD cbEncoded, DWORD dwFlags, void* pvStructInfo, DWORD* pcbStructInfo);
+
 // ---- error numbers ----
 constexpr DWORD NTE_BAD_UID = 0x80090001;
 constexpr DWORD NTE_BAD_HASH = 0x80090002;
@@ -551,6 +686,8 @@ constexpr DWORD NTE_PROVIDER_DLL_FAIL = 0x8009001D;
 constexpr DWORD CRYPT_E_MSG_ERROR = 0x80091001;
 constexpr DWORD CRYPT_E_UNKNOWN_ALGO = 0x80091002;
 constexpr DWORD CRYPT_E_INVALID_MSG_TYPE = 0x80091004;
+constexpr DWORD CRYPT_E_INVALID_INDEX = 0x80091008;
+constexpr DWORD NTE_BAD_HASH_STATE = 0x8009000B;
 constexpr DWORD SCARD_E_NO_SMARTCARD = 0x8010000C;
 constexpr DWORD SCARD_W_WRONG_CHV = 0x8010006B;
 constexpr DWORD SCARD_W_CHV_BLOCKED = 0x8010006C;
