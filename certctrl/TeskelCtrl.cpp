@@ -9,17 +9,17 @@
 #include <stdexcept>
 #include <string>
 
-#include "HostAllowList.h"
-#include "PKCS11TokenUtil.h"
+#include "ctrlkit/HostAllowList.h"
+#include "signlib/PKCS11TokenUtil.h"
 #include "platform/afx.h"
 #include "platform/kernel.h"
 #include "platform/locale.h"
 #include "platform/resources.h"
 #include "platform/ui.h"
 
-#include "ChangePwdDlg.h"
-#include "SignUIDlg.h"
-#include "TokenInOutDlg.h"
+#include "signlib/ui/ChangePwdDlg.h"
+#include "signlib/ui/SignUIDlg.h"
+#include "signlib/ui/TokenInOutDlg.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 
 #include <string>
 
-#include "CertificateDBClientUI.h"
-#include "Log.h"
-#include "PKCS7SignatureClient.h"
-#include "ResultCode.h"
 #include "platform/comserver.h"
+#include "signlib/Log.h"
+#include "signlib/ResultCode.h"
+#include "signlib/ui/CertificateDBClientUI.h"
+#include "signlib/ui/PKCS7SignatureClientUI.h"
 #include "teskel_h.h"
 
 class CTeskelCtrl : public CComObjectRootEx<CComSingleThreadModel>,

@@ -1,4 +1,4 @@
-#include "Base64.h"
+#include "signlib/Base64.h"
 
 #include <array>
 #include <bit>

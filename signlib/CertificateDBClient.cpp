@@ -1,5 +1,5 @@
 // CCertificateDBClient: the certificate source, its filters and the selections.
-#include "CertificateDBClient.h"
+#include "signlib/CertificateDBClient.h"
 
 #include <cctype>
 #include <cstdarg>

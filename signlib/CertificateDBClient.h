@@ -14,9 +14,9 @@
 
 #include <string>
 
-#include "MyCertContext.h"
-#include "PKCS11TokenUtil.h"
-#include "ResultCode.h"
+#include "signlib/MyCertContext.h"
+#include "signlib/PKCS11TokenUtil.h"
+#include "signlib/ResultCode.h"
 #include "platform/crypt.h"
 
 // A MultipleCriteria text: several values, each in braces ("{a}{b}"); a text

@@ -1,4 +1,4 @@
-#include "Log.h"
+#include "signlib/Log.h"
 
 #include <cstdio>
 #include <cstring>

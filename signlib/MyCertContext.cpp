@@ -1,11 +1,11 @@
 // CMyCertContext: one certificate of the store with its display fields.
-#include "MyCertContext.h"
+#include "signlib/MyCertContext.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "Base64.h"
+#include "signlib/Base64.h"
 #include "platform/kernel.h"
 
 namespace {

@@ -11,7 +11,7 @@
 // write the error text "CMyCertContext::<method> -> <message>".
 #pragma once
 
-#include "ResultCode.h"
+#include "signlib/ResultCode.h"
 #include "platform/crypt.h"
 
 // The display fields of one certificate. Texts are 8-bit, in the user's code

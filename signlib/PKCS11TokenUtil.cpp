@@ -1,6 +1,6 @@
-#include "PKCS11TokenUtil.h"
+#include "signlib/PKCS11TokenUtil.h"
 
-#include "QuietLibraryContext.h"
+#include "signlib/QuietLibraryContext.h"
 
 #include <cctype>
 #include <cstdarg>
@@ -20,8 +20,8 @@
 #include <openssl/provider.h>
 #include <openssl/x509.h>
 
-#include "Base64.h"
-#include "X509Certificate.h"
+#include "signlib/Base64.h"
+#include "signlib/X509Certificate.h"
 #include "platform/kernel.h"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include <p11-kit-1/p11-kit/pkcs11.h>
 
-#include "ResultCode.h"
+#include "signlib/ResultCode.h"
 #include "platform/wintypes.h"
 
 class CX509Certificate;

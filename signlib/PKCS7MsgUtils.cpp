@@ -1,10 +1,10 @@
-#include "PKCS7MsgUtils.h"
+#include "signlib/PKCS7MsgUtils.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "Base64.h"
+#include "signlib/Base64.h"
 #include "platform/kernel.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "ResultCode.h"
+#include "signlib/ResultCode.h"
 #include "platform/crypt.h"
 
 class CPKCS7MsgUtils {

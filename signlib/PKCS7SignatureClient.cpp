@@ -1,4 +1,4 @@
-#include "PKCS7SignatureClient.h"
+#include "signlib/PKCS7SignatureClient.h"
 
 #include <cerrno>
 #include <climits>
@@ -9,9 +9,9 @@
 
 #include <openssl/crypto.h>
 
-#include "Base64.h"
-#include "PKCS11TokenUtil.h"
-#include "PKCS7MsgUtils.h"
+#include "signlib/Base64.h"
+#include "signlib/PKCS11TokenUtil.h"
+#include "signlib/PKCS7MsgUtils.h"
 #include "platform/crypt.h"
 #include "platform/kernel.h"
 
@@ -625,31 +625,3 @@ int CPKCS7SignatureClient::setUILoginSmartCard(const char* /*certificate*/, char
     return rc::UNKNOWN_ERROR;
   }
 }
-
-int CPKCS7SignatureClientUI::setUILoginSmartCard(const char* certificate, char* pin) {
-  try {
-    if (pin == nullptr) {
-      formatErrorText(m_szErrorText, "CPKCS7SignatureClientUI::setUILoginSmartCard -> pchPwd is NULL");
-      return rc::WRONG_PARAMETER;
-    }
-    if (certificate == nullptr) {
-      formatErrorText(m_szErrorText, "CPKCS7SignatureClientUI::setUILoginSmartCard -> pchCertificate is NULL");
-      return rc::WRONG_PARAMETER;
-    }
-    char typed[PIN_SIZE] = {};
-    INT_PTR result = runTokenLoginDialog(certificate, typed);
-    typed[PIN_SIZE - 1] = '\0';
-    if (result != 1 /* IDOK */) {
-      OPENSSL_cleanse(typed, sizeof typed);
-      return rc::USER_CANCEL;
-    }
-    std::memcpy(pin, typed, std::strlen(typed) + 1);
-    OPENSSL_cleanse(typed, sizeof typed);
-    return rc::OK;
-  } catch (...) {
-    formatErrorText(m_szErrorText, "CPKCS7SignatureClientUI::setUILoginSmartCard -> unknown error");
-    return rc::UNKNOWN_ERROR;
-  }
-}
-
-// runTokenLoginDialog, which shows CTokenLoginDlg, lives with the dialog.

@@ -8,8 +8,8 @@
 // other value is the file name of a PKCS#11 module (the token path signs at
 // once and keeps the message).
 //
-// CPKCS7SignatureClientUI asks for a token PIN with the token login dialog
-// instead of the console.
+// CPKCS7SignatureClientUI (signlib/ui/PKCS7SignatureClientUI.h) asks for a
+// token PIN with the token login dialog instead of the console.
 //
 // Every operation returns a ResultCode and lets no exception out; failures
 // leave their message in the error text. No PIN ever reaches an error text,
@@ -18,7 +18,7 @@
 
 #include <cstddef>
 
-#include "ResultCode.h"
+#include "signlib/ResultCode.h"
 #include "platform/wintypes.h"
 
 class CPKCS7SignatureClient {
@@ -112,19 +112,4 @@ class CPKCS7SignatureClient {
   // Set once this client's CryptoAPI envelope is built for its current data
   // and signers; each client has its own.
   bool m_envelopeBuilt = false;
-};
-
-class CPKCS7SignatureClientUI : public CPKCS7SignatureClient {
- public:
-  int PINLenLimit = 0;  // handed to the token login dialog; 0 means no limit
-
-  // Shows the token login dialog for the certificate: OK copies its PIN into
-  // pin (PIN_SIZE bytes) and gives 0; any other end gives 28.
-  int setUILoginSmartCard(const char* certificate, char* pin) override;
-
- protected:
-  // Runs the token login dialog modally with PINLenLimit and the certificate
-  // text; on IDOK leaves the PIN, NUL-terminated, in pin (PIN_SIZE bytes).
-  // Returns the dialog's end code.
-  virtual INT_PTR runTokenLoginDialog(const char* certificate, char* pin);
 };

@@ -1,4 +1,4 @@
-#include "QuietLibraryContext.h"
+#include "signlib/QuietLibraryContext.h"
 
 #include <openssl/crypto.h>
 #include <openssl/provider.h>

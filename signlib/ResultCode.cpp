@@ -1,4 +1,4 @@
-#include "ResultCode.h"
+#include "signlib/ResultCode.h"
 
 #include <cstdio>
 #include <cstring>

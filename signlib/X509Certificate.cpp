@@ -1,8 +1,8 @@
-#include "X509Certificate.h"
+#include "signlib/X509Certificate.h"
 
 #include <openssl/objects.h>
 
-#include "QuietLibraryContext.h"
+#include "signlib/QuietLibraryContext.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +23,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include "Base64.h"
+#include "signlib/Base64.h"
 
 namespace {
 

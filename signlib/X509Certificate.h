@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ResultCode.h"
+#include "signlib/ResultCode.h"
 
 typedef struct pkcs7_st PKCS7;
 

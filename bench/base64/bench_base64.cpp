@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "Base64.h"
+#include "signlib/Base64.h"
 
 namespace {
 

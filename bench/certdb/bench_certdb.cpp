@@ -33,7 +33,7 @@
 #include <string>
 #include <vector>
 
-#include "CertificateDBClient.h"
+#include "signlib/CertificateDBClient.h"
 #include "platform/kernel.h"
 
 namespace fs = std::filesystem;

@@ -36,8 +36,8 @@
 #include <string>
 #include <vector>
 
-#include "PKCS11TokenUtil.h"
-#include "X509Certificate.h"
+#include "signlib/PKCS11TokenUtil.h"
+#include "signlib/X509Certificate.h"
 #include "platform/kernel.h"
 
 namespace fs = std::filesystem;

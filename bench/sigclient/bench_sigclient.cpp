@@ -28,8 +28,8 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
-#include "Base64.h"
-#include "PKCS7SignatureClient.h"
+#include "signlib/Base64.h"
+#include "signlib/PKCS7SignatureClient.h"
 #include "platform/crypt.h"
 #include "platform/kernel.h"
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Base64.h"
+#include "signlib/Base64.h"
 
 namespace {
 void roundTrip(const unsigned char* bytes, int n) {

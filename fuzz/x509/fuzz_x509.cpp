@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "Base64.h"
-#include "X509Certificate.h"
+#include "signlib/Base64.h"
+#include "signlib/X509Certificate.h"
 
 namespace {
 void check(const CX509Certificate& cert, int code) {

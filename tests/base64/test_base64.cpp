@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "Base64.h"
+#include "signlib/Base64.h"
 #include "TestRoot.h"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include "../crypt/CertMaker.h"
 #include "Fixtures.h"
-#include "MyCertContext.h"
+#include "signlib/MyCertContext.h"
 #include "TestRoot.h"
 #include "platform/crypt.h"
 #include "platform/kernel.h"

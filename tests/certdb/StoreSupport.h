@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "CertificateDBClient.h"
+#include "signlib/CertificateDBClient.h"
 #include "platform/crypt.h"
 
 namespace storetest {

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "CertificateDBClient.h"
+#include "signlib/CertificateDBClient.h"
 #include "Fixtures.h"
 #include "StoreSupport.h"
 

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include "CertificateDBClient.h"
+#include "signlib/CertificateDBClient.h"
 #include "Fixtures.h"
 #include "StoreSupport.h"
 #include "platform/crypt.h"

@@ -9,9 +9,9 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
-#include "CertificateDBClient.h"
+#include "signlib/CertificateDBClient.h"
 #include "Fixtures.h"
-#include "PKCS11TokenUtil.h"
+#include "signlib/PKCS11TokenUtil.h"
 #include "StoreSupport.h"
 #include "TokenHarness.h"
 

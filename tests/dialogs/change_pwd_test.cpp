@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ChangePwdDlg.h"
+#include "signlib/ui/ChangePwdDlg.h"
 #include "DialogsTestSupport.h"
 
 using namespace platform::user;

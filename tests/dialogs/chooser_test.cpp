@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "CertificateDBClientCOMDlg.h"
+#include "signlib/ui/CertificateDBClientCOMDlg.h"
 #include "DialogsTestSupport.h"
 
 using namespace platform::user;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "DialogsTestSupport.h"
-#include "SignUIDlg.h"
+#include "signlib/ui/SignUIDlg.h"
 
 using namespace platform::user;
 using dlgtest::UiLanguage;

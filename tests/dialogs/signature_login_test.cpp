@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "DialogsTestSupport.h"
-#include "PKCS7SignatureClient.h"
+#include "signlib/ui/PKCS7SignatureClientUI.h"
 #include "TokenHarness.h"
 
 using namespace platform::user;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "CertificateDBClientUI.h"
+#include "signlib/ui/CertificateDBClientUI.h"
 #include "DialogsTestSupport.h"
 #include "StoreSupport.h"
 

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "DialogsTestSupport.h"
-#include "PKCS11TokenUtil.h"
-#include "ResultCode.h"
+#include "signlib/PKCS11TokenUtil.h"
+#include "signlib/ResultCode.h"
 #include "TokenHarness.h"
-#include "TokenInOutDlg.h"
+#include "signlib/ui/TokenInOutDlg.h"
 
 using namespace platform::user;
 using dlgtest::UiLanguage;

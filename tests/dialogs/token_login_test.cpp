@@ -13,7 +13,7 @@
 #include <openssl/x509.h>
 
 #include "DialogsTestSupport.h"
-#include "TokenLoginDlg.h"
+#include "signlib/ui/TokenLoginDlg.h"
 
 using namespace platform::user;
 using dlgtest::UiLanguage;

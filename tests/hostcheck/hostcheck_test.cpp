@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "HostAllowList.h"
+#include "ctrlkit/HostAllowList.h"
 #include "platform/winhttp.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "ResultCode.h"
+#include "signlib/ResultCode.h"
 
 TEST(ErrorText, FormattingIsBoundedAndMayQuoteItself) {
   char text[ERROR_TEXT_SIZE];

@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "Log.h"
+#include "signlib/Log.h"
 #include "TestRoot.h"
 #include "platform/kernel.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "PKCS11TokenUtil.h"
+#include "signlib/PKCS11TokenUtil.h"
 #include "TestRoot.h"
 #include "TokenHarness.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "PKCS11TokenUtil.h"
+#include "signlib/PKCS11TokenUtil.h"
 #include "TokenHarness.h"
 
 using p11test::FakeToken;

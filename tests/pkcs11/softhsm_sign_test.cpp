@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "Fixtures.h"
-#include "PKCS11TokenUtil.h"
+#include "signlib/PKCS11TokenUtil.h"
 #include "TestRoot.h"
 #include "TokenHarness.h"
-#include "X509Certificate.h"
+#include "signlib/X509Certificate.h"
 
 using p11test::SoftHsm;
 

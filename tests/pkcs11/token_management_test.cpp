@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "PKCS11TokenUtil.h"
+#include "signlib/PKCS11TokenUtil.h"
 #include "TestRoot.h"
 #include "TokenHarness.h"
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Base64.h"
+#include "signlib/Base64.h"
 #include "Fixtures.h"
 #include "TestRoot.h"
 #include "TokenHarness.h"

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "PKCS7MsgUtils.h"
-#include "PKCS7SignatureClient.h"
+#include "signlib/PKCS7MsgUtils.h"
+#include "signlib/ui/PKCS7SignatureClientUI.h"
 #include "SigTestSupport.h"
 #include "platform/crypt.h"
 #include "platform/kernel.h"

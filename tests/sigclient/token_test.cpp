@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "PKCS7SignatureClient.h"
+#include "signlib/ui/PKCS7SignatureClientUI.h"
 #include "SigTestSupport.h"
 #include "platform/crypt.h"
 #include "platform/kernel.h"

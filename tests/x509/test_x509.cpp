@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "Base64.h"
+#include "signlib/Base64.h"
 #include "Fixtures.h"
 #include "TestRoot.h"
-#include "X509Certificate.h"
+#include "signlib/X509Certificate.h"
 
 namespace {
 

@@ -40,7 +40,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
-#include "PKCS11TokenUtil.h"
+#include "signlib/PKCS11TokenUtil.h"
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 

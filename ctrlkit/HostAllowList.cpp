@@ -1,4 +1,4 @@
-#include "HostAllowList.h"
+#include "ctrlkit/HostAllowList.h"
 
 #include <cstring>
 

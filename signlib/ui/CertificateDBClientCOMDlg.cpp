@@ -1,9 +1,9 @@
-#include "CertificateDBClientCOMDlg.h"
+#include "signlib/ui/CertificateDBClientCOMDlg.h"
 
 #include <string>
 
-#include "MyCertContext.h"
-#include "ResultCode.h"
+#include "signlib/MyCertContext.h"
+#include "signlib/ResultCode.h"
 #include "platform/locale.h"
 #include "platform/resources.h"
 

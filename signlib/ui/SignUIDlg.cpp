@@ -1,4 +1,4 @@
-#include "SignUIDlg.h"
+#include "signlib/ui/SignUIDlg.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "TokenLoginDlg.h"
+#include "signlib/ui/TokenLoginDlg.h"
 
 #include <cctype>
 #include <cstring>
@@ -6,7 +6,7 @@
 
 #include <openssl/crypto.h>
 
-#include "MyCertContext.h"
+#include "signlib/MyCertContext.h"
 #include "platform/kernel.h"
 #include "platform/locale.h"
 #include "platform/resources.h"

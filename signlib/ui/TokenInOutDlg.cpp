@@ -1,11 +1,11 @@
-#include "TokenInOutDlg.h"
+#include "signlib/ui/TokenInOutDlg.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "PKCS11TokenUtil.h"
-#include "ResultCode.h"
+#include "signlib/PKCS11TokenUtil.h"
+#include "signlib/ResultCode.h"
 #include "platform/kernel.h"
 #include "platform/resources.h"
 

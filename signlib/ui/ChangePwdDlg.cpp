@@ -1,4 +1,4 @@
-#include "ChangePwdDlg.h"
+#include "signlib/ui/ChangePwdDlg.h"
 
 #include <string>
 

@@ -1,7 +1,7 @@
-#include "CertificateDBClientUI.h"
+#include "signlib/ui/CertificateDBClientUI.h"
 
-#include "CertificateDBClientCOMDlg.h"
-#include "ResultCode.h"
+#include "signlib/ui/CertificateDBClientCOMDlg.h"
+#include "signlib/ResultCode.h"
 
 CCertificateDBClientUI::CCertificateDBClientUI() : CCertificateDBClient("MY") {}
 

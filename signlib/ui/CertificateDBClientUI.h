@@ -3,7 +3,7 @@
 // the certificate chooser (CCertificateDBClientCOMDlg).
 #pragma once
 
-#include "CertificateDBClient.h"
+#include "signlib/CertificateDBClient.h"
 
 class CCertificateDBClientUI : public CCertificateDBClient {
  public:
