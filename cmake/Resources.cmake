@@ -19,6 +19,11 @@
 
 set(SIGNLIB_ERROR_RC ${CMAKE_SOURCE_DIR}/resources/signlib/errors.rc)
 set(SIGNLIB_DIALOG_RC ${CMAKE_SOURCE_DIR}/resources/signlib/dialogs.rc ${CMAKE_SOURCE_DIR}/resources/signlib/strings.rc)
+# PROTINPUT_RC: the protected-input dialogs (107, 201-204), their string
+# tables (1028, 1033) and the PIN pads' digit keys (bitmaps 3030-3039, drawn
+# at build time: a module that lists these also depends on protinput_padkeys).
+set(PROTINPUT_RC ${CMAKE_SOURCE_DIR}/resources/protinput/dialogs.rc ${CMAKE_SOURCE_DIR}/resources/protinput/strings.rc
+    ${CMAKE_BINARY_DIR}/resources/protinput/padkeys.rc)
 set(RESCOMP_PREDEFINE ${CMAKE_SOURCE_DIR}/tools/rescomp/resdefs.h)
 
 function(add_resources target)

@@ -352,3 +352,120 @@ TEST(Pictures, ReadOnlyMultiLineEditScrolls) {
   EXPECT_FALSE(testsupport::readFile(shots + "/01-130-00.png").empty());  // as the user first saw it
   EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
 }
+
+namespace {
+
+// A key that draws a text other than its window text.
+class TextKey : public CButton {
+ public:
+  std::u16string face = u"5";
+  void DrawItem(LPDRAWITEMSTRUCT item) override {
+    CDC* dc = CDC::FromHandle(item->hDC);
+    dc->FillSolidRect(&item->rcItem, RGB(255, 255, 255));
+    dc->DrawText(face, &item->rcItem, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+  }
+};
+
+class ShownDialog : public CDialog {
+ public:
+  ShownDialog() : CDialog(140) {}
+  TextKey key;
+  CStatic picture;
+  CButton bitmapButton;
+  CBitmap digit, drawn;
+  std::vector<int> clicked;
+
+ protected:
+  void DoDataExchange(CDataExchange* dx) override {
+    DDX_Control(dx, 141, key);
+    DDX_Control(dx, 142, picture);
+    DDX_Control(dx, 145, bitmapButton);
+  }
+  BOOL OnInitDialog() override {
+    CDialog::OnInitDialog();
+    digit.LoadBitmap(300);
+    bitmapButton.SetBitmap(static_cast<HBITMAP>(digit.m_hObject));
+    CClientDC screen(this);
+    CDC mem;
+    mem.CreateCompatibleDC(&screen);
+    drawn.CreateCompatibleBitmap(&screen, 60, 20);
+    CBitmap* old = mem.SelectObject(&drawn);
+    mem.TextOut(0, 0, std::u16string(u"AB3"));
+    mem.SelectObject(old);
+    picture.SetBitmap(static_cast<HBITMAP>(drawn.m_hObject));
+    return TRUE;
+  }
+  BOOL OnCommand(WPARAM wParam, LPARAM lParam) override {
+    int id = LOWORD(wParam);
+    if (id == 141 || id == 145) {
+      clicked.push_back(id);
+      WCHAR text[64];
+      LoadStringW(nullptr, id == 141 ? 400 : 401, text, 64);
+      MessageBox(text);
+      return TRUE;
+    }
+    return CDialog::OnCommand(wParam, lParam);
+  }
+};
+
+}  // namespace
+
+// The user sees what owner-drawn keys, bitmap keys and pictures show, in the
+// view's `shown` and not as window text; clicks a key by what it shows; and
+// tells message boxes apart by their string-table text.
+TEST(ScriptedUser, ReadsPicturesNotWindowText) {
+  ShownDialog dlg;
+  DialogView seen;
+  ScriptedUser u;
+  u.expect(140, {inspect([&](const DialogView& v) { seen = v; }), clickShown(u"7"), clickShown(u"5"), key(VK_ESCAPE)})
+      .expectMessageBox(401, {click(IDOK)})
+      .expectMessageBox(400, {click(IDOK)});
+  u.install();
+  EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+  EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
+  EXPECT_EQ(dlg.clicked, (std::vector<int>{145, 141}));
+  ASSERT_NE(seen.control(141), nullptr);
+  EXPECT_EQ(seen.control(141)->text, u"7");  // the template's text, not what is drawn
+  EXPECT_EQ(seen.control(141)->shown, u"5");
+  EXPECT_EQ(seen.control(145)->text, u"");
+  EXPECT_EQ(seen.control(145)->shown, u"7");
+  EXPECT_EQ(seen.control(142)->shown, u"AB3");
+
+  struct Case {
+    const char* name;
+    std::vector<Action> actions;
+    UINT box;
+  };
+  // A digit nobody shows, and a message box with another text than expected.
+  for (const Case& c : {Case{"nothing shows 9", {clickShown(u"9")}, 0}, Case{"wrong box", {clickShown(u"5")}, 401}}) {
+    SCOPED_TRACE(c.name);
+    ShownDialog again;
+    ScriptedUser v;
+    v.expect(140, c.actions);
+    if (c.box) v.expectMessageBox(c.box, {click(IDOK)});
+    v.install();
+    EXPECT_EQ(again.DoModal(), IDCANCEL);
+    EXPECT_FALSE(v.ok());
+  }
+}
+
+TEST(UserJson, ClickShownAndMessageBoxText) {
+  std::vector<Entry> entries;
+  std::string error;
+  ASSERT_TRUE(parseUserJson(R"([{"expect": 107, "actions": [["clickshown", "7"]]},
+                                {"expect": "messagebox", "text": 3002, "actions": [["click", 1]]}])",
+                            &entries, &error))
+      << error;
+  ASSERT_EQ(entries.size(), 2u);
+  ASSERT_EQ(entries[0].actions.size(), 1u);
+  EXPECT_EQ(entries[0].actions[0].kind, Action::Kind::ClickShown);
+  EXPECT_EQ(entries[0].actions[0].text, u"7");
+  EXPECT_EQ(entries[1].textId, 3002u);
+  for (const char* bad : {R"([{"expect": 107, "text": 3002, "actions": []}])",
+                          R"([{"expect": "messagebox", "text": "x", "actions": []}])",
+                          R"([{"expect": 107, "actions": [["clickshown"]]}])",
+                          R"([{"expect": 107, "actions": [["clickshown", ""]]}])"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(parseUserJson(bad, &entries, &error));
+  }
+}

@@ -152,6 +152,12 @@ using namespace platform_resources;
 
 // ---- registration ----
 
+PLATFORM_API SIZE_T PlatformResourceModules(HMODULE* modules, SIZE_T count) {
+  std::vector<HMODULE> all = registeredModules();
+  for (SIZE_T i = 0; i < count && i < all.size(); ++i) modules[i] = all[i];
+  return all.size();
+}
+
 PLATFORM_API void PlatformRegisterResources(const PlatformResourceEntry* entries, SIZE_T count) {
   if (entries == nullptr || count == 0) return;
   // Resolved before taking the registry lock: the kernel holds its own lock

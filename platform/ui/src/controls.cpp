@@ -24,6 +24,7 @@ struct ButtonState : ControlState {
   bool spaceDown = false;
   bool focused = false;
   HBITMAP image = nullptr;
+  std::u16string shown;  // the text an owner-drawn button drew at its last paint
 };
 
 ButtonState& buttonState(Window& w) {
@@ -71,7 +72,13 @@ void paintButton(Window& w, HDC hdc) {
     if (s.focused) di.itemState |= ODS_FOCUS;
     if (disabled) di.itemState |= ODS_DISABLED;
     controlColor(w, hdc, WM_CTLCOLORBTN);
+    std::u16string shown;
+    Dc* d = dcOf(hdc);
+    if (d) d->shown = &shown;
+    HWND self = w.hwnd;
     send(w.parent, WM_DRAWITEM, static_cast<WPARAM>(w.id), reinterpret_cast<LPARAM>(&di));
+    if ((d = dcOf(hdc)) != nullptr) d->shown = nullptr;
+    if (Window* again = find(self)) buttonState(*again).shown = std::move(shown);
     SelectObject(hdc, oldFont);
     return;
   }
@@ -423,6 +430,21 @@ LRESULT staticProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     }
     default: return DefWindowProcW(hwnd, msg, wParam, lParam);
   }
+}
+
+std::u16string controlShown(HWND control) {
+  Window* w = find(control);
+  if (w == nullptr || !w->ctl) return {};
+  if (w->kind == Kind::Button) {
+    auto& s = static_cast<ButtonState&>(*w->ctl);
+    if ((w->style & BS_TYPEMASK) == BS_OWNERDRAW) return s.shown;
+    if (Bitmap* b = (w->style & BS_BITMAP) ? bitmapOf(s.image) : nullptr) return b->shows;
+    return {};
+  }
+  if (w->kind == Kind::Static && (w->style & SS_TYPEMASK) == SS_BITMAP) {
+    if (Bitmap* b = bitmapOf(static_cast<StaticState&>(*w->ctl).image)) return b->shows;
+  }
+  return {};
 }
 
 }  // namespace ui

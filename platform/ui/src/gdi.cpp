@@ -252,6 +252,12 @@ HBITMAP makeBitmap(int width, int height) {
 
 void fillRectColor(Dc& dc, RECT r, COLORREF color) { fillLogical(dc, r, color); }
 
+void noteShownText(Dc& dc, const char16_t* text, int count) {
+  if (text == nullptr || count <= 0) return;
+  if (dc.shown) dc.shown->append(text, static_cast<size_t>(count));
+  if (Bitmap* b = bitmapOf(dc.bitmap)) b->shows.append(text, static_cast<size_t>(count));
+}
+
 void drawEdgeInternal(HDC hdc, RECT r, UINT edge, UINT flags) {
   Dc* dc = dcOf(hdc);
   if (dc == nullptr) return;

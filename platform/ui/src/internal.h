@@ -122,6 +122,10 @@ struct Bitmap {
   cairo_surface_t* surface = nullptr;
   int width = 0;
   int height = 0;
+  // The text the picture shows, for the scripted user (a person reads the
+  // picture): what was drawn into it as text, or a bitmap resource's
+  // PICTURETEXT companion.
+  std::u16string shows;
 };
 struct Dc {
   cairo_surface_t* surface = nullptr;  // the target
@@ -139,6 +143,7 @@ struct Dc {
   int bkMode = OPAQUE;
   POINT current{};
   bool ownsSurface = false;
+  std::u16string* shown = nullptr;  // collects the text drawn (an owner-drawn control's paint)
 };
 Dc* dcOf(HDC hdc);
 HDC makeDc(cairo_surface_t* surface, bool ownsSurface, HWND window, int originX, int originY, RECT clip);
@@ -146,6 +151,11 @@ HDC makeWindowDc(HWND hwnd);  // a throwaway surface of the window's client size
 Bitmap* bitmapOf(HGDIOBJ bitmap);
 HBITMAP makeBitmap(int width, int height);
 void fillRectColor(Dc& dc, RECT r, COLORREF color);  // logical coordinates
+// Notes text drawn into a DC: for the collector of the paint under way and
+// for the bitmap selected into it.
+void noteShownText(Dc& dc, const char16_t* text, int count);
+// What a control shows as a picture (owner-drawn text, a bitmap's text).
+std::u16string controlShown(HWND control);
 void drawEdgeInternal(HDC hdc, RECT r, UINT edge, UINT flags);
 HFONT defaultGuiFont();
 

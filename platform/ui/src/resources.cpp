@@ -1,4 +1,5 @@
 // Dialog templates and bitmaps from a module's resources.
+#include <algorithm>
 #include <cstring>
 
 #include "internal.h"
@@ -56,6 +57,21 @@ bool findTemplate(HINSTANCE instance, LPCWSTR name, const BYTE** data, DWORD* si
   return *data != nullptr;
 }
 
+// The text of a PICTURETEXT resource: UTF-8 of the Basic Multilingual Plane.
+std::u16string utf16From(const char* s, size_t n) {
+  std::u16string out;
+  for (size_t i = 0; i < n;) {
+    auto c = static_cast<unsigned char>(s[i]);
+    int len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : 0;
+    if (len == 0 || i + len > n) break;
+    char32_t cp = len == 1 ? c : c & (0x3F >> (len - 1));
+    for (int k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    out.push_back(static_cast<char16_t>(cp));
+    i += len;
+  }
+  return out;
+}
+
 int idOf(LPCWSTR name) { return IS_INTRESOURCE(name) ? static_cast<int>(reinterpret_cast<ULONG_PTR>(name)) : 0; }
 
 }  // namespace
@@ -67,7 +83,21 @@ HBITMAP loadBitmapResource(HINSTANCE instance, LPCWSTR name) {
   DWORD size = SizeofResource(instance, res);
   if (data == nullptr) return nullptr;
   HBITMAP b = PlatformResourceFormat(res) == PLATFORM_RESFMT_PNG ? bitmapFromPng(data, size) : bitmapFromDib(data, size);
-  if (b == nullptr) SetLastError(ERROR_INVALID_DATA);
+  if (b == nullptr) {
+    SetLastError(ERROR_INVALID_DATA);
+    return nullptr;
+  }
+  // What the picture shows, as UTF-8 text in a PICTURETEXT resource of the
+  // same name: the scripted user reads it where a person reads the picture.
+  if (HRSRC t = FindResourceW(instance, name, u"PICTURETEXT")) {
+    const char* text = static_cast<const char*>(LockResource(LoadResource(instance, t)));
+    DWORD n = SizeofResource(instance, t);
+    if (text != nullptr && n > 0) {
+      std::u16string w = utf16From(text, n);
+      while (!w.empty() && (w.back() == u'\n' || w.back() == u'\r')) w.pop_back();
+      bitmapOf(b)->shows = w;
+    }
+  }
   return b;
 }
 

@@ -364,6 +364,7 @@ PLATFORM_API BOOL TextOutW(HDC hdc, int x, int y, LPCWSTR text, int count) {
   if (count <= 0) return TRUE;
   std::lock_guard<std::recursive_mutex> lock(gTextMutex);
   const FontInfo& fi = fontInfo(dc->font);
+  noteShownText(*dc, text, count);
   Line line{std::u16string(text, count), {}};
   PangoLayout* layout = makeLayout(fi, line);
   drawLine(*dc, fi, layout, x, y, nullptr);
@@ -399,6 +400,7 @@ PLATFORM_API int DrawTextW(HDC hdc, LPCWSTR text, int count, LPRECT rect, UINT f
     rect->right = rect->left + maxWidth;
     rect->bottom = rect->top + total;
   } else {
+    noteShownText(*dc, text, count);
     int y = rect->top;
     if (format & DT_SINGLELINE) {
       if (format & DT_VCENTER) y = rect->top + (rect->bottom - rect->top - lh) / 2;

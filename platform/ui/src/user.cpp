@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "internal.h"
+#include "platform/resources.h"
 
 namespace platform::user {
 
@@ -26,6 +27,23 @@ std::string dialogName(const DialogView& v) {
 }
 
 std::string expectName(int expect) { return expect == kMessageBox ? "a message box" : "dialog " + std::to_string(expect); }
+std::string expectName(const Entry& e) {
+  if (e.expect == kMessageBox && e.textId != 0) return "a message box with string " + std::to_string(e.textId);
+  return expectName(e.expect);
+}
+
+// Whether a message box text is string `id` in some module's string table
+// (in the thread's UI language).
+bool isStringText(const std::u16string& text, UINT id) {
+  HMODULE modules[64];
+  SIZE_T n = PlatformResourceModules(modules, 64);
+  for (SIZE_T i = 0; i < n && i < 64; ++i) {
+    LPCWSTR p = nullptr;
+    int len = LoadStringW(modules[i], id, reinterpret_cast<LPWSTR>(&p), 0);
+    if (len > 0 && p != nullptr && text == std::u16string(p, static_cast<size_t>(len))) return true;
+  }
+  return false;
+}
 
 enum class Step { Done, Skip, Fail };
 
@@ -379,6 +397,46 @@ struct ScriptedUser::Impl {
         });
         return true;
       }
+      case Action::Kind::ClickShown: {
+        DialogView v = viewOf(dlg);
+        HWND found = nullptr;
+        int count = 0;
+        for (const auto& c : v.controls) {
+          HWND h = GetDlgItem(dlg, c.id);
+          ui::Window* k = ui::find(h);
+          if (!c.visible || c.shown != a.text || k == nullptr || k->kind != ui::Kind::Button) continue;
+          ++count;
+          found = h;
+        }
+        if (count != 1 || found == nullptr) {
+          fail("clickshown: " + std::to_string(count) + " keys show \"" + narrow(a.text) + "\" in " +
+               expectName(d.entry->expect));
+          return false;
+        }
+        shot(d, number);
+        pushClick(q, dlg, found, centre(found), 0);
+        return true;
+      }
+      case Action::Kind::React: {
+        auto fn = a.react;
+        q.push_back([this, dlg, fn, number]() {
+          OpenDialog* o = find(dlg);
+          if (o == nullptr || !fn) return Step::Skip;
+          std::vector<Action> chosen = fn(viewOf(dlg));
+          // Expanded in order in front of what is left.
+          std::deque<std::function<Step()>> rest;
+          rest.swap(o->steps);
+          for (const auto& c : chosen) {
+            if (!expand(*o, c, number)) {
+              o->steps.insert(o->steps.end(), rest.begin(), rest.end());
+              return Step::Fail;
+            }
+          }
+          o->steps.insert(o->steps.end(), rest.begin(), rest.end());
+          return Step::Skip;
+        });
+        return true;
+      }
     }
     return false;
   }
@@ -393,9 +451,10 @@ struct ScriptedUser::Impl {
         return false;
       }
       Entry& e = user->entries_[user->next_++];
-      bool match = e.expect == kMessageBox ? v.messageBox : (!v.messageBox && v.templateId == e.expect);
+      bool match = e.expect == kMessageBox ? v.messageBox && (e.textId == 0 || isStringText(v.text, e.textId))
+                                           : (!v.messageBox && v.templateId == e.expect);
       if (!match) {
-        fail(dialogName(v) + " opened where " + expectName(e.expect) + " was expected");
+        fail(dialogName(v) + " opened where " + expectName(e) + " was expected");
         return false;
       }
       open.push_back(OpenDialog{hwnd, &e, 0, ++ordinal, {}, false});
@@ -524,6 +583,18 @@ Action shot(std::string path) {
   a.command = std::move(path);
   return a;
 }
+Action clickShown(std::u16string shown) {
+  Action a;
+  a.kind = Action::Kind::ClickShown;
+  a.text = std::move(shown);
+  return a;
+}
+Action react(std::function<std::vector<Action>(const DialogView&)> fn) {
+  Action a;
+  a.kind = Action::Kind::React;
+  a.react = std::move(fn);
+  return a;
+}
 Action inspect(std::function<void(const DialogView&)> fn) {
   Action a;
   a.kind = Action::Kind::Inspect;
@@ -558,6 +629,15 @@ DialogView viewOf(HWND dialog) {
   v.messageBox = PlatformIsMessageBox(dialog) != FALSE;
   ui::Window* w = ui::find(dialog);
   if (w == nullptr) return v;
+  // Owner-drawn controls show what they drew: look at the dialog first.
+  bool drawn = false;
+  for (HWND c : w->children)
+    if (ui::Window* k = ui::find(c); k && k->kind == ui::Kind::Button && (k->style & BS_TYPEMASK) == BS_OWNERDRAW)
+      drawn = true;
+  if (drawn) {
+    if (HBITMAP look = PlatformCaptureWindow(dialog)) DeleteObject(look);
+    if ((w = ui::find(dialog)) == nullptr) return v;
+  }
   v.caption = w->text;
   if (v.messageBox && w->dlg) {
     v.text = w->dlg->mbText;
@@ -580,6 +660,7 @@ DialogView viewOf(HWND dialog) {
     } else {
       cv.text = k->text;
     }
+    cv.shown = ui::controlShown(c);
     if (k->kind == ui::Kind::ListView) {
       int n = ui::listViewRowCount(c);
       for (int i = 0; i < n; ++i) {
@@ -604,6 +685,11 @@ ScriptedUser& ScriptedUser::expect(int templateId, std::vector<Action> actions) 
 }
 
 ScriptedUser& ScriptedUser::expectMessageBox(std::vector<Action> actions) { return expect(kMessageBox, std::move(actions)); }
+
+ScriptedUser& ScriptedUser::expectMessageBox(UINT textId, std::vector<Action> actions) {
+  entries_.push_back(Entry{kMessageBox, std::move(actions), textId});
+  return *this;
+}
 
 void ScriptedUser::setShotsDir(std::string dir) { shotsDir_ = std::move(dir); }
 
@@ -902,6 +988,11 @@ bool actionFrom(const Json& j, Action* a, std::string* error) {
     *a = wait(static_cast<unsigned>(ms));
     return true;
   }
+  if (name == "clickshown") {
+    if (it.size() != 2 || it[1].type != Json::String || it[1].s.empty()) return bad("clickshown takes the text a control shows");
+    *a = clickShown(it[1].s);
+    return true;
+  }
   if (name == "exec") {
     if (it.size() != 2 || it[1].type != Json::String) return bad("exec takes a command");
     std::string cmd;
@@ -951,6 +1042,10 @@ bool parseUserJson(const std::string& text, std::vector<Entry>* entries, std::st
         if (value.type == Json::String && value.s == u"messagebox") entry.expect = kMessageBox;
         else if (!wholeNumber(value, &entry.expect) || entry.expect <= 0) return bad(where + "expect is a template id or \"messagebox\"");
         haveExpect = true;
+      } else if (name == u"text") {
+        int id;
+        if (!wholeNumber(value, &id) || id <= 0 || id > 65535) return bad(where + "text is a string-table id");
+        entry.textId = static_cast<UINT>(id);
       } else if (name == u"actions") {
         if (value.type != Json::Array) return bad(where + "actions is an array");
         for (const auto& a : value.items) {
@@ -964,6 +1059,7 @@ bool parseUserJson(const std::string& text, std::vector<Entry>* entries, std::st
       }
     }
     if (!haveExpect) return bad(where + "no expect");
+    if (entry.textId != 0 && entry.expect != kMessageBox) return bad(where + "text is for a message box");
     out.push_back(std::move(entry));
   }
   *entries = std::move(out);

@@ -135,3 +135,6 @@ struct PlatformResourceEntry {
 // registered until that module is unloaded.
 PLATFORM_API void PlatformRegisterResources(const PlatformResourceEntry* entries, SIZE_T count);
 PLATFORM_API void PlatformUnregisterResources(const PlatformResourceEntry* entries);
+// The modules whose resources are registered now: copies up to `count` of
+// them and returns how many there are.
+PLATFORM_API SIZE_T PlatformResourceModules(HMODULE* modules, SIZE_T count);

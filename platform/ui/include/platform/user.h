@@ -21,8 +21,18 @@
 //   ["capslock", true]     capsLock(true)         presses Caps Lock if needed
 //   ["wait", ms]           wait(ms)               advances the clock, timer by timer
 //   ["exec", "command"]    exec("command")        runs a shell command (status 0 expected)
-// and two for C++ tests only: shot(path) saves the window as a PNG, and
-// inspect(fn) hands the dialog's current view to fn.
+//   ["clickshown", "7"]    clickShown(u"7")       clicks the one control whose picture shows 7
+// and three for C++ tests only: shot(path) saves the window as a PNG,
+// inspect(fn) hands the dialog's current view to fn, and react(fn) takes the
+// actions fn chooses from the dialog's current view (a person reading the
+// screen: a code in a picture, a digit to find).
+//
+// What a control shows as a picture (an owner-drawn button's text, the digit
+// of a bitmap key, a picture's text) is in its view's `shown` only, never its
+// window text; the user looks at the dialog (paints it) before reading it.
+// A message box entry may name the string-table id of the text it expects
+// (in the thread's UI language, in any module that has resources):
+// {"expect": "messagebox", "text": 3002}.
 #pragma once
 
 #include <functional>
@@ -42,6 +52,7 @@ struct ControlView {
   int id = 0;
   std::u16string className;
   std::u16string text;  // a password edit shows its mask only
+  std::u16string shown;  // what its picture shows: owner-drawn text, a bitmap's text
   DWORD style = 0;
   bool visible = false;
   bool enabled = false;
@@ -63,7 +74,7 @@ struct DialogView {
 };
 
 struct Action {
-  enum class Kind { Type, Paste, Key, Click, Select, Close, CapsLock, Wait, Exec, Shot, Inspect };
+  enum class Kind { Type, Paste, Key, Click, Select, Close, CapsLock, Wait, Exec, Shot, Inspect, ClickShown, React };
   Kind kind = Kind::Close;
   int id = 0;
   std::u16string text;
@@ -74,6 +85,7 @@ struct Action {
   unsigned ms = 0;
   std::string command;  // exec: the command; shot: the file
   std::function<void(const DialogView&)> inspect;
+  std::function<std::vector<Action>(const DialogView&)> react;
 };
 
 Action type(int id, std::u16string text);
@@ -88,6 +100,8 @@ Action wait(unsigned ms);
 Action exec(std::string command);
 Action shot(std::string path);
 Action inspect(std::function<void(const DialogView&)> fn);
+Action clickShown(std::u16string shown);
+Action react(std::function<std::vector<Action>(const DialogView&)> fn);
 
 // "VK_TAB", "VK_F4", "A", "VK_A", "5"... to the key code; -1 when unknown.
 int keyCode(const std::string& name);
@@ -95,6 +109,7 @@ int keyCode(const std::string& name);
 struct Entry {
   int expect = 0;  // template id, or kMessageBox
   std::vector<Action> actions;
+  UINT textId = 0;  // a message box: the string its text must be (0: any text)
 };
 
 // Reads pagehost's --user JSON. Returns false with a message on bad input.
@@ -113,6 +128,8 @@ class ScriptedUser {
 
   ScriptedUser& expect(int templateId, std::vector<Action> actions);
   ScriptedUser& expectMessageBox(std::vector<Action> actions);
+  // A message box whose text is string `textId` of the string tables.
+  ScriptedUser& expectMessageBox(UINT textId, std::vector<Action> actions);
   // Saves NN-<template id>-<step>.png in `dir` for each dialog as first seen
   // (step 00) and before each click (the action's number).
   void setShotsDir(std::string dir);
