@@ -74,7 +74,10 @@ void paintButton(Window& w, HDC hdc) {
     controlColor(w, hdc, WM_CTLCOLORBTN);
     std::u16string shown;
     Dc* d = dcOf(hdc);
-    if (d) d->shown = &shown;
+    if (d) {
+      d->shown = &shown;
+      d->lastShown.clear();
+    }
     HWND self = w.hwnd;
     send(w.parent, WM_DRAWITEM, static_cast<WPARAM>(w.id), reinterpret_cast<LPARAM>(&di));
     if ((d = dcOf(hdc)) != nullptr) d->shown = nullptr;

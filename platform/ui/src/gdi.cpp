@@ -254,7 +254,13 @@ void fillRectColor(Dc& dc, RECT r, COLORREF color) { fillLogical(dc, r, color); 
 
 void noteShownText(Dc& dc, const char16_t* text, int count) {
   if (text == nullptr || count <= 0) return;
-  if (dc.shown) dc.shown->append(text, static_cast<size_t>(count));
+  // A text drawn again at once (a shadow, an embossed disabled caption) is
+  // one text to a reader.
+  if (dc.shown) {
+    std::u16string t(text, static_cast<size_t>(count));
+    if (t != dc.lastShown) dc.shown->append(t);
+    dc.lastShown = std::move(t);
+  }
   if (Bitmap* b = bitmapOf(dc.bitmap)) b->shows.append(text, static_cast<size_t>(count));
 }
 

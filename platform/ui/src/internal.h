@@ -144,6 +144,7 @@ struct Dc {
   POINT current{};
   bool ownsSurface = false;
   std::u16string* shown = nullptr;  // collects the text drawn (an owner-drawn control's paint)
+  std::u16string lastShown;         // the text drawn last into `shown`
 };
 Dc* dcOf(HDC hdc);
 HDC makeDc(cairo_surface_t* surface, bool ownsSurface, HWND window, int originX, int originY, RECT clip);
