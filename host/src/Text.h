@@ -12,7 +12,7 @@
 namespace host {
 
 // Engine text to UTF-16: 4-byte sequences become surrogate pairs, encoded
-// surrogates stay single units; a byte that starts no valid sequence gives U+FFFD.
+// surrogates stay single units; ill-formed bytes give U+FFFD.
 std::u16string fromScript(const char* text, std::size_t size);
 // UTF-16 to engine text: each unit by itself, so the script sees exactly the
 // units the control gave (lone surrogates included).

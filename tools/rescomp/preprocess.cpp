@@ -1,10 +1,12 @@
 // Tokens and the preprocessor of resource scripts.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <sstream>
 
+#include "platform/utf.h"
 #include "rescomp.h"
 
 namespace rescomp {
@@ -33,54 +35,6 @@ int hexDigit(char c) {
   return -1;
 }
 
-// Decodes one UTF-8 sequence at text[i]; returns its code point and advances
-// i, or returns -1 when the bytes there are not well formed.
-long decodeOne(const std::string& text, size_t& i) {
-  auto b = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  unsigned c = b(i);
-  if (c < 0x80) {
-    ++i;
-    return c;
-  }
-  int need;
-  unsigned cp, lo = 0x80, hi = 0xBF;
-  if (c >= 0xC2 && c <= 0xDF) {
-    need = 1, cp = c & 0x1F;
-  } else if (c == 0xE0) {
-    need = 2, cp = c & 0x0F, lo = 0xA0;
-  } else if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) {
-    need = 2, cp = c & 0x0F;
-  } else if (c == 0xED) {
-    need = 2, cp = c & 0x0F, hi = 0x9F;
-  } else if (c == 0xF0) {
-    need = 3, cp = c & 0x07, lo = 0x90;
-  } else if (c >= 0xF1 && c <= 0xF3) {
-    need = 3, cp = c & 0x07;
-  } else if (c == 0xF4) {
-    need = 3, cp = c & 0x07, hi = 0x8F;
-  } else {
-    return -1;
-  }
-  for (int k = 1; k <= need; ++k) {
-    if (i + k >= text.size()) return -1;
-    unsigned x = b(i + k);
-    unsigned l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
-    if (x < l || x > h) return -1;
-    cp = (cp << 6) | (x & 0x3F);
-  }
-  i += need + 1;
-  return static_cast<long>(cp);
-}
-
-void appendCodePoint(std::u16string& out, unsigned long cp) {
-  if (cp >= 0x10000) {
-    cp -= 0x10000;
-    out += static_cast<char16_t>(0xD800 + (cp >> 10));
-    out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-  } else {
-    out += static_cast<char16_t>(cp);
-  }
-}
 }  // namespace
 
 std::string readFile(const std::string& path, const Loc& from) {
@@ -93,11 +47,7 @@ std::string readFile(const std::string& path, const Loc& from) {
 }
 
 void appendUtf8(std::u16string& out, const std::string& text, const Loc& loc) {
-  for (size_t i = 0; i < text.size();) {
-    long cp = decodeOne(text, i);
-    if (cp < 0) throw RcError(loc, "text is not valid UTF-8");
-    appendCodePoint(out, static_cast<unsigned long>(cp));
-  }
+  if (!platform::utf::appendUtf16(out, text, true)) throw RcError(loc, "text is not valid UTF-8");
 }
 
 struct Preprocessor::File {
@@ -150,11 +100,10 @@ void Preprocessor::pushFile(const std::string& path, const Loc& from) {
   f->dir = dirOf(path);
   f->text = readFile(path, from);
   // The whole file must be UTF-8; report the line of the first bad byte.
-  size_t i = 0;
-  int line = 1;
-  while (i < f->text.size()) {
-    if (f->text[i] == '\n') ++line;
-    if (decodeOne(f->text, i) < 0) throw RcError(Loc{path, line}, "file is not valid UTF-8");
+  size_t good = platform::utf::validUtf8Prefix(f->text);
+  if (good < f->text.size()) {
+    int line = 1 + static_cast<int>(std::count(f->text.begin(), f->text.begin() + static_cast<long>(good), '\n'));
+    throw RcError(Loc{path, line}, "file is not valid UTF-8");
   }
   if (f->text.compare(0, 3, "\xEF\xBB\xBF") == 0) f->pos = 3;
   deps_.insert(path);

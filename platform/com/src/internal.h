@@ -5,13 +5,14 @@
 #include <string_view>
 
 #include "platform/com.h"
+#include "platform/utf.h"
 #include "platform/winreg.h"
 
 namespace com_internal {
 
-// UTF-8 <-> UTF-16. Invalid input is replaced by U+FFFD.
-std::string toUtf8(std::u16string_view text);
-std::u16string toUtf16(std::string_view text);
+// UTF-8 <-> UTF-16 (ill-formed input replaced by U+FFFD).
+using platform::utf::toUtf16;
+using platform::utf::toUtf8;
 inline std::u16string str16(const char16_t* text) { return text != nullptr ? std::u16string(text) : std::u16string(); }
 
 // The system ANSI code page <-> UTF-16, for the registry's A functions.

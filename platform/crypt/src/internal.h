@@ -27,6 +27,7 @@
 
 #include "platform/crypt.h"
 #include "platform/kernel.h"
+#include "platform/utf.h"
 
 namespace crypt_internal {
 
@@ -34,8 +35,8 @@ inline void setError(DWORD code) { SetLastError(code); }
 inline void setError(HRESULT code) { SetLastError(static_cast<DWORD>(code)); }
 
 // ---- text ----
-std::u16string utf8ToWide(const std::string& s);
-std::string wideToUtf8(const std::u16string& s);
+inline std::u16string utf8ToWide(const std::string& s) { return platform::utf::toUtf16(s); }
+inline std::string wideToUtf8(const std::u16string& s) { return platform::utf::toUtf8(s); }
 std::u16string wideFrom(LPCWSTR s);  // NULL gives ""
 // Wide text in the ANSI code page, and the byte offset after each code point
 // (so a short buffer can be cut between characters).

@@ -14,24 +14,6 @@ struct NameDeleter {
   void operator()(X509_NAME* n) const { X509_NAME_free(n); }
 };
 
-bool isValidUtf8(const unsigned char* p, size_t n) {
-  size_t i = 0;
-  while (i < n) {
-    unsigned char c = p[i];
-    size_t extra;
-    if (c < 0x80) extra = 0;
-    else if (c >= 0xC2 && c <= 0xDF) extra = 1;
-    else if ((c & 0xF0) == 0xE0) extra = 2;
-    else if (c >= 0xF0 && c <= 0xF4) extra = 3;
-    else return false;
-    if (extra > n - i - 1) return false;
-    for (size_t k = 1; k <= extra; ++k)
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
 std::u16string latin1(const unsigned char* p, size_t n) {
   std::u16string out;
   for (size_t i = 0; i < n; ++i) out.push_back(static_cast<char16_t>(p[i]));
@@ -65,7 +47,8 @@ std::u16string valueText(const ASN1_STRING* s, bool t61AsUtf8) {
       return out;
     case V_ASN1_T61STRING:
       // Teletex strings are read as UTF-8 when they are valid UTF-8.
-      if (t61AsUtf8 && isValidUtf8(d, n)) return utf8ToWide(std::string(reinterpret_cast<const char*>(d), n));
+      if (t61AsUtf8 && platform::utf::appendUtf16(out, std::string_view(reinterpret_cast<const char*>(d), n), true))
+        return out;
       return latin1(d, n);
     case V_ASN1_PRINTABLESTRING:
     case V_ASN1_IA5STRING:

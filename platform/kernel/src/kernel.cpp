@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/kernel.h"
-#include "internal.h"
+#include "platform/utf.h"
 
 namespace {
 thread_local DWORD tLastError = 0;
@@ -98,7 +98,7 @@ PLATFORM_API void OutputDebugStringA(LPCSTR text) {
 
 PLATFORM_API void OutputDebugStringW(LPCWSTR text) {
   if (text == nullptr) return;
-  std::string utf8 = platform_internal::utf16ToUtf8(text);
+  std::string utf8 = platform::utf::toUtf8(text);
   OutputDebugStringA(utf8.c_str());
 }
 
@@ -113,81 +113,3 @@ PLATFORM_API SIZE_T PlatformDebugOutput(char* buffer, SIZE_T size, BOOL clear) {
   if (clear) gDebugSink.clear();
   return n;
 }
-
-namespace platform_internal {
-std::string utf16ToUtf8(const char16_t* text) {
-  std::string out;
-  for (const char16_t* p = text; *p != 0; ++p) {
-    uint32_t c = *p;
-    if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
-      ++p;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
-}
-
-std::u16string utf8ToUtf16(const char* text) {
-  std::u16string out;
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-  while (*p != 0) {
-    uint32_t c = *p;
-    int extra = 0;
-    if (c < 0x80) {
-      extra = 0;
-    } else if ((c & 0xE0) == 0xC0) {
-      c &= 0x1F;
-      extra = 1;
-    } else if ((c & 0xF0) == 0xE0) {
-      c &= 0x0F;
-      extra = 2;
-    } else if ((c & 0xF8) == 0xF0) {
-      c &= 0x07;
-      extra = 3;
-    } else {
-      out.push_back(0xFFFD);
-      ++p;
-      continue;
-    }
-    ++p;
-    bool bad = false;
-    for (int i = 0; i < extra; ++i) {
-      if ((*p & 0xC0) != 0x80) {
-        bad = true;
-        break;
-      }
-      c = (c << 6) | (*p & 0x3F);
-      ++p;
-    }
-    if (bad) {
-      out.push_back(0xFFFD);
-      continue;
-    }
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(c));
-    }
-  }
-  return out;
-}
-}  // namespace platform_internal

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
 #include "platform/kernel.h"
+#include "platform/utf.h"
 
 namespace {
 constexpr DWORD kErrorBadExeFormat = 193;
@@ -211,7 +211,7 @@ PLATFORM_API HMODULE LoadLibraryW(LPCWSTR fileName) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  std::string utf8 = platform_internal::utf16ToUtf8(fileName);
+  std::string utf8 = platform::utf::toUtf8(fileName);
   return LoadLibraryA(utf8.c_str());
 }
 
@@ -372,7 +372,7 @@ PLATFORM_API DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
     SetLastError(ERROR_MOD_NOT_FOUND);
     return 0;
   }
-  std::u16string wide = platform_internal::utf8ToUtf16(path.c_str());
+  std::u16string wide = platform::utf::toUtf16(path);
   if (buffer == nullptr || size == 0) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
@@ -390,6 +390,6 @@ PLATFORM_API DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
 
 PLATFORM_API HMODULE GetModuleHandleW(LPCWSTR moduleName) {
   if (moduleName == nullptr) return toHandle(mainBase());
-  std::string utf8 = platform_internal::utf16ToUtf8(moduleName);
+  std::string utf8 = platform::utf::toUtf8(moduleName);
   return GetModuleHandleA(utf8.c_str());
 }

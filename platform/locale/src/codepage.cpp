@@ -11,6 +11,7 @@
 #include "internal.h"
 #include "platform/kernel.h"
 #include "platform/locale.h"
+#include "platform/utf.h"
 
 namespace {
 
@@ -30,7 +31,6 @@ constexpr CodePageInfo kCodePages[] = {
 };
 
 constexpr char16_t kDbcsDefaultUnicode = 0x30FB;  // default Unicode character of 950 and 936
-constexpr char16_t kReplacement = 0xFFFD;
 
 const CodePageInfo* lookup(UINT codePage) {
   if (codePage == CP_ACP) codePage = GetACP();
@@ -90,95 +90,12 @@ enum class Result { Ok, Invalid, NoConverter };
 // ---- UTF-8 ----
 
 Result decodeUtf8(const unsigned char* s, size_t n, bool strict, std::u16string& out) {
-  size_t i = 0;
-  while (i < n) {
-    unsigned c = s[i];
-    if (c < 0x80) {
-      out += static_cast<char16_t>(c);
-      ++i;
-      continue;
-    }
-    int need = 0;
-    unsigned cp = 0;
-    unsigned lo = 0x80, hi = 0xBF;  // range of the first continuation byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-      cp = c & 0x1F;
-    } else if (c == 0xE0) {
-      need = 2, cp = c & 0x0F, lo = 0xA0;
-    } else if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) {
-      need = 2, cp = c & 0x0F;
-    } else if (c == 0xED) {
-      need = 2, cp = c & 0x0F, hi = 0x9F;  // no surrogates
-    } else if (c == 0xF0) {
-      need = 3, cp = c & 0x07, lo = 0x90;
-    } else if (c >= 0xF1 && c <= 0xF3) {
-      need = 3, cp = c & 0x07;
-    } else if (c == 0xF4) {
-      need = 3, cp = c & 0x07, hi = 0x8F;  // not above U+10FFFF
-    }
-    size_t j = i + 1;
-    bool ok = need > 0;
-    for (int k = 0; ok && k < need; ++k) {
-      if (j >= n) {
-        ok = false;
-        break;
-      }
-      unsigned b = s[j];
-      unsigned l = k == 0 ? lo : 0x80, h = k == 0 ? hi : 0xBF;
-      if (b < l || b > h) {
-        ok = false;
-        break;
-      }
-      cp = (cp << 6) | (b & 0x3F);
-      ++j;
-    }
-    if (!ok) {
-      // j is past the maximal ill-formed subsequence (at least one byte).
-      if (strict) return Result::Invalid;
-      out += kReplacement;
-      i = j;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(cp);
-    }
-    i = j;
-  }
-  return Result::Ok;
+  return platform::utf::appendUtf16(out, std::string_view(reinterpret_cast<const char*>(s), n), strict) ? Result::Ok
+                                                                                                          : Result::Invalid;
 }
 
 Result encodeUtf8(const char16_t* s, size_t n, bool strict, std::string& out) {
-  for (size_t i = 0; i < n; ++i) {
-    unsigned cp = s[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      if (strict) return Result::Invalid;
-      cp = kReplacement;
-    }
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-  return Result::Ok;
+  return platform::utf::appendUtf8(out, std::u16string_view(s, n), strict) ? Result::Ok : Result::Invalid;
 }
 
 // ---- iconv code pages ----

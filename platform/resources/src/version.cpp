@@ -14,19 +14,11 @@
 #include "platform/kernel.h"
 #include "platform/locale.h"
 #include "platform/resources.h"
+#include "platform/utf.h"
 
 using namespace platform_resources;
 
 namespace {
-
-std::string toUtf8(LPCWSTR text) {
-  int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return "";
-  std::string out(size_t(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
-  out.resize(size_t(n) - 1);
-  return out;
-}
 
 bool sameFile(const std::string& a, const std::string& b) {
   if (a == b) return true;
@@ -41,7 +33,7 @@ const PlatformResourceEntry* versionBlock(LPCWSTR fileName) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  std::string given = toUtf8(fileName);
+  std::string given = platform::utf::toUtf8(fileName);
   char mapped[4096];
   if (PlatformMapPath(given.c_str(), mapped, sizeof mapped) == 0) {
     SetLastError(ERROR_FILE_NOT_FOUND);
