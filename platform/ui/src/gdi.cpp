@@ -201,6 +201,34 @@ const LOGFONTW* fontOf(HGDIOBJ h) {
   return o && o->type == GdiObject::Font ? &o->font : nullptr;
 }
 
+PlatformDrawOp drawOpFor(HDC hdc, PlatformDrawOp::Kind kind) {
+  PlatformDrawOp op;
+  op.kind = kind;
+  op.hdc = hdc;
+  if (Dc* dc = dcOf(hdc)) {
+    if (dc->memory) op.target = dc->bitmap;
+    op.bkMode = dc->bkMode;
+    op.color = dc->textColor;
+    if (const LOGFONTW* f = fontOf(dc->font)) op.font = *f;
+    if (GdiObject* pen = object(dc->pen)) {
+      op.penStyle = pen->penStyle;
+      op.penWidth = pen->penWidth;
+      op.penColor = pen->color;
+    }
+  }
+  return op;
+}
+
+namespace {
+PlatformDrawOp brushOp(HDC hdc, PlatformDrawOp::Kind kind, const RECT& r, GdiObject* brush) {
+  PlatformDrawOp op = drawOpFor(hdc, kind);
+  op.rect = r;
+  op.color = brush ? brush->color : 0;
+  op.nullBrush = brush == nullptr || brush->nullBrush;
+  return op;
+}
+}  // namespace
+
 HFONT defaultGuiFont() {
   ensureStock();
   return gStock[DEFAULT_GUI_FONT];
@@ -501,6 +529,13 @@ PLATFORM_API COLORREF SetPixel(HDC hdc, int x, int y, COLORREF color) {
   if (sx < dc->clip.left || sx >= dc->clip.right || sy < dc->clip.top || sy >= dc->clip.bottom || sx < 0 || sy < 0 ||
       sx >= px.width || sy >= px.height)
     return CLR_INVALID;
+  if (drawRecording()) {
+    PlatformDrawOp op = drawOpFor(hdc, PlatformDrawOp::Pixel);
+    op.x = x;
+    op.y = y;
+    op.color = color & 0xFFFFFF;
+    recordDraw(std::move(op));
+  }
   *px.at(sx, sy) = toPixel(color);
   cairo_surface_mark_dirty(dc->surface);
   return color & 0xFFFFFF;
@@ -528,6 +563,15 @@ PLATFORM_API BOOL MoveToEx(HDC hdc, int x, int y, LPPOINT previous) {
 PLATFORM_API BOOL LineTo(HDC hdc, int x, int y) {
   Dc* dc = dcOf(hdc);
   if (!dc) return FALSE;
+  if (drawRecording()) {
+    PlatformDrawOp op = drawOpFor(hdc, PlatformDrawOp::Line);
+    op.x = dc->current.x;
+    op.y = dc->current.y;
+    op.x2 = x;
+    op.y2 = y;
+    op.color = op.penColor;
+    recordDraw(std::move(op));
+  }
   PixelAccess px(dc->surface);
   penLine(*dc, px, dc->current.x, dc->current.y, x, y, false);
   cairo_surface_mark_dirty(dc->surface);
@@ -542,6 +586,7 @@ PLATFORM_API BOOL Rectangle(HDC hdc, int left, int top, int right, int bottom) {
   if (bottom < top) std::swap(top, bottom);
   GdiObject* pen = object(dc->pen);
   GdiObject* brush = object(dc->brush);
+  if (drawRecording()) recordDraw(brushOp(hdc, PlatformDrawOp::Rectangle, RECT{left, top, right, bottom}, brush));
   bool nullPen = pen == nullptr || pen->penStyle == PS_NULL;
   if (brush && !brush->nullBrush) {
     RECT r = nullPen ? RECT{left, top, right - 1, bottom - 1} : RECT{left, top, right, bottom};
@@ -566,6 +611,7 @@ PLATFORM_API int FillRect(HDC hdc, const RECT* rect, HBRUSH brush) {
     brush = GetSysColorBrush(static_cast<int>(reinterpret_cast<ULONG_PTR>(brush)) - 1);
   GdiObject* b = object(brush);
   if (!b || b->type != GdiObject::Brush) return 0;
+  if (drawRecording()) recordDraw(brushOp(hdc, PlatformDrawOp::FillRect, *rect, b));
   if (!b->nullBrush) fillLogical(*dc, *rect, b->color);
   return 1;
 }
@@ -574,6 +620,7 @@ PLATFORM_API int FrameRect(HDC hdc, const RECT* rect, HBRUSH brush) {
   Dc* dc = dcOf(hdc);
   GdiObject* b = object(brush);
   if (!dc || !rect || !b || b->type != GdiObject::Brush) return 0;
+  if (drawRecording()) recordDraw(brushOp(hdc, PlatformDrawOp::FrameRect, *rect, b));
   if (b->nullBrush || IsRectEmpty(rect)) return 1;
   const RECT& r = *rect;
   fillLogical(*dc, RECT{r.left, r.top, r.right, r.top + 1}, b->color);
@@ -588,6 +635,11 @@ PLATFORM_API int FrameRect(HDC hdc, const RECT* rect, HBRUSH brush) {
 PLATFORM_API BOOL DrawFocusRect(HDC hdc, const RECT* rect) {
   Dc* dc = dcOf(hdc);
   if (!dc || !rect || IsRectEmpty(rect)) return FALSE;
+  if (drawRecording()) {
+    PlatformDrawOp op = drawOpFor(hdc, PlatformDrawOp::FocusRect);
+    op.rect = *rect;
+    recordDraw(std::move(op));
+  }
   PixelAccess px(dc->surface);
   auto toggle = [&](int x, int y) {
     if (((x + y) & 1) != 0) return;
@@ -626,6 +678,13 @@ PLATFORM_API BOOL DrawEdge(HDC hdc, LPRECT rect, UINT edge, UINT flags) {
 PLATFORM_API BOOL DrawFrameControl(HDC hdc, LPRECT rect, UINT type, UINT state) {
   Dc* dc = dcOf(hdc);
   if (!dc || !rect) return FALSE;
+  if (drawRecording()) {
+    PlatformDrawOp op = drawOpFor(hdc, PlatformDrawOp::FrameControl);
+    op.rect = *rect;
+    op.format = type << 16 | (state & 0xFFFF);
+    recordDraw(std::move(op));
+  }
+  DrawRecordPause pause;
   RECT r = *rect;
   if (type == DFC_BUTTON && (state & 0x1F) == DFCS_BUTTONPUSH) {
     fillLogical(*dc, r, kSysColors[COLOR_BTNFACE]);
@@ -666,6 +725,14 @@ PLATFORM_API BOOL DrawFrameControl(HDC hdc, LPRECT rect, UINT type, UINT state) 
 PLATFORM_API BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int srcX, int srcY, DWORD rop) {
   Dc* d = dcOf(dest);
   if (!d) return FALSE;
+  if (drawRecording()) {
+    PlatformDrawOp op = drawOpFor(dest, PlatformDrawOp::BitBlt);
+    op.x = x;
+    op.y = y;
+    op.rect = RECT{x, y, x + width, y + height};
+    op.format = rop;
+    recordDraw(std::move(op));
+  }
   if (rop == BLACKNESS || rop == WHITENESS) {
     fillLogical(*d, RECT{x, y, x + width, y + height}, rop == BLACKNESS ? RGB(0, 0, 0) : RGB(255, 255, 255));
     return TRUE;

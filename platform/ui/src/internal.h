@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/drawrecord.h"
 #include "platform/kernel.h"
 #include "platform/ui.h"
 
@@ -159,6 +160,21 @@ void noteShownText(Dc& dc, const char16_t* text, int count);
 std::u16string controlShown(HWND control);
 void drawEdgeInternal(HDC hdc, RECT r, UINT edge, UINT flags);
 HFONT defaultGuiFont();
+
+// ---- the draw record (drawrecord.cpp) ----
+bool drawRecording();
+void recordDraw(PlatformDrawOp op);
+// The start of a record entry for a call on this DC: DC, target bitmap,
+// background mode, font and text colour (gdi.cpp).
+PlatformDrawOp drawOpFor(HDC hdc, PlatformDrawOp::Kind kind);
+// Keeps the calls one drawing call makes on its own out of the record.
+struct DrawRecordPause {
+  DrawRecordPause();
+  ~DrawRecordPause();
+  DrawRecordPause(const DrawRecordPause&) = delete;
+  DrawRecordPause& operator=(const DrawRecordPause&) = delete;
+  bool was;
+};
 
 // ---- pictures (render.cpp) ----
 // HDC for BeginPaint while a window is being drawn for a picture, else null.

@@ -336,6 +336,13 @@ PLATFORM_API BOOL TextOutW(HDC hdc, int x, int y, LPCWSTR text, int count) {
   Dc* dc = dcOf(hdc);
   if (!dc || (!text && count > 0)) return FALSE;
   if (count <= 0) return TRUE;
+  if (drawRecording()) {
+    PlatformDrawOp op = drawOpFor(hdc, PlatformDrawOp::TextOut);
+    op.x = x;
+    op.y = y;
+    op.text.assign(text, static_cast<size_t>(count));
+    recordDraw(std::move(op));
+  }
   std::lock_guard<std::recursive_mutex> lock(gTextMutex);
   const FontInfo& fi = fontInfo(dc->font);
   noteShownText(*dc, text, count);
@@ -352,6 +359,13 @@ PLATFORM_API int DrawTextW(HDC hdc, LPCWSTR text, int count, LPRECT rect, UINT f
   if (count < 0) {
     count = 0;
     while (text[count]) ++count;
+  }
+  if (drawRecording() && !(format & DT_CALCRECT)) {
+    PlatformDrawOp op = drawOpFor(hdc, PlatformDrawOp::DrawText);
+    op.rect = *rect;
+    op.format = format;
+    op.text.assign(text, static_cast<size_t>(count));
+    recordDraw(std::move(op));
   }
   std::lock_guard<std::recursive_mutex> lock(gTextMutex);
   const FontInfo& fi = fontInfo(dc->font);

@@ -1047,6 +1047,10 @@ PLATFORM_API BOOL PtInRect(const RECT* rect, POINT point);
 PLATFORM_API BOOL IntersectRect(LPRECT dest, const RECT* a, const RECT* b);
 PLATFORM_API int MulDiv(int number, int numerator, int denominator);
 
+// Wide strings compared without regard to case, as the C run-time's "C"
+// locale does it (A-Z and a-z only): <0, 0 or >0.
+PLATFORM_API int _wcsicmp(LPCWSTR a, LPCWSTR b);
+
 // ---- pictures of windows ----
 // Draws the window (frame, client area and children) as the screen would show
 // it and returns it as a new bitmap (the caller deletes it).

@@ -1,0 +1,258 @@
+#include "protinput/CVKB.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <openssl/err.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "protinput/DES.h"
+#include "protinput/RandomByte.h"
+#include "protinput/Secret.h"
+
+namespace {
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// A byte buffer that is wiped when it goes.
+struct WipedBytes {
+  std::vector<unsigned char> bytes;
+  explicit WipedBytes(size_t n) : bytes(n, 0) {}
+  ~WipedBytes() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+  unsigned char* data() { return bytes.data(); }
+  size_t size() const { return bytes.size(); }
+};
+
+// One line of Base64, as EVP_EncodeBlock writes it.
+std::string base64(const unsigned char* data, size_t n) {
+  std::string out(4 * ((n + 2) / 3) + 1, '\0');
+  int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data, static_cast<int>(n));
+  out.resize(static_cast<size_t>(written));
+  return out;
+}
+
+// Digits of a label: one block for 4 to 7 layouts, two for 8 (padding always
+// takes at least one byte).
+int labelBytes(int layouts) { return layouts + (8 - layouts % 8); }
+
+}  // namespace
+
+CVKB::CVKB() {
+  std::memset(layouts_, 0, sizeof layouts_);
+  std::memset(sessionKey_, 0, sizeof sessionKey_);
+  std::memset(spareBytes_, 0, sizeof spareBytes_);
+  std::memset(activeRow_, 0, sizeof activeRow_);
+}
+
+CVKB::~CVKB() {
+  wipe();
+  OPENSSL_cleanse(sessionKey_, sizeof sessionKey_);
+  OPENSSL_cleanse(spareBytes_, sizeof spareBytes_);
+}
+
+void CVKB::wipe() {
+  OPENSSL_cleanse(layouts_, sizeof layouts_);
+  OPENSSL_cleanse(activeRow_, sizeof activeRow_);
+  OPENSSL_cleanse(&activeLayout_, sizeof activeLayout_);
+  for (auto& label : labels_) protinput::WipeString(label);
+  builtCount_ = 0;
+}
+
+int CVKB::makeSessionKey() {
+  unsigned char drawn[24];
+  for (unsigned char& b : drawn) {
+    int v = RandomByte();
+    if (v < 0) {
+      OPENSSL_cleanse(drawn, sizeof drawn);
+      OPENSSL_cleanse(sessionKey_, sizeof sessionKey_);
+      OPENSSL_cleanse(spareBytes_, sizeof spareBytes_);
+      return -1;
+    }
+    b = static_cast<unsigned char>(v);
+  }
+  std::memcpy(spareBytes_, drawn, 8);
+  std::memcpy(sessionKey_, drawn + 8, 16);
+  OPENSSL_cleanse(drawn, sizeof drawn);
+  return 0;
+}
+
+int CVKB::buildLayouts() {
+  wipe();
+  int c = layoutCount < 4 || layoutCount > kMaxLayouts ? 4 : layoutCount;
+  int active = RandomByte();
+  if (active < 0) return -1;
+  activeLayout_ = active % c;
+  for (int j = 0; j < c; ++j) {
+    for (int i = 0; i < 10; ++i) {
+      int digit = RandomByte();
+      // A digit already in an earlier column is drawn again and compared
+      // from the first column again.
+      for (int k = 0; digit >= 0 && k < i;) {
+        if (layouts_[j][k] == '0' + digit % 10) {
+          digit = RandomByte();
+          k = 0;
+        } else {
+          ++k;
+        }
+      }
+      if (digit < 0) {
+        wipe();
+        return -1;
+      }
+      layouts_[j][i] = static_cast<unsigned char>('0' + digit % 10);
+    }
+    layouts_[j][10] = '.';
+  }
+  std::memcpy(activeRow_, layouts_[activeLayout_], kColumns);
+  int n = labelBytes(c);
+  unsigned char plain[16], cipher[16];
+  for (int k = 0; k < kColumns; ++k) {
+    for (int j = 0; j < c; ++j) plain[j] = layouts_[j][k];
+    for (int j = c; j < n; ++j) plain[j] = static_cast<unsigned char>(n - c);
+    TripleDESEncrypt(sessionKey_, plain, n, cipher);
+    labels_[k].resize(static_cast<size_t>(2 * n));
+    for (int j = 0; j < n; ++j) {
+      labels_[k][2 * j] = kHex[cipher[j] >> 4];
+      labels_[k][2 * j + 1] = kHex[cipher[j] & 0xF];
+    }
+  }
+  OPENSSL_cleanse(plain, sizeof plain);
+  OPENSSL_cleanse(cipher, sizeof cipher);
+  builtCount_ = c;
+  return 0;
+}
+
+int CVKB::getKeyLabel(int column, std::string& label) const {
+  if (column < 0 || column >= kColumns || builtCount_ == 0) return -1;
+  label = labels_[column];
+  return 0;
+}
+
+char CVKB::getKeyChar(int column) const {
+  if (column < 0 || column >= kColumns || builtCount_ == 0) return 0;
+  return static_cast<char>(layouts_[activeLayout_][column]);
+}
+
+int CVKB::findColumn(char c) const {
+  if (builtCount_ == 0) return -1;
+  int found = -1;
+  for (int k = 0; k < kColumns; ++k)
+    if (activeRow_[k] == static_cast<unsigned char>(c)) found = k;
+  return found;
+}
+
+char CVKB::layoutChar(int layout, int column) const {
+  if (layout < 0 || layout >= builtCount_ || column < 0 || column >= kColumns) return 0;
+  return static_cast<char>(layouts_[layout][column]);
+}
+
+int CVKB::labelsToText(std::string_view labels, std::string& text) const {
+  if (labels.size() % 2 != 0) return -2;
+  for (char ch : labels)
+    if (hexValue(ch) < 0) return -2;
+  int c = builtCount_;
+  if (c == 0) {
+    if (labels.size() >= 16) return -2;
+    protinput::WipeString(text);
+    return 0;
+  }
+  size_t digits = static_cast<size_t>(2 * labelBytes(c));
+  size_t count = labels.size() / digits;
+  std::string decoded;
+  decoded.reserve(count);
+  unsigned char cipher[16], plain[16];
+  int n = labelBytes(c);
+  int result = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const char* label = labels.data() + i * digits;
+    for (int j = 0; j < n; ++j)
+      cipher[j] = static_cast<unsigned char>(hexValue(label[2 * j]) << 4 | hexValue(label[2 * j + 1]));
+    TripleDESDecrypt(sessionKey_, cipher, n, plain);
+    int p = plain[n - 1];
+    // The padding byte must leave a character for every layout.
+    if (p == 0 || p > 8 || n - p < c) {
+      result = -2;
+      break;
+    }
+    decoded.push_back(static_cast<char>(plain[activeLayout_]));
+  }
+  OPENSSL_cleanse(cipher, sizeof cipher);
+  OPENSSL_cleanse(plain, sizeof plain);
+  if (result == 0) {
+    protinput::WipeString(text);
+    text.reserve(decoded.size());
+    text.assign(decoded);
+  }
+  protinput::WipeString(decoded);
+  return result;
+}
+
+int CVKB::encryptText(std::string_view text, std::string& out) const {
+  size_t padding = 8 - text.size() % 8;
+  WipedBytes padded(text.size() + padding);
+  if (!text.empty()) std::memcpy(padded.data(), text.data(), text.size());
+  std::memset(padded.data() + text.size(), static_cast<int>(padding), padding);
+  // The triple-DES routines take a signed 32-bit length: longer texts go
+  // through in pieces (ECB has no chaining between blocks).
+  constexpr size_t kPiece = size_t{1} << 30;
+  for (size_t done = 0; done < padded.size(); done += kPiece) {
+    size_t n = std::min(kPiece, padded.size() - done);
+    TripleDESEncrypt(sessionKey_, padded.data() + done, static_cast<int>(n), padded.data() + done);
+  }
+  out = base64(padded.data(), padded.size());
+  return 0;
+}
+
+int CVKB::wrapSessionKey(std::string_view publicKeyBase64, std::string& out) const {
+  if (publicKeyBase64.empty() || publicKeyBase64.size() > INT_MAX / 2) return -1;
+  std::vector<unsigned char> der(publicKeyBase64.size() / 4 * 3 + 3, 0);
+  int n = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(publicKeyBase64.data()),
+                          static_cast<int>(publicKeyBase64.size()));
+  if (n <= 0) return -1;
+  // A key the page got wrong leaves nothing on OpenSSL's error queue for
+  // whoever asks next.
+  ERR_set_mark();
+  const unsigned char* p = der.data();
+  EVP_PKEY* key = d2i_PUBKEY(nullptr, &p, n);
+  if (key == nullptr) {
+    ERR_pop_to_mark();
+    return -1;
+  }
+  int result = -1;
+  EVP_PKEY_CTX* ctx = nullptr;
+  if (EVP_PKEY_is_a(key, "RSA")) ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
+  size_t size = 0;
+  if (ctx != nullptr && EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+      EVP_PKEY_encrypt(ctx, nullptr, &size, sessionKey_, sizeof sessionKey_) == 1) {
+    std::vector<unsigned char> wrapped(size, 0);
+    if (EVP_PKEY_encrypt(ctx, wrapped.data(), &size, sessionKey_, sizeof sessionKey_) == 1) {
+      out = base64(wrapped.data(), size);
+      result = 0;
+    }
+  }
+  EVP_PKEY_CTX_free(ctx);
+  EVP_PKEY_free(key);
+  ERR_pop_to_mark();
+  return result;
+}
+
+std::string ProtectionCipherText(const CVKB& keypad, std::string_view plainText, std::string_view publicKeyBase64) {
+  std::string wrapped;
+  if (keypad.wrapSessionKey(publicKeyBase64, wrapped) != 0) return std::string();
+  std::string text;
+  keypad.encryptText(plainText, text);
+  return text + "|" + wrapped;
+}

@@ -1,0 +1,82 @@
+// The session object behind every keypad and the text-as-picture dialog. Each
+// on-screen key column is bound, for the life of one dialog, to an opaque
+// label: the column's characters in every layout, enciphered with two-key
+// triple DES under a fresh session key. The dialog collects labels only; the
+// text is decoded from them when needed, and goes to the bank enciphered
+// under the session key, the key wrapped with the bank's RSA public key
+// (ProtectionCipherText).
+//
+// Calling order: construct, set layoutCount, makeSessionKey, buildLayouts;
+// then getKeyChar, getKeyLabel, findColumn and labelsToText as often as
+// needed; at the end encryptText and wrapSessionKey (or ProtectionCipherText).
+// Texts are 8-bit, in the thread's ANSI code page.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+class CVKB {
+ public:
+  static constexpr int kColumns = 11;
+  static constexpr int kMaxLayouts = 8;
+
+  CVKB();
+  // Wipes the session key, spare bytes, layouts, labels and active row.
+  virtual ~CVKB();
+  CVKB(const CVKB&) = delete;
+  CVKB& operator=(const CVKB&) = delete;
+
+  // Number of layouts for the next buildLayouts: 4 after construction; values
+  // outside 4..8 build 4.
+  int layoutCount = 4;
+
+  // 8 draws of RandomByte for the spare bytes, then 16 for the key. 0, or -1
+  // when the random source fails (nothing of the key is kept then).
+  int makeSessionKey();
+  // The active layout, the layouts and the labels of all 11 columns, drawn in
+  // that order. 0, or -1 when the random source fails (no layout is kept).
+  int buildLayouts();
+
+  // The label of column 0..10 (upper-case hexadecimal). 0, or -1 for a column
+  // outside 0..10 or before buildLayouts (label unchanged then).
+  int getKeyLabel(int column, std::string& label) const;
+  // The character of column 0..10 in the active layout; 0 for any other column
+  // or before buildLayouts.
+  char getKeyChar(int column) const;
+  // The column 0..10 showing c (the later one if it were shown twice), -1 if none.
+  int findColumn(char c) const;
+
+  // Decodes a labels string into the text it stands for. 0 with the text in
+  // text; -2 (text unchanged) when labels is not an even number of hexadecimal
+  // digits or a label does not decipher to a padded block of this dialog's
+  // layouts. A tail shorter than one label is ignored.
+  int labelsToText(std::string_view labels, std::string& text) const;
+  // Base64 of the triple-DES encryption of text with PKCS#5 padding. 0.
+  int encryptText(std::string_view text, std::string& out) const;
+  // Base64 of the session key encrypted with RSA PKCS#1 v1.5 under the page's
+  // public key (one line of Base64 of a DER SubjectPublicKeyInfo of an RSA
+  // key). 0, or -1 (out unchanged) when the key cannot be used.
+  int wrapSessionKey(std::string_view publicKeyBase64, std::string& out) const;
+
+  // The layout count the last buildLayouts used (0 before).
+  int builtLayoutCount() const { return builtCount_; }
+  // The index of the layout the keys show.
+  int activeLayout() const { return activeLayout_; }
+  // Row j (0..builtLayoutCount()-1), column k of the layouts; 0 outside.
+  char layoutChar(int layout, int column) const;
+
+ private:
+  void wipe();
+
+  unsigned char layouts_[kMaxLayouts][kColumns];
+  int activeLayout_ = 0;
+  unsigned char sessionKey_[16];
+  unsigned char spareBytes_[8];
+  std::string labels_[kColumns];
+  unsigned char activeRow_[kColumns];
+  int builtCount_ = 0;
+};
+
+// The text handed to the page: Base64 of the enciphered text, "|", Base64 of
+// the wrapped session key; empty when the public key cannot be used.
+std::string ProtectionCipherText(const CVKB& keypad, std::string_view plainText, std::string_view publicKeyBase64);
