@@ -1,0 +1,107 @@
+#!/usr/bin/env python3
+"""A bank page reads the adapter line through Pellmar (pagehost), in network
+namespaces this test makes (see tests/iphlp/netns.py), compared with a line
+formatted here from `ip -j link` and `ip -j -4 addr`; and the host check."""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "iphlp"))
+import netns  # noqa: E402
+
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAIL:", what)
+
+
+class Page:
+    """Pellmar registered in a throwaway platform root; pages run in pagehost."""
+
+    def __init__(self, args):
+        self.args = args
+        self.root = tempfile.mkdtemp(prefix="pellmar-page-")
+        self.env = dict(os.environ, PLATFORM_ROOT=self.root, LANG="C.UTF-8")
+        subprocess.run([args.regsvr, args.pellmar], env=self.env, check=True)
+
+    def run(self, url="http://localhost/"):
+        """(exit status, line, LastErrorCode, returned-null) of one page."""
+        script = os.path.join(self.root, "page.js")
+        with open(script, "w") as f:
+            f.write('var c = new ActiveXObject("Pellmar.FetchMAC");\n'
+                    'var line = c.getIP_MAC();\n'
+                    'print("[" + line + "]");\n'
+                    'print(c.LastErrorCode);\n'
+                    'print(typeof line);\n')
+        r = subprocess.run([self.args.pagehost, "--url", url, script], env=self.env, capture_output=True, text=True)
+        out = r.stdout.split("\n")
+        if r.returncode != 0 or len(out) < 3:
+            return r.returncode, None, None, r.stderr
+        return r.returncode, out[0][1:-1], int(out[1]), out[2]
+
+    def close(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def compare(page, what):
+    status, line, code, _ = page.run()
+    want = netns.adapter_line(netns.expected_adapters())
+    check(status == 0 and code == 0, f"{what}: status {status}, code {code}")
+    check(line == want, f"{what}: line differs from ip -j:\n got  {line}\n want {want}")
+    return line
+
+
+def case_listing(page):
+    netns.setup_listing()
+    line = compare(page, "listing")
+    check(line is not None and "02-11-22-33-44-03:" in line and ":172.16.7.1" in line,
+          "three-address veth and the tun (no hardware address) appear")
+
+
+def case_forty_pairs(page):
+    netns.setup_forty_pairs()
+    line = compare(page, "forty pairs")
+    check(line is not None and len(line) == 1023, f"the line is cut at 1023 bytes, got {len(line or '')}")
+
+
+def case_loopback_only(page):
+    netns.sh("ip link set lo up")
+    status, line, code, _ = page.run()
+    check((status, line, code) == (0, "", 0), f"only loopback: empty line, code 0; got {(status, line, code)}")
+
+
+def case_hostcheck(page):
+    netns.setup_listing()
+    want = netns.adapter_line(netns.expected_adapters())
+    status, line, code, _ = page.run("http://127.0.0.1:8080/bank/page.html")
+    check((status, line, code) == (0, want, 0), f"allowed http page: {(status, line, code)}")
+    status, line, code, kind = page.run("http://attacker.example/page.html")
+    check((status, line, code) == (0, "", 61), f"refused host: {(status, line, code)}")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("case")
+    parser.add_argument("--pagehost", required=True)
+    parser.add_argument("--regsvr", required=True)
+    parser.add_argument("--pellmar", required=True)
+    args = parser.parse_args()
+    netns.enter_namespace()
+    page = Page(args)
+    try:
+        globals()["case_" + args.case](page)
+    finally:
+        page.close()
+    if failures:
+        sys.exit(1)
+    print("ok")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,117 @@
+// Registration and unregistration: exactly the keys of the registry scripts,
+// the type library and the built-in proxy and stub, and nothing left behind.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "PellmarSupport.h"
+#include "platform/winreg.h"
+
+using namespace pellmartest;
+
+namespace {
+
+// Every key and value under HKEY_CLASSES_ROOT: "key" for a key,
+// "key|name=value" for a REG_SZ value.
+void dump(const std::u16string& path, std::set<std::string>& out) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.empty() ? nullptr : path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  if (!path.empty()) out.insert(utf8(path));
+  for (DWORD i = 0;; ++i) {
+    char16_t name[512];
+    DWORD nameLength = 512;
+    BYTE data[4096];
+    DWORD dataSize = sizeof data;
+    DWORD type = 0;
+    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
+    std::string value = type == REG_SZ ? utf8(std::u16string(reinterpret_cast<char16_t*>(data), dataSize / 2 - 1))
+                                       : "type " + std::to_string(type);
+    out.insert(utf8(path) + "|" + utf8(std::u16string(name, nameLength)) + "=" + value);
+  }
+  std::vector<std::u16string> children;
+  for (DWORD i = 0;; ++i) {
+    char16_t name[512];
+    DWORD nameLength = 512;
+    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    children.emplace_back(name, nameLength);
+  }
+  RegCloseKey(key);
+  for (const auto& c : children) dump(path.empty() ? c : path + u"\\" + c, out);
+}
+
+std::set<std::string> classesTree() {
+  std::set<std::string> out;
+  dump(u"", out);
+  return out;
+}
+
+void createKey(const char16_t* path) {
+  HKEY k = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), ERROR_SUCCESS);
+  RegCloseKey(k);
+}
+
+}  // namespace
+
+TEST(PellmarRegistration, WritesExactlyTheListedKeysAndUnregistersToTheParents) {
+  createKey(u"AppID\\Other.DLL");
+  createKey(u"CLSID\\{00000000-0000-0000-0000-0000000000AA}\\InprocServer32");
+  createKey(u"Interface\\{00000000-0000-0000-0000-0000000000BB}");
+  createKey(u"TypeLib\\{00000000-0000-0000-0000-0000000000CC}");  // the shared parents exist on any system
+  const std::set<std::string> before = classesTree();
+
+  const std::string path = pellmarPath();
+  std::string out;
+  ASSERT_EQ(regsvr("'" + path + "'", &out), 0) << out;
+  std::set<std::string> added;
+  for (const auto& k : classesTree())
+    if (!before.count(k)) added.insert(k);
+
+  const std::string clsid = "{C97F2169-358B-4B16-91ED-E047D87214A2}";
+  const std::string iid = "{F93A2F89-D0AB-4C9B-85A5-D1A7C326A289}";
+  const std::string libid = "{7688C807-4072-4212-AE92-D67F26DE72A6}";
+  const std::string appid = "{AEF9D127-9A0A-441D-8851-A19D41281F66}";
+  const std::string folder = path.substr(0, path.rfind('/'));
+  const std::set<std::string> expected = {
+      // script 101
+      "AppID\\" + appid, "AppID\\" + appid + "|=Pellmar", "AppID\\Pellmar.DLL", "AppID\\Pellmar.DLL|AppID=" + appid,
+      // script 103
+      "Pellmar.FetchMAC.1", "Pellmar.FetchMAC.1|=FetchMAC Class", "Pellmar.FetchMAC.1\\CLSID",
+      "Pellmar.FetchMAC.1\\CLSID|=" + clsid, "Pellmar.FetchMAC", "Pellmar.FetchMAC|=FetchMAC Class",
+      "Pellmar.FetchMAC\\CLSID", "Pellmar.FetchMAC\\CLSID|=" + clsid, "Pellmar.FetchMAC\\CurVer",
+      "Pellmar.FetchMAC\\CurVer|=Pellmar.FetchMAC.1", "CLSID\\" + clsid, "CLSID\\" + clsid + "|=FetchMAC Class",
+      "CLSID\\" + clsid + "|AppID=" + appid, "CLSID\\" + clsid + "\\ProgID",
+      "CLSID\\" + clsid + "\\ProgID|=Pellmar.FetchMAC.1", "CLSID\\" + clsid + "\\VersionIndependentProgID",
+      "CLSID\\" + clsid + "\\VersionIndependentProgID|=Pellmar.FetchMAC", "CLSID\\" + clsid + "\\Programmable",
+      "CLSID\\" + clsid + "\\InprocServer32", "CLSID\\" + clsid + "\\InprocServer32|=" + path,
+      "CLSID\\" + clsid + "\\InprocServer32|ThreadingModel=Both", "CLSID\\" + clsid + "\\TypeLib",
+      "CLSID\\" + clsid + "\\TypeLib|=" + libid,
+      // the type library
+      "TypeLib\\" + libid, "TypeLib\\" + libid + "\\1.0", "TypeLib\\" + libid + "\\1.0|=Pellmar 1.0 Type Library",
+      "TypeLib\\" + libid + "\\1.0\\0", "TypeLib\\" + libid + "\\1.0\\0\\win64", "TypeLib\\" + libid + "\\1.0\\0\\win64|=" + path,
+      "TypeLib\\" + libid + "\\1.0\\FLAGS", "TypeLib\\" + libid + "\\1.0\\FLAGS|=0", "TypeLib\\" + libid + "\\1.0\\HELPDIR",
+      "TypeLib\\" + libid + "\\1.0\\HELPDIR|=" + folder,
+      // the interface: the type library's keys, its proxy and stub in place of the automation marshaller
+      "Interface\\" + iid, "Interface\\" + iid + "|=IFetchMAC", "Interface\\" + iid + "\\ProxyStubClsid",
+      "Interface\\" + iid + "\\ProxyStubClsid|={00020424-0000-0000-C000-000000000046}",
+      "Interface\\" + iid + "\\ProxyStubClsid32", "Interface\\" + iid + "\\ProxyStubClsid32|=" + iid,
+      "Interface\\" + iid + "\\TypeLib", "Interface\\" + iid + "\\TypeLib|=" + libid,
+      "Interface\\" + iid + "\\TypeLib|Version=1.0", "Interface\\" + iid + "\\NumMethods",
+      "Interface\\" + iid + "\\NumMethods|=10",
+      // the proxy and stub's factory
+      "CLSID\\" + iid, "CLSID\\" + iid + "|=PSFactoryBuffer", "CLSID\\" + iid + "\\InprocServer32",
+      "CLSID\\" + iid + "\\InprocServer32|=" + path, "CLSID\\" + iid + "\\InprocServer32|ThreadingModel=Both"};
+  std::string diff;
+  for (const auto& k : added)
+    if (!expected.count(k)) diff += "unexpected: " + k + "\n";
+  for (const auto& k : expected)
+    if (!added.count(k)) diff += "missing: " + k + "\n";
+  EXPECT_EQ(diff, "");
+  // Nothing that was there before was changed or removed.
+  for (const auto& k : before) EXPECT_TRUE(classesTree().count(k)) << k;
+
+  ASSERT_EQ(regsvr("-u '" + path + "'", &out), 0) << out;
+  EXPECT_EQ(classesTree(), before);
+}
