@@ -5,7 +5,7 @@
 #include <new>
 #include <vector>
 
-#include "HostAllowList.h"
+#include "ctrlkit/HostAllowList.h"
 #include "platform/kernel.h"
 #include "platform/locale.h"
 #include "platform/resources.h"
