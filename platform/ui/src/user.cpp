@@ -55,6 +55,7 @@ struct OpenDialog {
   std::deque<std::function<Step()>> steps;  // what is left of the current action
   bool failed = false;
   std::vector<int> held;  // keys pressed and not yet let go
+  std::deque<Action> chosen;  // actions a react step chose, taken before the entry's next
 };
 
 struct KeyName {
@@ -419,20 +420,12 @@ struct ScriptedUser::Impl {
       }
       case Action::Kind::React: {
         auto fn = a.react;
-        q.push_back([this, dlg, fn, number]() {
+        q.push_back([this, dlg, fn]() {
           OpenDialog* o = find(dlg);
           if (o == nullptr || !fn) return Step::Skip;
-          std::vector<Action> chosen = fn(viewOf(dlg));
-          // Expanded in order in front of what is left.
-          std::deque<std::function<Step()>> rest;
-          rest.swap(o->steps);
-          for (const auto& c : chosen) {
-            if (!expand(*o, c, number)) {
-              o->steps.insert(o->steps.end(), rest.begin(), rest.end());
-              return Step::Fail;
-            }
-          }
-          o->steps.insert(o->steps.end(), rest.begin(), rest.end());
+          // Taken one by one, each when the one before is done, as entry actions are.
+          std::vector<Action> picked = fn(viewOf(dlg));
+          o->chosen.insert(o->chosen.begin(), picked.begin(), picked.end());
           return Step::Skip;
         });
         return true;
@@ -474,6 +467,15 @@ struct ScriptedUser::Impl {
           return false;
         }
         if (s == Step::Done) return true;
+      }
+      if (!d->chosen.empty()) {
+        Action a = d->chosen.front();
+        d->chosen.pop_front();
+        if (!expand(*d, a, static_cast<int>(d->nextAction))) {
+          d->failed = true;
+          return false;
+        }
+        continue;
       }
       if (d->nextAction >= d->entry->actions.size()) {
         fail(expectName(d->entry->expect) + " was left open with nothing left to do");
