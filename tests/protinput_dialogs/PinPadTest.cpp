@@ -6,6 +6,7 @@
 // compared with the bitmaps 3030-3039), not against the shuffle's table.
 #include <map>
 #include <memory>
+#include <cstdlib>
 #include <set>
 
 #include "ProtInputTestSupport.h"
@@ -119,12 +120,19 @@ TEST_P(PinPad, PinFromTheKeysClickedByTheirBitmaps) {
     for (int id : clicked) expected += static_cast<char16_t>(u'0' + digitOfKey(v.hwnd, id));
   })};
   for (int id : clicked) acts.push_back(click(id));
+  std::u16string fieldText;
+  acts.push_back(inspect([&](const DialogView& v) {
+    WCHAR buf[64] = {};
+    GetDlgItemTextW(v.hwnd, ids.pinField, buf, 64);
+    fieldText = buf;
+  }));
   acts.push_back(typeCodeAndConfirm(ids, true));  // the code is not case sensitive
   u.expect(ids.tmpl, acts);
   u.install();
   ASSERT_EQ(pad->DoModal(), IDOK);
   EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
   EXPECT_EQ(pad->pin, expected);
+  EXPECT_EQ(fieldText, u"****");  // the field's own text is the mask, never the digits
   // The pad is a permutation of the ten digits; the row is cyclic and ascending.
   EXPECT_EQ(std::set<int>(start.keys.begin(), start.keys.end()).size(), 10u);
   EXPECT_EQ(*std::min_element(start.keys.begin(), start.keys.end()), 0);
@@ -242,6 +250,23 @@ TEST_P(PinPad, ShufflesComeFromTheRandomSource) {
   EXPECT_EQ(s.row, u"7890123456");
   EXPECT_EQ(s.target, u"3");
   EXPECT_EQ(s.keys, (std::vector<int>{5, 2, 0, 1, 9, 8, 7, 6, 4, 3}));
+}
+
+// The pads draw nothing from the C library's generator and never reseed it.
+TEST_P(PinPad, HostGeneratorUntouched) {
+  const Ids ids = GetParam();
+  std::srand(4242);
+  int first = std::rand(), second = std::rand();
+  std::srand(4242);
+  EXPECT_EQ(std::rand(), first);
+  auto pad = makePad(ids);
+  ScriptedUser u;
+  u.expect(ids.tmpl, {click(kKeyIds[0]), click(ids.reenter), clickWrongRow(ids), click(ids.cancel)})
+      .expectMessageBox(2503, {click(IDOK)});
+  u.install();
+  EXPECT_EQ(pad->DoModal(), IDCANCEL);
+  EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
+  EXPECT_EQ(std::rand(), second);
 }
 
 TEST_P(PinPad, FailingRandomSourceRefuses) {
