@@ -7,11 +7,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
 #include <openssl/crypto.h>
 
 #include "signlib/Base64.h"
 #include "signlib/PKCS11TokenUtil.h"
 #include "signlib/PKCS7MsgUtils.h"
+#include "signlib/SignatureCheck.h"
 #include "platform/crypt.h"
 #include "platform/kernel.h"
 
@@ -78,6 +85,7 @@ void CPKCS7SignatureClient::clearEnvelope() {
   std::free(m_puchResultDER);
   m_puchResultDER = nullptr;
   m_iResultLength = 0;
+  m_resultChecked = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -127,19 +135,58 @@ int CPKCS7SignatureClient::setDataContentByFile(const char* path) {
                       path != nullptr ? path : "(null)");
       return rc::FILE_NOT_FOUND;
     }
-    // The whole file, whatever its size, with a NUL after it.
-    const unsigned long long size = st.st_size > 0 ? static_cast<unsigned long long>(st.st_size) : 0;
-    char* data = size < SIZE_MAX ? static_cast<char*>(std::calloc(static_cast<std::size_t>(size) + 1, 1)) : nullptr;
-    if (data == nullptr) {
+    // A FIFO or a device would block the page's thread for ever, or never
+    // end: only a regular file is read; anything else cannot be read.
+    auto notRegular = [&](mode_t mode) {
+      formatErrorText(m_szErrorText, "CPKCS7SignatureClient::setDataContentByFile -> error %d during fread %s",
+                      S_ISDIR(mode) ? EISDIR : EINVAL, path);
+      return rc::OPERATION_ERROR;
+    };
+    if (!S_ISREG(st.st_mode)) return notRegular(st.st_mode);
+    if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > MAX_DATA_CONTENT) {
       formatErrorText(m_szErrorText,
                       "CPKCS7SignatureClient::setDataContentByFile -> DataContent buffer memory allocation failed");
       return rc::OUT_OF_MEMORY;
     }
-    f = crt_fopen(path, "rb");
+    // The file is opened without waiting and looked at again through the
+    // descriptor: what was a regular file at the stat may not be one now.
+    std::string mapped(std::strlen(path) + std::strlen(PlatformRoot()) + 16, '\0');
+    SIZE_T mappedLength = PlatformMapPath(path, mapped.data(), mapped.size());
+    int fd = mappedLength > 0 ? open(mapped.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY) : -1;
+    struct stat opened{};
+    if (fd >= 0 && fstat(fd, &opened) != 0) {
+      close(fd);
+      fd = -1;
+    }
+    if (fd >= 0 && !S_ISREG(opened.st_mode)) {
+      close(fd);
+      return notRegular(opened.st_mode);
+    }
+    if (fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+      close(fd);
+      fd = -1;
+    }
+    f = fd >= 0 ? fdopen(fd, "rb") : nullptr;
     if (f == nullptr) {
-      std::free(data);
+      if (fd >= 0) close(fd);
       formatErrorText(m_szErrorText, "CPKCS7SignatureClient::setDataContentByFile -> error during fopen %s", path);
       return rc::FILE_NOT_FOUND;
+    }
+    if (static_cast<unsigned long long>(opened.st_size) > MAX_DATA_CONTENT) {
+      std::fclose(f);
+      f = nullptr;
+      formatErrorText(m_szErrorText,
+                      "CPKCS7SignatureClient::setDataContentByFile -> DataContent buffer memory allocation failed");
+      return rc::OUT_OF_MEMORY;
+    }
+    const unsigned long long size = static_cast<unsigned long long>(opened.st_size);
+    char* data = static_cast<char*>(std::calloc(static_cast<std::size_t>(size) + 1, 1));
+    if (data == nullptr) {
+      std::fclose(f);
+      f = nullptr;
+      formatErrorText(m_szErrorText,
+                      "CPKCS7SignatureClient::setDataContentByFile -> DataContent buffer memory allocation failed");
+      return rc::OUT_OF_MEMORY;
     }
     std::size_t got = 0;
     while (got < size) {
@@ -332,6 +379,7 @@ int CPKCS7SignatureClient::signByPKCS11Impl(const char* certificate, const char*
   std::free(m_puchResultDER);
   m_puchResultDER = nullptr;
   m_iResultLength = 0;
+  m_resultChecked = false;
   code = setUILoginSmartCard(certificate, pin);
   if (code != rc::OK) {
     formatErrorText(m_szErrorText, "CPKCS7SignatureClient::signByPKCS11 -> %s", token.getErrorText());
@@ -359,6 +407,7 @@ int CPKCS7SignatureClient::signByPKCS11Impl(const char* certificate, const char*
   OPENSSL_free(der);
   m_puchResultDER = kept;
   m_iResultLength = derLength;
+  m_resultChecked = false;
   if (!PWDCatch) {
     code = token.Logout();
     if (code != rc::OK) {
@@ -401,6 +450,7 @@ int CPKCS7SignatureClient::giveText(const char* method, char* buffer, int* lengt
     formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> error during m_puchResultDER is null", method);
     return rc::OPERATION_ERROR;
   }
+  if (int r = checkEnvelope(method)) return r;
   m_pchResultText = base64Encode(m_puchResultDER, m_iResultLength);
   if (m_pchResultText == nullptr) {
     formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> m_pchResult buffer memory allocation failed", method);
@@ -476,21 +526,41 @@ int CPKCS7SignatureClient::writeDer(const char* method, const char* path) {
     formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> error during m_puchResultDER is null", method);
     return rc::OPERATION_ERROR;
   }
+  if (int r = checkEnvelope(method)) return r;
   FILE* f = path != nullptr ? crt_fopen(path, "wb") : nullptr;
   if (f == nullptr) {
     formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> error during fopen %s", method,
                     path != nullptr ? path : "(null)");
     return rc::FILE_NOT_FOUND;
   }
+  struct stat st{};
+  const bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+  errno = 0;
   std::fwrite(m_puchResultDER, 1, static_cast<std::size_t>(m_iResultLength), f);
-  bool failed = std::ferror(f) != 0;
+  int error = std::ferror(f) != 0 ? errno : 0;
   // A failed flush loses the file's end as surely as a failed write.
-  if (std::fclose(f) != 0) failed = true;
-  if (failed) {
-    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> error %d during fwrite %s", method,
-                    static_cast<int>(GetLastError()), path);
+  if (std::fclose(f) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+  if (error != 0) {
+    // No part of an envelope is left behind to be taken for a whole one.
+    // Only a file of our own making goes: never a device named by the page.
+    if (regular) crt_remove(path);
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> error %d during fwrite %s", method, error, path);
     return rc::OPERATION_ERROR;
   }
+  return rc::OK;
+}
+
+int CPKCS7SignatureClient::checkEnvelope(const char* method) {
+  if (m_resultChecked) return rc::OK;
+  std::string why;
+  if (!sigcheck::signedDataVerifies(m_puchResultDER, static_cast<std::size_t>(m_iResultLength), &why)) {
+    clearEnvelope();
+    formatErrorText(m_szErrorText,
+                    "CPKCS7SignatureClient::%s -> the signature does not verify with the signer certificate (%s)",
+                    method, why.c_str());
+    return rc::CRYPTO_ERROR;
+  }
+  m_resultChecked = true;
   return rc::OK;
 }
 
@@ -531,6 +601,7 @@ int CPKCS7SignatureClient::startSignAndEncodeData() {
     std::free(m_puchResultDER);
     m_puchResultDER = nullptr;
     m_iResultLength = 0;
+    m_resultChecked = false;
     const unsigned char* data = reinterpret_cast<const unsigned char*>(m_pchDataContent);
     // The signer keys are acquired on each of the two requests; the
     // provider keeps what it loaded, so the second costs little.
@@ -559,6 +630,7 @@ int CPKCS7SignatureClient::startSignAndEncodeData() {
     }
     m_puchResultDER = der;
     m_iResultLength = length;
+    m_resultChecked = false;
     return rc::OK;
   } catch (...) {
     formatErrorText(m_szErrorText, "CPKCS7SignatureClient::startSignAndEncodeData -> unknown error");

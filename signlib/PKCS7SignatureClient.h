@@ -31,6 +31,9 @@ class CPKCS7SignatureClient {
   // named "Datakey RSA CSP" when the user is not asked.
   static constexpr const char* NO_LOGIN_MARKER = "\n\t\r\t\n";
   static constexpr const char* LOGINED = "Logined";
+  // The most data a client takes from a file: its envelope, and the Base64
+  // text of that, must still fit the int lengths the getters report.
+  static constexpr unsigned long long MAX_DATA_CONTENT = 1ULL << 30;
 
   CPKCS7SignatureClient();
   virtual ~CPKCS7SignatureClient();
@@ -43,7 +46,9 @@ class CPKCS7SignatureClient {
 
   // The text, up to its NUL, becomes the data to sign.
   int setDataContentByString(const char* text);
-  // The whole file becomes the data to sign, NUL bytes included.
+  // The whole file becomes the data to sign, NUL bytes included. Only a
+  // regular file is read (anything else: 3, without waiting on it); a file
+  // larger than MAX_DATA_CONTENT is refused with 2 before it is read.
   int setDataContentByFile(const char* path);
 
   int signData(const char* certificate, const char* digestMethod, const char* signatureMethod);
@@ -91,12 +96,18 @@ class CPKCS7SignatureClient {
                        char (&pin)[PIN_SIZE]);
   int giveText(const char* method, char* buffer, int* length);
   int writeDer(const char* method, const char* path);
+  // Before an envelope leaves the client, on either path: its signatures must
+  // verify with the signer certificates' public keys. A message that does not
+  // is dropped (23): a key that does not belong to its certificate never
+  // yields an envelope. Checked once per message.
+  int checkEnvelope(const char* method);
 
   char* m_pchDataContent = nullptr;  // the data, with a NUL after it
   std::size_t m_dataContentLength = 0;
   int m_iSignerCount = 0;
   unsigned char* m_puchResultDER = nullptr;  // malloc'd
   int m_iResultLength = 0;
+  bool m_resultChecked = false;  // m_puchResultDER passed checkEnvelope
   char m_szPinState[PIN_STATE_SIZE];  // NO_LOGIN_MARKER or LOGINED; never a PIN
   // Filled by the signature control's build (owned, malloc'd).
   char** m_ppchIllegalPIN = nullptr;
