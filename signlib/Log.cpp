@@ -1,8 +1,13 @@
 #include "signlib/Log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <vector>
 
 #include "platform/kernel.h"
@@ -19,6 +24,25 @@ const char* tagFor(int level) {
     case 4: return "[Info  ]";
     default: return "[Invalid]";
   }
+}
+
+// The daily file, for appending. A symbolic link planted at its name is not
+// followed (page text must not land in whatever file it points to), nothing
+// but a regular file is written (a FIFO there would block the caller), and a
+// new file is readable by its owner only.
+FILE* openForAppend(const char* windowsPath) {
+  std::string mapped(std::strlen(windowsPath) + std::strlen(PlatformRoot()) + 16, '\0');
+  if (PlatformMapPath(windowsPath, mapped.data(), mapped.size()) == 0) return nullptr;
+  int fd = open(mapped.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+  if (fd < 0) return nullptr;
+  struct stat st{};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, "a+");
+  if (f == nullptr) close(fd);
+  return f;
 }
 
 bool localNow(struct tm* out) {
@@ -70,7 +94,7 @@ int CLog::writeLog(int level, const char* message, int resultCode) {
   try {
     if (level > m_iLevel) return 0;
     if (m_szPath[0] == '\0') return -1;
-    FILE* f = crt_fopen(m_szPath, "a+");
+    FILE* f = openForAppend(m_szPath);
     if (f == nullptr) return -1;
     struct tm now{};
     localNow(&now);

@@ -6,6 +6,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -119,4 +120,36 @@ TEST(Log, WindowsFolderFormsAndLongMessages) {
   ASSERT_EQ(log.setLogFile(blocker.c_str(), "b"), 0);
   std::filesystem::remove_all(blocker);
   EXPECT_EQ(log.writeLog(1, "x", 0), -1);
+}
+
+// A link planted at the daily file's name must not carry page text into the
+// file it points to; a FIFO there must not block; a new file is the owner's.
+TEST(Log, PlantedLinkOrFifoIsNotWrittenAndNewFileIsPrivate) {
+  std::string dir = testsupport::freshDir("log-link");
+  std::string victim = dir + "/victim.txt";
+  testsupport::writeFile(victim, "original");
+  std::string name = dir + "/" + today() + "-linked.log";
+  ASSERT_EQ(symlink(victim.c_str(), name.c_str()), 0);
+  CLog linked;
+  ASSERT_EQ(linked.setLogFile(dir.c_str(), "linked"), 0);
+  linked.setLogLevel(4);
+  EXPECT_EQ(linked.writeLog(1, "page text", 7), -1);
+  EXPECT_EQ(testsupport::readFile(victim), "original");
+
+  std::string fifo = dir + "/" + today() + "-fifo.log";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  CLog piped;
+  ASSERT_EQ(piped.setLogFile(dir.c_str(), "fifo"), 0);
+  piped.setLogLevel(4);
+  EXPECT_EQ(piped.writeLog(1, "page text", 7), -1);  // returns at once
+
+  mode_t old = umask(0);  // the file's own mode decides, not a lax umask
+  CLog fresh;
+  ASSERT_EQ(fresh.setLogFile(dir.c_str(), "fresh"), 0);
+  fresh.setLogLevel(4);
+  EXPECT_EQ(fresh.writeLog(4, "hello", 0), 0);
+  umask(old);
+  struct stat st{};
+  ASSERT_EQ(stat((dir + "/" + today() + "-fresh.log").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
