@@ -4,6 +4,7 @@
 
 #include "signlib/QuietLibraryContext.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -125,8 +126,10 @@ void bnParam(const EVP_PKEY* pkey, const char* param, std::string* hex,
   if (EVP_PKEY_get_bn_param(pkey, param, &raw) != 1 || raw == nullptr) return;
   BnPtr bn(raw);
   *hex = bnHex(bn.get());
-  bytes->assign(static_cast<std::size_t>(BN_num_bytes(bn.get())), 0);
-  if (!bytes->empty()) BN_bn2bin(bn.get(), bytes->data());
+  // A zero has no significant bytes; it is kept as the one byte its text
+  // "00" shows, so the text is always twice the bytes.
+  bytes->assign(static_cast<std::size_t>(std::max(BN_num_bytes(bn.get()), 1)), 0);
+  BN_bn2bin(bn.get(), bytes->data() + bytes->size() - static_cast<std::size_t>(BN_num_bytes(bn.get())));
 }
 
 // First common-name value of a name as UTF-8, whole; "" when there is none.

@@ -364,6 +364,22 @@ TEST(X509Certificate, NonRsaKeyLeavesModulusEmpty) {
   EXPECT_STREQ(cert.getKeyUsage(), "Sign");
 }
 
+// An RSA key whose modulus is 0 (found by fuzzing): the modulus text and its
+// bytes must still agree, as every user of the record assumes.
+TEST(X509Certificate, ZeroModulusTextAndBytesAgree) {
+  std::string der = testsupport::readFile(std::string(std::getenv("SOURCE_DIR")) +
+                                          "/fuzz/seeds/fuzz_x509/x509-zero-modulus.der");
+  ASSERT_FALSE(der.empty());
+  CX509Certificate cert;
+  int code = cert.LoadCertificate(reinterpret_cast<const unsigned char*>(der.data()), static_cast<int>(der.size()));
+  ASSERT_EQ(code, 0) << cert.getErrorText();
+  EXPECT_EQ(cert.getCertRecord().modulusHex, "00");
+  ASSERT_EQ(cert.getModulusLen(), 1);
+  ASSERT_NE(cert.getModulus(), nullptr);
+  EXPECT_EQ(cert.getModulus()[0], 0);
+  EXPECT_EQ(cert.getCertRecord().exponentHex.size(), 2 * static_cast<size_t>(cert.getExponentLen()));
+}
+
 TEST(X509Certificate, LoadFromDerAndFromLineBrokenText) {
   const fixtures::Fixture& f = fixtures::get("user");
   std::vector<unsigned char> der = f.der();
