@@ -1,11 +1,15 @@
 // CCertificateDBClient: the certificate source, its filters and the selections.
 #include "signlib/CertificateDBClient.h"
 
+#include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/kernel.h"
@@ -352,60 +356,71 @@ int CCertificateDBClient::compareSubjectString(PCCERT_CONTEXT certificate, const
   return compareName(certificate, subject, matched, false);
 }
 
+int CCertificateDBClient::criterionToX500(const char* criterion, bool issuer, std::string* x500, DWORD* strType) {
+  const char* method = issuer ? "compareIssuerString" : "compareSubjectString";
+  // The criterion in the X.500 form CryptoAPI writes, and the name-string
+  // type of its separator.
+  CMyCertContext converter;
+  const int criterionLength = static_cast<int>(std::strlen(criterion));
+  int length = 0;
+  *strType = CMyCertContext::kNameStrComma;
+  if (int code = converter.covMyNameTypeToX500(criterion, criterionLength, nullptr, &length, strType)) {
+    setError("CCertificateDBClient::%s -> 1.%s", method, converter.getErrorText());
+    return code;
+  }
+  char* buffer = static_cast<char*>(std::calloc(static_cast<std::size_t>(length) + 1, 1));
+  if (buffer == nullptr) {
+    setError(issuer ? "CCertificateDBClient::compareIssuerString -> Issuer(X.500) buffer memory allocation failed"
+                    : "CCertificateDBClient::compareSubjectString -> Subject(X.500) buffer memory allocation failed");
+    return rc::OUT_OF_MEMORY;
+  }
+  int capacity = length + 1;
+  int code = converter.covMyNameTypeToX500(criterion, criterionLength, buffer, &capacity, strType);
+  if (code != 0) {
+    setError("CCertificateDBClient::%s -> 2.%s", method, converter.getErrorText());
+  } else {
+    x500->assign(buffer);
+  }
+  std::free(buffer);
+  return code;
+}
+
+int CCertificateDBClient::renderName(PCCERT_CONTEXT certificate, bool issuer, DWORD strType, std::string* out) {
+  // The certificate's whole name in that form.
+  CERT_NAME_BLOB* name = issuer ? &certificate->pCertInfo->Issuer : &certificate->pCertInfo->Subject;
+  DWORD needed = CertNameToStrA(kEncoding, name, strType, nullptr, 0);
+  char* rendered = static_cast<char*>(std::calloc(static_cast<std::size_t>(needed) + 1, 1));
+  if (rendered == nullptr) {
+    setError(issuer ? "CCertificateDBClient::compareIssuerString -> pchIssuer buffer memory allocation failed"
+                    : "CCertificateDBClient::compareSubjectString -> Subject buffer memory allocation failed");
+    return rc::OUT_OF_MEMORY;
+  }
+  if (needed > 0) CertNameToStrA(kEncoding, name, strType, rendered, needed);
+  out->assign(rendered);
+  std::free(rendered);
+  return rc::OK;
+}
+
 int CCertificateDBClient::compareName(PCCERT_CONTEXT certificate, const char* criterion, BYTE* matched,
                                       bool issuer) {
   const char* method = issuer ? "compareIssuerString" : "compareSubjectString";
-  char* x500 = nullptr;
-  char* rendered = nullptr;
-  auto done = [&](int code) {
-    std::free(x500);
-    std::free(rendered);
-    return code;
-  };
   try {
     if (matched != nullptr) *matched = 0;
     if (certificate == nullptr || certificate->pCertInfo == nullptr || criterion == nullptr || matched == nullptr) {
       setError("CCertificateDBClient::%s -> parameter error", method);
       return rc::WRONG_PARAMETER;
     }
-    // The criterion in the X.500 form CryptoAPI writes, and the name-string
-    // type of its separator.
-    CMyCertContext converter;
-    const int criterionLength = static_cast<int>(std::strlen(criterion));
-    int length = 0;
-    DWORD strType = CMyCertContext::kNameStrComma;
-    if (int code = converter.covMyNameTypeToX500(criterion, criterionLength, nullptr, &length, &strType)) {
-      setError("CCertificateDBClient::%s -> 1.%s", method, converter.getErrorText());
-      return done(code);
-    }
-    x500 = static_cast<char*>(std::calloc(static_cast<std::size_t>(length) + 1, 1));
-    if (x500 == nullptr) {
-      setError(issuer ? "CCertificateDBClient::compareIssuerString -> Issuer(X.500) buffer memory allocation failed"
-                      : "CCertificateDBClient::compareSubjectString -> Subject(X.500) buffer memory allocation failed");
-      return done(rc::OUT_OF_MEMORY);
-    }
-    int capacity = length + 1;
-    if (int code = converter.covMyNameTypeToX500(criterion, criterionLength, x500, &capacity, &strType)) {
-      setError("CCertificateDBClient::%s -> 2.%s", method, converter.getErrorText());
-      return done(code);
-    }
-    // The certificate's whole name in that form.
-    CERT_NAME_BLOB* name = issuer ? &certificate->pCertInfo->Issuer : &certificate->pCertInfo->Subject;
-    DWORD needed = CertNameToStrA(kEncoding, name, strType, nullptr, 0);
-    rendered = static_cast<char*>(std::calloc(static_cast<std::size_t>(needed) + 1, 1));
-    if (rendered == nullptr) {
-      setError(issuer ? "CCertificateDBClient::compareIssuerString -> pchIssuer buffer memory allocation failed"
-                      : "CCertificateDBClient::compareSubjectString -> Subject buffer memory allocation failed");
-      return done(rc::OUT_OF_MEMORY);
-    }
-    if (needed > 0) CertNameToStrA(kEncoding, name, strType, rendered, needed);
-    if (rendered[0] == '\0') return done(rc::OK);
+    std::string x500, rendered;
+    DWORD strType = 0;
+    if (int code = criterionToX500(criterion, issuer, &x500, &strType)) return code;
+    if (int code = renderName(certificate, issuer, strType, &rendered)) return code;
+    if (rendered.empty()) return rc::OK;
     // An issuer is the whole name; a subject criterion may be any part of it.
-    if (issuer ? std::strcmp(rendered, x500) == 0 : std::strstr(rendered, x500) != nullptr) *matched = 1;
-    return done(rc::OK);
+    if (issuer ? rendered == x500 : rendered.find(x500) != std::string::npos) *matched = 1;
+    return rc::OK;
   } catch (...) {
     setError("CCertificateDBClient::%s -> unknown error", method);
-    return done(rc::UNKNOWN_ERROR);
+    return rc::UNKNOWN_ERROR;
   }
 }
 
@@ -689,31 +704,83 @@ int CCertificateDBClient::selectCertificateBySubject(const char* subject, int ke
   }
 }
 
-namespace {
-struct ParsedCriteria {
+// The parsed issuer list and, built at the first candidate, its criteria as
+// whole names by name form. An issuer criterion is a whole name, so a
+// candidate's issuer is rendered once per form and looked up: the run costs
+// certificates plus criteria, not their product.
+struct CCertificateDBClient::IssuerSet {
   char** entries = nullptr;
   int count = 0;
+  bool built = false;
+  // name form -> whole name -> the first criterion (array order) giving it
+  std::vector<std::pair<DWORD, std::unordered_map<std::string, int>>> byForm;
+  // The first criterion that cannot be converted: what comparing one by one
+  // would report once no earlier criterion matched.
+  int failedIndex = INT_MAX;
+  int failedCode = 0;
+  char failedText[ERROR_TEXT_SIZE] = {};
 };
-}  // namespace
+
+int CCertificateDBClient::buildIssuerSet(IssuerSet& set) {
+  set.built = true;
+  char kept[ERROR_TEXT_SIZE];
+  std::memcpy(kept, m_szErrorText, sizeof kept);
+  for (int i = 0; i < set.count; ++i) {
+    std::string x500;
+    DWORD form = 0;
+    if (int code = criterionToX500(set.entries[i], true, &x500, &form)) {
+      // Short of memory the selection fails now, whichever criterion it hit.
+      if (code == rc::OUT_OF_MEMORY || code == rc::UNKNOWN_ERROR) return code;
+      set.failedIndex = i;
+      set.failedCode = code;
+      std::memcpy(set.failedText, m_szErrorText, sizeof set.failedText);
+      break;  // later criteria could only matter after this one failed
+    }
+    auto it = std::find_if(set.byForm.begin(), set.byForm.end(), [&](const auto& f) { return f.first == form; });
+    if (it == set.byForm.end()) {
+      set.byForm.emplace_back(form, std::unordered_map<std::string, int>());
+      it = set.byForm.end() - 1;
+    }
+    it->second.emplace(std::move(x500), i);  // keeps the first index
+  }
+  std::memcpy(m_szErrorText, kept, sizeof kept);
+  return rc::OK;
+}
 
 int CCertificateDBClient::issuerListCriterion(CMyCertContext& candidate, const void* argument, bool* keep) {
-  const auto* parsed = static_cast<const ParsedCriteria*>(argument);
+  auto* set = const_cast<IssuerSet*>(static_cast<const IssuerSet*>(argument));
   *keep = false;
-  // In array order, which is the text's last criterion first.
-  for (int i = 0; i < parsed->count; ++i) {
-    BYTE matched = 0;
-    if (int code = compareIssuerString(candidate.getCertContext(), parsed->entries[i], &matched)) return code;
-    if (matched) {
-      *keep = true;
-      break;
-    }
+  PCCERT_CONTEXT certificate = candidate.getCertContext();
+  if (certificate == nullptr || certificate->pCertInfo == nullptr) {
+    setError("CCertificateDBClient::compareIssuerString -> parameter error");
+    return rc::WRONG_PARAMETER;
+  }
+  if (!set->built) {
+    if (int code = buildIssuerSet(*set)) return code;
+  }
+  // The first matching criterion in array order (the text's last first).
+  int first = INT_MAX;
+  std::string rendered;
+  for (const auto& [form, names] : set->byForm) {
+    if (int code = renderName(certificate, true, form, &rendered)) return code;
+    if (rendered.empty()) continue;
+    auto it = names.find(rendered);
+    if (it != names.end()) first = std::min(first, it->second);
+  }
+  if (first < set->failedIndex) {
+    *keep = true;
+    return rc::OK;
+  }
+  if (set->failedIndex != INT_MAX) {
+    std::memcpy(m_szErrorText, set->failedText, sizeof m_szErrorText);
+    return set->failedCode;
   }
   return rc::OK;
 }
 
 int CCertificateDBClient::selectCertificateBySubject(MultipleCriteria issuers, int keyUsage) {
   static const RunText kText = RUN_TEXT("selectCertificateBySubject");
-  ParsedCriteria parsed;
+  IssuerSet parsed;
   try {
     if (m_hStore == nullptr) {
       if (int code = openCertStore()) return code;

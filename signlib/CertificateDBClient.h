@@ -134,6 +134,10 @@ class CCertificateDBClient {
   int fillChosen(CMyCertContext& context, PCCERT_CONTEXT certificate, Source mode);
   int fillFromText(CMyCertContext& context, const char* certificate);
   int compareName(PCCERT_CONTEXT certificate, const char* criterion, BYTE* matched, bool issuer);
+  int criterionToX500(const char* criterion, bool issuer, std::string* x500, DWORD* strType);
+  int renderName(PCCERT_CONTEXT certificate, bool issuer, DWORD strType, std::string* out);
+  struct IssuerSet;
+  int buildIssuerSet(IssuerSet& set);
 
   int subjectCriterion(CMyCertContext& candidate, const void* argument, bool* keep);
   int issuerListCriterion(CMyCertContext& candidate, const void* argument, bool* keep);
