@@ -234,3 +234,56 @@ TEST(Certstore, ImportFromAToken) {
 }
 
 }  // namespace
+
+// An import killed mid-way leaves, depending on when: a key's temporary file
+// (a whole private key), an entry's temporary file, or a key file whose
+// certificate never reached the store. The next import removes them, once
+// they are old enough not to belong to a writer still at work; a young one
+// and the keys that certificates name stay.
+TEST(Certstore, NextImportRemovesWhatAKilledOneLeft) {
+  const std::string store = "KILLED";
+  const std::string dir = root() + "/stores/" + store;
+  ASSERT_EQ(certstore("import --store " + store + " --pfx " + q(fixtures::get("ku_sig").p12) + " --password test")
+                .status,
+            0);
+  const std::string kept = containerIn(dir + "/" + sha1Of("ku_sig") + ".cert") + ".key";
+  std::string pem = testsupport::readFile(fixtures::get("user").keyPem);
+  const std::vector<std::string> leftovers = {
+      keysDir() + "/{11111111-2222-3333-4444-555555555555}.key.tmp.Ab12Cd",
+      keysDir() + "/{66666666-2222-3333-4444-555555555555}.key",
+      dir + "/" + sha1Of("user") + ".cert.tmp.Zz98Yy",
+  };
+  for (const std::string& f : leftovers) {
+    testsupport::writeFile(f, pem);
+    ASSERT_EQ(testsupport::run("touch -d '-1 hour' " + q(f)), 0);
+  }
+  const std::string young = keysDir() + "/{77777777-2222-3333-4444-555555555555}.key";
+  testsupport::writeFile(young, pem);
+
+  // A new process writing to a store tidies up.
+  Result r = certstore("import --store " + store + " --pfx " + q(fixtures::get("user").p12) + " --password test");
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const std::string& f : leftovers) EXPECT_FALSE(fs::exists(f)) << f;
+  EXPECT_TRUE(fs::exists(young));
+  EXPECT_TRUE(fs::exists(keysDir() + "/" + kept));
+  const std::string userKey = containerIn(dir + "/" + sha1Of("user") + ".cert") + ".key";
+  EXPECT_TRUE(fs::exists(keysDir() + "/" + userKey));
+  // Every key file is the owner's alone.
+  for (const std::string& name : files(keysDir())) {
+    struct stat st{};
+    ASSERT_EQ(stat((keysDir() + "/" + name).c_str(), &st), 0);
+    if (name != fs::path(young).filename().string()) EXPECT_EQ(st.st_mode & 0077, 0u) << name;
+  }
+}
+
+// When the key cannot be written, the message names that step, not the
+// reading of the PKCS#12.
+TEST(Certstore, KeyWriteFailureIsNamed) {
+  fs::remove_all(keysDir());
+  testsupport::writeFile(keysDir(), "not a folder");
+  Result r = certstore("import --store KEYLESS --pfx " + q(fixtures::get("user").p12) + " --password test");
+  fs::remove(keysDir());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot write the private key of"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("cannot read the PKCS#12"), std::string::npos) << r.err;
+}

@@ -336,3 +336,21 @@ TEST(RegistryProcesses, ConcurrentWritersLoseNoChange) {
   for (const auto& entry : fs::directory_iterator(std::string(PlatformRoot()) + "/registry"))
     EXPECT_EQ(entry.path().string().find(".tmp"), std::string::npos) << entry.path();
 }
+
+// A writer killed between writing its temporary hive and renaming it leaves
+// the temporary behind; the next change, holding the lock, removes it.
+TEST(RegistryFile, KilledWritersTemporaryGoesAtTheNextChange) {
+  std::string dir = testsupport::platformRoot() + "/registry";
+  fs::create_directories(dir);
+  std::string leftover = dir + "/HKEY_CURRENT_USER.reg.tmp.k1LLed";
+  testsupport::writeFile(leftover, "PLATFORM-REGISTRY 1\n");
+  HKEY k = create(HKEY_CURRENT_USER, u"Software\\Tidy");
+  ASSERT_EQ(setString(k, u"v", u"x"), ERROR_SUCCESS);
+  RegCloseKey(k);
+  EXPECT_FALSE(fs::exists(leftover));
+  for (const auto& e : fs::directory_iterator(dir)) {
+    EXPECT_EQ(e.path().filename().string().find(".tmp."), std::string::npos) << e.path();
+    if (e.path().filename().string()[0] == '.') continue;
+    EXPECT_EQ(fs::status(e.path()).permissions() & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
+  }
+}

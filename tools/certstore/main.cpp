@@ -213,7 +213,11 @@ int doImport(const std::string& storeName, const std::string& pfxPath, const std
   if (pfx == nullptr) {
     DWORD err = GetLastError();
     if (err == ERROR_INVALID_PASSWORD) return failed("wrong password for " + pfxPath, err);
-    return failed("cannot read the PKCS#12 " + pfxPath, err);
+    // Reading the PKCS#12 fails with an encoding error; anything else failed
+    // while its private key was being written to the key folder.
+    if (err == CRYPT_E_BAD_ENCODE || err == static_cast<DWORD>(E_INVALIDARG))
+      return failed("cannot read the PKCS#12 " + pfxPath, err);
+    return failed("cannot write the private key of " + pfxPath + " to the key folder", err);
   }
   int status = addWithKeys(pfx, storeName, haveProvider, providerName, "the PKCS#12 " + pfxPath);
   CertCloseStore(pfx, 0);

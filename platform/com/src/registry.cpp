@@ -15,6 +15,7 @@
 //   value "" sz "text"                        (the default value of that key)
 //   value "Count" dword 10
 //   value "Data" hex 3 "0a0bff"               (any type, the raw bytes)
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -386,6 +387,23 @@ LSTATUS refresh(const std::string& file, Hive& hive) {
   return ERROR_SUCCESS;
 }
 
+// Temporary hive files left by a writer killed before its rename. Every
+// writer holds the lock while its temporary exists, so under the lock any
+// temporary is a leftover. Once a process, at its first change.
+void removeStaleTemporaries(const std::string& dir) {
+  static std::set<std::string>* done = new std::set<std::string>();
+  if (!done->insert(dir).second) return;
+  if (DIR* d = opendir(dir.c_str())) {
+    std::vector<std::string> names;
+    while (struct dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name[0] != '.' && name.find(".reg.tmp.") != std::string::npos) names.push_back(name);
+    }
+    closedir(d);
+    for (const std::string& name : names) unlink((dir + "/" + name).c_str());
+  }
+}
+
 // Runs `fn` on the up-to-date hive; for a change, under the file lock, and
 // writes the hive back when fn reports that it changed something.
 LSTATUS withHive(HiveId id, bool change, const std::function<LSTATUS(Key& root, bool* changed)>& fn) {
@@ -404,6 +422,7 @@ LSTATUS withHive(HiveId id, bool change, const std::function<LSTATUS(Key& root, 
         return ERROR_CANTWRITE;
       }
     }
+    removeStaleTemporaries(dir);
   }
   LSTATUS status = refresh(file, hive);
   if (status == ERROR_SUCCESS) {

@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
+#include <set>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -340,7 +342,86 @@ StoreObject* storeFromHandle(HCERTSTORE h) {
 
 std::string entryPath(const StoreObject* s, const CertObject* c) { return s->dir + "/" + c->sha1Hex + ".cert"; }
 
+// Leftovers of a writer that was killed: its temporary files (a key's holds
+// the whole private key) and key files whose certificate never reached a
+// store. Removed the first time this process writes to a store. Only what is
+// older than kStaleSeconds goes, so a writer at work in another process (an
+// import between writing the key and adding its certificate) keeps its files.
+constexpr int64_t kStaleSeconds = 300;
+
+bool stale(const std::string& path, time_t now) {
+  struct stat st{};
+  return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && now - st.st_mtime >= kStaleSeconds;
+}
+
+std::vector<std::string> folderNames(const std::string& dir) {
+  std::vector<std::string> out;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (struct dirent* e = readdir(d)) {
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) out.push_back(e->d_name);
+    }
+    closedir(d);
+  }
+  return out;
+}
+
+bool isTemporary(const std::string& name, const char* suffix) {
+  std::string marker = std::string(suffix) + ".tmp.";
+  return name.find(marker) != std::string::npos && name[0] != '.';
+}
+
+// Every key container a store entry names, in every store of the root; false
+// when an entry cannot be read (then no key file counts as an orphan).
+bool referencedContainers(const std::string& storesDir, std::set<std::string>* out) {
+  for (const std::string& store : folderNames(storesDir)) {
+    std::string dir = storesDir + "/" + store;
+    for (const std::string& name : folderNames(dir)) {
+      if (name.size() < 5 || name.compare(name.size() - 5, 5, ".cert") != 0) continue;
+      FILE* f = std::fopen((dir + "/" + name).c_str(), "rb");
+      if (f == nullptr) return false;
+      char line[1024];
+      while (std::fgets(line, sizeof line, f) != nullptr) {
+        static const char kKey[] = "key.container=";
+        if (std::strncmp(line, kKey, sizeof kKey - 1) != 0) continue;
+        std::string value = line + sizeof kKey - 1;
+        while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
+        out->insert(value);
+      }
+      bool failed = std::ferror(f) != 0;
+      std::fclose(f);
+      if (failed) return false;
+    }
+  }
+  return true;
+}
+
+void tidyLeftovers(const StoreObject* s) {
+  static std::set<std::string>* done = new std::set<std::string>();  // per store folder, once a process
+  if (!done->insert(s->dir).second) return;
+  const time_t now = time(nullptr);
+  for (const std::string& name : folderNames(s->dir)) {
+    std::string path = s->dir + "/" + name;
+    if (isTemporary(name, ".cert") && stale(path, now)) unlink(path.c_str());
+  }
+  std::string keys = std::string(PlatformRoot()) + "/keys";
+  std::set<std::string> referenced;
+  const bool known = referencedContainers(std::string(PlatformRoot()) + "/stores", &referenced);
+  for (const std::string& name : folderNames(keys)) {
+    std::string path = keys + "/" + name;
+    if (isTemporary(name, ".key")) {
+      if (stale(path, now)) unlink(path.c_str());
+      continue;
+    }
+    if (!known || name.size() <= 4 || name.compare(name.size() - 4, 4, ".key") != 0) continue;
+    std::string container = name.substr(0, name.size() - 4);
+    if (validContainerName(container) && referenced.count(container) == 0 && stale(path, now)) {
+      unlink(path.c_str());
+    }
+  }
+}
+
 bool writeEntry(StoreObject* s, CertObject* c) {
+  tidyLeftovers(s);
   std::string path = entryPath(s, c);
   std::string text = entryText(c);
   if (!PlatformWriteFileAtomic(path.c_str(), text.data(), text.size())) return false;

@@ -126,7 +126,14 @@ PLATFORM_API BOOL PlatformWriteFileAtomic(LPCSTR posixPath, const void* data, SI
   size_t slash = target.rfind('/');
   if (slash != std::string::npos) dir = slash == 0 ? "/" : target.substr(0, slash);
   std::string temp = target + ".tmp.XXXXXX";
-  int fd = mkstemp(temp.data());
+  // Owner-only from the first byte: the temporary may hold a private key,
+  // and a writer killed before the rename leaves it behind.
+  int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd >= 0 && fchmod(fd, 0600) != 0) {
+    close(fd);
+    unlink(temp.c_str());
+    fd = -1;
+  }
   if (fd < 0) {
     SetLastError(errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
     return FALSE;
