@@ -131,17 +131,31 @@ namespace {
 // certificate. Certificates are parsed in a library context with only the
 // "null" provider, so the key is left as its bytes; the few callers that need
 // the key decode it with certPublicKey.
-OSSL_LIB_CTX* parseContext() {
-  static OSSL_LIB_CTX* context = [] {
-    OSSL_LIB_CTX* c = OSSL_LIB_CTX_new();
-    if (c != nullptr && OSSL_PROVIDER_load(c, "null") == nullptr) {
-      OSSL_LIB_CTX_free(c);
-      c = nullptr;
+struct ParseContextHolder {
+  OSSL_LIB_CTX* context = nullptr;
+  OSSL_PROVIDER* provider = nullptr;
+  ParseContextHolder() {
+    context = OSSL_LIB_CTX_new();
+    if (context != nullptr && (provider = OSSL_PROVIDER_load(context, "null")) == nullptr) {
+      OSSL_LIB_CTX_free(context);
+      context = nullptr;
     }
-    return c;
+  }
+  // At unload or exit, after the parse cache that refers to it has gone.
+  ~ParseContextHolder() {
+    if (provider != nullptr) OSSL_PROVIDER_unload(provider);
+    OSSL_LIB_CTX_free(context);
+  }
+};
+ParseContextHolder& parseContextHolder() {
+  static ParseContextHolder* holder = [] {
+    OPENSSL_init_crypto(0, nullptr);  // OpenSSL's own clean-up at exit runs after ours
+    static ParseContextHolder h;
+    return &h;
   }();
-  return context;
+  return *holder;
 }
+OSSL_LIB_CTX* parseContext() { return parseContextHolder().context; }
 }  // namespace
 
 EVP_PKEY* certPublicKey(const CertObject* c) {
@@ -217,9 +231,25 @@ struct ParsedCache {
   std::list<std::pair<std::string, CertObject*>> order;  // most recent first
   std::unordered_map<std::string_view, std::list<std::pair<std::string, CertObject*>>::iterator> byDer;
 };
+// Freed when the family is unloaded (and at exit), so a host that loads and
+// frees it, or a leak-checking run, finds nothing left. OpenSSL is set up
+// before the cache exists, so its own clean-up at exit runs after this one.
+struct ParsedCacheHolder {
+  ParsedCache cache;
+  ~ParsedCacheHolder() {
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    cache.byDer.clear();
+    for (auto& entry : cache.order) delete entry.second;
+    cache.order.clear();
+  }
+};
 ParsedCache& parsedCache() {
-  static auto* cache = new ParsedCache();
-  return *cache;
+  static ParsedCacheHolder* holder = [] {
+    parseContextHolder();  // made first, so it is freed after the cache
+    static ParsedCacheHolder h;
+    return &h;
+  }();
+  return holder->cache;
 }
 
 CertObject* parseCertObject(const BYTE* der, size_t n);
