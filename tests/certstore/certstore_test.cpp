@@ -287,3 +287,16 @@ TEST(Certstore, KeyWriteFailureIsNamed) {
   EXPECT_NE(r.err.find("cannot write the private key of"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("cannot read the PKCS#12"), std::string::npos) << r.err;
 }
+
+// A damaged line in an entry (found by fuzzing: a key parameter that is not
+// hexadecimal) is passed over; the store still opens and lists the entry.
+TEST(Certstore, DamagedKeyParameterLineIsPassedOver) {
+  const std::string store = "DAMAGED";
+  ASSERT_EQ(certstore("import --store " + store + " --pfx " + q(fixtures::get("user").p12) + " --password test").status,
+            0);
+  const std::string entry = root() + "/stores/" + store + "/" + sha1Of("user") + ".cert";
+  testsupport::writeFile(entry, testsupport::readFile(entry) + "key.param=1,0,zz\nkey.param=2,0,abc\n");
+  Result r = certstore("list --store " + store);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(sha1Of("user")), std::string::npos);
+}

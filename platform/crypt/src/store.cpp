@@ -117,11 +117,22 @@ DWORD toDword(const std::string& s) {
   return static_cast<DWORD>(v);
 }
 
-std::vector<BYTE> fromHex(const std::string& s) {
-  std::vector<BYTE> out;
-  for (size_t i = 0; i + 1 < s.size(); i += 2)
-    out.push_back(static_cast<BYTE>(std::stoi(s.substr(i, 2), nullptr, 16)));
-  return out;
+// Hexadecimal digits in pairs; false for anything else (a damaged file).
+bool fromHex(const std::string& s, std::vector<BYTE>* out) {
+  auto nibble = [](char ch) -> int {
+    if (ch >= '0' && ch <= '9') return ch - '0';
+    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+    return -1;
+  };
+  out->clear();
+  if (s.size() % 2 != 0) return false;
+  for (size_t i = 0; i < s.size(); i += 2) {
+    int hi = nibble(s[i]), lo = nibble(s[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out->push_back(static_cast<BYTE>(hi << 4 | lo));
+  }
+  return true;
 }
 
 // Reads one store file; null when it is not a valid entry for that name.
@@ -167,7 +178,7 @@ CertObject* readEntry(const std::string& path, const std::string& sha1Hex) {
         KeyProvParam p;
         p.dwParam = toDword(value.substr(0, c1));
         p.dwFlags = toDword(value.substr(c1 + 1, c2 - c1 - 1));
-        p.data = fromHex(value.substr(c2 + 1));
+        if (!fromHex(value.substr(c2 + 1), &p.data)) continue;  // a damaged line is passed over
         key->params.push_back(std::move(p));
       } else {
         key->extra[field] = unescape(value);
