@@ -2,6 +2,7 @@
 //
 //   certstore import --store NAME --pfx FILE [--password PW] [--provider NAME]
 //   certstore import --store NAME --token MODULE [--pin PIN] [--provider NAME]
+//   certstore import --store NAME --cert FILE
 //   certstore list   --store NAME
 //   certstore delete --store NAME --sha1 HEX
 //
@@ -12,7 +13,9 @@
 // PKCS#11 module shows (MODULE found as LoadLibraryA finds it) and their keys
 // stay on the token, reached through the token provider (default name: the
 // token provider's own); the PIN, when given, is used for this import only
-// and never stored. list writes one line per certificate: SHA-1 in upper-case
+// and never stored. With --cert the certificate of FILE (PEM or DER) goes in
+// without a key: "--store Root --cert FILE" adds a trust anchor. list writes
+// one line per certificate: SHA-1 in upper-case
 // hexadecimal, provider name (empty without a key) and subject in the
 // CertNameToStrA comma form, separated by tabs. delete removes the certificate
 // and its key container.
@@ -27,6 +30,11 @@
 #include <string>
 #include <vector>
 
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
 #include "platform/crypt.h"
 #include "platform/kernel.h"
 #include "platform/locale.h"
@@ -40,6 +48,7 @@ int usage(const char* message) {
   std::fprintf(stderr,
                "usage: certstore import --store NAME --pfx FILE [--password PW] [--provider NAME]\n"
                "       certstore import --store NAME --token MODULE [--pin PIN] [--provider NAME]\n"
+               "       certstore import --store NAME --cert FILE\n"
                "       certstore list --store NAME\n"
                "       certstore delete --store NAME --sha1 HEX\n");
   return 2;
@@ -239,6 +248,40 @@ int doTokenImport(const std::string& storeName, const std::string& module, const
   return status;
 }
 
+// One certificate, PEM or DER, added without a key.
+int doCertImport(const std::string& storeName, const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return failed("cannot read " + path, ERROR_FILE_NOT_FOUND);
+  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<BYTE> der;
+  BIO* bio = BIO_new_mem_buf(data.data(), static_cast<int>(data.size()));
+  X509* x = bio != nullptr ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
+  BIO_free(bio);
+  if (x != nullptr) {
+    unsigned char* p = nullptr;
+    int n = i2d_X509(x, &p);
+    if (n > 0) der.assign(p, p + n);
+    OPENSSL_free(p);
+    X509_free(x);
+  } else {
+    der.assign(data.begin(), data.end());
+  }
+  ERR_clear_error();
+  HCERTSTORE store = openStore(storeName);
+  if (store == nullptr) return failed("cannot open store " + storeName, GetLastError());
+  PCCERT_CONTEXT added = nullptr;
+  if (!CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
+                                        CERT_STORE_ADD_REPLACE_EXISTING, &added)) {
+    DWORD err = GetLastError();
+    CertCloseStore(store, 0);
+    return failed("cannot add the certificate of " + path + " to store " + storeName, err);
+  }
+  std::printf("imported %s\t%s\n", sha1Hex(added).c_str(), subjectText(added).c_str());
+  CertFreeCertificateContext(added);
+  CertCloseStore(store, 0);
+  return 0;
+}
+
 bool parseSha1(const std::string& text, BYTE out[20]) {
   if (text.size() != 40) return false;
   for (size_t i = 0; i < 20; ++i) {
@@ -286,7 +329,7 @@ int main(int argc, char** argv) {
   std::map<std::string, std::string> opts;
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
-    static const char* const kKnown[] = {"--store", "--pfx", "--password", "--provider", "--sha1", "--token", "--pin"};
+    static const char* const kKnown[] = {"--store", "--pfx", "--password", "--provider", "--sha1", "--token", "--pin", "--cert"};
     bool known = false;
     for (const char* k : kKnown) known = known || a == k;
     if (!known) return usage(("unknown argument " + a).c_str());
@@ -306,6 +349,11 @@ int main(int argc, char** argv) {
   if (command == "import") {
     if (has("--provider") && opts.at("--provider").empty()) return usage("--provider needs a name");
     const bool haveProvider = has("--provider");
+    if (has("--cert")) {
+      if (has("--pfx") || has("--password") || has("--pin") || has("--token") || haveProvider)
+        return usage("--cert goes with --store only");
+      return doCertImport(store, opts["--cert"]);
+    }
     if (has("--token")) {
       if (has("--pfx") || has("--password")) return usage("--token does not go with --pfx or --password");
       if (opts["--token"].empty()) return usage("--token needs a module name");

@@ -113,3 +113,18 @@ PLATFORM_API SIZE_T PlatformDebugOutput(char* buffer, SIZE_T size, BOOL clear) {
   if (clear) gDebugSink.clear();
   return n;
 }
+
+PLATFORM_API HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
+  if ((flags & ~LPTR) != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  void* block = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes == 0 ? 1 : bytes) : std::malloc(bytes == 0 ? 1 : bytes);
+  if (block == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return block;
+}
+
+PLATFORM_API HLOCAL LocalFree(HLOCAL block) {
+  std::free(block);
+  return nullptr;
+}

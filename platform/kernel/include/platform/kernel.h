@@ -111,3 +111,14 @@ PLATFORM_API DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
 PLATFORM_API BOOL PlatformWriteFileAtomic(LPCSTR posixPath, const void* data, SIZE_T size);
 // Creates the folder and its parents (POSIX path). TRUE when it exists afterwards.
 PLATFORM_API BOOL PlatformMakeDirs(LPCSTR posixPath);
+
+// ---- local memory ----
+// Blocks that a system function hands to its caller to free with LocalFree.
+using HLOCAL = HANDLE;
+constexpr UINT LMEM_FIXED = 0x0000;
+constexpr UINT LMEM_ZEROINIT = 0x0040;
+constexpr UINT LPTR = LMEM_FIXED | LMEM_ZEROINIT;
+// Only fixed blocks: other flags give NULL with ERROR_INVALID_PARAMETER.
+PLATFORM_API HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
+// NULL on success (and for NULL).
+PLATFORM_API HLOCAL LocalFree(HLOCAL block);
