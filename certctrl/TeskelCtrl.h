@@ -2,11 +2,15 @@
 // through ITeskelCtrl. A thin facade over the certificate and signing
 // library: every member checks its arguments, calls the library, hands the
 // result code back in its last argument and keeps the message of the last
-// failure for LastErrorStr.
+// failure for LastErrorStr. The shell around each member (resources, codes,
+// the catch-all, the error line) is the control kit's; the members live by
+// group: TeskelCtrl.cpp (life, language, errors, host check),
+// TeskelSelection.cpp, TeskelData.cpp, TeskelSigning.cpp, TeskelToken.cpp.
 #pragma once
 
 #include <string>
 
+#include "ctrlkit/MemberShell.h"
 #include "platform/comserver.h"
 #include "signlib/Log.h"
 #include "signlib/ResultCode.h"
@@ -31,7 +35,8 @@ class CTeskelCtrl : public CComObjectRootEx<CComSingleThreadModel>,
                     public CComCoClass<CTeskelCtrl, &CLSID_TeskelCtrl>,
                     public CComControlBase,
                     public IObjectSafetyImpl<CTeskelCtrl, INTERFACESAFE_FOR_UNTRUSTED_CALLER |
-                                                              INTERFACESAFE_FOR_UNTRUSTED_DATA> {
+                                                              INTERFACESAFE_FOR_UNTRUSTED_DATA>,
+                    public ctrlkit::CControlKit<CTeskelCtrl> {
  public:
   CTeskelCtrl();
   ~CTeskelCtrl();
@@ -126,34 +131,45 @@ class CTeskelCtrl : public CComObjectRootEx<CComSingleThreadModel>,
   // Applies one language code ("ENU", "CHS", anything else Traditional
   // Chinese) to the calling thread's user interface. Always 0.
   int applyLanguage(const char* code);
-  // The page address: the display name of the client site's container
-  // moniker; empty without a site or a moniker.
-  void getContainerURL(std::u16string& url);
-  // 0 when the page comes from an allowed host, else 61; the value is also
-  // left in LastErrorCode.
-  int IsWebCtl();
+  // getContainerURL and IsWebCtl (0, or 61 also left in LastErrorCode) come
+  // from the kit.
 
   // The control's own window; none here (the control is never activated in
   // place), so message boxes have no owner.
   HWND m_hWnd = nullptr;
 
  private:
-  // ---- the member pattern's steps ----
-  // Runs a selection or test member: body returns the code; the error line,
-  // the 99 path and the out value follow the pattern.
-  template <class Body>
-  HRESULT selectionMember(LONG* pVal, const char* exceptionText, Body body);
-  // The same shell for members whose result is also kept in LastErrorCode.
-  template <class Body>
-  HRESULT resultMember(LONG* pVal, const char* exceptionText, Body body);
-  int selectWith(int code, const char* failureFormat);
-  void setError(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void setErrorText(const char* text);
-  // The data and envelope members' shared steps.
+  // A member that takes one text from the page: its name, its argument's
+  // name and the wording of the argument's test.
+  struct PageArgument {
+    const char* member;
+    const char* argument;
+    const char* emptyWording = "error during invalid parameter";
+  };
+  // What a member of the selection group does with the store and the key usage.
+  enum class SelectionKind {
+    Test,           // a certificate from the page: no fresh store; the line quotes the certificate
+    Select,         // a fresh store; the line quotes the criterion and the selected certificate
+    SelectByUsage,  // the same after the key usage's test; the line also gives the usage
+    SelectAnyUsage  // as Select, the key usage handed on untested (the store reads 0, 1, 2, else any)
+  };
+
+  void errorLine(int code) override;
+  template <class Call>
+  HRESULT selectByPageText(LONG* pVal, BSTR argument, LONG keyUsage, SelectionKind kind, const PageArgument& a,
+                           Call call);
+  HRESULT fieldText(BSTR* pVal, const char* (CCertificateDBClient::*field)() const);
+  HRESULT selectByUsage(LONG* pVal, const char* member, LONG keyUsage, bool usageGiven);
+  template <class Call, class Success>
+  HRESULT dataByPageText(LONG* pVal, const PageArgument& a, BSTR argument, Call call, Success success);
+  // One Info line that quotes a whole text.
   void logTextBlock(const char* format, const char* mallocFailureFormat, const char* text);
   int signSteps(BSTR signerCert, BSTR digestMethod, BSTR signatureMethod);
   int signUISteps(BSTR dataContent, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod);
-  int signIOSteps(BSTR P11DLL, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod, bool* signingRan);
+  int signIOSteps(BSTR P11DLL, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod);
+  // The probe and the two phases of the insert-and-remove window, shared by
+  // signIO and CheckP11TokenInOut; noTokenText is the message box's string.
+  int tokenInOut(BSTR P11DLL, UINT noTokenText, const char* probeFailure);
   void tokenMessageBox(UINT textId);
   HWND messageBoxOwner();
 
@@ -161,8 +177,6 @@ class CTeskelCtrl : public CComObjectRootEx<CComSingleThreadModel>,
   CCertificateDBClient* pCertDBClient = nullptr;
   CCertificateDBClientUI certDBClient;
   CPKCS7SignatureClientUI signatureClient;
-  char LastErrorStr[ERROR_TEXT_SIZE] = {};
-  int LastErrorCode = 0;
   std::u16string language;
   std::u16string DetectedTokenPKCS11LibName;
   int hostCheckResult = 0;

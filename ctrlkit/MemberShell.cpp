@@ -1,0 +1,79 @@
+#include "ctrlkit/MemberShell.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "ctrlkit/HostAllowList.h"
+#include "ctrlkit/ScriptText.h"
+
+namespace ctrlkit {
+
+HRESULT falseOnThrow(int, bool threw) { return threw ? S_FALSE : S_OK; }
+HRESULT falseOnFailure(int code, bool threw) { return (threw || code != 0) ? S_FALSE : S_OK; }
+HRESULT alwaysOk(int, bool) { return S_OK; }
+
+ControlShell::ControlShell(const char* classPrefix, HResultPolicy policy)
+    : m_classPrefix(classPrefix), m_policy(policy) {}
+
+ControlShell::~ControlShell() = default;
+
+HRESULT ControlShell::lastErrorCode(LONG* pVal) const {
+  if (pVal == nullptr) return E_POINTER;
+  *pVal = LastErrorCode;
+  return S_OK;
+}
+
+HRESULT ControlShell::lastErrorStr(BSTR* pVal, UINT codePage) const {
+  if (pVal == nullptr) return E_POINTER;
+  return textResult(LastErrorStr, pVal, codePage);
+}
+
+namespace {
+// Formatted into a temporary first: arguments may be the buffer itself.
+void formatAfterPrefix(char (&buffer)[LAST_ERROR_SIZE], const char* prefix, const char* format, va_list args) {
+  char temp[LAST_ERROR_SIZE];
+  int n = std::snprintf(temp, sizeof temp, "%s::", prefix);
+  if (n < 0) n = 0;
+  std::size_t used = static_cast<std::size_t>(n) < sizeof temp ? static_cast<std::size_t>(n) : sizeof temp - 1;
+  if (std::vsnprintf(temp + used, sizeof temp - used, format, args) < 0) temp[used] = '\0';
+  std::memcpy(buffer, temp, sizeof temp);
+  buffer[LAST_ERROR_SIZE - 1] = '\0';
+}
+}  // namespace
+
+void ControlShell::setError(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  formatAfterPrefix(LastErrorStr, m_classPrefix, format, args);
+  va_end(args);
+}
+
+int ControlShell::fail(int result, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  formatAfterPrefix(LastErrorStr, m_classPrefix, format, args);
+  va_end(args);
+  return result;
+}
+
+void ControlShell::clearError() { std::memset(LastErrorStr, 0, sizeof LastErrorStr); }
+
+int ControlShell::hostListCheck(const std::u16string& pageAddress) {
+  LastErrorCode = 0;
+  hostcheck::PageAddress page;
+  DWORD error = hostcheck::splitPageAddress(pageAddress, &page);
+  if (error != 0) {
+    LastErrorCode = code::ILLEGAL_URL;
+    setError("IsWebCtl >> error %d", static_cast<int>(error));
+    return code::ILLEGAL_URL;
+  }
+  if (hostcheck::isAllowedHost(page.host)) return 0;
+  LastErrorCode = code::ILLEGAL_URL;
+  setError("IsWebCtl >> error %d", 0);
+  return code::ILLEGAL_URL;
+}
+
+void ControlShell::errorLine(int) {}
+
+}  // namespace ctrlkit

@@ -1,0 +1,65 @@
+#include "ctrlkit/ScriptText.h"
+
+#include <openssl/crypto.h>
+
+#include <stdexcept>
+
+namespace ctrlkit {
+
+bool isEmpty(BSTR text) { return text == nullptr || SysStringLen(text) == 0; }
+
+const char* orEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+CAnsiText::CAnsiText(BSTR text, UINT codePage, bool secret) : m_null(text == nullptr), m_secret(secret) {
+  if (text == nullptr) return;
+  int length = static_cast<int>(SysStringLen(text));
+  if (length == 0) return;
+  int size = WideCharToMultiByte(codePage, 0, text, length, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) throw std::runtime_error("text conversion failed");
+  m_text.resize(static_cast<std::size_t>(size));
+  if (WideCharToMultiByte(codePage, 0, text, length, m_text.data(), size, nullptr, nullptr) != size)
+    throw std::runtime_error("text conversion failed");
+}
+
+CAnsiText::~CAnsiText() {
+  if (m_secret && !m_text.empty()) OPENSSL_cleanse(m_text.data(), m_text.size());
+}
+
+std::u16string widen(const char* text, UINT codePage) {
+  if (text == nullptr || *text == 0) return std::u16string();
+  int count = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
+  if (count <= 0) throw std::runtime_error("text conversion failed");
+  std::u16string out(static_cast<std::size_t>(count), u'\0');
+  if (MultiByteToWideChar(codePage, 0, text, -1, out.data(), count) != count)
+    throw std::runtime_error("text conversion failed");
+  out.resize(static_cast<std::size_t>(count - 1));
+  return out;
+}
+
+std::string narrow(const std::u16string& text, UINT codePage) {
+  if (text.empty()) return std::string();
+  int size = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  if (size <= 0) throw std::runtime_error("text conversion failed");
+  std::string out(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+  return out;
+}
+
+HRESULT textResult(const char* text, BSTR* out, UINT codePage) {
+  *out = nullptr;
+  if (text == nullptr) return S_OK;
+  int count = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
+  if (count <= 0) return E_OUTOFMEMORY;
+  BSTR b = SysAllocStringLen(nullptr, static_cast<UINT>(count - 1));
+  if (b == nullptr) return E_OUTOFMEMORY;
+  MultiByteToWideChar(codePage, 0, text, -1, b, count);
+  *out = b;
+  return S_OK;
+}
+
+HRESULT wideResult(const std::u16string& text, BSTR* out) {
+  *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  return *out != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+}  // namespace ctrlkit
