@@ -130,12 +130,13 @@ bool GRDDLG::shufflePad() {
 void GRDDLG::loadPadBitmaps() {
   for (int k = 0; k < 10; ++k) {
     CBitmap& b = padBitmaps_[k];
-    CButton* key = static_cast<CButton*>(GetDlgItem(static_cast<int>(kPadKeyIds[k])));
+    HWND key = ::GetDlgItem(m_hWnd, static_cast<int>(kPadKeyIds[k]));
     // The key lets go of the old picture before it is deleted.
-    if (key) key->SetBitmap(nullptr);
+    if (key) ::SendMessageW(key, BM_SETIMAGE, IMAGE_BITMAP, 0);
     b.DeleteObject();
-    if (b.LoadBitmap(static_cast<UINT>(padKeys[k][0])) && key) key->SetBitmap(static_cast<HBITMAP>(b.m_hObject));
-    if (key) key->Invalidate();
+    if (b.LoadBitmap(static_cast<UINT>(padKeys[k][0])) && key)
+      ::SendMessageW(key, BM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(b.m_hObject));
+    if (key) ::InvalidateRect(key, nullptr, TRUE);
   }
 }
 
