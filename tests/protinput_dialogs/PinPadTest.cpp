@@ -146,6 +146,7 @@ TEST_P(PinPad, WrongRowWrongCodeEmptyPinReenterRegenerate) {
   const Ids ids = GetParam();
   auto pad = makePad(ids);
   PadState empty, before, afterRow, afterKey, afterCode, afterReenter, afterRegenerate;
+  std::vector<UINT> icons;
   std::u16string expected;
   auto snap = [&](PadState* s) { return inspect([&, s](const DialogView& v) { *s = stateOf(ids, v); }); };
   Action rightRow = react([ids](const DialogView& v) {
@@ -164,11 +165,12 @@ TEST_P(PinPad, WrongRowWrongCodeEmptyPinReenterRegenerate) {
                       key(VK_RETURN),                                             // Enter does not close
                       inspect([&](const DialogView& v) { expected = std::u16string(1, u'0' + digitOfKey(v.hwnd, kKeyIds[5])); }),
                       click(kKeyIds[5]), typeCodeAndConfirm(ids)})
-      .expectMessageBox(2501, {click(IDOK)})
-      .expectMessageBox(2503, {click(IDOK)})
-      .expectMessageBox(2504, {click(IDOK)});
+      .expectMessageBox(2501, {inspect([&](const DialogView& v) { icons.push_back(v.messageBoxType); }), click(IDOK)})
+      .expectMessageBox(2503, {inspect([&](const DialogView& v) { icons.push_back(v.messageBoxType); }), click(IDOK)})
+      .expectMessageBox(2504, {inspect([&](const DialogView& v) { icons.push_back(v.messageBoxType); }), click(IDOK)});
   u.install();
   ASSERT_EQ(pad->DoModal(), IDOK);
+  EXPECT_EQ(icons, (std::vector<UINT>{MB_ICONEXCLAMATION, MB_ICONSTOP, MB_ICONSTOP}));
   EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
   EXPECT_EQ(pad->pin, expected);
   // 2501 renews nothing.
