@@ -49,6 +49,8 @@ struct PinBuffer {
   CK_ULONG length() const { return static_cast<CK_ULONG>(std::strlen(text)); }
 };
 
+bool pinFits(const char* pin) { return strnlen(pin, CPKCS11TokenUtil::PIN_MAX + 1) <= CPKCS11TokenUtil::PIN_MAX; }
+
 CK_ULONG pinLength(const char* pin) { return static_cast<CK_ULONG>(strnlen(pin, CPKCS11TokenUtil::PIN_MAX)); }
 
 CK_UTF8CHAR_PTR utf8(const char* text) {
@@ -325,7 +327,9 @@ int CPKCS11TokenUtil::Login(const char* pin) {
       setError("CPKCS11TokenUtil::Login -> no token module loaded");
       return rc::CRYPTO_ERROR;
     }
-    if (pin == nullptr) {
+    // A PIN longer than the token client holds is refused whole: a cut one
+    // would be tried against the token (and count as a wrong guess).
+    if (pin == nullptr || !pinFits(pin)) {
       setError("CPKCS11TokenUtil::Login -> parameter error");
       return rc::WRONG_PARAMETER;
     }
@@ -1084,7 +1088,9 @@ int CPKCS11TokenUtil::getTokenSN(const char* moduleName, char* serial) {
 
 int CPKCS11TokenUtil::SetUserPIN(const char* moduleName, const char* oldPin, const char* newPin) {
   try {
-    if (oldPin == nullptr || newPin == nullptr) {
+    // Cutting a new PIN would leave the token with a PIN nobody chose; a PIN
+    // that does not fit is refused before the token is touched.
+    if (oldPin == nullptr || newPin == nullptr || !pinFits(oldPin) || !pinFits(newPin)) {
       setError("CPKCS11TokenUtil::SetUserPIN -> parameter error");
       return rc::WRONG_PARAMETER;
     }

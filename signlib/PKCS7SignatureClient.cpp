@@ -687,10 +687,23 @@ int CPKCS7SignatureClient::setUILoginSmartCard(const char* /*certificate*/, char
     std::fputs("\nPlease Input PIN:  ", stdout);
     std::fflush(stdout);
     pin[0] = '\0';
-    // At most 127 bytes: the buffer's size less its NUL.
-    if (std::scanf("%127s", pin) != 1) pin[0] = '\0';
+    // At most 127 bytes: the buffer's size less its NUL. A longer word is
+    // refused, not cut: a cut PIN is a wrong guess the user never made.
+    char typed[PIN_SIZE + 1] = {};
+    if (std::scanf("%128s", typed) != 1) typed[0] = '\0';
     std::fputs("\n", stdout);
     std::fflush(stdout);
+    const std::size_t n = std::strlen(typed);
+    if (n >= PIN_SIZE) {
+      int ch;
+      while ((ch = std::getchar()) != EOF && ch != '\n' && ch != ' ' && ch != '\t') {
+      }
+      OPENSSL_cleanse(typed, sizeof typed);
+      formatErrorText(m_szErrorText, "CXMLSignatureClient::setUILoginSmartCard -> PIN too long");
+      return rc::WRONG_PARAMETER;
+    }
+    std::memcpy(pin, typed, n + 1);
+    OPENSSL_cleanse(typed, sizeof typed);
     return rc::OK;
   } catch (...) {
     formatErrorText(m_szErrorText, "CXMLSignatureClient::setUILoginSmartCard -> unknown error");

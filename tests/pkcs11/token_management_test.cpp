@@ -91,6 +91,7 @@ TEST(GetTokenSN, SerialFieldAndFailures) {
 }
 
 TEST(SetUserPIN, ChangesTheRealTokensPin) {
+  static const std::string kLong200(200, '9');
   SoftHsm hsm("setpin");
   hsm.initToken("bank", "87654321", "1234");
   p11test::installForwarder();
@@ -108,6 +109,7 @@ TEST(SetUserPIN, ChangesTheRealTokensPin) {
   } cases[] = {
       {"1111", "2222", 50, "CPKCS11TokenUtil::SetUserPIN -> error 0x32 during Login"},
       {"5678", "12", 51, "CPKCS11TokenUtil::SetUserPIN -> error 0xA2 during C_SetPIN"},
+      {"5678", kLong200.c_str(), 1, "CPKCS11TokenUtil::SetUserPIN -> parameter error"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.newPin);
@@ -134,8 +136,10 @@ TEST(SetUserPIN, FakeTokenOutcomes) {
       {"fail", "C_SetPIN=0xA0", "1234", "5678", 50, "CPKCS11TokenUtil::SetUserPIN -> error 0xA0 during C_SetPIN"},
       {"fail", "C_SetPIN=0xA4", "1234", "5678", 52, "CPKCS11TokenUtil::SetUserPIN -> error 0xA4 during C_SetPIN"},
       {"fail", "C_SetPIN=0x5", "1234", "5678", 23, "CPKCS11TokenUtil::SetUserPIN -> error 0x5 during C_SetPIN"},
-      // PINs are read up to 128 characters: the 129th is not part of it.
-      {"", "", "1234", long129, 51, "CPKCS11TokenUtil::SetUserPIN -> error 0xA2 during C_SetPIN"},
+      // A PIN of more than 128 characters is refused whole, before the token
+      // is asked anything: cut, it would become a PIN nobody chose.
+      {"", "", "1234", long129, 1, "CPKCS11TokenUtil::SetUserPIN -> parameter error"},
+      {"", "", long129, "5678", 1, "CPKCS11TokenUtil::SetUserPIN -> parameter error"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.setting) + "=" + c.value);
@@ -148,8 +152,9 @@ TEST(SetUserPIN, FakeTokenOutcomes) {
     EXPECT_STREQ(c.text, token.getErrorText());
     EXPECT_FALSE(logHas(c.oldPin));
     EXPECT_FALSE(logHas(c.newPin));
-    if (c.newPin.size() > 128) {
-      EXPECT_TRUE(logHas("C_SetPIN old=4 new=128"));
+    if (c.newPin.size() > 128 || c.oldPin.size() > 128) {
+      EXPECT_FALSE(logHas("C_Login"));
+      EXPECT_FALSE(logHas("C_SetPIN"));
     }
   }
   FakeToken fake("vendor.dll");
@@ -158,6 +163,17 @@ TEST(SetUserPIN, FakeTokenOutcomes) {
   EXPECT_EQ("2468", fake.get("pin"));
   EXPECT_TRUE(logHas("C_SetPIN old=4 new=4"));
   EXPECT_EQ(1, token.SetUserPIN("vendor.dll", nullptr, "1"));
+}
+
+// Login takes the PIN whole or not at all: a cut PIN would cost the user a
+// wrong guess on the token.
+TEST(Login, PinLongerThanTheClientHoldsIsNotTried) {
+  FakeToken fake("vendor.dll");
+  CPKCS11TokenUtil token;
+  ASSERT_EQ(0, token.init("vendor.dll")) << token.getErrorText();
+  EXPECT_EQ(1, token.Login(std::string(129, '1').c_str()));
+  EXPECT_FALSE(logHas("C_Login"));
+  EXPECT_EQ(0, token.Login("1234")) << token.getErrorText();
 }
 
 TEST(InitTokenCV, VendorExtensionCallsInOrder) {

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <stdio_ext.h>
+
 #include <gtest/gtest.h>
 
 #include "signlib/ui/PKCS7SignatureClientUI.h"
@@ -413,29 +415,40 @@ TEST_F(TokenKeyInStore, NoPinInTextsOrDebugOutput) {
 }
 
 // The base client's console prompt reads one word of at most 127 bytes.
-TEST(ConsolePrompt, ReadsAtMost127Bytes) {
+// A PIN longer than the 128-byte buffer holds is refused, not cut; one that
+// fits is read whole. Nothing is written past the buffer either way.
+TEST(ConsolePrompt, ReadsAtMost127BytesAndRefusesLonger) {
   class Console : public CPKCS7SignatureClient {
    public:
     using CPKCS7SignatureClient::setUILoginSmartCard;
   } client;
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  const std::string input = std::string(200, 'p') + " next\n";
-  ASSERT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
-  close(fds[1]);
-  int saved = dup(0);
-  dup2(fds[0], 0);
-  close(fds[0]);
-  clearerr(stdin);
-  char pin[CPKCS7SignatureClient::PIN_SIZE + 16];
-  std::memset(pin, '#', sizeof pin);
-  int code = client.setUILoginSmartCard(nullptr, pin);
-  dup2(saved, 0);
-  close(saved);
-  clearerr(stdin);
-  EXPECT_EQ(code, 0);
-  EXPECT_EQ(std::strlen(pin), 127u);
-  EXPECT_EQ(pin[128], '#');  // nothing written past the 128-byte buffer
+  struct Case {
+    size_t length;
+    int code;
+  } cases[] = {{200, 1}, {128, 1}, {127, 0}, {4, 0}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.length);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const std::string input = std::string(k.length, 'p') + " next\n";
+    ASSERT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    close(fds[1]);
+    int saved = dup(0);
+    dup2(fds[0], 0);
+    close(fds[0]);
+    __fpurge(stdin);  // nothing left over from the case before
+    clearerr(stdin);
+    char pin[CPKCS7SignatureClient::PIN_SIZE + 16];
+    std::memset(pin, '#', sizeof pin);
+    int code = client.setUILoginSmartCard(nullptr, pin);
+    dup2(saved, 0);
+    close(saved);
+    clearerr(stdin);
+    EXPECT_EQ(code, k.code);
+    if (k.code == 0) EXPECT_EQ(std::string(pin), std::string(k.length, 'p'));
+    else EXPECT_EQ(pin[0], '\0') << client.getErrorText();
+    EXPECT_EQ(pin[128], '#');  // nothing written past the 128-byte buffer
+  }
 }
 
 }  // namespace
