@@ -688,3 +688,8 @@ PLATFORM_API BOOL WinHttpCloseHandle(HINTERNET handle) {
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
+
+PLATFORM_API DWORD PlatformWinHttpOpenHandles() {
+  std::lock_guard<std::mutex> lock(gHandlesMutex);
+  return static_cast<DWORD>(gHandles.size());
+}

@@ -131,3 +131,6 @@ PLATFORM_API BOOL WinHttpQueryOption(HINTERNET handle, DWORD option, LPVOID buff
 PLATFORM_API BOOL WinHttpSetTimeouts(HINTERNET handle, int resolveTimeout, int connectTimeout, int sendTimeout,
                                      int receiveTimeout);
 PLATFORM_API BOOL WinHttpCloseHandle(HINTERNET handle);
+
+// Handles open in this process (for tests that check every handle was closed).
+PLATFORM_API DWORD PlatformWinHttpOpenHandles();
