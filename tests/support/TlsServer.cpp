@@ -21,11 +21,28 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include "TestRoot.h"
 
 namespace tlstest {
 namespace {
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error("tlstest: " + what); }
+
+// Kept free of the test root, so benchmarks can use these fixtures too.
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+int run(const std::string& command, std::string* out) {
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out->append(buf, n);
+  int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 EVP_PKEY* rsaKey() {
   EVP_PKEY* k = EVP_RSA_gen(2048);
@@ -163,7 +180,7 @@ SServer::SServer(const Leaf& leaf, const std::string& dir, const std::vector<std
   if (port_ == 0) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
-    fail("s_server did not start: " + testsupport::readFile(log));
+    fail("s_server did not start: " + readFile(log));
   }
 }
 
@@ -178,7 +195,7 @@ Verdict sClient(int port, const std::string& host, const std::string& caFile) {
   std::string cmd = "openssl s_client -connect 127.0.0.1:" + std::to_string(port) + " -servername " + host +
                     " -verify_return_error -verify_hostname " + host + " -CAfile " + caFile + " </dev/null 2>&1";
   std::string out;
-  int status = testsupport::run(cmd, &out);
+  int status = run(cmd, &out);
   Verdict v;
   v.verified = status == 0 && out.find("Verify return code: 0 (ok)") != std::string::npos;
   if (!v.verified) {
