@@ -6,6 +6,7 @@
 
 #include "ctrlkit/HostAllowList.h"
 #include "ctrlkit/ScriptText.h"
+#include "ctrlkit/ServerCert.h"
 
 namespace ctrlkit {
 
@@ -13,8 +14,8 @@ HRESULT falseOnThrow(int, bool threw) { return threw ? S_FALSE : S_OK; }
 HRESULT falseOnFailure(int code, bool threw) { return (threw || code != 0) ? S_FALSE : S_OK; }
 HRESULT alwaysOk(int, bool) { return S_OK; }
 
-ControlShell::ControlShell(const char* classPrefix, HResultPolicy policy)
-    : m_classPrefix(classPrefix), m_policy(policy) {}
+ControlShell::ControlShell(const char* classPrefix, HResultPolicy policy, HostCheck hostCheck)
+    : m_classPrefix(classPrefix), m_policy(policy), m_hostCheck(hostCheck) {}
 
 ControlShell::~ControlShell() = default;
 
@@ -71,6 +72,18 @@ int ControlShell::hostListCheck(const std::u16string& pageAddress) {
   if (hostcheck::isAllowedHost(page.host)) return 0;
   LastErrorCode = code::ILLEGAL_URL;
   setError("IsWebCtl >> error %d", 0);
+  return code::ILLEGAL_URL;
+}
+
+int ControlShell::pageCheck(const std::u16string& pageAddress) {
+  int result = hostListCheck(pageAddress);
+  if (result != 0 || m_hostCheck != HostCheck::ServerCertificate) return result;
+  hostcheck::PageAddress page;
+  if (hostcheck::splitPageAddress(pageAddress, &page) == 0 && !page.secure) return 0;
+  int number = 0;
+  if (serverNameInAddress(pageAddress, &number)) return 0;
+  LastErrorCode = code::ILLEGAL_URL;
+  setError("IsWebCtl >> error %d", number);
   return code::ILLEGAL_URL;
 }
 

@@ -82,6 +82,13 @@ struct Member {
   HResultPolicy hresult = nullptr;
 };
 
+// The host check a control runs on its page.
+enum class HostCheck {
+  HostList,           // the host list alone (the certificate control)
+  ServerCertificate,  // then, for an HTTPS page, the name in the host's server
+                      // certificate (the signature and network-address controls)
+};
+
 // What one run through the shell gave.
 struct Outcome {
   int code;
@@ -92,7 +99,7 @@ struct Outcome {
 // The shell's state and steps that need nothing of the control's framework.
 class ControlShell {
  public:
-  ControlShell(const char* classPrefix, HResultPolicy policy);
+  ControlShell(const char* classPrefix, HResultPolicy policy, HostCheck hostCheck = HostCheck::HostList);
   virtual ~ControlShell();
   ControlShell(const ControlShell&) = delete;
   ControlShell& operator=(const ControlShell&) = delete;
@@ -115,6 +122,12 @@ class ControlShell {
   // number when the address does not split, 0 for a host not in the list);
   // the result is also left in LastErrorCode.
   int hostListCheck(const std::u16string& pageAddress);
+  // The control's host check: the host test, then, with
+  // HostCheck::ServerCertificate and an HTTPS page, the server-certificate
+  // step. That step fails closed: 61 with "<prefix>::IsWebCtl >> error %d"
+  // and the first failing step's error number when no name was obtained, or
+  // 0 when the name is empty or does not occur in the address.
+  int pageCheck(const std::u16string& pageAddress);
 
   // The control's error line for a failed member (nothing by default: a
   // control without a log writes none).
@@ -155,6 +168,7 @@ class ControlShell {
  private:
   const char* m_classPrefix;
   HResultPolicy m_policy;
+  HostCheck m_hostCheck;
 };
 
 // The shell over a control of the framework: the module is the one this
@@ -174,12 +188,15 @@ class CControlKit : public ControlShell {
     CoTaskMemFree(name);
   }
 
-  // The host test on this control's page: 0 or 61, also left in
-  // LastErrorCode.
+  // The page address, as the signature and network-address controls name it.
+  void GetHostPageURL(std::u16string& url) { getContainerURL(url); }
+
+  // The host check on this control's page (see pageCheck): 0 or 61, also
+  // left in LastErrorCode.
   int IsWebCtl() {
     std::u16string url;
     getContainerURL(url);
-    return hostListCheck(url);
+    return pageCheck(url);
   }
 
  protected:

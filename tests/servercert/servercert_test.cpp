@@ -9,7 +9,9 @@
 
 #include "TestRoot.h"
 #include "TlsServer.h"
+#include "ctrlkit/MemberShell.h"
 #include "ctrlkit/ServerCert.h"
+#include "platform/com.h"
 #include "platform/kernel.h"
 #include "platform/winhttp.h"
 
@@ -53,6 +55,36 @@ Step ask(const std::string& url) {
   EXPECT_EQ(PlatformWinHttpOpenHandles(), before) << "a handle was left open for " << url;
   EXPECT_EQ(name[SERVER_NAME_SIZE - 1], '\0');
   return {result, name};
+}
+
+// A control on the kit, placed in a page through a client site whose moniker
+// gives the page address, as a container places it.
+class PageControl : public ctrlkit::CControlKit<PageControl> {
+ public:
+  PageControl(const std::u16string& url, ctrlkit::HostCheck check, DWORD siteFlags = 0)
+      : CControlKit("CHaldrinCtrl", ctrlkit::falseOnFailure, check) {
+    PlatformCreateClientSite(url.c_str(), siteFlags, &m_spClientSite);
+  }
+  ~PageControl() override {
+    if (m_spClientSite != nullptr) m_spClientSite->Release();
+  }
+  int code() const { return LastErrorCode; }
+  std::string text() const { return LastErrorStr; }
+  IOleClientSite* m_spClientSite = nullptr;
+};
+
+struct Checked {
+  int result;
+  int code;
+  std::string text;
+};
+
+Checked isWebCtl(const std::string& url, ctrlkit::HostCheck check = ctrlkit::HostCheck::ServerCertificate) {
+  PageControl control(std::u16string(url.begin(), url.end()), check);
+  DWORD before = PlatformWinHttpOpenHandles();
+  int result = control.IsWebCtl();
+  EXPECT_EQ(PlatformWinHttpOpenHandles(), before) << "a handle was left open for " << url;
+  return {result, control.code(), control.text()};
 }
 
 }  // namespace
@@ -146,4 +178,74 @@ TEST_F(ServerCert, TheNameMustOccurInTheAddress) {
     EXPECT_EQ(ctrlkit::serverNameInAddress(url, &number), c.passes);
     EXPECT_EQ(number, c.number);
   }
+}
+
+// The check as the signature and network-address controls run it, through the
+// kit, against the real server; each refusal carries the step's number.
+TEST_F(ServerCert, ControlsRefusePagesWhoseServerNameIsNotTheirs) {
+  using tlstest::Issuer;
+  struct Case {
+    const char* what;
+    tlstest::LeafSpec spec;
+    int result;
+    const char* text;
+  } cases[] = {
+      {"page_good", {{{"O", "Test Bank"}, {"CN", "localhost"}}, {"localhost"}}, 0, ""},
+      {"page_zeta", {{{"CN", "localhost"}, {"O", "Zeta"}}, {"localhost"}}, 61, "CHaldrinCtrl::IsWebCtl >> error 0"},
+      {"page_self", {{{"CN", "localhost"}}, {"localhost"}, -1, 30, Issuer::Self}, 61,
+       "CHaldrinCtrl::IsWebCtl >> error 12045"},
+      {"page_unknown_ca", {{{"CN", "localhost"}}, {"localhost"}, -1, 30, Issuer::OtherCa}, 61,
+       "CHaldrinCtrl::IsWebCtl >> error 12045"},
+      {"page_expired", {{{"CN", "localhost"}}, {"localhost"}, -30, -1}, 61, "CHaldrinCtrl::IsWebCtl >> error 12037"},
+      {"page_other_host", {{{"CN", "other.example"}}, {"other.example"}}, 61,
+       "CHaldrinCtrl::IsWebCtl >> error 12038"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    tlstest::SServer server(pki_->leaf(c.what, c.spec), *dir_);
+    // The platform decides as OpenSSL's own client does.
+    const bool tlsAccepted = c.result == 0 || std::string(c.text) == "CHaldrinCtrl::IsWebCtl >> error 0";
+    EXPECT_EQ(tlstest::sClient(server.port(), "localhost", pki_->caPem()).verified, tlsAccepted);
+    Checked r = isWebCtl(https(server.port(), "/sign.html"));
+    EXPECT_EQ(r.result, c.result);
+    EXPECT_EQ(r.code, c.result);
+    EXPECT_EQ(r.text, c.text);
+    // The certificate control keeps its host-list test alone.
+    EXPECT_EQ(isWebCtl(https(server.port()), ctrlkit::HostCheck::HostList).result, 0);
+  }
+
+  Checked none = isWebCtl(https(tlstest::unusedPort()));
+  EXPECT_EQ(none.result, 61);
+  EXPECT_EQ(none.text, "CHaldrinCtrl::IsWebCtl >> error 12029");
+
+  // Accepts and never answers.
+  tlstest::Listener silent;
+  setenv("PLATFORM_WINHTTP_TIMEOUTS", "0,2000,2000,300", 1);
+  Checked hung = isWebCtl("https://127.0.0.1:" + std::to_string(silent.port()) + "/");
+  unsetenv("PLATFORM_WINHTTP_TIMEOUTS");
+  EXPECT_EQ(hung.result, 61);
+  EXPECT_EQ(hung.text, "CHaldrinCtrl::IsWebCtl >> error 12002");
+  EXPECT_EQ(silent.connections(), 1);
+
+  // A plain-HTTP page on an allowed host passes without a connection.
+  Checked plain = isWebCtl("http://127.0.0.1:" + std::to_string(silent.port()) + "/");
+  EXPECT_EQ(plain.result, 0);
+  EXPECT_EQ(plain.code, 0);
+  EXPECT_EQ(silent.connections(), 1);
+
+  // The host test still comes first, with its own numbers, and asks nothing.
+  Checked foreign = isWebCtl("https://localhost.attacker.example:" + std::to_string(silent.port()) + "/");
+  EXPECT_EQ(foreign.text, "CHaldrinCtrl::IsWebCtl >> error 0");
+  Checked empty = isWebCtl("");
+  EXPECT_EQ(empty.text, "CHaldrinCtrl::IsWebCtl >> error 12006");
+  EXPECT_EQ(silent.connections(), 1);
+}
+
+TEST(ServerCertSite, NoMonikerMeansNoAddress) {
+  PageControl control(u"https://localhost/", ctrlkit::HostCheck::ServerCertificate, PLATFORM_SITE_NO_MONIKER);
+  std::u16string url = u"x";
+  control.GetHostPageURL(url);
+  EXPECT_EQ(url, u"");
+  EXPECT_EQ(control.IsWebCtl(), 61);
+  EXPECT_EQ(control.text(), "CHaldrinCtrl::IsWebCtl >> error 12006");
 }
