@@ -34,3 +34,11 @@ function(project_gtest name)
   # (compiled in), so tests see them under ctest and when run by hand.
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
 endfunction()
+
+# The thread sanitizer cannot share a build with the address sanitizer:
+# scripts/test makes a third, small build with it for the many-threads tests.
+option(SANITIZE_THREAD "Build with the thread sanitizer" OFF)
+if(SANITIZE_THREAD)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
