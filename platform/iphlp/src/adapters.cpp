@@ -116,7 +116,7 @@ PLATFORM_API DWORD GetAdaptersInfo(PIP_ADAPTER_INFO AdapterInfo, PULONG SizePoin
     copyText(r.AdapterName, sizeof r.AdapterName, i.name);
     copyText(r.Description, sizeof r.Description, i.alias.empty() ? i.name : i.alias);
     r.AddressLength = static_cast<UINT>(std::min<size_t>(i.hardwareAddress.size(), MAX_ADAPTER_ADDRESS_LENGTH));
-    std::memcpy(r.Address, i.hardwareAddress.data(), r.AddressLength);
+    if (r.AddressLength > 0) std::memcpy(r.Address, i.hardwareAddress.data(), r.AddressLength);
     r.Index = i.index;
     r.Type = typeOf(i.hardwareType);
     r.DhcpEnabled = 0;
