@@ -112,6 +112,19 @@ TEST(PellmarRegistration, WritesExactlyTheListedKeysAndUnregistersToTheParents) 
   // Nothing that was there before was changed or removed.
   for (const auto& k : before) EXPECT_TRUE(classesTree().count(k)) << k;
 
+  // Activation finds both class objects through the registry: the control's
+  // factory, and the proxy and stub's factory under the interface's identifier.
+  ASSERT_EQ(CoInitialize(nullptr), S_OK);
+  IUnknown* factory = nullptr;
+  EXPECT_EQ(CoGetClassObject(CLSID_FetchMAC, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                             reinterpret_cast<void**>(&factory)), S_OK);
+  if (factory) factory->Release();
+  factory = nullptr;
+  EXPECT_EQ(CoGetClassObject(IID_IFetchMAC, CLSCTX_INPROC_SERVER, nullptr, IID_IPSFactoryBuffer,
+                             reinterpret_cast<void**>(&factory)), S_OK);
+  if (factory) factory->Release();
+  CoUninitialize();
+
   ASSERT_EQ(regsvr("-u '" + path + "'", &out), 0) << out;
   EXPECT_EQ(classesTree(), before);
 }
