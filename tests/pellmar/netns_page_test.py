@@ -85,12 +85,58 @@ def case_hostcheck(page):
     check((status, line, code) == (0, "", 61), f"refused host: {(status, line, code)}")
 
 
+class TlsServer:
+    """openssl s_server on 127.0.0.1 in this namespace, with a certificate
+    for `name` issued by a CA of the test's own, answering HTTP (-www)."""
+
+    def __init__(self, page, name):
+        self.dir = tempfile.mkdtemp(prefix="pellmar-tls-", dir=page.root)
+        d = self.dir
+        run = lambda *c: subprocess.run(c, check=True, capture_output=True, cwd=d)
+        run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem",
+            "-subj", "/CN=Pellmar Test CA", "-days", "2")
+        run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr",
+            "-subj", f"/C=TW/O=Test Bank/CN={name}")
+        with open(os.path.join(d, "ext.cnf"), "w") as f:
+            f.write(f"subjectAltName=DNS:{name}\n")
+        run("openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+            "-out", "server.pem", "-days", "2", "-extfile", "ext.cnf")
+        subprocess.run([page.args.certstore, "import", "--store", "Root", "--cert", os.path.join(d, "ca.pem")],
+                       env=page.env, check=True, capture_output=True)
+        # A new namespace's loopback is down.
+        netns.sh("ip link set lo up")
+        self.proc = subprocess.Popen(["openssl", "s_server", "-accept", "127.0.0.1:0", "-cert", "server.pem",
+                                      "-key", "server.key", "-www"], cwd=d, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True)
+        self.port = None
+        for line in self.proc.stdout:
+            if line.startswith("ACCEPT"):
+                self.port = int(line.strip().rsplit(":", 1)[1])
+                break
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
+
+
+def case_hostcheck_https(page):
+    netns.setup_listing()
+    want = netns.adapter_line(netns.expected_adapters())
+    server = TlsServer(page, "localhost")
+    try:
+        status, line, code, _ = page.run(f"https://localhost:{server.port}/bank/page.html")
+        check((status, line, code) == (0, want, 0), f"https page whose certificate names its host: {(status, line, code)}")
+    finally:
+        server.close()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("case")
     parser.add_argument("--pagehost", required=True)
     parser.add_argument("--regsvr", required=True)
     parser.add_argument("--pellmar", required=True)
+    parser.add_argument("--certstore", required=True)
     args = parser.parse_args()
     netns.enter_namespace()
     page = Page(args)
