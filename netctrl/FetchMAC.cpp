@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "ctrlkit/HostAllowList.h"
+#include "ctrlkit/ModuleVersion.h"
 #include "platform/kernel.h"
 #include "platform/locale.h"
-#include "platform/resources.h"
 
 namespace {
 
@@ -164,32 +164,7 @@ HRESULT CFetchMAC::get_LastErrorCode(LONG* pVal) {
 HRESULT CFetchMAC::get_VERSION(BSTR* pVal) {
   if (pVal == nullptr) return E_POINTER;
   *pVal = nullptr;
-  std::u16string version = u"0,0,0,0";
-  char16_t path[1024] = {0};
-  if (GetModuleFileNameW(CAtlModule::GetModuleInstance(), path, 1024) != 0) {
-    DWORD handle = 0;
-    DWORD size = GetFileVersionInfoSizeW(path, &handle);
-    if (size != 0) {
-      std::string block(size, '\0');
-      WORD* translation = nullptr;
-      UINT length = 0;
-      if (GetFileVersionInfoW(path, 0, size, block.data()) &&
-          VerQueryValueW(block.data(), u"\\VarFileInfo\\Translation", reinterpret_cast<LPVOID*>(&translation), &length) &&
-          translation != nullptr && length >= 4) {
-        char query[64];
-        std::snprintf(query, sizeof query, "\\StringFileInfo\\%04hX%04hX\\FileVersion", translation[0], translation[1]);
-        std::u16string wideQuery(query, query + std::strlen(query));
-        char16_t* text = nullptr;
-        if (VerQueryValueW(block.data(), wideQuery.c_str(), reinterpret_cast<LPVOID*>(&text), &length) && text != nullptr)
-          version = text;
-      }
-    }
-  }
-  std::u16string shown;
-  for (char16_t c : version) {
-    if (c == u',') shown.push_back(u'.');
-    else if (c != u' ') shown.push_back(c);
-  }
-  *pVal = SysAllocStringLen(shown.data(), static_cast<UINT>(shown.size()));
+  const std::u16string version = ctrlkit::versionText(CAtlModule::GetModuleInstance());
+  *pVal = SysAllocStringLen(version.data(), static_cast<UINT>(version.size()));
   return *pVal != nullptr ? S_OK : E_OUTOFMEMORY;
 }
