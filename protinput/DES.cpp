@@ -80,25 +80,26 @@ constexpr uint64_t roundKeyBit(int k) {
 
 constexpr Tables makeTables() {
   Tables t{};
-  for (int byte = 0; byte < 8; ++byte)
-    for (int v = 0; v < 256; ++v) {
-      for (int i = 0; i < 64; ++i) {
-        int src = kIP[i] - 1;
-        if (src / 8 == byte && (v >> (7 - src % 8)) & 1) t.ip[byte][v] |= bitAt(i + 1, 64);
-        src = kFP[i] - 1;
-        if (src / 8 == byte && (v >> (7 - src % 8)) & 1) t.fp[byte][v] |= bitAt(i + 1, 64);
-      }
-      for (int i = 0; i < 56; ++i) {
-        int src = kPC1[i] - 1;
-        if (src / 8 == byte && (v >> (7 - src % 8)) & 1) t.pc1[byte][v] |= bitAt(i + 1, 56);
-      }
-    }
-  for (int group = 0; group < 8; ++group)
+  // Each output bit comes from one bit of one input byte: set it in the
+  // entries of every value of that byte that has the bit.
+  for (int i = 0; i < 64; ++i) {
+    int src = kIP[i] - 1;
+    for (int v = 0; v < 256; ++v)
+      if ((v >> (7 - src % 8)) & 1) t.ip[src / 8][v] |= bitAt(i + 1, 64);
+    src = kFP[i] - 1;
+    for (int v = 0; v < 256; ++v)
+      if ((v >> (7 - src % 8)) & 1) t.fp[src / 8][v] |= bitAt(i + 1, 64);
+  }
+  for (int i = 0; i < 56; ++i) {
+    int src = kPC1[i] - 1;
+    for (int v = 0; v < 256; ++v)
+      if ((v >> (7 - src % 8)) & 1) t.pc1[src / 8][v] |= bitAt(i + 1, 56);
+  }
+  for (int k = 0; k < 48; ++k) {
+    int src = kPC2[k] - 1;  // 0..55 within C||D
     for (int v = 0; v < 128; ++v)
-      for (int k = 0; k < 48; ++k) {
-        int src = kPC2[k] - 1;  // 0..55 within C||D
-        if (src / 7 == group && (v >> (6 - src % 7)) & 1) t.pc2[group][v] |= roundKeyBit(k + 1);
-      }
+      if ((v >> (6 - src % 7)) & 1) t.pc2[src / 7][v] |= roundKeyBit(k + 1);
+  }
   for (int j = 0; j < 8; ++j)
     for (int v = 0; v < 64; ++v) {
       int row = ((v >> 4) & 2) | (v & 1);
