@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -476,6 +477,32 @@ TEST(Keypad, KeysThatCannotBeUsed) {
     EXPECT_EQ(k.wrapSessionKey(fine, out), 0);
     EXPECT_EQ(out.size(), 172u);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The object's own storage no longer holds the session key, the spare bytes
+// or the layouts once it has gone.
+TEST(Keypad, SecretsAreWipedWhenItGoes) {
+  alignas(CVKB) unsigned char storage[sizeof(CVKB)];
+  CVKB* k = new (storage) CVKB;
+  keyed(*k, 6, 0);
+  auto contains = [&](const unsigned char* needle, size_t n) {
+    return std::search(storage, storage + sizeof storage, needle, needle + n) != storage + sizeof storage;
+  };
+  const unsigned char spare[8] = {0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A};
+  std::string row;
+  for (int col = 0; col < 11; ++col) row.push_back(k->getKeyChar(col));
+  ASSERT_TRUE(contains(kKey, 16));
+  ASSERT_TRUE(contains(spare, 8));
+  ASSERT_TRUE(contains(reinterpret_cast<const unsigned char*>(row.data()), 10));
+  k->~CVKB();
+  EXPECT_FALSE(contains(kKey, 8));
+  EXPECT_FALSE(contains(kKey + 8, 8));
+  EXPECT_FALSE(contains(spare, 8));
+  EXPECT_FALSE(contains(reinterpret_cast<const unsigned char*>(row.data()), 10));
 }
 
 }  // namespace
