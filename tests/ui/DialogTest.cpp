@@ -631,44 +631,6 @@ TEST(PreTranslate, HookSwallowsKeys) {
   EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
 }
 
-TEST(UserJson, ParsesPagehostActions) {
-  std::vector<Entry> entries;
-  std::string error;
-  const char* json = R"([
-    {"expect": 105, "actions": [["type", 310, "12\u4e2d"], ["paste", 310, "x"], ["key", "VK_TAB", "shift"],
-                               ["click", 1], ["select", 211, [0, 2]], ["capslock", true], ["wait", 1000],
-                               ["exec", "true"], ["close"]]},
-    {"expect": "messagebox", "actions": [["click", 1]]}
-  ])";
-  ASSERT_TRUE(parseUserJson(json, &entries, &error)) << error;
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0].expect, 105);
-  EXPECT_EQ(entries[1].expect, kMessageBox);
-  const auto& a = entries[0].actions;
-  ASSERT_EQ(a.size(), 9u);
-  EXPECT_EQ(a[0].kind, Action::Kind::Type);
-  EXPECT_EQ(a[0].text, u"12中");
-  EXPECT_EQ(a[2].vk, VK_TAB);
-  EXPECT_EQ(a[2].modifiers, kShift);
-  EXPECT_EQ(a[4].rows, (std::vector<int>{0, 2}));
-  EXPECT_TRUE(a[5].on);
-  EXPECT_EQ(a[6].ms, 1000u);
-  EXPECT_EQ(a[7].command, "true");
-  EXPECT_EQ(a[8].kind, Action::Kind::Close);
-
-  const char* bad[] = {
-      "{}", "[{\"actions\": []}]", "[{\"expect\": 1, \"actions\": [[\"fly\"]]}]",
-      "[{\"expect\": 1, \"actions\": [[\"key\", \"VK_NOPE\"]]}]", "[{\"expect\": 1, \"actions\": [[\"click\", 1.5]]}]",
-      "[{\"expect\": 1, \"actions\": [[\"select\", 1, [-1]]]}]", "[{\"expect\": 1, \"actions\": [[\"key\", \"VK_TAB\", \"meta\"]]}]",
-      "[{\"expect\": 1, \"actions\": [[\"type\", 1, \"unterminated]]}]", "[{\"expect\": 1}] trailing",
-  };
-  for (const char* b : bad) {
-    SCOPED_TRACE(b);
-    EXPECT_FALSE(parseUserJson(b, &entries, &error));
-    EXPECT_FALSE(error.empty());
-  }
-}
-
 TEST(DialogManager, LifecycleAndFocus) {
   struct Case {
     const char* name;

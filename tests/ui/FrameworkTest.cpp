@@ -449,23 +449,3 @@ TEST(ScriptedUser, ReadsPicturesNotWindowText) {
   }
 }
 
-TEST(UserJson, ClickShownAndMessageBoxText) {
-  std::vector<Entry> entries;
-  std::string error;
-  ASSERT_TRUE(parseUserJson(R"([{"expect": 107, "actions": [["clickshown", "7"]]},
-                                {"expect": "messagebox", "text": 3002, "actions": [["click", 1]]}])",
-                            &entries, &error))
-      << error;
-  ASSERT_EQ(entries.size(), 2u);
-  ASSERT_EQ(entries[0].actions.size(), 1u);
-  EXPECT_EQ(entries[0].actions[0].kind, Action::Kind::ClickShown);
-  EXPECT_EQ(entries[0].actions[0].text, u"7");
-  EXPECT_EQ(entries[1].textId, 3002u);
-  for (const char* bad : {R"([{"expect": 107, "text": 3002, "actions": []}])",
-                          R"([{"expect": "messagebox", "text": "x", "actions": []}])",
-                          R"([{"expect": 107, "actions": [["clickshown"]]}])",
-                          R"([{"expect": 107, "actions": [["clickshown", ""]]}])"}) {
-    SCOPED_TRACE(bad);
-    EXPECT_FALSE(parseUserJson(bad, &entries, &error));
-  }
-}

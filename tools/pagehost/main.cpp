@@ -12,6 +12,7 @@
 #include <string>
 
 #include "host/PageHost.h"
+#include "host/UserScript.h"
 
 namespace {
 
@@ -72,7 +73,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "pagehost: cannot read %s\n", userFile.c_str());
       return host::kPageUsage;
     }
-    if (!platform::user::parseUserJson(json, &options.user, &error)) {
+    if (!host::parseUserJson(json, &options.user, &error)) {
       std::fprintf(stderr, "pagehost: %s: %s\n", userFile.c_str(), error.c_str());
       return host::kPageUsage;
     }

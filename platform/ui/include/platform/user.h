@@ -11,17 +11,17 @@
 // that still waits when its entry has no actions left, is ended as cancelled
 // (IDCANCEL) and the run counts as failed: nothing ever waits.
 //
-// The actions map one to one onto pagehost's JSON actions:
-//   ["type", id, "text"]   type(id, u"text")      one keystroke per character
-//   ["paste", id, "text"]  paste(id, u"text")     one paste (Ctrl+V)
-//   ["key", "VK_TAB", "shift"]  key("VK_TAB", {"shift"})  modifiers shift, ctrl, alt
-//   ["click", id]          click(id)
-//   ["select", id, [rows]] select(id, {rows})     click, then Ctrl+click the others
-//   ["close"]              close()                the close box, else Alt+F4
-//   ["capslock", true]     capsLock(true)         presses Caps Lock if needed
-//   ["wait", ms]           wait(ms)               advances the clock, timer by timer
-//   ["exec", "command"]    exec("command")        runs a shell command (status 0 expected)
-//   ["clickshown", "7"]    clickShown(u"7")       clicks the one control whose picture shows 7
+// The actions (pagehost's --user file writes them as JSON, see host/UserScript.h):
+//   type(id, u"text")      one keystroke per character
+//   paste(id, u"text")     one paste (Ctrl+V)
+//   key("VK_TAB", {"shift"})  modifiers shift, ctrl, alt
+//   click(id)
+//   select(id, {rows})     click, then Ctrl+click the others
+//   close()                the close box, else Alt+F4
+//   capsLock(true)         presses Caps Lock if needed
+//   wait(ms)               advances the clock, timer by timer
+//   exec("command")        runs a shell command (status 0 expected)
+//   clickShown(u"7")       clicks the one control whose picture shows 7
 // and three for C++ tests only: shot(path) saves the window as a PNG,
 // inspect(fn) hands the dialog's current view to fn, and react(fn) takes the
 // actions fn chooses from the dialog's current view (a person reading the
@@ -31,8 +31,7 @@
 // of a bitmap key, a picture's text) is in its view's `shown` only, never its
 // window text; the user looks at the dialog (paints it) before reading it.
 // A message box entry may name the string-table id of the text it expects
-// (in the thread's UI language, in any module that has resources):
-// {"expect": "messagebox", "text": 3002}.
+// (in the thread's UI language, in any module that has resources).
 #pragma once
 
 #include <functional>
@@ -111,9 +110,6 @@ struct Entry {
   std::vector<Action> actions;
   UINT textId = 0;  // a message box: the string its text must be (0: any text)
 };
-
-// Reads pagehost's --user JSON. Returns false with a message on bad input.
-bool parseUserJson(const std::string& json, std::vector<Entry>* entries, std::string* error);
 
 // What a dialog shows now.
 DialogView viewOf(HWND dialog);
