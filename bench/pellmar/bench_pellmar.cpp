@@ -19,7 +19,6 @@
 #include <netinet/in.h>
 #include <arpa/inet.h>
 #include <linux/if_packet.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +34,8 @@
 #include "pellmar_h.h"
 #include "platform/com.h"
 #include "platform/kernel.h"
+
+#include "Interleaved.h"
 
 namespace fs = std::filesystem;
 
@@ -203,51 +204,22 @@ void BM_Getifaddrs(benchmark::State& state) {
   }
 }
 
-double cpuMs() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
 
 void BM_Interleaved(benchmark::State& state) {
-  double pellmar = 0, baseline = 0;
-  long n = 0;
-  for (auto _ : state) {
-    for (int k = 0; k < 2; ++k) {
-      const bool controlFirst = (n % 2 == 0) == (k == 0);
+  auto side = [](std::string (*once)(bool*)) {
+    return [once](std::string* error) {
       bool ok = false;
-      const double t0 = cpuMs();
-      benchmark::DoNotOptimize(controlFirst ? pellmarOnce(&ok) : getifaddrsOnce(&ok));
-      (controlFirst ? pellmar : baseline) += cpuMs() - t0;
-      if (!ok) {
-        state.SkipWithError("a call failed");
-        return;
-      }
-    }
-    ++n;
-  }
-  state.counters["pellmar_ms"] = pellmar / static_cast<double>(n);
-  state.counters["getifaddrs_ms"] = baseline / static_cast<double>(n);
-  state.counters["ratio"] = pellmar / baseline;
+      benchmark::DoNotOptimize(once(&ok));
+      if (!ok) *error = "a call failed";
+      return ok;
+    };
+  };
+  bench::interleave(state, {"pellmar_ms", side(pellmarOnce)}, {"getifaddrs_ms", side(getifaddrsOnce)});
 }
 
 BENCHMARK(BM_Pellmar)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 BENCHMARK(BM_Getifaddrs)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 BENCHMARK(BM_Interleaved)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->Repetitions(3)->ReportAggregatesOnly(true);
-
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median" && !r.error_occurred &&
-          r.counters.count("ratio")) {
-        std::printf("getIP_MAC with 80 interfaces / four getifaddrs + formatting: ratio %.2f (goal at most 1.5)\n",
-                    static_cast<double>(r.counters.at("ratio")));
-      }
-    }
-  }
-};
 
 }  // namespace
 
@@ -266,7 +238,9 @@ int main(int argc, char** argv) {
     tearDown();
     return 1;
   }
-  RatioReporter reporter;
+  bench::RatioReporter reporter([](double ratio) {
+    std::printf("getIP_MAC with 80 interfaces / four getifaddrs + formatting: ratio %.2f (goal at most 1.5)\n", ratio);
+  });
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   tearDown();

@@ -23,7 +23,6 @@
 // wall times.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <openssl/crypto.h>
@@ -39,6 +38,8 @@
 #include "signlib/PKCS11TokenUtil.h"
 #include "signlib/X509Certificate.h"
 #include "platform/kernel.h"
+
+#include "Interleaved.h"
 
 namespace fs = std::filesystem;
 
@@ -192,63 +193,23 @@ void BM_BarePKCS11(benchmark::State& state) {
   }
 }
 
-double cpuMs() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
 
 // Both, one after the other in every iteration (the order alternating), so
 // that a change in the machine's load falls on both alike. Reports each one's
 // CPU time per signature and the library's overhead.
 void BM_Interleaved(benchmark::State& state) {
-  double bare = 0, library = 0;
-  long n = 0;
-  std::string error;
-  for (auto _ : state) {
-    for (int k = 0; k < 2; ++k) {
-      bool bareFirst = (n % 2 == 0) == (k == 0);
-      double t0 = cpuMs();
-      bool ok = bareFirst ? bareOnce() : libraryOnce(&error);
-      (bareFirst ? bare : library) += cpuMs() - t0;
-      if (!ok) {
-        state.SkipWithError(bareFirst ? "bare sequence failed" : error.c_str());
-        return;
-      }
-    }
-    ++n;
-  }
-  state.counters["bare_ms"] = bare / static_cast<double>(n);
-  state.counters["lib_ms"] = library / static_cast<double>(n);
-  state.counters["overhead_pct"] = (library / bare - 1.0) * 100.0;
+  bench::interleave(state, {"lib_ms", [](std::string* error) { return libraryOnce(error); }},
+                    {"bare_ms", [](std::string* error) {
+                       if (bareOnce()) return true;
+                       *error = "bare sequence failed";
+                       return false;
+                     }});
 }
 
 BENCHMARK(BM_BarePKCS11)->Unit(benchmark::kMillisecond)->MinTime(2.0)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_SignPKCS7)->Unit(benchmark::kMillisecond)->MinTime(2.0)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_Interleaved)->Unit(benchmark::kMillisecond)->MinTime(4.0)->Repetitions(5)->ReportAggregatesOnly(true);
 
-class OverheadReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median" && !r.error_occurred &&
-          r.run_name.function_name == "BM_Interleaved") {
-        auto it = r.counters.find("overhead_pct");
-        if (it != r.counters.end()) overhead_ = it->second.value;
-        found_ = it != r.counters.end();
-      }
-    }
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    if (found_) std::printf("overhead: %.1f %% (median of the interleaved runs; goal: at most 10 %%)\n", overhead_);
-  }
-
- private:
-  bool found_ = false;
-  double overhead_ = 0;
-};
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -257,7 +218,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   benchmark::Initialize(&argc, argv);
-  OverheadReporter reporter;
+  bench::RatioReporter reporter([](double ratio) {
+    std::printf("overhead: %.1f %% (median of the interleaved runs; goal: at most 10 %%)\n", (ratio - 1.0) * 100.0);
+  });
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   std::error_code ec;

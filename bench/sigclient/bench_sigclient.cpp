@@ -14,7 +14,6 @@
 // goal is at most 1.2.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
-#include <time.h>
 
 #include <cstdio>
 #include <cstring>
@@ -33,6 +32,8 @@
 #include "platform/crypt.h"
 #include "platform/kernel.h"
 
+#include "Interleaved.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -46,11 +47,6 @@ struct Setup {
 };
 Setup gSetup;
 
-double cpuMs() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
 
 // A throwaway platform root with the key and its certificate in "MY".
 bool makeSetup() {
@@ -154,53 +150,17 @@ void BM_SignatureClient(benchmark::State& state) {
 }
 
 void BM_Interleaved(benchmark::State& state) {
-  double openssl = 0, ours = 0;
-  long n = 0;
-  std::string error;
-  for (auto _ : state) {
-    for (int k = 0; k < 2; ++k) {
-      bool opensslFirst = (n % 2 == 0) == (k == 0);
-      double t0 = cpuMs();
-      bool ok = opensslFirst ? openSslOnce() : clientOnce(&error);
-      (opensslFirst ? openssl : ours) += cpuMs() - t0;
-      if (!ok) {
-        state.SkipWithError(opensslFirst ? "PKCS7_sign failed" : error.c_str());
-        return;
-      }
-    }
-    ++n;
-  }
-  state.counters["openssl_ms"] = openssl / static_cast<double>(n);
-  state.counters["client_ms"] = ours / static_cast<double>(n);
-  state.counters["ratio"] = ours / openssl;
+  bench::interleave(state, {"client_ms", [](std::string* error) { return clientOnce(error); }},
+                    {"openssl_ms", [](std::string* error) {
+                       if (openSslOnce()) return true;
+                       *error = "PKCS7_sign failed";
+                       return false;
+                     }});
 }
 
 BENCHMARK(BM_OpenSSL)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 BENCHMARK(BM_SignatureClient)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 BENCHMARK(BM_Interleaved)->Unit(benchmark::kMicrosecond)->MinTime(3.0);
-
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      if (r.error_occurred || r.run_name.function_name != "BM_Interleaved") continue;
-      auto it = r.counters.find("ratio");
-      if (it != r.counters.end()) {
-        ratio_ = it->second.value;
-        found_ = true;
-      }
-    }
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    if (found_) std::printf("ratio: %.2f (signature client over OpenSSL PKCS7_sign; goal: at most 1.2)\n", ratio_);
-  }
-
- private:
-  bool found_ = false;
-  double ratio_ = 0;
-};
 
 }  // namespace
 
@@ -210,7 +170,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  bench::RatioReporter reporter([](double ratio) {
+    std::printf("ratio: %.2f (signature client over OpenSSL PKCS7_sign; goal: at most 1.2)\n", ratio);
+  });
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   std::error_code ec;

@@ -16,7 +16,6 @@
 // time; "ratio" at the end is the median over its repetitions of the
 // control's time over OpenSSL's. The goal is at most 1.3.
 #include <benchmark/benchmark.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <openssl/bio.h>
@@ -37,6 +36,8 @@
 #include "platform/com.h"
 #include "platform/kernel.h"
 #include "teskel_h.h"
+
+#include "Interleaved.h"
 
 namespace fs = std::filesystem;
 
@@ -236,64 +237,19 @@ void BM_OpenSSL(benchmark::State& state) {
     }
 }
 
-double cpuMs() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
 
-// Both in every iteration, the order alternating, so that the machine's load
-// falls on both alike.
 void BM_Interleaved(benchmark::State& state) {
-  double teskel = 0, openssl = 0;
-  long n = 0;
-  std::string error;
-  for (auto _ : state) {
-    for (int k = 0; k < 2; ++k) {
-      bool controlFirst = (n % 2 == 0) == (k == 0);
-      double t0 = cpuMs();
-      bool ok = controlFirst ? teskelOnce(&error) : opensslOnce();
-      (controlFirst ? teskel : openssl) += cpuMs() - t0;
-      if (!ok) {
-        state.SkipWithError(controlFirst ? error.c_str() : "PKCS7_sign failed");
-        return;
-      }
-    }
-    ++n;
-  }
-  state.counters["teskel_ms"] = teskel / static_cast<double>(n);
-  state.counters["openssl_ms"] = openssl / static_cast<double>(n);
-  state.counters["ratio"] = teskel / openssl;
+  bench::interleave(state, {"teskel_ms", [](std::string* error) { return teskelOnce(error); }},
+                    {"openssl_ms", [](std::string* error) {
+                       if (opensslOnce()) return true;
+                       *error = "PKCS7_sign failed";
+                       return false;
+                     }});
 }
 
 BENCHMARK(BM_Teskel)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_OpenSSL)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_Interleaved)->Unit(benchmark::kMillisecond)->MinTime(2.0)->Repetitions(3)->ReportAggregatesOnly(true);
-
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median" && !r.error_occurred &&
-          r.run_name.function_name == "BM_Interleaved") {
-        auto it = r.counters.find("ratio");
-        if (it != r.counters.end()) {
-          ratio_ = it->second.value;
-          found_ = true;
-        }
-      }
-    }
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    if (found_) std::printf("ratio: %.2f (control over PKCS7_sign, CPU time, median; goal: at most 1.3)\n", ratio_);
-  }
-
- private:
-  bool found_ = false;
-  double ratio_ = 0;
-};
 
 }  // namespace
 
@@ -304,7 +260,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  bench::RatioReporter reporter([](double ratio) {
+    std::printf("ratio: %.2f (control over PKCS7_sign, CPU time, median; goal: at most 1.3)\n", ratio);
+  });
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   tearDown();
