@@ -18,6 +18,38 @@ std::string shotName(int tmpl, LANGID lang, const char* what = "") {
   return buildPath("protinput-" + std::to_string(tmpl) + "-" + std::to_string(lang) + what + ".png");
 }
 
+// Every visible control lies inside the dialog's client area, and no two
+// buttons or pictures overlap (group boxes and labels aside).
+std::vector<std::string> outOfPlace(HWND dialog) {
+  std::vector<std::string> bad;
+  RECT client;
+  GetClientRect(dialog, &client);
+  POINT origin{0, 0};
+  ClientToScreen(dialog, &origin);
+  OffsetRect(&client, origin.x, origin.y);
+  std::vector<std::pair<int, RECT>> solid;
+  for (HWND c = GetWindow(dialog, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+    if (!IsWindowVisible(c)) continue;
+    RECT r, inter;
+    GetWindowRect(c, &r);
+    int id = GetDlgCtrlID(c);
+    if (r.left < client.left || r.top < client.top || r.right > client.right || r.bottom > client.bottom)
+      bad.push_back("control " + std::to_string(id) + " reaches outside the dialog");
+    DWORD style = static_cast<DWORD>(GetWindowLongW(c, GWL_STYLE));
+    WCHAR cls[32] = {};
+    GetClassNameW(c, cls, 32);
+    std::u16string name(cls);
+    bool button = (name == u"Button" || name == u"BUTTON" || name == u"button") && (style & BS_TYPEMASK) != BS_GROUPBOX;
+    bool picture = (name == u"Static" || name == u"STATIC" || name == u"static") && (style & SS_TYPEMASK) == SS_BITMAP;
+    if (!button && !picture) continue;
+    for (const auto& [other, o] : solid)
+      if (IntersectRect(&inter, &r, &o))
+        bad.push_back("controls " + std::to_string(id) + " and " + std::to_string(other) + " overlap");
+    solid.push_back({id, r});
+  }
+  return bad;
+}
+
 struct Texts {
   const char16_t* confirm;
   const char16_t* cancel;
@@ -43,7 +75,11 @@ TEST_P(Pictures, EveryDialog) {
     keypad.setTitle(title);
     DialogView v;
     ScriptedUser u;
-    u.expect(107, {clickShown(u"3"), clickShown(u"1"), clickShown(u"4"), inspect([&](const DialogView& x) { v = x; }),
+    u.expect(107, {clickShown(u"3"), clickShown(u"1"), clickShown(u"4"),
+                   inspect([&](const DialogView& x) {
+                     v = x;
+                     EXPECT_EQ(outOfPlace(x.hwnd), std::vector<std::string>{});
+                   }),
                    shot(shotName(107, lang)), key(VK_RETURN), click(IDCANCEL)})
         .expectMessageBox(3002, {shot(shotName(107, lang, "-3002")), click(IDOK)});
     u.install();
@@ -57,7 +93,9 @@ TEST_P(Pictures, EveryDialog) {
     ProtectionDataDlg2 keypad;
     keypad.setTitle(title);
     ScriptedUser u;
-    u.expect(204, {clickShown(u"2"), clickShown(u"."), clickShown(u"5"), shot(shotName(204, lang)), click(IDCANCEL)});
+    u.expect(204, {clickShown(u"2"), clickShown(u"."), clickShown(u"5"), shot(shotName(204, lang)),
+                   inspect([&](const DialogView& x) { EXPECT_EQ(outOfPlace(x.hwnd), std::vector<std::string>{}); }),
+                   click(IDCANCEL)});
     u.install();
     EXPECT_EQ(keypad.DoModal(), IDCANCEL);
     EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
@@ -71,7 +109,12 @@ TEST_P(Pictures, EveryDialog) {
     DialogView v;
     ScriptedUser u;
     u.expect(tmpl, {shot(shotName(tmpl, lang, "-start")), click(210), click(203), click(207),
-                    type(code, u"ABC"), inspect([&](const DialogView& x) { v = x; }), shot(shotName(tmpl, lang)),
+                    type(code, u"ABC"),
+                    inspect([&](const DialogView& x) {
+                      v = x;
+                      EXPECT_EQ(outOfPlace(x.hwnd), std::vector<std::string>{}) << tmpl;
+                    }),
+                    shot(shotName(tmpl, lang)),
                     click(tmpl == 201 ? IDCANCEL : 4)});
     u.install();
     EXPECT_EQ(pad->DoModal(), IDCANCEL);
@@ -85,7 +128,9 @@ TEST_P(Pictures, EveryDialog) {
     confirm.setTitle(lang == 1033 ? u"Is this account correct?" : u"是否要匯入此帳號");
     std::strcpy(confirm.inputText, text);
     ScriptedUser u;
-    u.expect(203, {shot(shotName(203, lang, std::strlen(text) > 16 ? "-21" : "")), click(IDCANCEL)});
+    u.expect(203, {shot(shotName(203, lang, std::strlen(text) > 16 ? "-21" : "")),
+                   inspect([&](const DialogView& x) { EXPECT_EQ(outOfPlace(x.hwnd), std::vector<std::string>{}); }),
+                   click(IDCANCEL)});
     u.install();
     EXPECT_EQ(confirm.DoModal(), IDCANCEL);
     EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
