@@ -3,10 +3,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "signlib/Base64.h"
+#include "signlib/MathUtils.h"
 #include "platform/kernel.h"
+#include "platform/locale.h"
 
 namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
@@ -190,34 +194,41 @@ int CMyCertContext::getCertificate() {
 
 int CMyCertContext::setSerialNumber() {
   unsigned char* reversed = nullptr;
+  char* text = nullptr;
   try {
     if (int r = requireContext("setSerialNumber")) return r;
     const CRYPT_INTEGER_BLOB& serial = m_pCertContext->pCertInfo->SerialNumber;
-    // The blob holds the content octets least significant first.
+    // The blob holds the content octets least significant first; the text
+    // shows them most significant first, two digits a byte, sized 2n + 1
+    // whatever the serial's length.
     reversed = static_cast<unsigned char*>(std::malloc(serial.cbData + 1));
     if (reversed == nullptr) {
       formatErrorText(m_szErrorText, "CMyCertContext::setSerialNumber -> Convert buffer memory allocation failed");
       return rc::OUT_OF_MEMORY;
     }
-    for (DWORD i = 0; i < serial.cbData; ++i) reversed[i] = serial.pbData[serial.cbData - 1 - i];
-    char* text = static_cast<char*>(std::malloc(2 * static_cast<size_t>(serial.cbData) + 1));
+    CMathUtils::SwapByte(serial.pbData, serial.cbData, reversed);
+    text = static_cast<char*>(std::calloc(2 * static_cast<size_t>(serial.cbData) + 1, 1));
     if (text == nullptr) {
       std::free(reversed);
       formatErrorText(m_szErrorText,
                       "CMyCertContext::setSerialNumber -> SerialNumber buffer memory allocation failed");
       return rc::OUT_OF_MEMORY;
     }
-    static const char kDigits[] = "0123456789ABCDEF";
-    for (DWORD i = 0; i < serial.cbData; ++i) {
-      text[2 * i] = kDigits[reversed[i] >> 4];
-      text[2 * i + 1] = kDigits[reversed[i] & 0x0F];
+    std::size_t written = 0;
+    if (int r = Binary2Ascii(reversed, serial.cbData, text, &written)) {
+      std::free(reversed);
+      std::free(text);
+      formatErrorText(m_szErrorText, "CMyCertContext::setSerialNumber -> error %d during Binary2Ascii.error:%s", r,
+                      Binary2AsciiErrorText());
+      return rc::OPERATION_ERROR;
     }
-    text[2 * static_cast<size_t>(serial.cbData)] = '\0';
+    text[written] = '\0';
     std::free(reversed);
     replaceText(m_info.serialNumber, text);
     return rc::OK;
   } catch (...) {
     std::free(reversed);
+    std::free(text);
     formatErrorText(m_szErrorText, "CMyCertContext::setSerialNumber -> unknown error");
     return rc::UNKNOWN_ERROR;
   }
@@ -533,6 +544,140 @@ int CMyCertContext::covMyNameTypeToX500(const char* pchMyName, int iMyNameLen, c
     std::free(source);
     std::free(spaced);
     formatErrorText(m_szErrorText, "CMyCertContext::covMyNameTypeToX500 -> unknown error");
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Diagnostic dump of a name, and a context from Base64 text
+
+namespace {
+// A value as 8-bit text of the ANSI code page: UTF-16 values (BMPString and
+// UTF8String, as the name decoder gives them) are converted, UniversalString
+// values taken as code points, others are their bytes.
+std::string valueText(const CERT_RDN_ATTR& a) {
+  const CERT_RDN_VALUE_BLOB& v = a.Value;
+  if (v.pbData == nullptr || v.cbData == 0) return std::string();
+  std::u16string wide;
+  if (a.dwValueType == CERT_RDN_BMP_STRING || a.dwValueType == CERT_RDN_UTF8_STRING) {
+    for (DWORD i = 0; i + 1 < v.cbData; i += 2)
+      wide.push_back(static_cast<char16_t>(v.pbData[i] | (v.pbData[i + 1] << 8)));
+  } else if (a.dwValueType == CERT_RDN_UNIVERSAL_STRING) {
+    for (DWORD i = 0; i + 3 < v.cbData; i += 4) {
+      uint32_t c = v.pbData[i] | (v.pbData[i + 1] << 8) | (v.pbData[i + 2] << 16) | (static_cast<uint32_t>(v.pbData[i + 3]) << 24);
+      if (c >= 0x10000 && c <= 0x10FFFF) {
+        c -= 0x10000;
+        wide.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+        wide.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+      } else {
+        wide.push_back(static_cast<char16_t>(c <= 0xFFFF ? c : 0xFFFD));
+      }
+    }
+  } else {
+    return std::string(reinterpret_cast<const char*>(v.pbData), v.cbData);
+  }
+  if (wide.empty()) return std::string();
+  int n = WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWSTR>(wide.data()), static_cast<int>(wide.size()),
+                              nullptr, 0, nullptr, nullptr);
+  std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  if (n > 0)
+    WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWSTR>(wide.data()), static_cast<int>(wide.size()), out.data(), n,
+                        nullptr, nullptr);
+  return out;
+}
+}  // namespace
+
+int CMyCertContext::extractCertNameBlob(const CERT_NAME_BLOB* name, const char* path) {
+  FILE* f = nullptr;
+  BYTE* decoded = nullptr;
+  try {
+    f = path != nullptr ? crt_fopen(path, "a+") : nullptr;
+    if (f == nullptr) return -1;
+    std::fputs("==================================\n", f);
+    DWORD size = 0;
+    if (name == nullptr || !CryptDecodeObject(kEncoding, CRYPT_X509_NAME, name->pbData, name->cbData,
+                                              CRYPT_DECODE_NOCOPY_FLAG, nullptr, &size)) {
+      std::fprintf(f, "CMyCertContext::extractCertNameBlob -> error %x durning CryptDecodeObject1\n",
+                   name == nullptr ? static_cast<unsigned>(E_INVALIDARG) : static_cast<unsigned>(GetLastError()));
+      std::fclose(f);
+    f = nullptr;
+      return rc::CRYPTO_ERROR;
+    }
+    decoded = static_cast<BYTE*>(std::malloc(size));
+    if (decoded == nullptr) {
+      std::fputs("CMyCertContext::extractCertNameBlob -> Decode buffer memory allocation failed\n", f);
+      std::fclose(f);
+    f = nullptr;
+      return rc::OUT_OF_MEMORY;
+    }
+    if (!CryptDecodeObject(kEncoding, CRYPT_X509_NAME, name->pbData, name->cbData, CRYPT_DECODE_NOCOPY_FLAG, decoded,
+                           &size)) {
+      std::fprintf(f, "CMyCertContext::extractCertNameBlob -> error %x durning CryptDecodeObject2\n",
+                   static_cast<unsigned>(GetLastError()));
+      std::free(decoded);
+    decoded = nullptr;
+      std::fclose(f);
+    f = nullptr;
+      return rc::CRYPTO_ERROR;
+    }
+    const auto* info = reinterpret_cast<const CERT_NAME_INFO*>(decoded);
+    for (DWORD r = 0; r < info->cRDN; ++r) {
+      for (DWORD k = 0; k < info->rgRDN[r].cRDNAttr; ++k) {
+        const CERT_RDN_ATTR& a = info->rgRDN[r].rgRDNAttr[k];
+        std::fprintf(f, "Value Type = %d \n", static_cast<int>(a.dwValueType));
+        // Each value with its own length: it need not end in a NUL, and may hold one.
+        const std::string v = valueText(a);
+        const int n = static_cast<int>(v.size());
+        if (std::strcmp(a.pszObjId, szOID_COMMON_NAME) == 0) std::fprintf(f, "CN = %.*s \n", n, v.data());
+        else if (std::strcmp(a.pszObjId, szOID_COUNTRY_NAME) == 0) std::fprintf(f, "C = %.*s\n", n, v.data());
+        else if (std::strcmp(a.pszObjId, szOID_ORGANIZATION_NAME) == 0) std::fprintf(f, "O = %.*s\n", n, v.data());
+        else if (std::strcmp(a.pszObjId, szOID_ORGANIZATIONAL_UNIT_NAME) == 0) std::fprintf(f, "OU = %.*s\n", n, v.data());
+        else std::fprintf(f, "OID.%s = %.*s\n", a.pszObjId, n, v.data());
+      }
+    }
+    std::fputs("==================================\n", f);
+    std::free(decoded);
+    decoded = nullptr;
+    std::fclose(f);
+    f = nullptr;
+    return rc::OK;
+  } catch (...) {
+    std::free(decoded);
+    if (f != nullptr) {
+      std::fputs("CMyCertContext::extractCertNameBlob -> unknown error\n", f);
+      std::fclose(f);
+    }
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+int CMyCertContext::b64Cert_2_CertContext(const char* pchCertB64, PCCERT_CONTEXT* pCertContext) {
+  unsigned char* der = nullptr;
+  try {
+    if (pchCertB64 == nullptr) {
+      formatErrorText(m_szErrorText, "CMyCertContext::b64Cert_2_CertContext -> parameter error(pchCertB64)");
+      return rc::WRONG_PARAMETER;
+    }
+    if (pCertContext == nullptr || *pCertContext != nullptr) {
+      formatErrorText(m_szErrorText,
+                      "CMyCertContext::b64Cert_2_CertContext -> parameter error(pCertContext should be null)");
+      return rc::WRONG_PARAMETER;
+    }
+    int n = static_cast<int>(std::strlen(pchCertB64));
+    der = base64Decode(pchCertB64, &n);
+    PCCERT_CONTEXT made = der != nullptr ? CertCreateCertificateContext(kEncoding, der, static_cast<DWORD>(n)) : nullptr;
+    if (made == nullptr) {
+      formatErrorText(m_szErrorText, "CMyCertContext::b64Cert_2_CertContext -> error %x durning CertCreateCertificateContext",
+                      der != nullptr ? GetLastError() : static_cast<DWORD>(CRYPT_E_ASN1_EOD));
+      std::free(der);
+      return rc::OPERATION_ERROR;
+    }
+    std::free(der);
+    *pCertContext = made;
+    return rc::OK;
+  } catch (...) {
+    std::free(der);
+    formatErrorText(m_szErrorText, "CMyCertContext::b64Cert_2_CertContext -> unknown error");
     return rc::UNKNOWN_ERROR;
   }
 }

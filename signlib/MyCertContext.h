@@ -75,6 +75,13 @@ class CMyCertContext {
   int setTokenType();
   int setPublicKeyLength();
 
+  // Appends the name's attributes, one line each, to the text file at path
+  // (a diagnostic dump): 0, -1 (file cannot be opened), 2, 23 or 99.
+  int extractCertNameBlob(const CERT_NAME_BLOB* name, const char* path);
+  // A new context from the Base64 certificate into *pCertContext, which must
+  // hold null; the caller frees it with CertFreeCertificateContext.
+  int b64Cert_2_CertContext(const char* pchCertB64, PCCERT_CONTEXT* pCertContext);
+
   const char* getErrorText() const { return m_szErrorText; }
   PCCERT_CONTEXT getCertContext() const { return m_pCertContext; }
   const CertificateInfo& getCertificateInfo() const { return m_info; }

@@ -14,6 +14,7 @@
 
 #include <openssl/asn1.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
@@ -85,7 +86,7 @@ void freeStrings(char**& list, int& count) {
 // ---------------------------------------------------------------------------
 // Lifecycle
 
-CPKCS11TokenUtil::CPKCS11TokenUtil() { m_errorText[0] = '\0'; }
+CPKCS11TokenUtil::CPKCS11TokenUtil(const SignVariant& variant) : m_variant(&variant) { m_errorText[0] = '\0'; }
 
 CPKCS11TokenUtil::~CPKCS11TokenUtil() {
   teardown();
@@ -299,8 +300,52 @@ int CPKCS11TokenUtil::initRoute(const char* moduleName, Route route) {
   }
 }
 
+int CPKCS11TokenUtil::initFirstSlot(const char* moduleName) {
+  const char* name = moduleName != nullptr ? moduleName : "";
+  if (!m_initialized) {
+    int code = bindModule(name);
+    if (code != rc::OK) return code;
+  }
+  CK_ULONG count = 0;
+  CK_RV rv = m_functionList->C_GetSlotList(CK_TRUE, nullptr, &count);
+  if (rv != CKR_OK) {
+    setError("CPKCS11TokenUtil::init -> error 0x%X during C_GetSlotList(1)", hex32(rv));
+    return rc::CRYPTO_ERROR;
+  }
+  if (count == 0) {
+    setError("CPKCS11TokenUtil::init -> No token present!");
+    return rc::PRIVATE_KEY_NOT_FOUND;  // 13: no token
+  }
+  std::unique_ptr<CK_SLOT_ID[]> slots(new (std::nothrow) CK_SLOT_ID[count]());
+  if (!slots) {
+    setError("CPKCS11TokenUtil::init -> Allocate ulSlotCount Memory[%d] Error", static_cast<int>(count));
+    return rc::OUT_OF_MEMORY;
+  }
+  rv = m_functionList->C_GetSlotList(CK_TRUE, slots.get(), &count);
+  if (rv != CKR_OK) {
+    setError("CPKCS11TokenUtil::init -> error 0x%X during C_GetSlotList(2)", hex32(rv));
+    return rc::CRYPTO_ERROR;
+  }
+  if (count == 0) {  // the token went between the two queries
+    setError("CPKCS11TokenUtil::init -> No token present!");
+    return rc::PRIVATE_KEY_NOT_FOUND;
+  }
+  // With several tokens the first slot listed is used.
+  rv = m_functionList->C_OpenSession(slots[0], kSessionFlags, nullptr, nullptr, &m_session);
+  if (rv != CKR_OK) {
+    setError("CPKCS11TokenUtil::init -> error 0x%X during C_OpenSession", hex32(rv));
+    return rc::CRYPTO_ERROR;
+  }
+  m_slot = slots[0];
+  m_slotKnown = 1;
+  m_sessionOpen = 1;
+  m_tokenCount = static_cast<int>(count);
+  return rc::OK;
+}
+
 int CPKCS11TokenUtil::init(const char* moduleName) {
   try {
+    if (!m_variant->tokenRoutes) return initFirstSlot(moduleName);
     if (moduleName != nullptr && std::strstr(moduleName, "eToken.dll") != nullptr) return init5200(moduleName);
     return initRoute(moduleName, GENERAL_ROUTE);
   } catch (...) {
@@ -511,6 +556,87 @@ int CPKCS11TokenUtil::findPrivateKeyByCertEx(CX509Certificate* certificate, CK_O
   }
 }
 
+int CPKCS11TokenUtil::findPrivateKeyByCert(const unsigned char* der, std::size_t derLength, const char* pin,
+                                           CK_OBJECT_HANDLE* key) {
+  try {
+    return findKeyById(der, derLength, pin, key);
+  } catch (...) {
+    setError("CPKCS11TokenUtil::findPrivateKeyByCert -> unknown error");
+    return rc::UNKNOWN_ERROR;
+  }
+}
+
+int CPKCS11TokenUtil::findKeyById(const unsigned char* der, std::size_t derLength, const char* pin,
+                                  CK_OBJECT_HANDLE* key) {
+  if (der == nullptr || derLength == 0 || pin == nullptr || key == nullptr) {
+    setError("CPKCS11TokenUtil::findPrivateKeyByCert -> parameter error");
+    return rc::WRONG_PARAMETER;
+  }
+  if (m_functionList == nullptr || !m_sessionOpen) {
+    setError("CPKCS11TokenUtil::findPrivateKeyByCert -> no token module loaded");
+    return rc::CRYPTO_ERROR;
+  }
+  bool retried = true;  // this client made its session itself: no re-initialisation
+  CK_OBJECT_CLASS certClass = CKO_CERTIFICATE;
+  CK_ATTRIBUTE certTemplate[] = {
+      {CKA_CLASS, &certClass, sizeof certClass},
+      {CKA_VALUE, const_cast<unsigned char*>(der), static_cast<CK_ULONG>(derLength)},
+  };
+  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+  CK_ULONG found = 1;
+  int code = findOne(certTemplate, 2, &object, &found, "findPrivateKeyByCert", "cert", retried);
+  if (code != rc::OK) return code;
+  if (found == 0) {
+    setError("CPKCS11TokenUtil::findPrivateKeyByCert -> certificate not found in token");
+    return rc::CERT_NOT_FOUND;
+  }
+  CK_ATTRIBUTE idQuery = {CKA_ID, nullptr, 0};
+  CK_RV rv = m_functionList->C_GetAttributeValue(m_session, object, &idQuery, 1);
+  if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) {
+    setError("CPKCS11TokenUtil::findPrivateKeyByCert -> error 0x%X during 1. C_GetAttributeValue", hex32(rv));
+    return rc::CRYPTO_ERROR;
+  }
+  if (idQuery.ulValueLen == CK_UNAVAILABLE_INFORMATION) {
+    setError("CPKCS11TokenUtil::findPrivateKeyByCert -> error 0x%X during 1. C_GetAttributeValue",
+             hex32(CKR_ATTRIBUTE_TYPE_INVALID));
+    return rc::CRYPTO_ERROR;
+  }
+  std::vector<unsigned char> id;
+  try {
+    id.assign(idQuery.ulValueLen != 0 ? idQuery.ulValueLen : 1, 0);
+  } catch (const std::bad_alloc&) {
+    setError("CPKCS11TokenUtil::findPrivateKeyByCert -> Allocate CKA_ID Memory[%d] Error",
+             static_cast<int>(idQuery.ulValueLen));
+    return rc::OUT_OF_MEMORY;
+  }
+  idQuery.pValue = id.data();
+  rv = m_functionList->C_GetAttributeValue(m_session, object, &idQuery, 1);
+  if (rv != CKR_OK) {
+    setError("CPKCS11TokenUtil::findPrivateKeyByCert -> error 0x%X during 2. C_GetAttributeValue", hex32(rv));
+    return rc::CRYPTO_ERROR;
+  }
+  PinBuffer pinCopy(pin);
+  rv = m_functionList->C_Login(m_session, CKU_USER, pinCopy.data(), pinCopy.length());
+  if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
+    setError("CPKCS11TokenUtil::findPrivateKeyByCert -> error 0x%X during C_Login", hex32(rv));
+    return pinMapping(rv);
+  }
+  m_loggedIn = 1;
+  CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
+  CK_ATTRIBUTE keyTemplate[] = {
+      {CKA_CLASS, &keyClass, sizeof keyClass},
+      {CKA_ID, id.data(), idQuery.ulValueLen},
+  };
+  found = 1;
+  code = findOne(keyTemplate, 2, key, &found, "findPrivateKeyByCert", "privateKey", retried);
+  if (code != rc::OK) return code;
+  if (found == 0) {
+    setError("CPKCS11TokenUtil::findPrivateKeyByCert -> privateKey not found in token");
+    return rc::PRIVATE_KEY_NOT_FOUND;
+  }
+  return rc::OK;
+}
+
 // ---------------------------------------------------------------------------
 // signRSA, openCertStore, getTokenCount
 
@@ -536,14 +662,14 @@ int CPKCS11TokenUtil::signRSA(CK_OBJECT_HANDLE key, const unsigned char* data, C
     CK_RV rv = m_functionList->C_SignInit(m_session, &mechanism, key);
     if (rv != CKR_OK) {
       setError("CPKCS11TokenUtil::signRSA -> error 0x%X during C_SignInit", hex32(rv));
-      return pinMapping(rv);
+      return m_variant->pinMappingAtSign ? pinMapping(rv) : rc::CRYPTO_ERROR;
     }
     static unsigned char empty = 0;
     rv = m_functionList->C_Sign(m_session, data != nullptr ? const_cast<unsigned char*>(data) : &empty, dataLength,
                                 signature, signatureLength);
     if (rv != CKR_OK) {
       setError("CPKCS11TokenUtil::signRSA -> error 0x%X during C_Sign", hex32(rv));
-      return pinMapping(rv);
+      return m_variant->pinMappingAtSign ? pinMapping(rv) : rc::CRYPTO_ERROR;
     }
     return rc::OK;
   } catch (...) {
@@ -676,6 +802,22 @@ int publicKeySize(X509* cert) {
   return size;
 }
 
+// The PKCS#1 v1.5 signature over data verifies with the certificate's key.
+bool signatureMatchesCertificate(X509* cert, const EVP_MD* md, const unsigned char* data, std::size_t length,
+                                 const unsigned char* signature, std::size_t signatureLength) {
+  const unsigned char* bits = nullptr;
+  int bitsLength = 0;
+  if (X509_PUBKEY_get0_param(nullptr, &bits, &bitsLength, nullptr, X509_get_X509_PUBKEY(cert)) != 1) return false;
+  EVP_PKEY* key = d2i_PublicKey(EVP_PKEY_RSA, nullptr, &bits, bitsLength);
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  const bool ok = key != nullptr && ctx != nullptr && EVP_DigestVerifyInit(ctx, nullptr, md, nullptr, key) == 1 &&
+                  EVP_DigestVerify(ctx, signature, signatureLength, data, length) == 1;
+  EVP_MD_CTX_free(ctx);
+  EVP_PKEY_free(key);
+  ERR_clear_error();
+  return ok;
+}
+
 bool setNullAlgorithm(X509_ALGOR* algorithm, int nid) {
   return X509_ALGOR_set0(algorithm, OBJ_nid2obj(nid), V_ASN1_NULL, nullptr) == 1;
 }
@@ -723,7 +865,7 @@ int CPKCS11TokenUtil::signPKCS7Body(const char* pin, const char* certificate, co
   else if (method == "SHA512") m_hashKind = HASH_SHA512;
   else m_hashKind = HASH_SHA1;
 
-  int code = reader.loadPKCS7Cert(certificate);
+  int code = m_variant->acceptsBundle ? reader.loadPKCS7Cert(certificate) : rc::OPERATION_ERROR;
   if (code != rc::OK) {
     code = reader.LoadX509Cert(certificate);
     if (code != rc::OK) {
@@ -732,18 +874,24 @@ int CPKCS11TokenUtil::signPKCS7Body(const char* pin, const char* certificate, co
     }
   }
 
-  code = Login(pin);
-  if (code != rc::OK) return code;
   CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
-  code = findPrivateKeyByCertEx(&reader, &key);
-  if (code != rc::OK) return code;
+  if (m_variant->keySearch == SignVariant::KeySearch::IdWithLogin) {
+    code = findPrivateKeyByCert(reader.getBinaryX509Cert(), static_cast<std::size_t>(reader.getBinaryX509CertLen()),
+                                pin, &key);
+    if (code != rc::OK) return code;
+  } else {
+    code = Login(pin);
+    if (code != rc::OK) return code;
+    code = findPrivateKeyByCertEx(&reader, &key);
+    if (code != rc::OK) return code;
+  }
 
-  // The signer's key decides the digest: SHA-256 for a 2048-bit key, SHA-1
-  // for every other size, whatever the page asked for.
+  // The digest: SHA-1, or, where the key decides it, SHA-256 for a 2048-bit
+  // key and SHA-1 for every other size; never what the page asked for.
   const EVP_MD* md = EVP_sha1();
   int mdNid = NID_sha1;
   m_hashKind = HASH_SHA1;
-  if (reader.getModulusLen() == 256) {
+  if (m_variant->digestFromKey && reader.getModulusLen() == 256) {
     md = EVP_sha256();
     mdNid = NID_sha256;
     m_hashKind = HASH_SHA256;
@@ -822,6 +970,14 @@ int CPKCS11TokenUtil::signPKCS7Body(const char* pin, const char* certificate, co
   if (code != rc::OK) return code;
   if (signatureLength == 0 || signatureLength > signature.size()) {
     setError("CPKCS11TokenUtil::signPKCS7 -> the token returned a signature of length %lu", signatureLength);
+    return rc::CRYPTO_ERROR;
+  }
+  // The key was found by its object's identifier, not by the certificate's
+  // public key: a key object labelled for another certificate still signs.
+  // Such a signature never leaves here.
+  if (!signatureMatchesCertificate(o.cert, md, o.attributes, static_cast<std::size_t>(attributesLength),
+                                   signature.data(), signatureLength)) {
+    setError("CPKCS11TokenUtil::signPKCS7 -> the signature does not verify with the signer certificate");
     return rc::CRYPTO_ERROR;
   }
 
@@ -1280,11 +1436,39 @@ struct ProbeCache {
 ProbeCache gProbe;
 }  // namespace
 
+namespace {
+// The probe's steps shared by both callers: the module, its function list
+// and one session on the first slot with a token, kept for the process.
+int probeModule(const char* moduleName);
+}  // namespace
+
+int loadPKCS11FunctionList(const char* moduleName) {
+  try {
+    if (moduleName == nullptr) return rc::WRONG_PARAMETER;
+    return probeModule(moduleName);
+  } catch (...) {
+    return rc::PROBE_UNKNOWN_ERROR;
+  }
+}
+
 int loadPKCS11FunctionList(char* callerModuleName, std::size_t callerModuleNameSize, const char* moduleName) {
   try {
     if (callerModuleName == nullptr || moduleName == nullptr) return rc::WRONG_PARAMETER;
     std::size_t length = strnlen(moduleName, callerModuleNameSize);
     if (length >= callerModuleNameSize) return rc::WRONG_PARAMETER;  // would not fit the caller's field
+    int code = probeModule(moduleName);
+    if (code != rc::OK) return code;
+    std::memcpy(callerModuleName, moduleName, length);
+    callerModuleName[length] = '\0';
+    return rc::OK;
+  } catch (...) {
+    return rc::PROBE_UNKNOWN_ERROR;
+  }
+}
+
+namespace {
+int probeModule(const char* moduleName) {
+  {
     if (gProbe.module == nullptr) {
       gProbe.module = LoadLibraryA(moduleName);
       if (gProbe.module == nullptr) return rc::PROBE_LIBRARY_FAILURE;
@@ -1315,13 +1499,10 @@ int loadPKCS11FunctionList(char* callerModuleName, std::size_t callerModuleNameS
     if (f->C_OpenSession(slots[0], kSessionFlags, nullptr, nullptr, &gProbe.session) != CKR_OK)
       return rc::PROBE_LIBRARY_FAILURE;
     gProbe.sessionOpen = true;
-    std::memcpy(callerModuleName, moduleName, length);
-    callerModuleName[length] = '\0';
     return rc::OK;
-  } catch (...) {
-    return rc::PROBE_UNKNOWN_ERROR;
   }
 }
+}  // namespace
 
 int getPKCS11SlotList(CK_ULONG* count) {
   if (count == nullptr) return rc::WRONG_PARAMETER;

@@ -13,6 +13,7 @@
 #include <p11-kit-1/p11-kit/pkcs11.h>
 
 #include "signlib/ResultCode.h"
+#include "signlib/SignVariant.h"
 #include "platform/wintypes.h"
 
 class CX509Certificate;
@@ -50,7 +51,9 @@ class CPKCS11TokenUtil {
   static constexpr const char* FALLBACK_MODULE = "DKCK201.DLL";
   static constexpr const char* FALLBACK_MODULE_REPORTED = "DKCK201.dll";
 
-  CPKCS11TokenUtil();
+  // The variant decides init's routes, the key search and the digest of
+  // signPKCS7 (see SignVariant).
+  explicit CPKCS11TokenUtil(const SignVariant& variant = SignVariant::certificateControl());
   virtual ~CPKCS11TokenUtil();
   CPKCS11TokenUtil(const CPKCS11TokenUtil&) = delete;
   CPKCS11TokenUtil& operator=(const CPKCS11TokenUtil&) = delete;
@@ -63,6 +66,10 @@ class CPKCS11TokenUtil {
   int Login(const char* pin);
   int Logout();
   int findPrivateKeyByCertEx(CX509Certificate* certificate, CK_OBJECT_HANDLE* key);
+  // The certificate object with this DER, its CKA_ID, C_Login with the PIN,
+  // then the private key with that CKA_ID: 0, 4 (no such certificate), 13
+  // (no such key), 21 / 52 (PIN wrong / locked), 2 or 23.
+  int findPrivateKeyByCert(const unsigned char* der, std::size_t derLength, const char* pin, CK_OBJECT_HANDLE* key);
   // *signatureLength: the buffer's size in, the signature's length out.
   int signRSA(CK_OBJECT_HANDLE key, const unsigned char* data, CK_ULONG dataLength,
               unsigned char* signature, CK_ULONG* signatureLength);
@@ -113,6 +120,9 @@ class CPKCS11TokenUtil {
  private:
   enum Route { GENERAL_ROUTE, ETOKEN_ROUTE };
   int initRoute(const char* moduleName, Route route);
+  // The session on the first slot with a token, whatever the count.
+  int initFirstSlot(const char* moduleName);
+  int findKeyById(const unsigned char* der, std::size_t derLength, const char* pin, CK_OBJECT_HANDLE* key);
   int bindModule(const char* moduleName);
   // The module was finalised under us by another client in the process
   // (C_Finalize is process-wide): clear the marks and initialise again, and,
@@ -149,6 +159,7 @@ class CPKCS11TokenUtil {
   char m_detectedModule[MODULE_NAME_SIZE] = {};
   char m_errorText[ERROR_TEXT_SIZE] = {};
   int m_hashKind = HASH_SHA1;
+  const SignVariant* m_variant;
 };
 
 // ---- The token probe of the insert-and-remove flow ----
@@ -162,6 +173,9 @@ class CPKCS11TokenUtil {
 // callerModuleNameSize bytes that the caller zeroed).
 int loadPKCS11FunctionList(char* callerModuleName, std::size_t callerModuleNameSize,
                            const char* moduleName);
+// The same probe for a caller that keeps no module name: nothing is copied
+// anywhere. 0, 14, 24, 3 or 999 (1 for a null name).
+int loadPKCS11FunctionList(const char* moduleName);
 // Number of slots with a token present; 0 on any failure. Needs an earlier
 // successful loadPKCS11FunctionList in the process.
 int getPKCS11SlotList(CK_ULONG* count);

@@ -14,6 +14,7 @@ constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;  // 0x10001
 CPKCS7MsgUtils::CPKCS7MsgUtils() { std::memset(m_szErrorText, 0, sizeof m_szErrorText); }
 
 CPKCS7MsgUtils::~CPKCS7MsgUtils() {
+  releaseDecoded();
   closeMessage();
   freeEncodeInfos();
   freeContexts();

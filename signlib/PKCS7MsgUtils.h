@@ -43,6 +43,26 @@ class CPKCS7MsgUtils {
   int getSignerEncodeInfoAry();
   // True when value is one of the first count codes.
   static bool isInArray(const DWORD* codes, int count, DWORD value);
+  // Appends value to the code list (*array holds *count values, malloc'd):
+  // every value is kept, in order; a failed allocation leaves the list as it
+  // was (2, with the message in errorText).
+  static int add2Array(DWORD** array, int* count, DWORD value, char (&errorText)[ERROR_TEXT_SIZE]);
+
+  // ---- Decoding a received SignedData ----
+  // Opens the DER message and takes out its content, certificates and signer
+  // infos (each in the order of the message). A second decode releases what
+  // the first one held. 0, 3 (not a message), 2, 99 (not SignedData).
+  int decodeSignedData(const unsigned char* der, std::size_t length);
+  int getdataContent();
+  int getSignerCertAry();
+  int getSignerInfoAry();
+  // The content: getDataContentLength() bytes (NUL bytes kept), a NUL after them.
+  const char* getDataContent() const { return m_pchDataContent; }
+  std::size_t getDataContentLength() const { return m_dataContentLength; }
+  int getSignerCertCount() const { return m_iSignerCertCount; }
+  const BYTE* getSignerCert(int i, DWORD* length) const;
+  int getSignerInfoCount() const { return m_iSignerInfoCount; }
+  const CMSG_SIGNER_INFO* getSignerInfo(int i) const;
 
   const char* getErrorText() const { return m_szErrorText; }
 
@@ -57,6 +77,8 @@ class CPKCS7MsgUtils {
   void freeContexts();
   void freeEncodeInfos();
   void closeMessage();
+  void releaseDecoded();
+  int decodeImpl(const unsigned char* der, std::size_t length);
 
   char m_szErrorText[ERROR_TEXT_SIZE];
   std::vector<PCCERT_CONTEXT> m_signerCertificates;
@@ -69,4 +91,14 @@ class CPKCS7MsgUtils {
   int m_cancelCodeCount = 0;
   const DWORD* m_wrongPasswordCodes = nullptr;
   int m_wrongPasswordCodeCount = 0;
+
+  // Decoding: the open message and what was taken out of it (owned).
+  HCRYPTMSG m_hDecodeMsg = nullptr;
+  char* m_pchDataContent = nullptr;
+  std::size_t m_dataContentLength = 0;
+  BYTE** m_ppSignerCerts = nullptr;
+  DWORD* m_pSignerCertLengths = nullptr;
+  int m_iSignerCertCount = 0;
+  CMSG_SIGNER_INFO** m_ppSignerInfos = nullptr;
+  int m_iSignerInfoCount = 0;
 };

@@ -45,7 +45,7 @@ struct LoginResources {
 };
 }  // namespace
 
-CPKCS7SignatureClient::CPKCS7SignatureClient() {
+CPKCS7SignatureClient::CPKCS7SignatureClient(const SignVariant& variant) : m_variant(&variant) {
   std::memset(m_szPinState, 0, sizeof m_szPinState);
   std::strcpy(m_szPinState, NO_LOGIN_MARKER);
   std::memset(m_szProvider, 0, sizeof m_szProvider);
@@ -261,10 +261,22 @@ int CPKCS7SignatureClient::sign(const char* certificate, const char* digestMetho
 }
 
 int CPKCS7SignatureClient::loginSmartCard(const char* certificate) {
+  return loginSmartCard(certificate, nullptr, nullptr, nullptr);
+}
+
+int CPKCS7SignatureClient::loginSmartCard(const char* certificate, HCRYPTPROV* provider, DWORD* keySpec,
+                                          BOOL* callerFree) {
   char pin[PIN_SIZE] = {};
   int code;
   try {
-    code = loginImpl(certificate, pin);
+    AcquiredKey key;
+    const bool handOut = provider != nullptr && keySpec != nullptr && callerFree != nullptr;
+    code = loginImpl(certificate, pin, handOut ? &key : nullptr);
+    if (code == rc::OK && handOut) {
+      *provider = key.provider;
+      *keySpec = key.keySpec;
+      *callerFree = key.callerFree;
+    }
   } catch (...) {
     formatErrorText(m_szErrorText, "CPKCS7SignatureClient::loginSmartCard -> unknown error");
     code = rc::UNKNOWN_ERROR;
@@ -273,8 +285,9 @@ int CPKCS7SignatureClient::loginSmartCard(const char* certificate) {
   return code;
 }
 
-int CPKCS7SignatureClient::loginImpl(const char* certificate, char (&pin)[PIN_SIZE]) {
+int CPKCS7SignatureClient::loginImpl(const char* certificate, char (&pin)[PIN_SIZE], AcquiredKey* key) {
   LoginResources r;
+
   int n = certificate != nullptr ? static_cast<int>(std::strlen(certificate)) : 0;
   r.der = certificate != nullptr ? base64Decode(certificate, &n) : nullptr;
   if (r.der != nullptr) r.given = CertCreateCertificateContext(kEncoding, r.der, static_cast<DWORD>(n));
@@ -304,6 +317,17 @@ int CPKCS7SignatureClient::loginImpl(const char* certificate, char (&pin)[PIN_SI
                     GetLastError());
     return rc::CRYPTO_ERROR;
   }
+  // On success the acquired provider goes to the caller who asked for it.
+  auto succeed = [&]() {
+    if (key != nullptr) {
+      key->provider = r.prov;
+      key->keySpec = keySpec;
+      key->callerFree = r.callerFree;
+      r.prov = 0;
+      r.callerFree = FALSE;
+    }
+    return rc::OK;
+  };
   char name[128] = {};
   DWORD nameLength = sizeof name;
   if (!CryptGetProvParam(r.prov, PP_NAME, reinterpret_cast<BYTE*>(name), &nameLength, 0)) {
@@ -313,7 +337,7 @@ int CPKCS7SignatureClient::loginImpl(const char* certificate, char (&pin)[PIN_SI
   }
   name[sizeof name - 1] = '\0';
   // The system's own software providers hold no PIN.
-  if (std::strstr(name, "Microsoft") != nullptr) return rc::OK;
+  if (std::strstr(name, "Microsoft") != nullptr) return succeed();
 
   const bool noLogin = std::strcmp(m_szPinState, NO_LOGIN_MARKER) == 0;
   if (!EnableLoginAgency) {
@@ -325,9 +349,9 @@ int CPKCS7SignatureClient::loginImpl(const char* certificate, char (&pin)[PIN_SI
       std::memset(m_szPinState, 0, sizeof m_szPinState);
       std::strcpy(m_szPinState, LOGINED);
     }
-    return rc::OK;
+    return succeed();
   }
-  if (PWDCatch && !noLogin) return rc::OK;  // the earlier login stands
+  if (PWDCatch && !noLogin) return succeed();  // the earlier login stands
   int code = setUILoginSmartCard(certificate, pin);
   if (code != rc::OK) return code;
   pin[PIN_SIZE - 1] = '\0';
@@ -349,7 +373,7 @@ int CPKCS7SignatureClient::loginImpl(const char* certificate, char (&pin)[PIN_SI
     std::memset(m_szPinState, 0, sizeof m_szPinState);
     std::strcpy(m_szPinState, LOGINED);
   }
-  return rc::OK;
+  return succeed();
 }
 
 int CPKCS7SignatureClient::signByPKCS11(const char* certificate, const char* digestMethod,
@@ -370,7 +394,7 @@ int CPKCS7SignatureClient::signByPKCS11Impl(const char* certificate, const char*
                                             const char* signatureMethod, char (&pin)[PIN_SIZE]) {
   // One token client for this call alone: its destructor logs out, closes,
   // finalises and unloads, whichever way the call ends.
-  CPKCS11TokenUtil token;
+  CPKCS11TokenUtil token(*m_variant);
   int code = token.init(m_szProvider);
   if (code != rc::OK) {
     formatErrorText(m_szErrorText, "CPKCS7SignatureClient::signByPKCS11 -> %s", token.getErrorText());
@@ -650,12 +674,14 @@ int CPKCS7SignatureClient::clearUserPIN() {
 int CPKCS7SignatureClient::setPKCS11LibName(const char* name) {
   try {
     if (name == nullptr || *name == '\0') {
-      std::memset(m_szProvider, 0, sizeof m_szProvider);
+      if (!m_variant->emptyNameKeepsProvider) std::memset(m_szProvider, 0, sizeof m_szProvider);
       formatErrorText(m_szErrorText,
                       "CPKCS7SignatureClient::setPKCS11LibName -> pchPKCS11LibName can't be null or empty string");
       return rc::WRONG_PARAMETER;
     }
-    if (strnlen(name, PROVIDER_SIZE) >= PROVIDER_SIZE) {
+    // A name cut to fit would name another file: it is refused whole.
+    const std::size_t field = m_variant->providerSize < PROVIDER_SIZE ? m_variant->providerSize : PROVIDER_SIZE;
+    if (strnlen(name, field) >= field) {
       formatErrorText(m_szErrorText, "CPKCS7SignatureClient::setPKCS11LibName -> pchPKCS11LibName too long");
       return rc::WRONG_PARAMETER;
     }

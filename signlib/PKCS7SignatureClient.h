@@ -19,6 +19,8 @@
 #include <cstddef>
 
 #include "signlib/ResultCode.h"
+#include "signlib/SignVariant.h"
+#include "platform/crypt.h"
 #include "platform/wintypes.h"
 
 class CPKCS7SignatureClient {
@@ -35,7 +37,8 @@ class CPKCS7SignatureClient {
   // text of that, must still fit the int lengths the getters report.
   static constexpr unsigned long long MAX_DATA_CONTENT = 1ULL << 30;
 
-  CPKCS7SignatureClient();
+  // The deliverable names its variant of the signing steps (SignVariant).
+  explicit CPKCS7SignatureClient(const SignVariant& variant = SignVariant::certificateControl());
   virtual ~CPKCS7SignatureClient();
   CPKCS7SignatureClient(const CPKCS7SignatureClient&) = delete;
   CPKCS7SignatureClient& operator=(const CPKCS7SignatureClient&) = delete;
@@ -67,6 +70,40 @@ class CPKCS7SignatureClient {
   int getSignedEnvelopeFileByPKCS11(const char* path);
 
   int loginSmartCard(const char* certificate);
+  // The same login, handing out the provider handle and key specification it
+  // acquired and whether the caller must release the handle
+  // (CryptReleaseContext) when done; nothing is handed out on failure.
+  int loginSmartCard(const char* certificate, HCRYPTPROV* provider, DWORD* keySpec, BOOL* callerFree);
+
+  // PKCS#1 v1.5 signature of the MD5 of the data (up to its first NUL; no
+  // data is the empty text) by the certificate's key in the user's store,
+  // kept as the result text: upper-case hexadecimal, most significant byte
+  // first. The signature is checked against the certificate before it is
+  // kept. Replaces the result text on success only.
+  int MD5RSASignValue(const char* certificate);
+
+  // The PIN values that must not sign, each in braces ("{1234}{0000}"; text
+  // outside the braces is ignored). A text that is not of that form (1) or a
+  // failed allocation (2) leaves the list as it was.
+  int setIllegalPIN(const char* text);
+  // Windows errors of a provider that mean the user cancelled its prompt, or
+  // gave a wrong PIN; the lists keep every value in order.
+  int addCancelPINCode(DWORD code);
+  int addIncorrectPINCode(DWORD code);
+  bool isCancelPINCode(DWORD code) const;
+  int getIllegalPINCount() const { return m_iIllegalPINCount; }
+  const char* getIllegalPIN(int i) const {
+    return i >= 0 && i < m_iIllegalPINCount ? m_ppchIllegalPIN[i] : nullptr;
+  }
+  int getCancelCodeCount() const { return m_iCancelCodeCount; }
+  const DWORD* getCancelCodes() const { return m_pdwCancelCodes; }
+  int getIncorrectCodeCount() const { return m_iWrongPasswordCodeCount; }
+  const DWORD* getIncorrectCodes() const { return m_pdwWrongPasswordCodes; }
+
+  // The PIN hook for a certificate given as DER bytes.
+  int setUILoginSmartCardByDER(const unsigned char* der, int length, char* pin);
+
+  const SignVariant& variant() const { return *m_variant; }
   int clearUserPIN();
   // Names the PKCS#11 module; a name of PROVIDER_SIZE characters or more is
   // refused (1) and the provider stays as it was.
@@ -91,7 +128,14 @@ class CPKCS7SignatureClient {
   bool isCAPIProvider() const;
   void clearSigners();
   void clearEnvelope();
-  int loginImpl(const char* certificate, char (&pin)[PIN_SIZE]);
+  struct AcquiredKey {
+    HCRYPTPROV provider = 0;
+    DWORD keySpec = 0;
+    BOOL callerFree = FALSE;
+  };
+  // key null: the provider is released before returning.
+  int loginImpl(const char* certificate, char (&pin)[PIN_SIZE], AcquiredKey* key);
+  int md5Impl(const char* certificate);
   int signByPKCS11Impl(const char* certificate, const char* digestMethod, const char* signatureMethod,
                        char (&pin)[PIN_SIZE]);
   int giveText(const char* method, char* buffer, int* length);
@@ -123,4 +167,5 @@ class CPKCS7SignatureClient {
   // Set once this client's CryptoAPI envelope is built for its current data
   // and signers; each client has its own.
   bool m_envelopeBuilt = false;
+  const SignVariant* m_variant;
 };

@@ -17,6 +17,8 @@
 //   cert*.der  certificate objects (handles 100...)
 //   key*.pem   private RSA keys (handles 200...), found by CKA_MODULUS and
 //              visible only after login; C_Sign signs with them
+//   cert*.id, key*.id  the object's CKA_ID bytes (default: the file's
+//              name between "cert"/"key" and the extension, as text)
 // Each call appends "<file name> <call> [details]" to $PLATFORM_ROOT/fakep11/calls.log
 // (never a PIN, only its length); C_CreateObject writes the template it was
 // given to <dir>/template.log, one "type len hex" line per attribute.
@@ -159,7 +161,22 @@ struct Object {
   std::vector<unsigned char> value;    // certificate DER
   std::vector<unsigned char> modulus;  // private key modulus
   std::string keyPath;
+  std::vector<unsigned char> id;  // CKA_ID
 };
+
+// CKA_ID of the object file "<prefix><index>.<ext>": its .id file, or the index text.
+std::vector<unsigned char> idOf(const std::string& file) {
+  std::string base = file.substr(0, file.size() - 4);
+  std::string path = stateDir() + "/" + base + ".id";
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    std::fclose(f);
+    std::string v = readText(path);
+    return {v.begin(), v.end()};
+  }
+  size_t digits = base.find_first_of("0123456789");
+  std::string index = digits == std::string::npos ? std::string() : base.substr(digits);
+  return {index.begin(), index.end()};
+}
 
 std::vector<Object> objects() {
   std::vector<std::string> certs, keys;
@@ -176,11 +193,11 @@ std::vector<Object> objects() {
   std::vector<Object> out;
   for (size_t i = 0; i < certs.size(); ++i) {
     std::string der = readText(stateDir() + "/" + certs[i]);
-    out.push_back({100 + i, CKO_CERTIFICATE, {der.begin(), der.end()}, {}, ""});
+    out.push_back({100 + i, CKO_CERTIFICATE, {der.begin(), der.end()}, {}, "", idOf(certs[i])});
   }
   for (size_t i = 0; i < keys.size(); ++i) {
     std::string path = stateDir() + "/" + keys[i];
-    Object o{200 + i, CKO_PRIVATE_KEY, {}, {}, path};
+    Object o{200 + i, CKO_PRIVATE_KEY, {}, {}, path, idOf(keys[i])};
     if (FILE* f = std::fopen(path.c_str(), "r")) {
       EVP_PKEY* pkey = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
       std::fclose(f);
@@ -246,6 +263,8 @@ bool matches(const Object& o, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) {
       if (o.cls != CKO_CERTIFICATE || a.ulValueLen != o.value.size() || !std::equal(v, v + a.ulValueLen, o.value.begin())) return false;
     } else if (a.type == CKA_MODULUS) {
       if (o.cls != CKO_PRIVATE_KEY || a.ulValueLen != o.modulus.size() || !std::equal(v, v + a.ulValueLen, o.modulus.begin())) return false;
+    } else if (a.type == CKA_ID) {
+      if (a.ulValueLen != o.id.size() || !std::equal(v, v + a.ulValueLen, o.id.begin())) return false;
     } else {
       return false;
     }
@@ -448,6 +467,8 @@ CK_RV Fake_GetAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE object, CK_AT
       value = it->value;
     } else if (tmpl[i].type == CKA_MODULUS && it->cls == CKO_PRIVATE_KEY) {
       value = it->modulus;
+    } else if (tmpl[i].type == CKA_ID) {
+      value = it->id;
     } else {
       tmpl[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
       rv = CKR_ATTRIBUTE_TYPE_INVALID;
