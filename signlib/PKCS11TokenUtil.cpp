@@ -619,7 +619,8 @@ int CPKCS11TokenUtil::findKeyById(const unsigned char* der, std::size_t derLengt
   rv = m_functionList->C_Login(m_session, CKU_USER, pinCopy.data(), pinCopy.length());
   if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
     setError("CPKCS11TokenUtil::findPrivateKeyByCert -> error 0x%X during C_Login", hex32(rv));
-    return pinMapping(rv);
+    if (rv == CKR_PIN_INCORRECT) return rc::PASSWORD_ERROR;
+    return rv == CKR_PIN_LOCKED ? rc::TOKEN_PIN_LOCKED : rc::CRYPTO_ERROR;
   }
   m_loggedIn = 1;
   CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
@@ -868,6 +869,11 @@ int CPKCS11TokenUtil::signPKCS7Body(const char* pin, const char* certificate, co
   int code = m_variant->acceptsBundle ? reader.loadPKCS7Cert(certificate) : rc::OPERATION_ERROR;
   if (code != rc::OK) {
     code = reader.LoadX509Cert(certificate);
+    if (code != rc::OK && !m_variant->acceptsBundle) {
+      // One certificate only: anything else is no certificate here.
+      setError("CPKCS11TokenUtil::signPKCS7 -> error during d2i_X509");
+      return rc::OPERATION_ERROR;
+    }
     if (code != rc::OK) {
       setError("CPKCS11TokenUtil::signPKCS7 -> %s", reader.getErrorText());
       return code;
