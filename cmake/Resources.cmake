@@ -24,6 +24,9 @@ set(SIGNLIB_DIALOG_RC ${CMAKE_SOURCE_DIR}/resources/signlib/dialogs.rc ${CMAKE_S
 # at build time: a module that lists these also depends on protinput_padkeys).
 set(PROTINPUT_RC ${CMAKE_SOURCE_DIR}/resources/protinput/dialogs.rc ${CMAKE_SOURCE_DIR}/resources/protinput/strings.rc
     ${CMAKE_BINARY_DIR}/resources/protinput/padkeys.rc)
+# HALDRIN_CARDLOGIN_RC: the signature control's card login dialog (102) and
+# its strings (107-109, 2509) in 1028 and 1033, for that deliverable and its tests.
+set(HALDRIN_CARDLOGIN_RC ${CMAKE_SOURCE_DIR}/resources/haldrin/cardlogin.rc)
 set(RESCOMP_PREDEFINE ${CMAKE_SOURCE_DIR}/tools/rescomp/resdefs.h)
 
 function(add_resources target)

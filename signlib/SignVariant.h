@@ -36,6 +36,9 @@ struct SignVariant {
   // setPKCS11LibName with a null or empty name keeps the module name it had
   // (otherwise the field is emptied).
   bool emptyNameKeepsProvider;
+  // The UI client's PIN hook shows the card login dialog (else the token
+  // login dialog).
+  bool cardLoginDialog;
 
   static const SignVariant& certificateControl();
   static const SignVariant& signatureControl();

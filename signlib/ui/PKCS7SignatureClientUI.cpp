@@ -5,21 +5,33 @@
 
 #include <openssl/crypto.h>
 
+#include "signlib/ui/IKEYLoginDlg.h"
 #include "signlib/ui/TokenLoginDlg.h"
 
-INT_PTR CPKCS7SignatureClientUI::runTokenLoginDialog(const char* certificate, char* pin) {
-  CTokenLoginDlg dlg;
+namespace {
+// The dialog's PIN (at most 31 bytes) into the caller's buffer; the dialog
+// wipes its own copy when it goes out of scope.
+template <typename Dialog>
+INT_PTR runPinDialog(Dialog& dlg, const char* certificate, int limit, char* pin) {
   dlg.certificate = certificate;
-  dlg.PINLenLimit = PINLenLimit;
+  dlg.PINLenLimit = limit;
   INT_PTR result = dlg.DoModal();
   if (result == IDOK && pin != nullptr) {
-    // The dialog's PIN (at most 31 bytes) fits the caller's buffer; the
-    // dialog wipes its own copy when it goes out of scope.
     std::size_t n = strnlen(dlg.pin, sizeof dlg.pin - 1);
     std::memcpy(pin, dlg.pin, n);
     pin[n] = '\0';
   }
   return result;
+}
+}  // namespace
+
+INT_PTR CPKCS7SignatureClientUI::runTokenLoginDialog(const char* certificate, char* pin) {
+  if (variant().cardLoginDialog) {
+    CIKEYLoginDlg dlg;
+    return runPinDialog(dlg, certificate, PINLenLimit, pin);
+  }
+  CTokenLoginDlg dlg;
+  return runPinDialog(dlg, certificate, PINLenLimit, pin);
 }
 
 int CPKCS7SignatureClientUI::setUILoginSmartCard(const char* certificate, char* pin) {

@@ -44,7 +44,8 @@ bool capsLockDown() {
 
 }  // namespace
 
-CTokenLoginDlg::CTokenLoginDlg() : CDialog(IDD), pin{}, certificate(nullptr), PINLenLimit(0) {
+CTokenLoginDlg::CTokenLoginDlg()
+    : CDialog(IDD), pin{}, certificate(nullptr), PINLenLimit(0), m_pinModel(pin, PINLenLimit) {
   capsLockNote = loadText(kIdsCapsLockNote);
 }
 
@@ -115,46 +116,7 @@ void CTokenLoginDlg::OnShowWindow(BOOL show, UINT status) {
   if (m_pinEdit.m_hWnd != nullptr) m_pinEdit.SetFocus();
 }
 
-void CTokenLoginDlg::OnPINUpdate() {
-  // Setting the text back below raises this handler again; the restored text
-  // is pin itself, already accepted.
-  if (m_restoringPin || m_pinEdit.m_hWnd == nullptr) return;
-  WCHAR text[kPinReadSize] = {};
-  char converted[sizeof pin] = {};
-  try {
-    bool accept = false;
-    int length = m_pinEdit.GetWindowTextLength();
-    if (length < kPinReadSize) {
-      int n = m_pinEdit.GetWindowText(text, kPinReadSize);
-      bool withinLimit = PINLenLimit <= 0 || n <= PINLenLimit;
-      if (withinLimit && n == 0) {
-        accept = true;
-      } else if (withinLimit) {
-        // The 8-bit form must fit pin with its NUL; a longer one is refused as
-        // a whole, like a PIN over the limit.
-        int bytes = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text, n, converted, static_cast<int>(sizeof pin) - 1,
-                                          nullptr, nullptr);
-        accept = bytes > 0;
-      }
-    }
-    if (accept) {
-      std::memcpy(pin, converted, sizeof pin);
-      pin[sizeof pin - 1] = '\0';
-    } else {
-      WCHAR restored[sizeof pin] = {};
-      if (pin[0] != '\0') ::MultiByteToWideChar(CP_THREAD_ACP, 0, pin, -1, restored, static_cast<int>(sizeof pin));
-      m_restoringPin = true;
-      m_pinEdit.SetWindowText(restored);
-      m_restoringPin = false;
-      OPENSSL_cleanse(restored, sizeof restored);
-      ::MessageBeep(0xFFFFFFFF);
-    }
-  } catch (...) {
-    m_restoringPin = false;
-  }
-  OPENSSL_cleanse(text, sizeof text);
-  OPENSSL_cleanse(converted, sizeof converted);
-}
+void CTokenLoginDlg::OnPINUpdate() { m_pinModel.onUpdate(m_pinEdit.m_hWnd); }
 
 void CTokenLoginDlg::OnOK() {
   if (pin[0] == '\0') {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/afx.h"
+#include "signlib/ui/PinEditModel.h"
 
 class CTokenLoginDlg : public CDialog {
  public:
@@ -21,7 +22,7 @@ class CTokenLoginDlg : public CDialog {
   static constexpr int kNoteId = 600;
   // The PIN edit is read through a buffer of this many UTF-16 units, NUL
   // included: a longer text is refused, never cut.
-  static constexpr int kPinReadSize = 24;
+  static constexpr int kPinReadSize = PinEditModel::kReadSize;
 
   CTokenLoginDlg();
   ~CTokenLoginDlg() override;
@@ -49,5 +50,5 @@ class CTokenLoginDlg : public CDialog {
 
  private:
   void showCapsLockNote();
-  bool m_restoringPin = false;
+  PinEditModel m_pinModel;  // the PIN edit's rules, on pin and PINLenLimit
 };
