@@ -803,22 +803,6 @@ int publicKeySize(X509* cert) {
   return size;
 }
 
-// The PKCS#1 v1.5 signature over data verifies with the certificate's key.
-bool signatureMatchesCertificate(X509* cert, const EVP_MD* md, const unsigned char* data, std::size_t length,
-                                 const unsigned char* signature, std::size_t signatureLength) {
-  const unsigned char* bits = nullptr;
-  int bitsLength = 0;
-  if (X509_PUBKEY_get0_param(nullptr, &bits, &bitsLength, nullptr, X509_get_X509_PUBKEY(cert)) != 1) return false;
-  EVP_PKEY* key = d2i_PublicKey(EVP_PKEY_RSA, nullptr, &bits, bitsLength);
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  const bool ok = key != nullptr && ctx != nullptr && EVP_DigestVerifyInit(ctx, nullptr, md, nullptr, key) == 1 &&
-                  EVP_DigestVerify(ctx, signature, signatureLength, data, length) == 1;
-  EVP_MD_CTX_free(ctx);
-  EVP_PKEY_free(key);
-  ERR_clear_error();
-  return ok;
-}
-
 bool setNullAlgorithm(X509_ALGOR* algorithm, int nid) {
   return X509_ALGOR_set0(algorithm, OBJ_nid2obj(nid), V_ASN1_NULL, nullptr) == 1;
 }
@@ -976,14 +960,6 @@ int CPKCS11TokenUtil::signPKCS7Body(const char* pin, const char* certificate, co
   if (code != rc::OK) return code;
   if (signatureLength == 0 || signatureLength > signature.size()) {
     setError("CPKCS11TokenUtil::signPKCS7 -> the token returned a signature of length %lu", signatureLength);
-    return rc::CRYPTO_ERROR;
-  }
-  // The key was found by its object's identifier, not by the certificate's
-  // public key: a key object labelled for another certificate still signs.
-  // Such a signature never leaves here.
-  if (!signatureMatchesCertificate(o.cert, md, o.attributes, static_cast<std::size_t>(attributesLength),
-                                   signature.data(), signatureLength)) {
-    setError("CPKCS11TokenUtil::signPKCS7 -> the signature does not verify with the signer certificate");
     return rc::CRYPTO_ERROR;
   }
 

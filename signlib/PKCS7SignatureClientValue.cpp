@@ -7,47 +7,15 @@
 #include <vector>
 
 #include <openssl/crypto.h>
-#include <openssl/err.h>
-#include <openssl/evp.h>
-#include <openssl/rsa.h>
-#include <openssl/x509.h>
 
 #include "signlib/Base64.h"
 #include "signlib/MathUtils.h"
 #include "signlib/PKCS7MsgUtils.h"
 #include "signlib/PKCS7SignatureClient.h"
+#include "signlib/SignatureCheck.h"
 #include "platform/crypt.h"
 #include "platform/kernel.h"
 
-namespace {
-
-// The signature (most significant byte first) verifies with the public key
-// of the certificate: a key that does not belong to its certificate still
-// signs, and only the relying party would notice.
-bool md5SignatureMatches(const char* certificate, const unsigned char* data, std::size_t length,
-                         const unsigned char* signature, std::size_t signatureLength) {
-  int n = static_cast<int>(std::strlen(certificate));
-  unsigned char* der = base64Decode(certificate, &n);
-  if (der == nullptr) return false;
-  const unsigned char* p = der;
-  X509* cert = d2i_X509(nullptr, &p, n);
-  std::free(der);
-  EVP_PKEY* key = cert != nullptr ? X509_get_pubkey(cert) : nullptr;
-  X509_free(cert);
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  EVP_PKEY_CTX* pctx = nullptr;
-  static const unsigned char kEmpty = 0;
-  const bool ok = key != nullptr && ctx != nullptr &&
-                  EVP_DigestVerifyInit(ctx, &pctx, EVP_md5(), nullptr, key) == 1 &&
-                  EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) == 1 &&
-                  EVP_DigestVerify(ctx, signature, signatureLength, length != 0 ? data : &kEmpty, length) == 1;
-  EVP_MD_CTX_free(ctx);
-  EVP_PKEY_free(key);
-  ERR_clear_error();
-  return ok;
-}
-
-}  // namespace
 
 int CPKCS7SignatureClient::MD5RSASignValue(const char* certificate) {
   try {
@@ -115,7 +83,15 @@ int CPKCS7SignatureClient::md5Impl(const char* certificate) {
                     CMathUtils::getErrorText());
     return rc::OPERATION_ERROR;
   }
-  if (!md5SignatureMatches(certificate, data, length, reversed.data(), reversed.size())) {
+  // A key that does not belong to its certificate still signs, and only the
+  // relying party would notice: such a value is never kept.
+  int certLength = static_cast<int>(std::strlen(certificate));
+  unsigned char* certDer = base64Decode(certificate, &certLength);
+  const bool matches = certDer != nullptr &&
+                       sigcheck::signatureVerifies(certDer, static_cast<std::size_t>(certLength), "MD5", data, length,
+                                                   reversed.data(), reversed.size(), nullptr);
+  std::free(certDer);
+  if (!matches) {
     formatErrorText(m_szErrorText,
                     "CPKCS7SignatureClient::MD5RSASignValue -> the signature does not verify with the signer certificate");
     return rc::CRYPTO_ERROR;

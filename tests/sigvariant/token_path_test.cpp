@@ -96,14 +96,23 @@ TEST_F(SoftHsmPath, KeySearchAndLoginFailures) {
 }
 
 // A key object labelled with the certificate's CKA_ID but holding another
-// key signs on the token; that signature is refused, never handed out.
-TEST_F(SoftHsmPath, WronglyLabelledKeyIsRefused) {
+// key signs on the token; the envelope check refuses that signature, so no
+// envelope is handed out, as text or as a file.
+TEST_F(SoftHsmPath, WronglyLabelledKeyGivesNoEnvelope) {
   hsm_.addIdentity("sig", kPin, "user", "a1", /*certOnly=*/true);
   hsm_.addKey("sig", kPin, fixtures::get("ku_sig").keyPem, "a1");
-  Signed s = signOn(p11test::kForwarder, "user", kPin);
-  EXPECT_EQ(s.code, 23);
-  EXPECT_NE(s.error.find("does not verify with the signer certificate"), std::string::npos) << s.error;
-  EXPECT_TRUE(s.der.empty());
+  ScriptedClient c;
+  c.answers.push_back(kPin);
+  ASSERT_EQ(c.setPKCS11LibName(p11test::kForwarder), 0);
+  ASSERT_EQ(c.setDataContentByString("x"), 0);
+  ASSERT_EQ(c.signData(b64("user").c_str(), "SHA1", "RSA"), 0) << c.getErrorText();
+  int length = 0;
+  EXPECT_NE(c.getSignedEnvelopeString(nullptr, &length), 0);
+  EXPECT_NE(std::string(c.getErrorText()).find("does not verify"), std::string::npos) << c.getErrorText();
+  EXPECT_EQ(c.getResultText(), nullptr);
+  std::string path = testsupport::freshDir("labelled") + "/envelope.der";
+  EXPECT_NE(c.writeSignedEnvelopeFile(path.c_str()), 0);
+  EXPECT_TRUE(testsupport::readFile(path).empty());
 }
 
 // The probe of the insert-and-remove flow keeps the module initialised;
