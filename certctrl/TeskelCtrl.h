@@ -140,11 +140,13 @@ class CTeskelCtrl : public CComObjectRootEx<CComSingleThreadModel>,
 
  private:
   // A member that takes one text from the page: its name, its argument's
-  // name and the wording of the argument's test.
+  // name and the wording of the argument's test; `gated` when the member
+  // reads or writes a file and so runs the host check first.
   struct PageArgument {
     const char* member;
     const char* argument;
     const char* emptyWording = "error during invalid parameter";
+    bool gated = false;
   };
   // What a member of the selection group does with the store and the key usage.
   enum class SelectionKind {

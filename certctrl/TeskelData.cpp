@@ -37,7 +37,9 @@ void CTeskelCtrl::logTextBlock(const char* format, const char* mallocFailureForm
 template <class Call, class Success>
 HRESULT CTeskelCtrl::dataByPageText(LONG* pVal, const PageArgument& a, BSTR argument, Call call, Success success) {
   const std::string unknownError = std::string(a.member) + " ->Unknown error";
-  return runMember(pVal, recorded(unknownError.c_str()), [&] {
+  Member m = recorded(unknownError.c_str());
+  if (a.gated) m.hostGate = a.member;
+  return runMember(pVal, m, [&] {
     if (isEmpty(argument)) return fail(rc::WRONG_PARAMETER, "%s -> %s(%s)!", a.member, a.emptyWording, a.argument);
     CAnsiText text(argument);
     int code = call(text.get());
@@ -49,7 +51,7 @@ HRESULT CTeskelCtrl::dataByPageText(LONG* pVal, const PageArgument& a, BSTR argu
 
 HRESULT CTeskelCtrl::setDataContentByFile(BSTR dataPath, LONG* pVal) {
   return dataByPageText(
-      pVal, {"setDataContentByFile", "dataPath"}, dataPath,
+      pVal, {"setDataContentByFile", "dataPath", "error during invalid parameter", true}, dataPath,
       [&](const char* path) { return signatureClient.setDataContentByFile(path); },
       [&](const char* path) { log.log(CLog::LEVEL_INFO, 0, "setDataContentByFile success! File name:[%s]", path); });
 }
@@ -66,7 +68,7 @@ HRESULT CTeskelCtrl::setDataContentByString(BSTR dataContent, LONG* pVal) {
 
 HRESULT CTeskelCtrl::getSignedEnvelopByFile(BSTR envelopPath, LONG* pVal) {
   return dataByPageText(
-      pVal, {"getSignedEnvelopByFile", "envelopPath", "error invalid parameter"}, envelopPath,
+      pVal, {"getSignedEnvelopByFile", "envelopPath", "error invalid parameter", true}, envelopPath,
       [&](const char* path) { return signatureClient.writeSignedEnvelopeFile(path); },
       [&](const char* path) { log.log(CLog::LEVEL_INFO, 0, "getSignedEnvelopByFile success! File Path: %s", path); });
 }
@@ -133,7 +135,11 @@ HRESULT CTeskelCtrl::put_PINLenLimit(LONG newVal) {
 }
 
 HRESULT CTeskelCtrl::setLogFile(BSTR logPath, BSTR logFileName, LONG* pVal) {
-  Member m{.unknownError = "setLogFile ->Unknown error", .record = Record::Result, .errorLine = ErrorLine::None};
+  // The log writes page text into a file: pages of an allowed host only.
+  Member m{.unknownError = "setLogFile ->Unknown error",
+           .record = Record::Result,
+           .errorLine = ErrorLine::None,
+           .hostGate = "setLogFile"};
   return runMember(pVal, m, [&] {
     if (isEmpty(logPath)) return fail(rc::WRONG_PARAMETER, "setLogFile -> error during invalid parameter(logPath)!");
     if (isEmpty(logFileName))

@@ -22,8 +22,11 @@ bool validKeyUsage(LONG keyUsage) { return keyUsage == 0 || keyUsage == 1 || key
 template <class Call>
 HRESULT CTeskelCtrl::selectByPageText(LONG* pVal, BSTR argument, LONG keyUsage, SelectionKind kind,
                                       const PageArgument& a, Call call) {
+  // Every selection reads the user's certificates (a certificate from the
+  // page too: it is looked up in the user's store), so only pages of an
+  // allowed host may run one.
   const std::string unknownError = std::string(a.member) + " -> Unknown error";
-  return runMember(pVal, {.unknownError = unknownError.c_str()}, [&] {
+  return runMember(pVal, {.unknownError = unknownError.c_str(), .hostGate = a.member}, [&] {
     if (isEmpty(argument)) return fail(rc::WRONG_PARAMETER, "%s -> %s(%s)!", a.member, a.emptyWording, a.argument);
     if (kind == SelectionKind::SelectByUsage && !validKeyUsage(keyUsage))
       return fail(rc::WRONG_PARAMETER, "%s -> error invalid parameter(KeyUsage)!", a.member);
@@ -102,7 +105,7 @@ HRESULT CTeskelCtrl::selectCertificateBySubject_Text(BSTR subjectname_text, LONG
 // (selectCertificate_Ex, which tests it first and names it in its line).
 HRESULT CTeskelCtrl::selectByUsage(LONG* pVal, const char* member, LONG keyUsage, bool usageGiven) {
   const std::string unknownError = std::string(member) + " ->Unknown error";
-  return runMember(pVal, {.unknownError = unknownError.c_str()}, [&] {
+  return runMember(pVal, {.unknownError = unknownError.c_str(), .hostGate = member}, [&] {
     if (usageGiven && !validKeyUsage(keyUsage))
       return fail(rc::WRONG_PARAMETER, "%s -> error invalid parameter(KeyUsage)!", member);
     pCertDBClient->closeCertStore();
@@ -122,7 +125,7 @@ HRESULT CTeskelCtrl::selectCertificate_Ex(LONG KeyUsage, LONG* pVal) {
 }
 
 HRESULT CTeskelCtrl::getCertificate(BSTR issuerName, BSTR serialNumber, LONG* pVal) {
-  return runMember(pVal, {.unknownError = "getCertificate -> Unknown error"}, [&] {
+  return runMember(pVal, {.unknownError = "getCertificate -> Unknown error", .hostGate = "getCertificate"}, [&] {
     if (isEmpty(issuerName))
       return fail(rc::WRONG_PARAMETER, "getCertificate -> error during invalid parameter(issuerName)!");
     if (isEmpty(serialNumber))

@@ -118,8 +118,9 @@ int CTeskelCtrl::signIOSteps(BSTR P11DLL, BSTR signerCert, BSTR digestMethod, BS
 }
 
 HRESULT CTeskelCtrl::CheckP11TokenInOut(BSTR P11DLL, LONG* pVal) {
-  // S_OK and no log line, whatever the outcome.
-  Member m{"sign ->Unknown error", Record::Body, ErrorLine::None, alwaysOk};
+  // S_OK and no log line, whatever the outcome. It loads a module and shows
+  // the insert-and-remove window: pages of an allowed host only.
+  Member m{"sign ->Unknown error", Record::Body, ErrorLine::None, alwaysOk, "CheckP11TokenInOut"};
   return runMember(pVal, m, [&] {
     if (isEmpty(P11DLL)) return rc::PROBE_UNKNOWN_ERROR;
     char16_t trace[1024] = {0};

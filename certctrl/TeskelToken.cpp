@@ -62,9 +62,11 @@ HRESULT CTeskelCtrl::put_PKCS11LibName(BSTR newVal) {
       .hr;
 }
 
+// Loads and probes modules: pages of an allowed host only.
 HRESULT CTeskelCtrl::SetPKCS11LibNames(BSTR PKCS11LibNames, LONG* pVal) {
   Member m = unlogged("SetPKCS11LibNames -> Unknown error");
   m.hresult = alwaysOk;
+  m.hostGate = "SetPKCS11LibNames";
   return runMember(pVal, m, [&] {
     CAnsiText list(PKCS11LibNames);
     CPKCS11TokenUtil token;
@@ -106,7 +108,9 @@ HRESULT CTeskelCtrl::GetTokenSN(BSTR P11DLL, BSTR* TokenSN) {
   if (TokenSN == nullptr) return E_POINTER;
   *TokenSN = nullptr;
   std::u16string serialText;
-  Outcome outcome = runBody(unlogged("GetTokenSN -> Unknown error"), [&] {
+  Member m = unlogged("GetTokenSN -> Unknown error");
+  m.hostGate = "GetTokenSN";
+  Outcome outcome = runBody(m, [&] {
     char serial[32] = {0};
     CAnsiText module(P11DLL);
     CPKCS11TokenUtil token;
@@ -121,8 +125,14 @@ HRESULT CTeskelCtrl::GetTokenSN(BSTR P11DLL, BSTR* TokenSN) {
   return FAILED(made) ? made : outcome.hr;
 }
 
+// Tries PINs against the token: pages of an allowed host only. A PIN with a
+// NUL inside would reach the token cut there, and is refused like any text.
 HRESULT CTeskelCtrl::TokenChangePIN(BSTR P11DLL, BSTR OldPIN, BSTR NewPIN, LONG* pVal) {
-  return runMember(pVal, unlogged("TokenChangePIN ->Unknown error"), [&] {
+  Member m = unlogged("TokenChangePIN ->Unknown error");
+  m.hostGate = "TokenChangePIN";
+  return runMember(pVal, m, [&] {
+    if (hasEmbeddedNul(OldPIN) || hasEmbeddedNul(NewPIN))
+      return fail(rc::WRONG_PARAMETER, "TokenChangePIN -> error during invalid parameter(text with NUL)!");
     WidePins pins;
     if (!isEmpty(OldPIN) && !isEmpty(NewPIN)) {
       pins.oldPin.assign(OldPIN, SysStringLen(OldPIN));

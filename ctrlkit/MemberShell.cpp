@@ -89,4 +89,12 @@ int ControlShell::pageCheck(const std::u16string& pageAddress) {
 
 void ControlShell::errorLine(int) {}
 
+std::string ControlShell::memberName(const Member& m) {
+  if (m.hostGate != nullptr) return m.hostGate;
+  if (m.unknownError == nullptr) return std::string();
+  std::string name = m.unknownError;
+  std::size_t cut = name.find(" ->");
+  return cut == std::string::npos ? name : name.substr(0, cut);
+}
+
 }  // namespace ctrlkit

@@ -80,6 +80,12 @@ struct Member {
   ErrorLine errorLine = ErrorLine::OnFailure;
   // The control's own policy when null.
   HResultPolicy hresult = nullptr;
+  // The member's name, for members that read the user's certificates, touch
+  // a token or a module, or read or write a file: the host check runs before
+  // the body, and a page of another host gets 61 with "<name> -> The
+  // Component can not verify the URL" and the body never runs. Null: open
+  // to every page (members that only take page values or report state).
+  const char* hostGate = nullptr;
 };
 
 // The host check a control runs on its page.
@@ -133,6 +139,10 @@ class ControlShell {
   // control without a log writes none).
   virtual void errorLine(int code);
 
+  // The member's name for the shell's own texts: its host gate, else its
+  // unknown-error text up to " ->".
+  static std::string memberName(const Member& m);
+
   int LastErrorCode = 0;
   char LastErrorStr[LAST_ERROR_SIZE] = {};
 
@@ -145,6 +155,10 @@ class ControlShell {
     bool threw = false;
     try {
       result = body();
+    } catch (const RefusedText&) {
+      // A text argument that would reach the library cut at a NUL.
+      result = code::WRONG_PARAMETER;
+      setError("%s -> error during invalid parameter(text with NUL)!", memberName(m).c_str());
     } catch (...) {
       result = code::UNKNOWN_ERROR;
       threw = true;
@@ -202,11 +216,20 @@ class CControlKit : public ControlShell {
  protected:
   static HINSTANCE moduleInstance() { return CAtlModule::GetModuleInstance(); }
 
-  // A member with no out value of its own.
+  // A member with no out value of its own. A gated member runs the host
+  // check first; an allowed page leaves LastErrorCode as it was, so the gate
+  // changes nothing for it.
   template <class Body>
   Outcome runBody(const Member& m, Body&& body) {
     CModuleResourceState state(moduleInstance());
-    return runBodyIn(m, body);
+    if (m.hostGate == nullptr) return runBodyIn(m, body);
+    return runBodyIn(m, [&]() -> int {
+      const int earlier = LastErrorCode;
+      if (IsWebCtl() != 0)
+        return fail(code::ILLEGAL_URL, "%s -> The Component can not verify the URL", m.hostGate);
+      LastErrorCode = earlier;
+      return body();
+    });
   }
 
   // A member whose code goes to its last argument.

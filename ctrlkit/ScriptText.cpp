@@ -10,8 +10,17 @@ bool isEmpty(BSTR text) { return text == nullptr || SysStringLen(text) == 0; }
 
 const char* orEmpty(const char* text) { return text != nullptr ? text : ""; }
 
+bool hasEmbeddedNul(BSTR text) {
+  if (text == nullptr) return false;
+  const UINT length = SysStringLen(text);
+  for (UINT i = 0; i < length; ++i)
+    if (text[i] == 0) return true;
+  return false;
+}
+
 CAnsiText::CAnsiText(BSTR text, UINT codePage, bool secret) : m_null(text == nullptr), m_secret(secret) {
   if (text == nullptr) return;
+  if (hasEmbeddedNul(text)) throw RefusedText();
   int length = static_cast<int>(SysStringLen(text));
   if (length == 0) return;
   int size = WideCharToMultiByte(codePage, 0, text, length, nullptr, 0, nullptr, nullptr);

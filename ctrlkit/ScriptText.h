@@ -2,6 +2,7 @@
 // for the library, the library's 8-bit text becomes a new script string.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 
 #include "platform/com.h"
@@ -12,13 +13,23 @@ namespace ctrlkit {
 // A null script string and a script string of length 0 are both empty.
 bool isEmpty(BSTR text);
 
+// A script string that holds a NUL before its end: as 8-bit text it would
+// reach the library cut there ("Demo Customer\0anything" read as "Demo
+// Customer", "\0" as ""). Such an argument is refused with 1.
+bool hasEmbeddedNul(BSTR text);
+
+// Thrown by CAnsiText for such a text; the member shell turns it into 1.
+struct RefusedText : std::invalid_argument {
+  RefusedText() : std::invalid_argument("text argument with an embedded NUL") {}
+};
+
 const char* orEmpty(const char* text);
 
 // A script string as 8-bit text in a code page (CP_ACP for arguments, as the
 // library expects). A null BSTR gives a null text; the text lives as long as
 // the object. Secret texts (PINs) are wiped when the object goes. A text
-// that cannot be converted throws, which a member reports as its unknown
-// error.
+// with an embedded NUL throws RefusedText (1); a text that cannot be
+// converted throws otherwise, which a member reports as its unknown error.
 class CAnsiText {
  public:
   explicit CAnsiText(BSTR text, UINT codePage = CP_ACP, bool secret = false);

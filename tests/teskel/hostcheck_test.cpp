@@ -4,13 +4,24 @@
 // addresses and controls outside a page are refused with 61.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "TeskelSupport.h"
+#include "TestRoot.h"
+#include "TokenHarness.h"
 
 using namespace teskeltest;
 
 namespace {
+
+std::string oneLineOf(std::string text) {
+  std::string out;
+  for (char ch : text)
+    if (ch != '\r' && ch != '\n') out.push_back(ch);
+  return out;
+}
 
 struct Page {
   const char* what;
@@ -104,10 +115,87 @@ TEST_F(TeskelTest, SigningMembersRunTheHostCheckFirst) {
   }
 }
 
-// CheckP11TokenInOut and the selection members do not check the page.
-TEST_F(TeskelTest, OnlyTheSigningAndInitialisingMembersCheckThePage) {
+// Every member that reads the user's certificates, touches a token or a
+// module, or reads or writes a file refuses a page of another host: 61 with
+// its own text, and nothing selected, loaded, read, written or shown. The
+// members that only take page values or report the control's state stay
+// open.
+TEST_F(TeskelTest, MembersThatReachTheUsersThingsRefuseForeignPages) {
+  importFixture("user");
+  p11test::FakeToken fake("gatetoken.dll");
+  std::string dir = testsupport::freshDir("gate");
+  std::string data = dir + "/secret.txt";
+  testsupport::writeFile(data, "secret");
+  const std::string cert = certificateText("user");
+
   Control c(u"http://evil.example/");
-  EXPECT_EQ(c.callLong(u"CheckP11TokenInOut", {text("")}), 999);
+  platform::user::ScriptedUser nobody;  // any window shown would be an unused step
+  nobody.install();
+  struct Call {
+    const char16_t* member;
+    std::vector<Value> args;
+    const char* name;  // in the text, when it differs from the member
+  } calls[] = {
+      {u"selectCertificate", {}, nullptr},
+      {u"selectCertificate_Ex", {i4(1)}, nullptr},
+      {u"selectCertificateBySubject", {text("CN=Test User")}, nullptr},
+      {u"selectCertificateBySubject_Ex", {text("CN=Test User"), i4(1)}, nullptr},
+      {u"selectCertificateBySubjectCN", {text("Test User")}, nullptr},
+      {u"selectCertificateBySubjectCN_Ex", {text("Test User"), i4(1)}, nullptr},
+      {u"selectCertificateByMultipleIssuer", {text("{C=TW,O=Test Bank,CN=Test Root CA}")}, nullptr},
+      {u"selectCertificateByMultipleIssuer_Ex", {text("{C=TW,O=Test Bank,CN=Test Root CA}"), i4(1)}, nullptr},
+      {u"selectCertificateBySubject_Text", {text("Test User,Retail"), i4(0)}, nullptr},
+      {u"selectCertificateBySerialNum", {text("1001")}, nullptr},
+      {u"getCertificate", {text("C=TW,O=Test Bank,CN=Test Root CA"), text("1001")}, nullptr},
+      {u"getCertificateInfo", {text(cert)}, nullptr},
+      {u"checkCertificateExpired", {text(cert)}, nullptr},
+      {u"SetPKCS11LibNames", {text("{gatetoken.dll}")}, nullptr},
+      {u"CheckP11TokenInOut", {text("gatetoken.dll")}, nullptr},
+      {u"TokenChangePIN", {text("gatetoken.dll"), text("1234"), text("5678")}, nullptr},
+      {u"setDataContentByFile", {text(data)}, nullptr},
+      {u"setDataContentByFile", {text(dir + "/missing.txt")}, nullptr},  // no hint whether it exists
+      {u"getSignedEnvelopByFile", {text(dir + "/envelope.p7")}, nullptr},
+      {u"setLogFile", {text(dir), text("page")}, nullptr},
+  };
+  for (const Call& k : calls) {
+    std::string member = utf8(k.member);
+    SCOPED_TRACE(member);
+    Result r = c.call(k.member, k.args);
+    EXPECT_EQ(r.hr, S_OK);
+    EXPECT_EQ(r.asLong(), 61);
+    EXPECT_EQ(c.lastCode(), 61);
+    EXPECT_EQ(c.lastError(), "CTeskelCtrl::" + member + " -> The Component can not verify the URL");
+  }
+  Result sn = c.call(u"GetTokenSN", {text("gatetoken.dll")});
+  EXPECT_EQ(sn.hr, S_OK);
+  EXPECT_EQ(sn.asText(), "");
+  EXPECT_EQ(c.lastCode(), 61);
+  EXPECT_EQ(c.lastError(), "CTeskelCtrl::GetTokenSN -> The Component can not verify the URL");
+  EXPECT_TRUE(nobody.ok()) << failuresOf(nobody);
+  nobody.uninstall();
+
+  // Nothing happened: no certificate selected, no module loaded or asked,
+  // nothing detected, no file written, the token's PIN as it was.
+  EXPECT_TRUE(c.get(u"certificate").isNullText());
+  EXPECT_TRUE(c.get(u"subjectName").isNullText());
+  EXPECT_TRUE(c.get(u"serialNumber").isNullText());
+  EXPECT_EQ(c.get(u"DetectedTokenPKCS11LibName").asText(), "");
+  EXPECT_TRUE(fake.calls().empty());
+  EXPECT_EQ(fake.get("pin"), "");  // never changed from the module's own
+  std::vector<std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) files.push_back(e.path().filename().string());
+  EXPECT_EQ(files, std::vector<std::string>{"secret.txt"});
+  EXPECT_EQ(testsupport::readFile(data), "secret");
+
+  // Values from the page and the control's own state stay open.
   EXPECT_EQ(c.callLong(u"setDataContentByString", {text("data")}), 0);
-  EXPECT_NE(c.callLong(u"selectCertificate"), 61);
+  EXPECT_EQ(c.callLong(u"setLanguage", {text("ENU")}), 0);
+  EXPECT_EQ(c.put(u"PKCS11LibName", text("gatetoken.dll")).hr, S_OK);
+  EXPECT_EQ(c.lastCode(), 0);
+  EXPECT_FALSE(c.get(u"VERSION").asText().empty());
+
+  // The same members on an allowed page reach the store.
+  Control allowed(u"https://localhost:8443/");
+  EXPECT_EQ(allowed.callLong(u"selectCertificateBySubjectCN", {text("Test User")}), 0) << allowed.lastError();
+  EXPECT_EQ(oneLineOf(allowed.get(u"certificate").asText()), cert);
 }

@@ -257,3 +257,37 @@ TEST_F(Selection, ASelectionFailureLeavesTheRecordedCode) {
   EXPECT_EQ(c.lastCode(), 1);
   EXPECT_EQ(c.lastError(), "CTeskelCtrl::selectCertificate_Ex -> error invalid parameter(KeyUsage)!");
 }
+
+// A text with a NUL inside would reach the library cut there: "\0" would pass
+// as empty and select any certificate, "Test User\0anything" would select
+// "Test User". Such texts are refused with 1, like empty ones, whatever the
+// member.
+TEST_F(TeskelTest, TextsWithANulAreRefused) {
+  clearMy();
+  importFixture("user");
+  Control c;
+  const std::u16string nul(1, u'\0');
+  const std::u16string cut = u"Test User" + nul + u"anything";
+  struct Case {
+    const char16_t* member;
+    std::vector<Value> args;
+  } cases[] = {
+      {u"selectCertificateBySubject", {text(nul)}},
+      {u"selectCertificateBySubjectCN", {text(cut)}},
+      {u"selectCertificateBySubjectCN_Ex", {text(cut), i4(0)}},
+      {u"selectCertificateBySubject_Ex", {text(u"CN=Test User" + nul + u"x"), i4(0)}},
+      {u"selectCertificateByMultipleIssuer", {text(u"{C=TW,O=Test Bank,CN=Test Root CA}" + nul)}},
+      {u"setDataContentByString", {text(u"pay 100" + nul + u" more")}},
+      {u"SetPKCS11LibNames", {text(u"{a.dll}" + nul + u"{b.dll}")}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(utf8(k.member));
+    EXPECT_EQ(c.callLong(k.member, k.args), 1);
+    EXPECT_NE(c.lastError().find("invalid parameter"), std::string::npos) << c.lastError();
+  }
+  EXPECT_TRUE(c.get(u"certificate").isNullText());
+  EXPECT_EQ(c.put(u"PKCS11LibName", text(u"softtoken.dll" + nul + u"evil.dll")).hr, S_OK);
+  EXPECT_EQ(c.lastCode(), 1);
+  // The same texts without the NUL are accepted.
+  EXPECT_EQ(c.callLong(u"selectCertificateBySubjectCN", {text("Test User")}), 0) << c.lastError();
+}

@@ -312,7 +312,7 @@ void pullOutAndBackIn(ScriptedUser& u, const FakeToken& fake) {
 
 TEST_F(TeskelTest, CheckP11TokenInOutRunsBothPhases) {
   FakeToken fake("faketoken.dll");
-  Control c(u"http://evil.example/");  // no host check here
+  Control c;  // an allowed page: the member loads a module and shows a window
   c.callLong(u"setLanguage", {text("ENU")});
   c.callLong(u"setDataContentByString", {text("")});  // leaves a failure text
   ASSERT_NE(c.lastError(), "");
@@ -470,4 +470,34 @@ TEST_F(TeskelTest, TokenInitialSetsTheBanksLabelAndPins) {
   EXPECT_EQ(c.callLong(u"TokenInitial", {text("nosuchmodule.dll")}), 64);
   EXPECT_EQ(c.lastCode(), 64);
   EXPECT_EQ(c.lastError().rfind("CTeskelCtrl::TokenInitial -> error during InitTokenCV(),errmsg[", 0), 0u);
+}
+
+// A page of another host cannot try PINs or change them; a PIN that does not
+// fit the token client's buffer, or holds a NUL, is refused whole. In each
+// case the token keeps its PIN (checked with pkcs11-tool).
+TEST_F(SoftToken, PinChangeRefusals) {
+  Control evil(u"http://evil.example/");
+  for (int i = 0; i < 4; ++i)  // a wrong guess would count; three lock a token
+    EXPECT_EQ(evil.callLong(u"TokenChangePIN", {text(p11test::kForwarder), text("000000"), text("13579")}), 61);
+  EXPECT_EQ(evil.callLong(u"TokenChangePIN", {text(p11test::kForwarder), text(kPin), text("13579")}), 61);
+  EXPECT_EQ(evil.callText(u"GetTokenSN", {text(p11test::kForwarder)}), "");
+  EXPECT_EQ(evil.lastCode(), 61);
+
+  Control c;
+  struct Case {
+    const char* what;
+    std::u16string oldPin, newPin;
+  } cases[] = {
+      {"a new PIN of 200 characters", wide(kPin), std::u16string(200, u'7')},
+      {"an old PIN of 200 characters", std::u16string(200, u'7'), u"13579"},
+      {"a new PIN cut by a NUL", wide(kPin), std::u16string(u"135\0" "79", 6)},
+      {"an old PIN cut by a NUL", std::u16string(u"246810\0" "x", 8), u"13579"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    EXPECT_EQ(c.callLong(u"TokenChangePIN", {text(p11test::kForwarder), text(k.oldPin), text(k.newPin)}), 1);
+    EXPECT_EQ(c.lastCode(), 1);
+  }
+  EXPECT_EQ(hsm->tool(std::string("--login --pin ") + kPin + " --list-objects"), 0);
+  EXPECT_NE(hsm->tool("--login --pin 13579 --list-objects"), 0);
 }
