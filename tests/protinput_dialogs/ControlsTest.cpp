@@ -73,6 +73,12 @@ TEST(ColorStatic, ColoursFontAndBrushes) {
   EXPECT_EQ(GetObjectW(dlg.before, 0, nullptr), 0);  // the old font is gone
   // The face is the wide literal, and so is the font's.
   EXPECT_EQ(dlg.title.faceName, u"新細明體");
+  LOGFONTW made{};
+  ASSERT_NE(GetObjectW(dlg.after, sizeof made, &made), 0);
+  EXPECT_EQ(std::u16string(made.lfFaceName), u"新細明體");
+  EXPECT_EQ(made.lfHeight, 24);
+  EXPECT_EQ(made.lfQuality, 2);  // proof quality for every font after the first
+  EXPECT_EQ(std::string(PlatformFontSubstitute(made.lfFaceName)).rfind("Noto Serif CJK TC", 0), 0u);
   EXPECT_EQ(dlg.title.textColor, RGB(255, 0, 0));
   EXPECT_EQ(dlg.title.backColor, GetSysColor(COLOR_BTNFACE));
   // Red text on the button face; one brush at a time, the earlier ones deleted.
