@@ -49,64 +49,11 @@ CCertificateDBClientCOMDlg::~CCertificateDBClientCOMDlg() {
   if (m_list.m_hWnd != nullptr) m_list.Detach();
 }
 
-INT_PTR CCertificateDBClientCOMDlg::DoModal(HWND hWndParent) {
-  HINSTANCE instance = AfxGetResourceHandle();
-  HRSRC resource = ::FindResourceW(instance, MAKEINTRESOURCEW(IDD), RT_DIALOG);
-  if (resource == nullptr) return -1;
-  auto dialogTemplate = static_cast<LPCDLGTEMPLATEW>(::LockResource(::LoadResource(instance, resource)));
-  if (dialogTemplate == nullptr) return -1;
-  ::PlatformSetNextTemplateId(IDD);
-  return ::DialogBoxIndirectParamW(instance, dialogTemplate, hWndParent, &CCertificateDBClientCOMDlg::dialogProc,
-                                   reinterpret_cast<LPARAM>(this));
+void CCertificateDBClientCOMDlg::OnFinalMessage(HWND) {
+  if (m_list.m_hWnd != nullptr) m_list.Detach();
 }
 
-INT_PTR CCertificateDBClientCOMDlg::dialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  auto* self = reinterpret_cast<CCertificateDBClientCOMDlg*>(::GetWindowLongPtrW(hwnd, DWLP_USER));
-  if (msg == WM_INITDIALOG) {
-    self = reinterpret_cast<CCertificateDBClientCOMDlg*>(lParam);
-    ::SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
-    if (self != nullptr) self->m_hWnd = hwnd;
-  }
-  if (self == nullptr) return FALSE;
-  LRESULT result = 0;
-  BOOL handled = self->ProcessWindowMessage(hwnd, msg, wParam, lParam, result, 0);
-  if (msg == WM_NCDESTROY) {
-    if (self->m_list.m_hWnd != nullptr) self->m_list.Detach();
-    self->m_hWnd = nullptr;
-  }
-  if (!handled) return FALSE;
-  if (msg == WM_INITDIALOG) return static_cast<INT_PTR>(result);
-  ::SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, result);
-  return TRUE;
-}
-
-BOOL CCertificateDBClientCOMDlg::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARAM, LRESULT& lResult,
-                                                      DWORD) {
-  switch (uMsg) {
-    case WM_INITDIALOG:
-      lResult = OnInitDialog();
-      return TRUE;
-    case WM_COMMAND:
-      if (LOWORD(wParam) == IDOK) {
-        OnOK();
-        lResult = 0;
-        return TRUE;
-      }
-      if (LOWORD(wParam) == IDCANCEL) {
-        OnCancel();
-        lResult = 0;
-        return TRUE;
-      }
-      return FALSE;
-    case WM_CANCELMODE:
-      lResult = 0;
-      return TRUE;
-    default:
-      return FALSE;
-  }
-}
-
-LRESULT CCertificateDBClientCOMDlg::OnInitDialog() {
+LRESULT CCertificateDBClientCOMDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
   HWND list = ::GetDlgItem(m_hWnd, kListId);
   if (list != nullptr) m_list.Attach(list);
   if (m_list.m_hWnd != nullptr) {
@@ -173,18 +120,18 @@ void CCertificateDBClientCOMDlg::inform(UINT textId) {
   ::MessageBoxW(m_hWnd, loadText(textId).c_str(), loadText(kIdsInformation).c_str(), MB_ICONINFORMATION);
 }
 
-void CCertificateDBClientCOMDlg::OnOK() {
+LRESULT CCertificateDBClientCOMDlg::OnOK(WORD, WORD, HWND, BOOL&) {
   try {
     UINT selected = m_list.GetSelectedCount();
     if (selected == 0) {
       clearSelection();
       inform(kIdsNoneSelected);
-      return;
+      return 0;
     }
     if (selected >= 2) {
       clearSelection();
       inform(kIdsSeveralSelected);
-      return;
+      return 0;
     }
     chosenIndex = m_list.GetNextItem(-1, LVNI_SELECTED);
     CMyCertContext context;
@@ -192,16 +139,20 @@ void CCertificateDBClientCOMDlg::OnOK() {
         context.setCertContext(candidates[chosenIndex], false, false) != rc::OK) {
       // The empty row of a candidate that cannot be read is no certificate to choose.
       inform(kIdsNoneSelected);
-      return;
+      return 0;
     }
     if (blockExpired && context.IsCertExpired() != rc::OK) {
       inform(kIdsExpiredBlocked);
-      return;
+      return 0;
     }
     ::EndDialog(m_hWnd, IDOK);
   } catch (...) {
     // The dialog stays open; the user may try again or cancel.
   }
+  return 0;
 }
 
-void CCertificateDBClientCOMDlg::OnCancel() { ::EndDialog(m_hWnd, IDCANCEL); }
+LRESULT CCertificateDBClientCOMDlg::OnCancel(WORD, WORD, HWND, BOOL&) {
+  EndDialog(IDCANCEL);
+  return 0;
+}

@@ -2,35 +2,35 @@
 // reports whether the user signs (IDOK) or refuses (IDCANCEL). It only shows
 // the text; the opener turns IDCANCEL into "user cancel".
 //
-// A hosting-kind dialog: its messages go through ProcessWindowMessage, and
-// DoModal runs the template from the framework's resource module
-// (AfxGetResourceHandle) in the thread's UI language.
+// A hosting-kind dialog (CDialogImpl): DoModal runs template IDD from the
+// framework's resource module (AfxGetResourceHandle) in the thread's UI
+// language and returns IDOK or IDCANCEL, or -1 when the dialog cannot be made.
 #pragma once
 
-#include "platform/afx.h"
+#include "platform/dialogimpl.h"
 
-class CSignUIDlg {
+class CSignUIDlg : public CDialogImpl<CSignUIDlg> {
  public:
   enum { IDD = 106 };
   static constexpr int kDataEditId = 352;
 
+  BEGIN_MSG_MAP(CSignUIDlg)
+    MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
+    COMMAND_ID_HANDLER(IDOK, OnEnd)
+    COMMAND_ID_HANDLER(IDCANCEL, OnEnd)
+  END_MSG_MAP()
+
   CSignUIDlg();
-  virtual BOOL ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult,
-                                    DWORD dwMsgMapID = 0);
-  virtual ~CSignUIDlg();
-  CSignUIDlg(const CSignUIDlg&) = delete;
-  CSignUIDlg& operator=(const CSignUIDlg&) = delete;
+  ~CSignUIDlg() override;
 
   // Keeps a copy of the text (8-bit, the user's ANSI code page); null clears it.
   // Returns false when the copy cannot be made.
   bool setDataText(const char* text);
 
-  // IDOK or IDCANCEL; -1 when the dialog cannot be made.
-  INT_PTR DoModal(HWND hWndParent = ::GetActiveWindow());
-
   char* dataText = nullptr;  // owned
-  HWND m_hWnd = nullptr;     // while the dialog runs
 
- private:
-  static INT_PTR dialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  // Edit 352 shows dataText; 1: the focus goes to the first tab stop, the Sign button.
+  LRESULT OnInitDialog(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL& bHandled);
+  // Sign (IDOK) or Cancel (IDCANCEL) ends the dialog with that button's id.
+  LRESULT OnEnd(WORD wNotifyCode, WORD wID, HWND hWndCtl, BOOL& bHandled);
 };

@@ -36,55 +36,15 @@ CK_ULONG slotsWithToken() {
 CTokenInOutDlg::CTokenInOutDlg() = default;
 CTokenInOutDlg::~CTokenInOutDlg() = default;
 
-INT_PTR CTokenInOutDlg::DoModal(HWND hWndParent) {
-  HINSTANCE instance = AfxGetResourceHandle();
-  HRSRC resource = ::FindResourceW(instance, MAKEINTRESOURCEW(IDD), RT_DIALOG);
-  if (resource == nullptr) return -1;
-  auto dialogTemplate = static_cast<LPCDLGTEMPLATEW>(::LockResource(::LoadResource(instance, resource)));
-  if (dialogTemplate == nullptr) return -1;
-  ::PlatformSetNextTemplateId(IDD);
-  return ::DialogBoxIndirectParamW(instance, dialogTemplate, hWndParent, &CTokenInOutDlg::dialogProc,
-                                   reinterpret_cast<LPARAM>(this));
+LRESULT CTokenInOutDlg::onClose(UINT, WPARAM, LPARAM, BOOL&) {
+  // The openers read 0 as "the token moved as asked"; a window the user
+  // closed must not look like that.
+  ::KillTimer(m_hWnd, kTimerId);
+  EndDialog(rc::USER_CANCEL);
+  return 0;
 }
 
-INT_PTR CTokenInOutDlg::dialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  auto* self = reinterpret_cast<CTokenInOutDlg*>(::GetWindowLongPtrW(hwnd, DWLP_USER));
-  if (msg == WM_INITDIALOG) {
-    self = reinterpret_cast<CTokenInOutDlg*>(lParam);
-    ::SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
-    if (self != nullptr) self->m_hWnd = hwnd;
-  }
-  if (self == nullptr) return FALSE;
-  LRESULT result = 0;
-  BOOL handled = self->ProcessWindowMessage(hwnd, msg, wParam, lParam, result, 0);
-  if (msg == WM_NCDESTROY) self->m_hWnd = nullptr;
-  if (!handled) return FALSE;
-  if (msg == WM_INITDIALOG) return static_cast<INT_PTR>(result);
-  ::SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, result);
-  return TRUE;
-}
-
-BOOL CTokenInOutDlg::ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM, LPARAM, LRESULT& lResult, DWORD) {
-  switch (uMsg) {
-    case WM_INITDIALOG:
-      lResult = onInitDialog();
-      return TRUE;
-    case WM_TIMER:
-      lResult = onTimer();
-      return TRUE;
-    case WM_CLOSE:
-      // The openers read 0 as "the token moved as asked"; a window the user
-      // closed must not look like that.
-      ::KillTimer(hWnd, kTimerId);
-      ::EndDialog(hWnd, rc::USER_CANCEL);
-      lResult = 0;
-      return TRUE;
-    default:
-      return FALSE;  // Enter and Escape do nothing here
-  }
-}
-
-LRESULT CTokenInOutDlg::onInitDialog() {
+LRESULT CTokenInOutDlg::onInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
   countdown = kSeconds;
   if (phase == 0) {
     ::SetDlgItemTextW(m_hWnd, kInstructionId, loadText(kIdsPullOut).c_str());
@@ -102,7 +62,7 @@ void CTokenInOutDlg::finish(UINT textId, int code) {
   ::EndDialog(m_hWnd, code);
 }
 
-LRESULT CTokenInOutDlg::onTimer() {
+LRESULT CTokenInOutDlg::onTimer(UINT, WPARAM, LPARAM, BOOL&) {
   slotsWithToken();
   if (countdown < 1) {
     finish(kIdsTimeout, rc::TOKEN_UNPLUG_TIMEOUT);

@@ -7,9 +7,9 @@
 // as its caller.
 #pragma once
 
-#include "platform/afx.h"
+#include "platform/dialogimpl.h"
 
-class CTokenInOutDlg {
+class CTokenInOutDlg : public CDialogImpl<CTokenInOutDlg> {
  public:
   enum { IDD = 107 };
   static constexpr int kInstructionId = 311;
@@ -18,26 +18,27 @@ class CTokenInOutDlg {
   static constexpr UINT kTickMs = 1000;
   static constexpr int kSeconds = 60;
 
-  CTokenInOutDlg();
-  virtual BOOL ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult,
-                                    DWORD dwMsgMapID = 0);
-  virtual ~CTokenInOutDlg();
-  CTokenInOutDlg(const CTokenInOutDlg&) = delete;
-  CTokenInOutDlg& operator=(const CTokenInOutDlg&) = delete;
+  // No WM_COMMAND is handled: Enter and Escape do nothing here.
+  BEGIN_MSG_MAP(CTokenInOutDlg)
+    MESSAGE_HANDLER(WM_INITDIALOG, onInitDialog)
+    MESSAGE_HANDLER(WM_TIMER, onTimer)
+    MESSAGE_HANDLER(WM_CLOSE, onClose)
+  END_MSG_MAP()
 
-  // 0 (change seen), 62 (time-out), 28 (closed by the user); -1 when the
-  // dialog cannot be made.
-  INT_PTR DoModal(HWND hWndParent = ::GetActiveWindow());
+  // DoModal ends with 0 (change seen), 62 (time-out) or 28 (closed by the
+  // user); -1 when the dialog cannot be made.
+  CTokenInOutDlg();
+  ~CTokenInOutDlg() override;
 
   int countdown = kSeconds;  // seconds left
   int phase = 0;             // 0: pull out; 1: insert
   char moduleName[256] = {};  // filled by the token probe's load step
-  HWND m_hWnd = nullptr;      // while the dialog runs
 
-  LRESULT onInitDialog();
-  LRESULT onTimer();
+  LRESULT onInitDialog(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL& bHandled);
+  // Any timer id: the message result is 0, or 62 when the time ran out.
+  LRESULT onTimer(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL& bHandled);
+  LRESULT onClose(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL& bHandled);
 
  private:
-  static INT_PTR dialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
   void finish(UINT textId, int code);
 };
