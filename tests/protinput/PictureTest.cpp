@@ -265,6 +265,36 @@ TEST(DrawCode, NewPictureReplacesTheHeldOne) {
   EXPECT_EQ(image.currentCode.size(), 6u);
 }
 
+// Pixels of exactly the colour in one cell of a text picture.
+int cellPixels(HBITMAP picture, int cell, COLORREF color) {
+  HDC dc = CreateCompatibleDC(nullptr);
+  HGDIOBJ old = SelectObject(dc, picture);
+  int n = 0;
+  for (int y = 2; y < 28; ++y)
+    for (int x = 25 * cell + 2; x < 25 * cell + 24; ++x)
+      if (GetPixel(dc, x, y) == color) ++n;
+  SelectObject(dc, old);
+  DeleteDC(dc);
+  return n;
+}
+
+// Characters in many weights and slants (the random style) leave every
+// later character drawn, in those styles and in the plain one.
+TEST(Pictures, ManyStylesThenPlainTextAllDrawn) {
+  GRD_image image;
+  CBitmap bitmap;
+  for (int round = 0; round < 4; ++round) {
+    ASSERT_EQ(image.renderText(bitmap, u"8888888888888888", 16, true, false), 0);
+    for (int cell = 0; cell < 16; ++cell)
+      EXPECT_GT(cellPixels(static_cast<HBITMAP>(bitmap.m_hObject), cell, RGB(255, 96, 0)), 0) << round << "," << cell;
+  }
+  ASSERT_TRUE(
+      PlatformSaveBitmapPng(static_cast<HBITMAP>(bitmap.m_hObject), buildPath("protinput-text-random.png").c_str()));
+  ASSERT_EQ(image.renderText(bitmap, u"8888888888888888", 16, false, false), 0);
+  for (int cell = 0; cell < 16; ++cell)
+    EXPECT_GT(cellPixels(static_cast<HBITMAP>(bitmap.m_hObject), cell, RGB(255, 96, 0)), 10) << cell;
+}
+
 TEST(Pictures, SavedForLooking) {
   GRD_image image;
   CBitmap text, code;

@@ -102,6 +102,10 @@ std::map<std::u16string, FontInfo> gFonts;
 
 
 void measure(PangoFontDescription* desc, double& ascent, double& descent, double& ave) {
+  // Metrics in untransformed pixels: the context still carries the stretch
+  // and turn of the last text drawn, and under some of those cairo cannot
+  // make the font at all (and then never draws that face again).
+  pango_context_set_matrix(gContext, nullptr);
   PangoFontMetrics* m = pango_context_get_metrics(gContext, desc, pango_language_from_string("en"));
   ascent = pango_font_metrics_get_ascent(m) / static_cast<double>(PANGO_SCALE);
   descent = pango_font_metrics_get_descent(m) / static_cast<double>(PANGO_SCALE);
