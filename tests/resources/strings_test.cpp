@@ -150,7 +150,7 @@ TEST(ErrorTextTable, ChineseTablesHaveEveryTextBut531) {
   EXPECT_EQ(err, ERROR_RESOURCE_LANG_NOT_FOUND);
 }
 
-TEST_F(UILanguage, LoadStringWFollowsTheThreadUILanguageWithoutFallback) {
+TEST_F(UILanguage, LoadStringWFollowsTheThreadUILanguageAndFallsBackForAMissingBlock) {
   WCHAR buf[128];
   EXPECT_EQ(GetThreadUILanguage(), 1028);
   ASSERT_GT(LoadStringW(nullptr, 501, buf, 128), 0);
@@ -171,15 +171,23 @@ TEST_F(UILanguage, LoadStringWFollowsTheThreadUILanguageWithoutFallback) {
   EXPECT_EQ(utf8(buf), "参数错误");
   EXPECT_EQ(LoadStringW(nullptr, 531, buf, 128), 0);
 
-  // Strings of the program's own table that exist in English only are
-  // missing in 2052 and are not taken from English.
+  // A block present in 2052 without the string gives nothing: the string is
+  // not taken from English.
   SetLastError(0);
   EXPECT_EQ(LoadStringW(nullptr, 7000, buf, 128), 0);
   EXPECT_EQ(GetLastError(), ERROR_RESOURCE_NAME_NOT_FOUND);  // the block exists in 2052 (string 7001)
+  // No block of 7000-7015 in 1028: the block in FindResourceW's order (no
+  // neutral, no Chinese neutral, the lowest present: English before 2052).
   SetThreadUILanguage(1028);
+  ASSERT_GT(LoadStringW(nullptr, 7000, buf, 128), 0);
+  EXPECT_EQ(utf8(buf), "tab\there\nquote \"q\" \"d\" back\\slash \xE4\xB8\xAD" "A");
+  char narrow[128];
+  ASSERT_GT(LoadStringA(nullptr, 7001, narrow, sizeof narrow), 0);
+  EXPECT_EQ(std::string(narrow), "0123456789");
+  // Asking in one language exactly still finds nothing there.
   SetLastError(0);
-  EXPECT_EQ(LoadStringW(nullptr, 7000, buf, 128), 0);
-  EXPECT_EQ(GetLastError(), ERROR_RESOURCE_LANG_NOT_FOUND);  // no block of 7000-7015 in 1028
+  EXPECT_EQ(PlatformLoadStringLang(nullptr, 7000, 1028, buf, 128), 0);
+  EXPECT_EQ(GetLastError(), ERROR_RESOURCE_LANG_NOT_FOUND);
 
   // Another thread has its own UI language.
   SetThreadUILanguage(1033);

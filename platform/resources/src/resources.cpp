@@ -275,7 +275,8 @@ bool stringInBlock(const PlatformResourceEntry& e, unsigned index, const WCHAR**
 }
 
 // Finds string `id` in the language; on failure the last error to set.
-bool findString(HMODULE module, UINT id, LANGID language, const WCHAR** text, WORD* length, DWORD* error) {
+bool findString(HMODULE module, UINT id, LANGID language, bool fallback, const WCHAR** text, WORD* length,
+                DWORD* error) {
   if (id > 0xFFFF) {
     *error = ERROR_RESOURCE_NAME_NOT_FOUND;
     return false;
@@ -285,17 +286,27 @@ bool findString(HMODULE module, UINT id, LANGID language, const WCHAR** text, WO
   ResKey block;
   block.id = static_cast<WORD>(id / 16 + 1);
   Matches m = findAll(module, type, block);
+  // The block in the language; when the language has none, the block in the
+  // order FindResourceW takes (neutral, the primary language, the lowest).
+  // A block present without the string still gives nothing.
   bool blockFound = false;
-  for (const auto* e : m.entries) {
-    if (e->language != language) continue;
-    blockFound = true;
-    if (stringInBlock(*e, id % 16, text, length) && *length > 0) return true;
+  for (int pass = 0; pass < (fallback ? 2 : 1) && !blockFound; ++pass) {
+    if (pass == 1) {
+      const PlatformResourceEntry* fallback = pickWithFallback(m, language);
+      if (fallback == nullptr) break;
+      language = fallback->language;
+    }
+    for (const auto* e : m.entries) {
+      if (e->language != language) continue;
+      blockFound = true;
+      if (stringInBlock(*e, id % 16, text, length) && *length > 0) return true;
+    }
   }
   *error = blockFound ? ERROR_RESOURCE_NAME_NOT_FOUND : missingError(m);
   return false;
 }
 
-int loadStringW(HMODULE module, UINT id, LANGID language, LPWSTR buffer, int cchBufferMax) {
+int loadStringW(HMODULE module, UINT id, LANGID language, bool fallback, LPWSTR buffer, int cchBufferMax) {
   if (buffer == nullptr || cchBufferMax < 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
@@ -303,7 +314,7 @@ int loadStringW(HMODULE module, UINT id, LANGID language, LPWSTR buffer, int cch
   const WCHAR* text = nullptr;
   WORD length = 0;
   DWORD error = 0;
-  if (!findString(module, id, language, &text, &length, &error)) {
+  if (!findString(module, id, language, fallback, &text, &length, &error)) {
     if (cchBufferMax > 0) buffer[0] = 0;
     SetLastError(error);
     return 0;
@@ -323,11 +334,11 @@ int loadStringW(HMODULE module, UINT id, LANGID language, LPWSTR buffer, int cch
 }  // namespace
 
 PLATFORM_API int LoadStringW(HINSTANCE module, UINT id, LPWSTR buffer, int cchBufferMax) {
-  return loadStringW(module, id, GetThreadUILanguage(), buffer, cchBufferMax);
+  return loadStringW(module, id, GetThreadUILanguage(), true, buffer, cchBufferMax);
 }
 
 PLATFORM_API int PlatformLoadStringLang(HMODULE module, UINT id, LANGID language, LPWSTR buffer, int cchBufferMax) {
-  return loadStringW(module, id, language, buffer, cchBufferMax);
+  return loadStringW(module, id, language, false, buffer, cchBufferMax);
 }
 
 PLATFORM_API int LoadStringA(HINSTANCE module, UINT id, LPSTR buffer, int cchBufferMax) {
@@ -339,7 +350,7 @@ PLATFORM_API int LoadStringA(HINSTANCE module, UINT id, LPSTR buffer, int cchBuf
   const WCHAR* text = nullptr;
   WORD length = 0;
   DWORD error = 0;
-  if (!findString(module, id, GetThreadUILanguage(), &text, &length, &error)) {
+  if (!findString(module, id, GetThreadUILanguage(), true, &text, &length, &error)) {
     SetLastError(error);
     return 0;
   }

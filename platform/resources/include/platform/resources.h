@@ -69,9 +69,11 @@ constexpr WORD PLATFORM_RESFMT_PNG = 2;  // RT_BITMAP from a .png: the PNG file
 PLATFORM_API WORD PlatformResourceFormat(HRSRC resource);
 
 // ---- strings ----
-// LoadStringW looks the string up in the thread UI language only
-// (GetThreadUILanguage): no other language is tried, so a string that a table
-// has in one language only is missing in the others. The result is the number
+// LoadStringW looks the string up in the thread UI language
+// (GetThreadUILanguage). When the module has no block of the string in that
+// language, the block is taken in FindResourceW's order (neutral, the primary
+// language's neutral sublanguage, the lowest language present); a block that
+// exists in the language without the string gives nothing. The result is the number
 // of WCHARs copied, without the terminating NUL, the string cut to
 // cchBufferMax - 1 characters when longer. cchBufferMax 0 stores in
 // *(LPCWSTR*)buffer a read-only pointer to the string in the resource (not
@@ -84,7 +86,7 @@ PLATFORM_API int LoadStringW(HINSTANCE module, UINT id, LPWSTR buffer, int cchBu
 // cut inside a double-byte character. cchBufferMax 0 is not supported here
 // (0, ERROR_INVALID_PARAMETER).
 PLATFORM_API int LoadStringA(HINSTANCE module, UINT id, LPSTR buffer, int cchBufferMax);
-// As LoadStringW, in the given language instead of the thread UI language.
+// As LoadStringW, in exactly the given language (no other is tried).
 PLATFORM_API int PlatformLoadStringLang(HMODULE module, UINT id, LANGID language, LPWSTR buffer, int cchBufferMax);
 
 // ---- version information ----
