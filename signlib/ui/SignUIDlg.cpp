@@ -7,7 +7,7 @@
 #include "platform/locale.h"
 #include "platform/resources.h"
 
-CSignUIDlg::CSignUIDlg() = default;
+CSignUIDlg::CSignUIDlg(UINT templateId, int dataEditId) : m_templateId(templateId), m_dataEditId(dataEditId) {}
 
 CSignUIDlg::~CSignUIDlg() { std::free(dataText); }
 
@@ -29,7 +29,7 @@ LRESULT CSignUIDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
       text.resize(static_cast<size_t>(n - 1));
     }
   }
-  ::SetDlgItemTextW(m_hWnd, kDataEditId, text.c_str());
+  ::SetDlgItemTextW(m_hWnd, m_dataEditId, text.c_str());
   return 1;  // the focus goes to the first tab stop, the Sign button
 }
 

@@ -20,8 +20,13 @@ class CSignUIDlg : public CDialogImpl<CSignUIDlg> {
     COMMAND_ID_HANDLER(IDCANCEL, OnEnd)
   END_MSG_MAP()
 
-  CSignUIDlg();
+  // The template and its data field: the library's (106, 352) unless a
+  // deliverable names its own.
+  explicit CSignUIDlg(UINT templateId = IDD, int dataEditId = kDataEditId);
   ~CSignUIDlg() override;
+
+  // Runs the template this object was given.
+  INT_PTR DoModal(HWND hWndParent = ::GetActiveWindow()) { return RunModal(m_templateId, hWndParent); }
 
   // Keeps a copy of the text (8-bit, the user's ANSI code page); null clears it.
   // Returns false when the copy cannot be made.
@@ -33,4 +38,8 @@ class CSignUIDlg : public CDialogImpl<CSignUIDlg> {
   LRESULT OnInitDialog(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL& bHandled);
   // Sign (IDOK) or Cancel (IDCANCEL) ends the dialog with that button's id.
   LRESULT OnEnd(WORD wNotifyCode, WORD wID, HWND hWndCtl, BOOL& bHandled);
+
+ private:
+  UINT m_templateId;
+  int m_dataEditId;
 };

@@ -11,14 +11,6 @@
 
 namespace {
 
-constexpr UINT kIdsPullOut = 301;
-constexpr UINT kIdsRemainPrefix = 304;
-constexpr UINT kIdsRemainSuffix = 305;
-constexpr UINT kIdsInsert = 306;
-constexpr UINT kIdsConnected = 307;
-constexpr UINT kIdsDisconnected = 308;
-constexpr UINT kIdsTimeout = 309;
-
 std::u16string loadText(UINT id) {
   LPCWSTR text = nullptr;
   int n = ::LoadStringW(AfxGetResourceHandle(), id, reinterpret_cast<LPWSTR>(&text), 0);
@@ -34,6 +26,7 @@ CK_ULONG slotsWithToken() {
 }  // namespace
 
 CTokenInOutDlg::CTokenInOutDlg() = default;
+CTokenInOutDlg::CTokenInOutDlg(const Resources& resources) : m_resources(resources) {}
 CTokenInOutDlg::~CTokenInOutDlg() = default;
 
 LRESULT CTokenInOutDlg::onClose(UINT, WPARAM, LPARAM, BOOL&) {
@@ -47,16 +40,16 @@ LRESULT CTokenInOutDlg::onClose(UINT, WPARAM, LPARAM, BOOL&) {
 LRESULT CTokenInOutDlg::onInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
   countdown = kSeconds;
   if (phase == 0) {
-    ::SetDlgItemTextW(m_hWnd, kInstructionId, loadText(kIdsPullOut).c_str());
+    ::SetDlgItemTextW(m_hWnd, m_resources.instructionId, loadText(m_resources.pullOut).c_str());
   } else if (phase == 1) {
-    ::SetDlgItemTextW(m_hWnd, kInstructionId, loadText(kIdsInsert).c_str());
+    ::SetDlgItemTextW(m_hWnd, m_resources.instructionId, loadText(m_resources.insert).c_str());
   }
   ::SetTimer(m_hWnd, kTimerId, kTickMs, nullptr);
   return 1;
 }
 
 void CTokenInOutDlg::finish(UINT textId, int code) {
-  ::SetDlgItemTextW(m_hWnd, kInstructionId, loadText(textId).c_str());
+  ::SetDlgItemTextW(m_hWnd, m_resources.instructionId, loadText(textId).c_str());
   ::Sleep(kTickMs);  // let the user read the final state
   ::KillTimer(m_hWnd, kTimerId);
   ::EndDialog(m_hWnd, code);
@@ -65,20 +58,20 @@ void CTokenInOutDlg::finish(UINT textId, int code) {
 LRESULT CTokenInOutDlg::onTimer(UINT, WPARAM, LPARAM, BOOL&) {
   slotsWithToken();
   if (countdown < 1) {
-    finish(kIdsTimeout, rc::TOKEN_UNPLUG_TIMEOUT);
-    return rc::TOKEN_UNPLUG_TIMEOUT;
+    finish(m_resources.timeout, m_resources.timeoutCode);
+    return m_resources.timeoutCode;
   }
   char number[16];
-  std::snprintf(number, sizeof number, " %03d ", countdown);
-  std::u16string remain = loadText(kIdsRemainPrefix);
+  std::snprintf(number, sizeof number, m_resources.countdownFormat, countdown);
+  std::u16string remain = loadText(m_resources.remainPrefix);
   for (const char* p = number; *p != '\0'; ++p) remain += static_cast<char16_t>(*p);
-  remain += loadText(kIdsRemainSuffix);
-  ::SetDlgItemTextW(m_hWnd, kCountdownId, remain.c_str());
+  remain += loadText(m_resources.remainSuffix);
+  ::SetDlgItemTextW(m_hWnd, m_resources.countdownId, remain.c_str());
   --countdown;
 
   if (phase == 0) {
     if (slotsWithToken() == 0) {
-      finish(kIdsDisconnected, rc::OK);
+      finish(m_resources.disconnected, rc::OK);
       return rc::OK;
     }
   } else if (phase == 1) {
@@ -89,7 +82,7 @@ LRESULT CTokenInOutDlg::onTimer(UINT, WPARAM, LPARAM, BOOL&) {
     name[sizeof name - 1] = '\0';
     loadPKCS11FunctionList(moduleName, sizeof moduleName, name);
     if (slotsWithToken() == 1) {
-      finish(kIdsConnected, rc::OK);
+      finish(m_resources.connected, rc::OK);
       return rc::OK;
     }
   }

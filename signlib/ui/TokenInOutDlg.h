@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/dialogimpl.h"
+#include "signlib/ResultCode.h"
 
 class CTokenInOutDlg : public CDialogImpl<CTokenInOutDlg> {
  public:
@@ -27,8 +28,25 @@ class CTokenInOutDlg : public CDialogImpl<CTokenInOutDlg> {
 
   // DoModal ends with 0 (change seen), 62 (time-out) or 28 (closed by the
   // user); -1 when the dialog cannot be made.
+  // The template, its two items, its texts and its time-out: the library's
+  // unless a deliverable names its own.
+  struct Resources {
+    UINT templateId = IDD;
+    int instructionId = kInstructionId;
+    int countdownId = kCountdownId;
+    UINT pullOut = 301, remainPrefix = 304, remainSuffix = 305, insert = 306, connected = 307, disconnected = 308,
+         timeout = 309;
+    int timeoutCode = rc::TOKEN_UNPLUG_TIMEOUT;
+    // The countdown between the two texts (one int argument).
+    const char* countdownFormat = " %03d ";
+  };
+
   CTokenInOutDlg();
+  explicit CTokenInOutDlg(const Resources& resources);
   ~CTokenInOutDlg() override;
+
+  // Runs the template this object was given.
+  INT_PTR DoModal(HWND hWndParent = ::GetActiveWindow()) { return RunModal(m_resources.templateId, hWndParent); }
 
   int countdown = kSeconds;  // seconds left
   int phase = 0;             // 0: pull out; 1: insert
@@ -41,4 +59,5 @@ class CTokenInOutDlg : public CDialogImpl<CTokenInOutDlg> {
 
  private:
   void finish(UINT textId, int code);
+  Resources m_resources;
 };
