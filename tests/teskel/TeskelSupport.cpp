@@ -149,9 +149,9 @@ std::u16string Result::asWide() const {
 std::string Result::asText() const { return utf8(asWide()); }
 
 // ---------------------------------------------------------------- controls
-Control::Control(const std::u16string& url, Site site) {
+Control::Control(const std::u16string& url, Site site, const char16_t* progId) {
   CLSID clsid{};
-  EXPECT_EQ(CLSIDFromProgID(u"Teskel.TeskelCtrl", &clsid), S_OK);
+  EXPECT_EQ(CLSIDFromProgID(progId, &clsid), S_OK);
   HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
                                 reinterpret_cast<void**>(&m_dispatch));
   EXPECT_EQ(hr, S_OK);

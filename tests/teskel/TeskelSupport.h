@@ -57,7 +57,8 @@ enum class Site { Page, NoMoniker, None };
 // with a client site for `url`.
 class Control {
  public:
-  explicit Control(const std::u16string& url = u"http://localhost/", Site site = Site::Page);
+  explicit Control(const std::u16string& url = u"http://localhost/", Site site = Site::Page,
+                   const char16_t* progId = u"Teskel.TeskelCtrl");
   ~Control();
   Control(const Control&) = delete;
   Control& operator=(const Control&) = delete;
