@@ -132,10 +132,6 @@ class CHaldrinCtrl : public CComObjectRootEx<CComSingleThreadModel>,
   void errorLine(int code) override;
   // One Info line that quotes a whole text; skipped when it cannot be built.
   void logTextBlock(const char* format, const char* mallocFailureFormat, const char* text);
-  // The host check of a member that reads or writes a file or touches a
-  // token module: 0, or 61 with "<member> -> The Component can not verify
-  // the URL".
-  int pageGate(const char* member);
   int signSteps(BSTR signerCert, BSTR digestMethod, BSTR signatureMethod);
   int signUISteps(BSTR dataContent, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod);
   int signIOSteps(BSTR P11DLL, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod);

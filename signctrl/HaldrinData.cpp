@@ -14,15 +14,12 @@ using namespace ctrlkit;
 namespace {
 // The members whose code is also kept in LastErrorCode and logged.
 Member recorded(const char* unknownError) { return {.unknownError = unknownError, .record = Record::Result}; }
-}  // namespace
-
-// Members that read or write a file or touch a token module outside a
-// signature serve pages of the allowed hosts only.
-int CHaldrinCtrl::pageGate(const char* member) {
-  hostCheckResult = IsWebCtl();
-  if (hostCheckResult != 0) return fail(rc::ILLEGAL_URL, "%s -> The Component can not verify the URL", member);
-  return 0;
+// The same for members that read or write a file: pages of the allowed hosts
+// only (61 with "<member> -> The Component can not verify the URL" first).
+Member gated(const char* unknownError, const char* member) {
+  return {.unknownError = unknownError, .record = Record::Result, .hostGate = member};
 }
+}  // namespace
 
 // One Info line that quotes a whole text, formatted into a buffer of the
 // text's length plus 128 bytes. When that buffer cannot be had the line is
@@ -41,8 +38,7 @@ void CHaldrinCtrl::logTextBlock(const char* format, const char* mallocFailureFor
 }
 
 HRESULT CHaldrinCtrl::setDataContentByFile(BSTR dataPath, LONG* pVal) {
-  return runMember(pVal, recorded("setDataContentByFile ->Unknown error"), [&] {
-    if (int gate = pageGate("setDataContentByFile")) return gate;
+  return runMember(pVal, gated("setDataContentByFile ->Unknown error", "setDataContentByFile"), [&] {
     if (isEmpty(dataPath))
       return fail(rc::WRONG_PARAMETER, "setDataContentByFile -> error during invalid parameter(dataPath)!");
     CAnsiText path(dataPath);
@@ -67,8 +63,7 @@ HRESULT CHaldrinCtrl::setDataContentByString(BSTR dataContent, LONG* pVal) {
 }
 
 HRESULT CHaldrinCtrl::getSignedEnvelopByFile(BSTR envelopPath, LONG* pVal) {
-  return runMember(pVal, recorded("getSignedEnvelopByFile ->Unknown error"), [&] {
-    if (int gate = pageGate("getSignedEnvelopByFile")) return gate;
+  return runMember(pVal, gated("getSignedEnvelopByFile ->Unknown error", "getSignedEnvelopByFile"), [&] {
     if (isEmpty(envelopPath))
       return fail(rc::WRONG_PARAMETER, "getSignedEnvelopByFile -> error invalid parameter(envelopPath)!");
     CAnsiText path(envelopPath);
@@ -155,9 +150,11 @@ HRESULT CHaldrinCtrl::put_PKCS11LibName(BSTR newVal) {
 
 // ------------------------------------------------------------------ log
 HRESULT CHaldrinCtrl::setLogFile(BSTR logPath, BSTR logFileName, LONG* pVal) {
-  Member m{.unknownError = "setLogFile ->Unknown error", .record = Record::Result, .errorLine = ErrorLine::None};
+  Member m{.unknownError = "setLogFile ->Unknown error",
+           .record = Record::Result,
+           .errorLine = ErrorLine::None,
+           .hostGate = "setLogFile"};
   return runMember(pVal, m, [&] {
-    if (int gate = pageGate("setLogFile")) return gate;
     if (isEmpty(logPath)) return fail(rc::WRONG_PARAMETER, "setLogFile -> error during invalid parameter(logPath)!");
     if (isEmpty(logFileName))
       return fail(rc::WRONG_PARAMETER, "setLogFile -> error during invalid parameter(logFileName)!");
