@@ -1,5 +1,6 @@
 #include "FetchMAC.h"
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -7,6 +8,7 @@
 
 #include "ctrlkit/HostAllowList.h"
 #include "ctrlkit/ModuleVersion.h"
+#include "ctrlkit/ServerCert.h"
 #include "platform/kernel.h"
 #include "platform/locale.h"
 
@@ -79,6 +81,11 @@ void CFetchMAC::setMessage(const char* text) {
   m_message[sizeof m_message - 1] = '\0';
 }
 
+// The signature control's host check: the page's host must be on the list,
+// and a page served over HTTPS must come from a server whose certificate
+// passes the platform's verification and names a host that occurs in the
+// page address. The check's own message is kept as the control's until the
+// caller writes its own.
 int CFetchMAC::checkHostPage() {
   std::u16string url;
   {
@@ -91,10 +98,21 @@ int CFetchMAC::checkHostPage() {
     if (SUCCEEDED(AtlGetContainerDisplayName(site, &name)) && name != nullptr) url = name;
     CoTaskMemFree(name);
   }
+  LastErrorCode = 0;
+  int number = 0;
   hostcheck::PageAddress page;
-  if (hostcheck::splitPageAddress(url, &page) != 0) return kIllegalUrl;
-  if (!hostcheck::isAllowedHost(page.host)) return kIllegalUrl;
-  return 0;
+  if (DWORD error = hostcheck::splitPageAddress(url, &page); error != 0) {
+    number = static_cast<int>(error);
+  } else if (!hostcheck::isAllowedHost(page.host)) {
+    number = 0;
+  } else if (!page.secure || ctrlkit::serverNameInAddress(url, &number)) {
+    return 0;
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "CHaldrinCtrl::IsWebCtl >> error %d", number);
+  LastErrorCode = kIllegalUrl;
+  setMessage(text);
+  return kIllegalUrl;
 }
 
 int CFetchMAC::ToGetIP_MAC(char* buffer) {

@@ -42,6 +42,7 @@ class Page:
         r = subprocess.run([self.args.pagehost, "--url", url, script], env=self.env, capture_output=True, text=True)
         out = r.stdout.split("\n")
         if r.returncode != 0 or len(out) < 3:
+            print(r.stderr[-3000:])
             return r.returncode, None, None, r.stderr
         return r.returncode, out[0][1:-1], int(out[1]), out[2]
 
@@ -86,23 +87,26 @@ def case_hostcheck(page):
 
 
 class TlsServer:
-    """openssl s_server on 127.0.0.1 in this namespace, with a certificate
-    for `name` issued by a CA of the test's own, answering HTTP (-www)."""
+    """openssl s_server on 127.0.0.1 in this namespace, answering HTTP (-www),
+    with a certificate whose subject ends with the common name `cn` and whose
+    alternative name is `san`, issued by a CA of the test's own that is put
+    in the Root store when `trusted`."""
 
-    def __init__(self, page, name):
+    def __init__(self, page, cn, san="localhost", trusted=True):
         self.dir = tempfile.mkdtemp(prefix="pellmar-tls-", dir=page.root)
         d = self.dir
         run = lambda *c: subprocess.run(c, check=True, capture_output=True, cwd=d)
         run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem",
             "-subj", "/CN=Pellmar Test CA", "-days", "2")
         run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr",
-            "-subj", f"/C=TW/O=Test Bank/CN={name}")
+            "-subj", f"/C=TW/O=Test Bank/CN={cn}")
         with open(os.path.join(d, "ext.cnf"), "w") as f:
-            f.write(f"subjectAltName=DNS:{name}\n")
+            f.write(f"subjectAltName=DNS:{san}\n")
         run("openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
             "-out", "server.pem", "-days", "2", "-extfile", "ext.cnf")
-        subprocess.run([page.args.certstore, "import", "--store", "Root", "--cert", os.path.join(d, "ca.pem")],
-                       env=page.env, check=True, capture_output=True)
+        if trusted:
+            subprocess.run([page.args.certstore, "import", "--store", "Root", "--cert", os.path.join(d, "ca.pem")],
+                           env=page.env, check=True, capture_output=True)
         # A new namespace's loopback is down.
         netns.sh("ip link set lo up")
         self.proc = subprocess.Popen(["openssl", "s_server", "-accept", "127.0.0.1:0", "-cert", "server.pem",
@@ -122,12 +126,22 @@ class TlsServer:
 def case_hostcheck_https(page):
     netns.setup_listing()
     want = netns.adapter_line(netns.expected_adapters())
-    server = TlsServer(page, "localhost")
-    try:
-        status, line, code, _ = page.run(f"https://localhost:{server.port}/bank/page.html")
-        check((status, line, code) == (0, want, 0), f"https page whose certificate names its host: {(status, line, code)}")
-    finally:
-        server.close()
+    cases = [
+        # (what, common name, alternative name, trusted, expected code)
+        ("certificate naming the page's host", "localhost", "localhost", True, 0),
+        ("subject's last line not in the address", "Test Bank Server", "localhost", True, 61),
+        ("certificate for another host", "other.example", "other.example", True, 61),
+        ("issuer not trusted", "localhost", "localhost", False, 61),
+    ]
+    for what, cn, san, trusted, expected in cases:
+        server = TlsServer(page, cn, san, trusted)
+        try:
+            status, line, code, _ = page.run(f"https://localhost:{server.port}/bank/page.html")
+            got = (status, line, code)
+            check(got == ((0, want, 0) if expected == 0 else (0, "", 61)), f"https, {what}: {got}")
+        finally:
+            server.close()
+            subprocess.run(["rm", "-rf", os.path.join(page.root, "stores")])
 
 
 def main():

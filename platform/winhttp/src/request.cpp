@@ -245,7 +245,12 @@ int connectTo(const std::string& host, INTERNET_PORT port, int timeoutMs, DWORD*
 
 // The TLS client context, with the system's trust anchors and those of the
 // "Root" store. Made again only when the Root store's certificates changed.
+// Freed when the family is unloaded: a deliverable that loaded it may go
+// while its host runs on.
 struct ClientContext {
+  ~ClientContext() {
+    if (ctx != nullptr) SSL_CTX_free(ctx);
+  }
   std::mutex mutex;
   std::string rootKey;  // SHA-1s of the Root certificates it was made with
   SSL_CTX* ctx = nullptr;
