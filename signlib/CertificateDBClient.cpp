@@ -593,7 +593,8 @@ int CCertificateDBClient::setAllField(CMyCertContext& chosen) {
       dropCopies();
       return rc::OUT_OF_MEMORY;
     }
-    std::strncpy(keyUsage, keyUsageText(chosen.getKeyUsage()), kKeyUsageTextSize - 1);
+    const char* usage = keyUsageText(chosen.getKeyUsage());
+    std::memcpy(keyUsage, usage, std::min(std::strlen(usage), kKeyUsageTextSize - 1));  // the buffer ends in NUL
 
     freeSelectedFields();
     m_pchCertificate = fields[0].copy;

@@ -341,8 +341,8 @@ int CMyCertContext::setDate(bool before) {
                       static_cast<int>(GetLastError()));
       return rc::OPERATION_ERROR;
     }
-    // 14 digits; room for a five-digit year all the same.
-    constexpr size_t kSize = 24;
+    // 14 digits; room for any field value all the same.
+    constexpr size_t kSize = 32;
     char* text = static_cast<char*>(std::malloc(kSize));
     if (text == nullptr) {
       formatErrorText(m_szErrorText, before ? "CMyCertContext::setBefore -> Before time buffer memory allocation failed"

@@ -272,7 +272,9 @@ TEST(Certstore, NextImportRemovesWhatAKilledOneLeft) {
   for (const std::string& name : files(keysDir())) {
     struct stat st{};
     ASSERT_EQ(stat((keysDir() + "/" + name).c_str(), &st), 0);
-    if (name != fs::path(young).filename().string()) EXPECT_EQ(st.st_mode & 0077, 0u) << name;
+    if (name != fs::path(young).filename().string()) {
+      EXPECT_EQ(st.st_mode & 0077, 0u) << name;
+    }
   }
 }
 

@@ -19,7 +19,7 @@ std::string today() {
   time_t now = time(nullptr);
   struct tm tm{};
   localtime_r(&now, &tm);
-  char buf[16];
+  char buf[40];
   std::snprintf(buf, sizeof buf, "%d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
   return buf;
 }

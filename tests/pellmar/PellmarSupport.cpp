@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "TestRoot.h"
+#include "platform/utf.h"
 
 namespace pellmartest {
 
@@ -14,22 +15,7 @@ int regsvr(const std::string& args, std::string* out) {
   return testsupport::run(std::string(REGSVR_PATH) + " " + args + " 2>&1", out);
 }
 
-std::string utf8(const std::u16string& text) {
-  std::string out;
-  for (char16_t c : text) {
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
-}
+std::string utf8(const std::u16string& text) { return platform::utf::toUtf8(text); }
 
 Control::Control(const std::u16string& url) {
   CLSID clsid{};

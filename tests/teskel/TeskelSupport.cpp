@@ -10,54 +10,15 @@
 #include "TestRoot.h"
 #include "platform/kernel.h"
 #include "platform/locale.h"
+#include "platform/utf.h"
 
 namespace fs = std::filesystem;
 
 namespace teskeltest {
 
-std::u16string wide(const std::string& s) {
-  std::u16string out;
-  for (size_t i = 0; i < s.size();) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    char32_t cp;
-    int n;
-    if (c < 0x80) { cp = c; n = 1; }
-    else if ((c >> 5) == 6) { cp = c & 0x1F; n = 2; }
-    else if ((c >> 4) == 14) { cp = c & 0x0F; n = 3; }
-    else { cp = c & 0x07; n = 4; }
-    for (int k = 1; k < n && i + k < s.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    i += n;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-  }
-  return out;
-}
+std::u16string wide(const std::string& s) { return platform::utf::toUtf16(s); }
 
-std::string utf8(const std::u16string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    char32_t cp = s[i];
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < s.size()) cp = 0x10000 + ((cp - 0xD800) << 10) + (s[++i] - 0xDC00);
-    if (cp < 0x80) out.push_back(static_cast<char>(cp));
-    else if (cp < 0x800) { out.push_back(static_cast<char>(0xC0 | (cp >> 6))); out.push_back(static_cast<char>(0x80 | (cp & 0x3F))); }
-    else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-  return out;
-}
+std::string utf8(const std::u16string& s) { return platform::utf::toUtf8(s); }
 
 namespace {
 std::string quote(const std::string& s) {
@@ -134,6 +95,15 @@ Result::Result() { VariantInit(&value); }
 Result::Result(const Result& o) : hr(o.hr), excep(o.excep) {
   VariantInit(&value);
   VariantCopy(&value, &o.value);
+}
+Result& Result::operator=(const Result& o) {
+  if (this != &o) {
+    hr = o.hr;
+    excep = o.excep;
+    VariantClear(&value);
+    VariantCopy(&value, &o.value);
+  }
+  return *this;
 }
 Result::~Result() { VariantClear(&value); }
 LONG Result::asLong() const {

@@ -43,6 +43,7 @@ struct Result {
   EXCEPINFO excep{};
   Result();
   Result(const Result& o);
+  Result& operator=(const Result& o);
   ~Result();
   LONG asLong() const;          // VT_I4
   std::u16string asWide() const;  // VT_BSTR; "<null>" for a null BSTR

@@ -149,7 +149,7 @@ TEST(DialogManager, EnterEscapeAndClose) {
       {"the close box sends IDCANCEL", 100, {close()}, {IDCANCEL}, IDCANCEL, nullptr},
       {"Alt+F4 closes a window without a close box", 110, {close()}, {IDCANCEL}, IDCANCEL, nullptr},
       {"the dialog decides about escape", 100, {key(VK_ESCAPE), click(IDOK)}, {IDCANCEL, IDOK}, IDOK,
-       [](HWND, UINT m, WPARAM w, LPARAM) -> INT_PTR { return 0; }, false},
+       [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return 0; }, false},
       {"a dialog that handles WM_CLOSE keeps it", 100, {close()}, {}, 77,
        [](HWND h, UINT m, WPARAM, LPARAM) -> INT_PTR {
          if (m != WM_CLOSE) return FALSE;

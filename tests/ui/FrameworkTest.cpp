@@ -322,7 +322,7 @@ TEST(Pictures, ReadOnlyMultiLineEditScrolls) {
     std::u16string text;
     int firstLine = -1, afterKeys = -1;
     std::u16string afterTyping;
-  } d{text};
+  } d{text, -1, -1, {}};
   std::string shots = testsupport::freshDir("shots");
   ScriptedUser u;
   u.setShotsDir(shots);

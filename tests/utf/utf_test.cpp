@@ -35,7 +35,9 @@ TEST(Utf, DecodesWellFormedAndReplacesEachMaximalIllFormedPiece) {
     EXPECT_EQ(platform::utf::toUtf16(c.in), c.out);
     std::u16string strict = u"<";
     EXPECT_EQ(appendUtf16(strict, c.in, true), c.valid);
-    if (c.valid) EXPECT_EQ(strict, u"<" + c.out);
+    if (c.valid) {
+      EXPECT_EQ(strict, u"<" + c.out);
+    }
     EXPECT_EQ(platform::utf::validUtf8Prefix(c.in), c.prefix);
     EXPECT_EQ(platform::utf::isValidUtf8(c.in), c.valid);
   }
@@ -60,7 +62,9 @@ TEST(Utf, EncodesPairsAndReplacesLoneSurrogates) {
     EXPECT_EQ(platform::utf::toUtf8(c.in), c.out);
     std::string strict;
     EXPECT_EQ(appendUtf8(strict, c.in, true), c.valid);
-    if (c.valid) EXPECT_EQ(platform::utf::toUtf16(strict), c.in);
+    if (c.valid) {
+      EXPECT_EQ(platform::utf::toUtf16(strict), c.in);
+    }
   }
 }
 

@@ -542,7 +542,7 @@ PLATFORM_API BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext,
 }
 
 PLATFORM_API BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
-                                                    DWORD dwFlags, const void* pvData) {
+                                                    DWORD /*dwFlags*/, const void* pvData) {
   CertObject* c = certFromContext(pCertContext);
   if (c == nullptr) {
     setError(static_cast<DWORD>(E_INVALIDARG));

@@ -4,6 +4,7 @@
 
 #include "internal.h"
 #include "platform/resources.h"
+#include "platform/utf.h"
 
 namespace ui {
 HBITMAP bitmapFromDib(const BYTE* data, size_t size);
@@ -57,20 +58,8 @@ bool findTemplate(HINSTANCE instance, LPCWSTR name, const BYTE** data, DWORD* si
   return *data != nullptr;
 }
 
-// The text of a PICTURETEXT resource: UTF-8 of the Basic Multilingual Plane.
-std::u16string utf16From(const char* s, size_t n) {
-  std::u16string out;
-  for (size_t i = 0; i < n;) {
-    auto c = static_cast<unsigned char>(s[i]);
-    int len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : 0;
-    if (len == 0 || i + len > n) break;
-    char32_t cp = len == 1 ? c : c & (0x3F >> (len - 1));
-    for (int k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    out.push_back(static_cast<char16_t>(cp));
-    i += len;
-  }
-  return out;
-}
+// The text of a PICTURETEXT resource: UTF-8.
+std::u16string utf16From(const char* s, size_t n) { return platform::utf::toUtf16(std::string_view(s, n)); }
 
 int idOf(LPCWSTR name) { return IS_INTRESOURCE(name) ? static_cast<int>(reinterpret_cast<ULONG_PTR>(name)) : 0; }
 

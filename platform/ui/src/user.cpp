@@ -445,7 +445,7 @@ struct ScriptedUser::Impl {
         fail(dialogName(v) + " opened where " + expectName(e) + " was expected");
         return false;
       }
-      open.push_back(OpenDialog{hwnd, &e, 0, ++ordinal, {}, false});
+      open.push_back(OpenDialog{hwnd, &e, 0, ++ordinal, {}, false, {}, {}});
       d = &open.back();
       shot(*d, 0);
     }

@@ -542,8 +542,8 @@ PLATFORM_API HINTERNET WinHttpConnect(HINTERNET session, LPCWSTR serverName, INT
   return publish(c);
 }
 
-PLATFORM_API HINTERNET WinHttpOpenRequest(HINTERNET connect, LPCWSTR verb, LPCWSTR objectName, LPCWSTR version,
-                                          LPCWSTR referrer, LPCWSTR* acceptTypes, DWORD flags) {
+PLATFORM_API HINTERNET WinHttpOpenRequest(HINTERNET connect, LPCWSTR verb, LPCWSTR objectName, LPCWSTR /*version*/,
+                                          LPCWSTR /*referrer*/, LPCWSTR* /*acceptTypes*/, DWORD flags) {
   auto c = lookupAs<Connect>(connect, Kind::Connect);
   if (c == nullptr) return nullptr;
   auto r = std::make_shared<Request>();
@@ -563,7 +563,7 @@ PLATFORM_API HINTERNET WinHttpOpenRequest(HINTERNET connect, LPCWSTR verb, LPCWS
 }
 
 PLATFORM_API BOOL WinHttpSendRequest(HINTERNET request, LPCWSTR headers, DWORD headersLength, LPVOID optional,
-                                     DWORD optionalLength, DWORD totalLength, DWORD_PTR context) {
+                                     DWORD optionalLength, DWORD totalLength, DWORD_PTR /*context*/) {
   auto r = lookupAs<Request>(request, Kind::Request);
   if (r == nullptr) return FALSE;
   // Extra headers and request bodies are not offered.
