@@ -10,17 +10,28 @@ double cpuMs() {
   return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
-void interleave(benchmark::State& state, const Side& ours, const Side& reference) {
-  double oursMs = 0, referenceMs = 0;
+namespace {
+double wallMs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+}  // namespace
+
+void interleave(benchmark::State& state, const Side& ours, const Side& reference, Timing timing) {
+  bool wall = timing == Timing::WallAndCpu;
+  double oursMs = 0, referenceMs = 0, oursCpu = 0, referenceCpu = 0;
   long n = 0;
   std::string error;
   for (auto _ : state) {
     for (int k = 0; k < 2; ++k) {
       bool oursNow = (n % 2 == 0) == (k == 0);
       const Side& side = oursNow ? ours : reference;
-      double t0 = cpuMs();
+      double w0 = wall ? wallMs() : 0, c0 = cpuMs();
       bool ok = side.once(&error);
-      (oursNow ? oursMs : referenceMs) += cpuMs() - t0;
+      double cpu = cpuMs() - c0;
+      (oursNow ? oursMs : referenceMs) += wall ? wallMs() - w0 : cpu;
+      (oursNow ? oursCpu : referenceCpu) += cpu;
       if (!ok) {
         state.SkipWithError(error.empty() ? (side.counter + ": a run failed").c_str() : error.c_str());
         return;
@@ -28,32 +39,45 @@ void interleave(benchmark::State& state, const Side& ours, const Side& reference
     }
     ++n;
   }
-  state.counters[ours.counter] = oursMs / static_cast<double>(n);
-  state.counters[reference.counter] = referenceMs / static_cast<double>(n);
+  double runs = static_cast<double>(n);
+  state.counters[ours.counter] = oursMs / runs;
+  state.counters[reference.counter] = referenceMs / runs;
   state.counters["ratio"] = oursMs / referenceMs;
+  if (wall) {
+    auto cpuName = [](const std::string& c) {
+      return c.size() > 3 && c.compare(c.size() - 3, 3, "_ms") == 0 ? c.substr(0, c.size() - 3) + "_cpu_ms"
+                                                                      : c + "_cpu";
+    };
+    state.counters[cpuName(ours.counter)] = oursCpu / runs;
+    state.counters[cpuName(reference.counter)] = referenceCpu / runs;
+    state.counters["cpu_ratio"] = oursCpu / referenceCpu;
+  }
 }
 
 RatioReporter::RatioReporter(std::function<void(double ratio)> line, std::string function)
-    : line_(std::move(line)), function_(std::move(function)) {}
+    : lines_([line = std::move(line), function = std::move(function)](const Ratios& found) {
+        auto it = found.find(function);
+        if (it != found.end()) line(it->second.at("ratio").value);
+      }) {}
+
+RatioReporter::RatioReporter(std::function<void(const Ratios& found)> lines) : lines_(std::move(lines)) {}
 
 void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
   ConsoleReporter::ReportRuns(runs);
   for (const Run& r : runs) {
-    if (r.error_occurred || r.run_name.function_name != function_) continue;
-    auto it = r.counters.find("ratio");
-    if (it == r.counters.end()) continue;
+    if (r.error_occurred || r.counters.find("ratio") == r.counters.end()) continue;
+    const std::string& name = r.run_name.function_name;
     bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
-    bool single = r.run_type == Run::RT_Iteration && !fromMedian_;
+    bool single = r.run_type == Run::RT_Iteration && fromMedian_.count(name) == 0;
     if (!median && !single) continue;
-    ratio_ = it->second.value;
-    found_ = true;
-    fromMedian_ = fromMedian_ || median;
+    found_[name] = r.counters;
+    if (median) fromMedian_.insert(name);
   }
 }
 
 void RatioReporter::Finalize() {
   ConsoleReporter::Finalize();
-  if (found_) line_(ratio_);
+  if (!found_.empty()) lines_(found_);
 }
 
 }  // namespace bench

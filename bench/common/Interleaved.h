@@ -4,14 +4,18 @@
 // the order alternating, so that a change in the machine's load falls on
 // both alike, and measures each one's process CPU time (user and system, so
 // in-process token or kernel work counts). It sets a counter per side (its
-// milliseconds per run) and "ratio", ours over the reference.
-// RatioReporter prints the usual console output and then one line made from
-// that ratio: the median's when the benchmark is repeated.
+// milliseconds per run) and "ratio", ours over the reference. Timed by wall
+// time, the sides' counters and "ratio" are wall time, and "<side>_cpu_ms"
+// and "cpu_ratio" give the CPU time beside them.
+// RatioReporter prints the usual console output and then the closing lines
+// made from the ratios: the median's when a benchmark is repeated.
 #pragma once
 
 #include <benchmark/benchmark.h>
 
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,21 +30,26 @@ struct Side {
   std::function<bool(std::string* error)> once;
 };
 
-void interleave(benchmark::State& state, const Side& ours, const Side& reference);
+enum class Timing { Cpu, WallAndCpu };
+
+void interleave(benchmark::State& state, const Side& ours, const Side& reference, Timing timing = Timing::Cpu);
+
+// The counters of each benchmark that reported a "ratio", by function name.
+using Ratios = std::map<std::string, benchmark::UserCounters>;
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   // `line` prints the closing line from the ratio of benchmark `function`.
   explicit RatioReporter(std::function<void(double ratio)> line, std::string function = "BM_Interleaved");
+  // `lines` prints the closing lines from every benchmark's counters.
+  explicit RatioReporter(std::function<void(const Ratios& found)> lines);
   void ReportRuns(const std::vector<Run>& runs) override;
   void Finalize() override;
 
  private:
-  std::function<void(double)> line_;
-  std::string function_;
-  bool found_ = false;
-  bool fromMedian_ = false;
-  double ratio_ = 0;
+  std::function<void(const Ratios&)> lines_;
+  Ratios found_;
+  std::set<std::string> fromMedian_;
 };
 
 }  // namespace bench

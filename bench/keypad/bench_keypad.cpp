@@ -17,7 +17,6 @@
 #include <benchmark/benchmark.h>
 #include <cairo.h>
 #include <pango/pangocairo.h>
-#include <time.h>
 
 #include <cstdio>
 #include <string>
@@ -26,13 +25,9 @@
 #include "protinput/ProtectionDataDlg.h"
 #include "protinput/RandomByte.h"
 
-namespace {
+#include "Interleaved.h"
 
-double cpuMs() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
+namespace {
 
 class BenchKeypad : public ProtectionDataDlg {
  public:
@@ -195,23 +190,11 @@ void BM_RepaintCairo(benchmark::State& state) {
   for (auto _ : state) referenceRepaint();
 }
 
+// Each side runs to its end; the counters name the reference cairo.
 template <typename Ours, typename Reference>
 void interleaved(benchmark::State& state, Ours ours, Reference reference) {
-  double a = 0, b = 0;
-  long n = 0;
-  for (auto _ : state) {
-    for (int i = 0; i < 2; ++i) {
-      bool oursFirst = (n % 2 == 0) == (i == 0);
-      double t0 = cpuMs();
-      if (oursFirst) ours();
-      else reference();
-      (oursFirst ? a : b) += cpuMs() - t0;
-    }
-    ++n;
-  }
-  state.counters["ours_ms"] = a / static_cast<double>(n);
-  state.counters["cairo_ms"] = b / static_cast<double>(n);
-  state.counters["ratio"] = a / b;
+  bench::interleave(state, {"ours_ms", [&](std::string*) { ours(); return true; }},
+                    {"cairo_ms", [&](std::string*) { reference(); return true; }});
 }
 
 void BM_KeyPressInterleaved(benchmark::State& state) {
@@ -231,30 +214,16 @@ BENCHMARK(BM_RepaintCairo)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_KeyPressInterleaved)->Unit(benchmark::kMicrosecond)->MinTime(1.0)->Repetitions(3)->ReportAggregatesOnly(true);
 BENCHMARK(BM_RepaintInterleaved)->Unit(benchmark::kMicrosecond)->MinTime(1.0)->Repetitions(3)->ReportAggregatesOnly(true);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      if (r.run_type != Run::RT_Aggregate || r.aggregate_name != "median" || r.error_occurred) continue;
-      auto it = r.counters.find("ratio");
-      if (it != r.counters.end()) lines_ += r.run_name.function_name + " ratio: " + std::to_string(it->second.value) + "\n";
-    }
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    std::printf("%s(ours over cairo, CPU time, median; goal: at most 2)\n", lines_.c_str());
-  }
-
- private:
-  std::string lines_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  bench::RatioReporter reporter([](const bench::Ratios& found) {
+    std::string lines;
+    for (const auto& [function, counters] : found)
+      lines += function + " ratio: " + std::to_string(counters.at("ratio").value) + "\n";
+    std::printf("%s(ours over cairo, CPU time, median; goal: at most 2)\n", lines.c_str());
+  });
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return 0;

@@ -20,14 +20,12 @@
 #include <benchmark/benchmark.h>
 #include <netdb.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -35,6 +33,7 @@
 #include <string>
 
 #include "TlsServer.h"
+#include "Interleaved.h"
 #include "ctrlkit/ServerCert.h"
 
 namespace fs = std::filesystem;
@@ -144,42 +143,22 @@ void BM_OpenSSL(benchmark::State& state) {
     }
 }
 
-double cpuMs() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
-
-double wallMs() {
-  using namespace std::chrono;
-  return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Both in every iteration, the order alternating, so that the machine's load
-// falls on both alike.
 void BM_Interleaved(benchmark::State& state) {
-  double check = 0, openssl = 0, checkCpu = 0, opensslCpu = 0;
-  long n = 0;
-  for (auto _ : state) {
-    for (int k = 0; k < 2; ++k) {
-      bool checkFirst = (n % 2 == 0) == (k == 0);
-      double w0 = wallMs(), c0 = cpuMs();
-      bool ok = checkFirst ? checkOnce() : opensslOnce();
-      (checkFirst ? check : openssl) += wallMs() - w0;
-      (checkFirst ? checkCpu : opensslCpu) += cpuMs() - c0;
-      if (!ok) {
-        state.SkipWithError(checkFirst ? "the check refused the page" : "the OpenSSL client failed");
-        return;
-      }
-    }
-    ++n;
-  }
-  state.counters["check_ms"] = check / static_cast<double>(n);
-  state.counters["openssl_ms"] = openssl / static_cast<double>(n);
-  state.counters["check_cpu_ms"] = checkCpu / static_cast<double>(n);
-  state.counters["openssl_cpu_ms"] = opensslCpu / static_cast<double>(n);
-  state.counters["ratio"] = check / openssl;
-  state.counters["cpu_ratio"] = checkCpu / opensslCpu;
+  bench::interleave(
+      state,
+      {"check_ms",
+       [](std::string* error) {
+         if (checkOnce()) return true;
+         *error = "the check refused the page";
+         return false;
+       }},
+      {"openssl_ms",
+       [](std::string* error) {
+         if (opensslOnce()) return true;
+         *error = "the OpenSSL client failed";
+         return false;
+       }},
+      bench::Timing::WallAndCpu);
 }
 
 BENCHMARK(BM_Check)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
@@ -191,36 +170,6 @@ BENCHMARK(BM_Interleaved)
     ->Repetitions(3)
     ->ReportAggregatesOnly(true);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median" && !r.error_occurred &&
-          r.run_name.function_name == "BM_Interleaved") {
-        auto wall = r.counters.find("ratio");
-        auto cpu = r.counters.find("cpu_ratio");
-        if (wall != r.counters.end() && cpu != r.counters.end()) {
-          ratio_ = wall->second.value;
-          cpuRatio_ = cpu->second.value;
-          found_ = true;
-        }
-      }
-    }
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    if (found_)
-      std::printf("ratio: %.2f wall time, %.2f client CPU time (HTTPS check over OpenSSL handshake + GET, median; "
-                  "goal: wall time at most 1.5)\n",
-                  ratio_, cpuRatio_);
-  }
-
- private:
-  bool found_ = false;
-  double ratio_ = 0, cpuRatio_ = 0;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -230,7 +179,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  bench::RatioReporter reporter([](const bench::Ratios& found) {
+    auto it = found.find("BM_Interleaved");
+    if (it == found.end() || it->second.count("cpu_ratio") == 0) return;
+    double ratio = it->second.at("ratio").value, cpuRatio = it->second.at("cpu_ratio").value;
+    std::printf("ratio: %.2f wall time, %.2f client CPU time (HTTPS check over OpenSSL handshake + GET, median; "
+                  "goal: wall time at most 1.5)\n",
+                ratio, cpuRatio);
+  });
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   tearDown();
