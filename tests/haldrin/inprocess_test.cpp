@@ -1,0 +1,205 @@
+// The PIN pad's main path, in process: the control's objects linked into
+// the test with protected input, so that the test's random source decides
+// which of the two pads opens (its first byte) while everything else stays
+// unpredictable. The scripted user enters the PIN by the digits the keys
+// show, types back the picture code and clicks the target digit; the page
+// gets the PIN. A failing random source is the pad that cannot run (99),
+// never the user's cancel. The host's C library generator is left alone.
+#include <gtest/gtest.h>
+
+#include <openssl/rand.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "haldrin_h.h"
+#include "platform/com.h"
+#include "platform/kernel.h"
+#include "platform/locale.h"
+#include "platform/user.h"
+#include "protinput/RandomByte.h"
+
+using namespace platform::user;
+
+PLATFORM_API HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv);
+
+namespace {
+
+// The first byte as given, then OpenSSL's.
+class FirstByteSource : public RandomSource {
+ public:
+  explicit FirstByteSource(unsigned char first) : first_(first) {}
+  bool fill(unsigned char* out, size_t n) override {
+    size_t i = 0;
+    if (!used_ && n > 0) {
+      out[i++] = first_;
+      used_ = true;
+    }
+    return i == n || RAND_bytes(out + i, static_cast<int>(n - i)) == 1;
+  }
+
+ private:
+  unsigned char first_;
+  bool used_ = false;
+};
+
+struct Pad {
+  int tmpl, picture, code, target, rowFirst;
+};
+constexpr Pad kPad1{201, 1046, 1001, 1015, 1004};
+constexpr Pad kPad2{202, 1047, 1043, 1026, 1016};
+constexpr int kKeyIds[10] = {210, 201, 202, 203, 204, 205, 206, 207, 208, 209};
+
+const ControlView* view(const DialogView& v, int id) { return v.control(id); }
+
+// A person at the pad: the keys by the digits they show, then the code read
+// off the picture and the row button with the target digit.
+Action enterPin(const Pad& pad, const std::u16string& pin) {
+  return react([pad, pin](const DialogView& v) {
+    std::vector<Action> acts;
+    for (char16_t digit : pin)
+      for (int id : kKeyIds)
+        if (view(v, id) != nullptr && view(v, id)->shown == std::u16string(1, digit)) acts.push_back(click(id));
+    acts.push_back(react([pad](const DialogView& w) {
+      std::u16string code = view(w, pad.picture)->shown;
+      std::u16string target = view(w, pad.target)->text;
+      int row = -1;
+      for (int k = 0; k < 10; ++k)
+        if (view(w, pad.rowFirst + k)->text == target) row = pad.rowFirst + k;
+      return std::vector<Action>{type(pad.code, code), click(row)};
+    }));
+    return acts;
+  });
+}
+
+class InProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    unsetenv("LC_ALL");
+    setenv("LANG", "C.UTF-8", 1);
+    PlatformResetLocale();
+    ASSERT_EQ(CoInitialize(nullptr), S_OK);
+    IClassFactory* cf = nullptr;
+    ASSERT_EQ(DllGetClassObject(CLSID_HaldrinCtrl, IID_IClassFactory, reinterpret_cast<void**>(&cf)), S_OK);
+    ASSERT_EQ(cf->CreateInstance(nullptr, IID_IHaldrinCtrl, reinterpret_cast<void**>(&ctl)), S_OK);
+    cf->Release();
+    ASSERT_EQ(PlatformCreateClientSite(u"http://localhost/", 0, &site), S_OK);
+    IOleObject* ole = nullptr;
+    ASSERT_EQ(ctl->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)), S_OK);
+    ASSERT_EQ(ole->SetClientSite(site), S_OK);
+    ole->Release();
+  }
+  void TearDown() override {
+    IOleObject* ole = nullptr;
+    if (ctl != nullptr && ctl->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)) == S_OK) {
+      ole->SetClientSite(nullptr);
+      ole->Release();
+    }
+    if (site != nullptr) site->Release();
+    if (ctl != nullptr) ctl->Release();
+    CoUninitialize();
+    SetThreadUILanguage(0);
+  }
+  LONG lastCode() {
+    LONG code = -1;
+    ctl->get_LastErrorCode(&code);
+    return code;
+  }
+  std::u16string lastError() {
+    BSTR text = nullptr;
+    ctl->get_LastErrorStr(&text);
+    std::u16string out = text != nullptr ? std::u16string(text, SysStringLen(text)) : u"";
+    SysFreeString(text);
+    return out;
+  }
+  IHaldrinCtrl* ctl = nullptr;
+  IOleClientSite* site = nullptr;
+};
+
+}  // namespace
+
+// Screenshots go to HALDRIN_SHOTS when it names a folder.
+std::vector<Action> shotAs(const std::string& name) {
+  const char* dir = std::getenv("HALDRIN_SHOTS");
+  if (dir == nullptr || *dir == '\0') return {};
+  return {shot(std::string(dir) + "/" + name + ".png")};
+}
+
+TEST_F(InProcess, PinPadGivesThePinEnteredOnEitherLayout) {
+  struct Case {
+    unsigned char first;
+    Pad pad;
+    const char* language;
+    std::u16string pin;
+  } cases[] = {{0, kPad1, "en", u"2580"}, {1, kPad2, "zh_tw", u"13579"}, {42, kPad1, "zh_cn", u"0000"},
+               {255, kPad2, "EN", u"9"}};
+  for (auto& t : cases) {
+    SCOPED_TRACE(t.language);
+    BSTR language = SysAllocString(reinterpret_cast<const OLECHAR*>(std::u16string(t.language, t.language + std::char_traits<char>::length(t.language)).c_str()));
+    LONG code = -1;
+    ASSERT_EQ(ctl->setLanguage(language, &code), S_OK);
+    SysFreeString(language);
+    FirstByteSource source(t.first);
+    ScopedRandomSource scoped(&source);
+    // The host's own generator, seeded by the host: the pad must not touch it.
+    std::srand(777);
+    const int hostFirst = std::rand();
+    std::srand(777);
+    ScriptedUser u;
+    std::vector<Action> acts = shotAs(std::string("pinpad-") + t.language);
+    acts.push_back(enterPin(t.pad, t.pin));
+    u.expect(t.pad.tmpl, acts);
+    u.install();
+    BSTR title = SysAllocString(u"Token PIN");
+    BSTR pin = nullptr;
+    EXPECT_EQ(ctl->CallGRD(title, 8, &pin), S_OK);
+    SysFreeString(title);
+    EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
+    u.uninstall();
+    ASSERT_NE(pin, nullptr) << std::string(lastError().begin(), lastError().end());
+    EXPECT_EQ(std::u16string(pin, SysStringLen(pin)), t.pin);
+    SysFreeString(pin);
+    EXPECT_EQ(lastCode(), 0);
+    EXPECT_EQ(std::rand(), hostFirst);
+  }
+}
+
+// A pad that cannot run is not the user's cancel: 99, no PIN, S_OK; the
+// keypad keeps the earlier result and the hidden confirmation gives nothing.
+TEST_F(InProcess, FailingRandomSourceIsAnUnknownErrorNotACancel) {
+  FailingRandomSource failing;
+  ScopedRandomSource scoped(&failing);
+  ScriptedUser nobody;
+  nobody.install();
+  BSTR title = SysAllocString(u"PIN");
+  BSTR pin = reinterpret_cast<BSTR>(1);
+  EXPECT_EQ(ctl->CallGRD(title, 8, &pin), S_OK);
+  EXPECT_EQ(pin, nullptr);
+  EXPECT_EQ(lastCode(), 99);
+  EXPECT_EQ(lastError(), u"CHaldrinCtrl::CallGRD ->Unknown error");
+
+  LONG code = -1;
+  BSTR empty = SysAllocString(u"");
+  EXPECT_EQ(ctl->inquireProtectionData(title, empty, 0, &code), S_OK);
+  EXPECT_EQ(code, 99);
+  EXPECT_EQ(lastError(), u"CHaldrinCtrl::inquireProtectionData >> Unknow Error");
+  BSTR plain = nullptr;
+  EXPECT_EQ(ctl->getProtectionDataPlain(&plain), S_OK);
+  EXPECT_EQ(SysStringLen(plain), 0u);
+  SysFreeString(plain);
+
+  BSTR digits = SysAllocString(u"1234");
+  BSTR hidden = SysAllocString(u"DONOTSHOWDIALOG");
+  BSTR cipher = reinterpret_cast<BSTR>(1);
+  EXPECT_EQ(ctl->convertTextToImage(digits, empty, hidden, &cipher), S_OK);
+  EXPECT_EQ(cipher, nullptr);
+  EXPECT_EQ(lastCode(), 99);
+  EXPECT_EQ(lastError(), u"CHaldrinCtrl::convertTextToImage >> Unknow Error");
+  cipher = reinterpret_cast<BSTR>(1);
+  EXPECT_EQ(ctl->convertTextToImage(digits, empty, title, &cipher), S_OK);
+  EXPECT_EQ(cipher, nullptr);
+  EXPECT_EQ(lastCode(), 99);
+  EXPECT_TRUE(nobody.ok()) << testing::PrintToString(nobody.failures());
+  for (BSTR b : {title, empty, digits, hidden}) SysFreeString(b);
+}
