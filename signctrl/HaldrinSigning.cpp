@@ -41,6 +41,7 @@ CTokenInOutDlg::Resources tokenWindow() {
   r.timeout = 116;
   r.timeoutCode = rc::UNKNOWN_ERROR;
   r.countdownFormat = "%03d";
+  r.reloadInPhase1 = false;
   return r;
 }
 

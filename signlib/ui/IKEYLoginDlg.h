@@ -9,10 +9,10 @@
 // copies pin; pin is wiped when the object goes.
 #pragma once
 
-#include "platform/afx.h"
+#include "platform/dialogimpl.h"
 #include "signlib/ui/PinEditModel.h"
 
-class CIKEYLoginDlg {
+class CIKEYLoginDlg : public CDialogImpl<CIKEYLoginDlg> {
  public:
   enum { IDD = 102 };
   static constexpr int kPinEditId = 201;
@@ -23,23 +23,32 @@ class CIKEYLoginDlg {
   static constexpr UINT kIdsCancel = 109;
   static constexpr UINT kIdsConfirm = 2509;
 
-  CIKEYLoginDlg();
-  virtual BOOL ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult,
-                                    DWORD dwMsgMapID = 0);
-  virtual ~CIKEYLoginDlg();
-  CIKEYLoginDlg(const CIKEYLoginDlg&) = delete;
-  CIKEYLoginDlg& operator=(const CIKEYLoginDlg&) = delete;
+  BEGIN_MSG_MAP(CIKEYLoginDlg)
+    MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
+    MESSAGE_HANDLER(WM_SHOWWINDOW, OnShowWindow)
+    COMMAND_ID_HANDLER(kPinEditId, OnPinCommand)
+    COMMAND_ID_HANDLER(IDOK, OnOK)
+    COMMAND_ID_HANDLER(IDCANCEL, OnCancel)
+  END_MSG_MAP()
 
-  // IDOK or IDCANCEL; -1 when the template cannot be found.
-  INT_PTR DoModal(HWND hWndParent = ::GetActiveWindow());
+  // DoModal: IDOK or IDCANCEL; -1 when the template cannot be found.
+  CIKEYLoginDlg();
+  ~CIKEYLoginDlg() override;
+
+  // Signer line and texts; the focus goes to the PIN edit (result 0).
+  LRESULT OnInitDialog(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL& bHandled);
+  // The focus to the PIN edit, then the default handling.
+  LRESULT OnShowWindow(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL& bHandled);
+  // EN_UPDATE of the PIN edit: the edit rules; at the limit the focus moves to Confirm.
+  LRESULT OnPinCommand(WORD wNotifyCode, WORD wID, HWND hWndCtl, BOOL& bHandled);
+  // An empty PIN is refused with a message box; otherwise the dialog ends with IDOK.
+  LRESULT OnOK(WORD wNotifyCode, WORD wID, HWND hWndCtl, BOOL& bHandled);
+  LRESULT OnCancel(WORD wNotifyCode, WORD wID, HWND hWndCtl, BOOL& bHandled);
 
   char pin[PinEditModel::kPinSize];  // the PIN typed so far, thread ANSI code page
   const char* certificate = nullptr;  // Base64 text, borrowed
   int PINLenLimit = 0;                // 0 or below: no limit
-  HWND m_hWnd = nullptr;              // while the dialog runs
 
  private:
-  static INT_PTR dialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-  void onInitDialog(HWND hWnd);
   PinEditModel m_pinModel;
 };

@@ -75,12 +75,14 @@ LRESULT CTokenInOutDlg::onTimer(UINT, WPARAM, LPARAM, BOOL&) {
       return rc::OK;
     }
   } else if (phase == 1) {
-    // The probe keeps its first module; the load step reopens its session on
-    // the token that was just put in.
-    char name[sizeof moduleName];
-    std::memcpy(name, moduleName, sizeof name);
-    name[sizeof name - 1] = '\0';
-    loadPKCS11FunctionList(moduleName, sizeof moduleName, name);
+    if (m_resources.reloadInPhase1) {
+      // The probe keeps its first module; the load step reopens its session
+      // on the token that was just put in.
+      char name[sizeof moduleName];
+      std::memcpy(name, moduleName, sizeof name);
+      name[sizeof name - 1] = '\0';
+      loadPKCS11FunctionList(moduleName, sizeof moduleName, name);
+    }
     if (slotsWithToken() == 1) {
       finish(m_resources.connected, rc::OK);
       return rc::OK;

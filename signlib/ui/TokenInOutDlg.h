@@ -39,6 +39,9 @@ class CTokenInOutDlg : public CDialogImpl<CTokenInOutDlg> {
     int timeoutCode = rc::TOKEN_UNPLUG_TIMEOUT;
     // The countdown between the two texts (one int argument).
     const char* countdownFormat = " %03d ";
+    // Phase 1 runs the probe's load step before each count (reopening its
+    // session on the token just put in); without it only the count is asked.
+    bool reloadInPhase1 = true;
   };
 
   CTokenInOutDlg();
