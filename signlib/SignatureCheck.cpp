@@ -1,12 +1,17 @@
 #include "signlib/SignatureCheck.h"
 
 #include <climits>
+#include <cstring>
+#include <vector>
 
 #include <openssl/cms.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
+#include <openssl/objects.h>
 #include <openssl/x509.h>
+
+#include "signlib/QuietLibraryContext.h"
 
 namespace sigcheck {
 namespace {
@@ -24,6 +29,50 @@ bool fail(std::string* why, const char* what) {
   }
   ERR_clear_error();
   return false;
+}
+
+// The certificate's public key (a new reference), or null. Parsed without
+// the provider's key decoders (which cost more than the check itself); an RSA
+// key is read straight from its bit string. The last certificate's key is
+// kept per thread: a page signs again and again with the same one.
+EVP_PKEY* certificateKey(const unsigned char* certDer, std::size_t certLength) {
+  struct Last {
+    std::vector<unsigned char> der;
+    EVP_PKEY* key = nullptr;
+    ~Last() { EVP_PKEY_free(key); }
+  };
+  thread_local Last last;
+  if (last.key != nullptr && last.der.size() == certLength && std::memcmp(last.der.data(), certDer, certLength) == 0 &&
+      EVP_PKEY_up_ref(last.key) == 1)
+    return last.key;
+  const unsigned char* p = certDer;
+  X509* cert = X509_new_ex(quietLibraryContext(), nullptr);
+  if (cert == nullptr || d2i_X509(&cert, &p, static_cast<long>(certLength)) == nullptr) {
+    X509_free(cert);
+    return nullptr;
+  }
+  EVP_PKEY* key = nullptr;
+  const ASN1_OBJECT* algorithm = nullptr;
+  const unsigned char* bits = nullptr;
+  int bitsLength = 0;
+  X509_PUBKEY* pub = X509_get_X509_PUBKEY(cert);
+  if (X509_PUBKEY_get0_param(const_cast<ASN1_OBJECT**>(&algorithm), &bits, &bitsLength, nullptr, pub) == 1 &&
+      OBJ_obj2nid(algorithm) == NID_rsaEncryption)
+    key = d2i_PublicKey(EVP_PKEY_RSA, nullptr, &bits, bitsLength);
+  X509_free(cert);
+  if (key == nullptr) {
+    // Other key types through the default decoders.
+    p = certDer;
+    X509* full = d2i_X509(nullptr, &p, static_cast<long>(certLength));
+    key = full != nullptr ? X509_get_pubkey(full) : nullptr;
+    X509_free(full);
+  }
+  if (key != nullptr && EVP_PKEY_up_ref(key) == 1) {
+    EVP_PKEY_free(last.key);
+    last.key = key;
+    last.der.assign(certDer, certDer + certLength);
+  }
+  return key;
 }
 
 }  // namespace
@@ -58,11 +107,7 @@ bool signatureVerifies(const unsigned char* certDer, std::size_t certLength, con
     return fail(why, "no certificate");
   if (digestName == nullptr || signature == nullptr || signatureLength == 0 || (data == nullptr && dataLength != 0))
     return fail(why, "no signature");
-  const unsigned char* p = certDer;
-  X509* cert = d2i_X509(nullptr, &p, static_cast<long>(certLength));
-  if (cert == nullptr) return fail(why, "the certificate cannot be read");
-  EVP_PKEY* key = X509_get_pubkey(cert);
-  X509_free(cert);
+  EVP_PKEY* key = certificateKey(certDer, certLength);
   if (key == nullptr) return fail(why, "the certificate's public key cannot be read");
   EVP_MD* md = EVP_MD_fetch(nullptr, digestName, nullptr);
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
