@@ -174,6 +174,16 @@ TEST_F(FetchMACTest, RefusedPageOutValuesAndProperties) {
   ASSERT_EQ(control.get()->get_VERSION(&version), S_OK);
   EXPECT_EQ(utf8(std::u16string(version, SysStringLen(version))), "1.0.0.1");
   SysFreeString(version);
+  // A line that cannot be handed back: 99, no string.
+  BSTR out = nullptr;
+  PlatformSysAllocFailAfter(0);
+  HRESULT hr = control.get()->getIP_MAC(&out);
+  PlatformSysAllocFailAfter(-1);
+  EXPECT_EQ(hr, S_FALSE);
+  EXPECT_EQ(out, nullptr);
+  LONG code = -1;
+  EXPECT_EQ(control.get()->get_LastErrorCode(&code), S_OK);
+  EXPECT_EQ(code, 99);
   // A success after a failure clears the code.
   source.pattern = [](int) { return -1; };
   EXPECT_EQ(control.getIP_MAC().code, 70);
