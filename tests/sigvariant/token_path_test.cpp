@@ -175,6 +175,41 @@ TEST(FakeModulePath, FirstSlotOfTwoTokensAndCallSequence) {
   EXPECT_EQ(none.error, "CPKCS7SignatureClient::signByPKCS11 -> CPKCS11TokenUtil::init -> No token present!");
 }
 
+// A key under 1024 bits: the signature is sized from the key and the length
+// C_Sign returns is what goes into the envelope (never a fixed 128 bytes of
+// which the tail is garbage), so the envelope verifies.
+TEST(FakeModulePath, KeyUnder1024BitsSignsAWholeEnvelope) {
+  p11test::FakeToken fake("smallkey.dll");
+  std::string dir = testsupport::freshDir("smallkey");
+  std::string out;
+  ASSERT_EQ(testsupport::run("openssl req -x509 -newkey rsa:768 -nodes -keyout " + q(dir + "/k.pem") +
+                                 " -subj /CN=Small -days 2 -outform DER -out " + q(dir + "/c.der") + " 2>&1",
+                             &out),
+            0)
+      << out;
+  fake.set("cert1.der", testsupport::readFile(dir + "/c.der"));
+  fake.set("key1.pem", testsupport::readFile(dir + "/k.pem"));
+  std::string der = testsupport::readFile(dir + "/c.der");
+  char* text = base64Encode(reinterpret_cast<const unsigned char*>(der.data()), static_cast<int>(der.size()));
+  ScriptedClient c;
+  c.answers.push_back("1234");
+  ASSERT_EQ(c.setPKCS11LibName("smallkey.dll"), 0);
+  ASSERT_EQ(c.setDataContentByString("small"), 0);
+  ASSERT_EQ(c.signData(text, "SHA1", "RSA"), 0) << c.getErrorText();
+  std::free(text);
+  int length = 0;
+  ASSERT_EQ(c.getSignedEnvelopeString(nullptr, &length), 0) << c.getErrorText();
+  std::string envelope(static_cast<size_t>(length) + 1, '\0');
+  ASSERT_EQ(c.getSignedEnvelopeString(envelope.data(), &length), 0);
+  testsupport::writeFile(dir + "/m.der", derOf(envelope.c_str()));
+  ASSERT_EQ(testsupport::run("openssl cms -verify -noverify -inform DER -binary -in " + q(dir + "/m.der") + " -out " +
+                                 q(dir + "/content") + " 2>&1",
+                             &out),
+            0)
+      << out;
+  EXPECT_EQ(testsupport::readFile(dir + "/content"), "small");
+}
+
 TEST(ModuleName, TheFieldHoldsOneHundredTwentySevenCharacters) {
   ScriptedClient c;
   EXPECT_STREQ(c.getProvider(), "MicroSoftCAPI");
