@@ -203,3 +203,42 @@ TEST_F(InProcess, FailingRandomSourceIsAnUnknownErrorNotACancel) {
   EXPECT_TRUE(nobody.ok()) << testing::PrintToString(nobody.failures());
   for (BSTR b : {title, empty, digits, hidden}) SysFreeString(b);
 }
+
+// The keypad and the text confirmation in the page's language (1033 for
+// "en", else 1028: "zh_cn" falls back to the Traditional Chinese resources).
+TEST_F(InProcess, KeypadAndConfirmationInThePagesLanguage) {
+  struct Case {
+    const char* language;
+    std::u16string confirm;
+  } cases[] = {{"en", u"Confirm"}, {"zh_tw", u"確認"}, {"zh_cn", u"確認"}, {"EN", u"確認"}};
+  for (auto& t : cases) {
+    SCOPED_TRACE(t.language);
+    std::u16string code(t.language, t.language + std::char_traits<char>::length(t.language));
+    BSTR language = SysAllocString(code.c_str());
+    LONG result = -1;
+    ASSERT_EQ(ctl->setLanguage(language, &result), S_OK);
+    SysFreeString(language);
+    std::u16string keypadConfirm, pictureConfirm;
+    ScriptedUser u;
+    std::vector<Action> keypad = shotAs(std::string("keypad-") + t.language);
+    keypad.push_back(inspect([&](const DialogView& v) { keypadConfirm = v.control(1036)->text; }));
+    keypad.push_back(click(IDCANCEL));
+    std::vector<Action> picture = shotAs(std::string("confirm-text-") + t.language);
+    picture.push_back(inspect([&](const DialogView& v) { pictureConfirm = v.control(1036)->text; }));
+    picture.push_back(click(IDCANCEL));
+    u.expect(204, keypad).expect(203, picture);
+    u.install();
+    BSTR title = SysAllocString(u"Amount");
+    BSTR empty = SysAllocString(u"");
+    BSTR digits = SysAllocString(u"1250.75");
+    EXPECT_EQ(ctl->inquireProtectionData(title, empty, 1, &result), S_OK);
+    EXPECT_EQ(result, 28);
+    BSTR cipher = nullptr;
+    EXPECT_EQ(ctl->convertTextToImage(digits, empty, title, &cipher), S_OK);
+    EXPECT_EQ(cipher, nullptr);
+    for (BSTR b : {title, empty, digits}) SysFreeString(b);
+    EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
+    EXPECT_EQ(keypadConfirm, t.confirm);
+    EXPECT_EQ(pictureConfirm, t.confirm);
+  }
+}
