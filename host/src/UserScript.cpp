@@ -197,7 +197,7 @@ bool parseUserJson(const std::string& text, std::vector<Entry>* entries, std::st
   json root;
   try {
     root = json::parse(text);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {  // a syntax error, or a number out of range
     // "[json.exception.parse_error.101] parse error at line 1, column 2: ..." without its tag.
     std::string what = e.what();
     size_t tag = what.find("] ");

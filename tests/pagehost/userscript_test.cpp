@@ -41,6 +41,8 @@ TEST(UserJson, ParsesPagehostActions) {
       "[{\"expect\": 1, \"actions\": [[\"key\", \"VK_NOPE\"]]}]", "[{\"expect\": 1, \"actions\": [[\"click\", 1.5]]}]",
       "[{\"expect\": 1, \"actions\": [[\"select\", 1, [-1]]]}]", "[{\"expect\": 1, \"actions\": [[\"key\", \"VK_TAB\", \"meta\"]]}]",
       "[{\"expect\": 1, \"actions\": [[\"type\", 1, \"unterminated]]}]", "[{\"expect\": 1}] trailing",
+      // A number too large for a double is a refusal, not an exception out of the reader.
+      "[{\"expect\": 1, \"actions\": [[\"wait\", 1e999]]}]",
   };
   for (const char* b : bad) {
     SCOPED_TRACE(b);
