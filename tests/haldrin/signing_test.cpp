@@ -297,3 +297,25 @@ TEST_F(Signing, LogLinesAfterSetLogFile) {
   testsupport::run("cat '" + dir + "'/*", &all);
   EXPECT_NE(all.find("still logged"), std::string::npos);
 }
+
+// The settings: flags and the PIN length answer S_OK and leave LastErrorCode;
+// a missing module name is refused by the client (1, S_FALSE) and the module
+// stays the user's store.
+TEST_F(Signing, SettingsAndModuleName) {
+  Haldrin c;
+  c.call(u"setDataContentByString", {text("")});  // LastErrorCode 1
+  EXPECT_EQ(c.put(u"PWDCatch", i4(-1)).hr, S_OK);
+  EXPECT_EQ(c.put(u"PWDCatch", i4(1)).hr, S_OK);
+  EXPECT_EQ(c.put(u"EnableLoginAgency", i4(0)).hr, S_OK);
+  EXPECT_EQ(c.put(u"PINLenLimit", i4(8)).hr, S_OK);
+  EXPECT_EQ(c.lastCode(), 1);
+  Result missing = c.put(u"PKCS11LibName", nullText());
+  EXPECT_EQ(missing.hr, S_FALSE);
+  EXPECT_EQ(c.lastCode(), 1);
+  EXPECT_EQ(c.lastError().rfind("CHaldrinCtrl::setPKCS11LibName -> ", 0), 0u) << c.lastError();
+  ScriptedUser nobody;
+  nobody.install();
+  ASSERT_EQ(c.callLong(u"setDataContentByString", {text("still the store")}), 0);
+  EXPECT_EQ(c.callLong(u"sign", {text(cert), text("SHA1"), text("RSA")}), 0) << c.lastError();
+  EXPECT_TRUE(nobody.ok()) << failuresOf(nobody);
+}
