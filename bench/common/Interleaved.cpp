@@ -54,6 +54,23 @@ void interleave(benchmark::State& state, const Side& ours, const Side& reference
   }
 }
 
+Side plainSide(std::string counter, std::function<bool()> once, std::string failure) {
+  return {std::move(counter), [once = std::move(once), failure = std::move(failure)](std::string* error) {
+            if (once()) return true;
+            *error = failure;
+            return false;
+          }};
+}
+
+void repeat(benchmark::State& state, const Side& side) {
+  std::string error;
+  for (auto _ : state)
+    if (!side.once(&error)) {
+      state.SkipWithError(error.empty() ? (side.counter + ": a run failed").c_str() : error.c_str());
+      return;
+    }
+}
+
 RatioReporter::RatioReporter(std::function<void(double ratio)> line, std::string function)
     : lines_([line = std::move(line), function = std::move(function)](const Ratios& found) {
         auto it = found.find(function);

@@ -34,6 +34,13 @@ enum class Timing { Cpu, WallAndCpu };
 
 void interleave(benchmark::State& state, const Side& ours, const Side& reference, Timing timing = Timing::Cpu);
 
+// A side whose run only says whether it worked; `failure` is its error then.
+Side plainSide(std::string counter, std::function<bool()> once, std::string failure);
+
+// One side alone, once per iteration; the first failure ends the benchmark
+// with its error.
+void repeat(benchmark::State& state, const Side& side);
+
 // The counters of each benchmark that reported a "ratio", by function name.
 using Ratios = std::map<std::string, benchmark::UserCounters>;
 

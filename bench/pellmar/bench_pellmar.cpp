@@ -31,10 +31,11 @@
 #include <string>
 #include <vector>
 
-#include "pellmar_h.h"
 #include "platform/com.h"
 #include "platform/kernel.h"
 
+#include "ControlPage.h"
+#include "Fixtures.h"
 #include "Interleaved.h"
 
 namespace fs = std::filesystem;
@@ -43,8 +44,7 @@ namespace {
 
 struct Setup {
   std::string root;
-  IDispatch* control = nullptr;
-  IOleClientSite* site = nullptr;
+  bench::ControlPage control;
 };
 Setup gSetup;
 
@@ -80,49 +80,20 @@ bool makeInterfaces() {
 }
 
 bool setUp() {
-  char tmpl[] = "/tmp/pellmar-bench-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) return false;
-  gSetup.root = tmpl;
-  setenv("PLATFORM_ROOT", tmpl, 1);
-  setenv("LANG", "C.UTF-8", 1);
-  if (!makeInterfaces()) return false;
-  std::string bin = fs::read_symlink("/proc/self/exe").parent_path().string();
-  std::string lib = fs::path(bin).parent_path().string() + "/lib/Pellmar.so";
-  if (std::system((bin + "/regsvr '" + lib + "'").c_str()) != 0) return false;
-  if (CoInitialize(nullptr) != S_OK) return false;
-  CLSID clsid{};
-  if (CLSIDFromProgID(u"Pellmar.FetchMAC", &clsid) != S_OK) return false;
-  if (CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&gSetup.control)) != S_OK)
-    return false;
-  if (PlatformCreateClientSite(u"http://localhost/", 0, &gSetup.site) != S_OK) return false;
-  IOleObject* ole = nullptr;
-  if (gSetup.control->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)) != S_OK) return false;
-  ole->SetClientSite(gSetup.site);
-  ole->Release();
-  return true;
+  gSetup.root = bench::makeRoot("pellmar-bench");
+  return !gSetup.root.empty() && makeInterfaces() && gSetup.control.open("Pellmar.so", u"Pellmar.FetchMAC");
 }
 
 void tearDown() {
-  IOleObject* ole = nullptr;
-  if (gSetup.control != nullptr && gSetup.control->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)) == S_OK) {
-    ole->SetClientSite(nullptr);
-    ole->Release();
-  }
-  if (gSetup.site != nullptr) gSetup.site->Release();
-  if (gSetup.control != nullptr) gSetup.control->Release();
-  CoUninitialize();
-  std::error_code ec;
-  fs::remove_all(gSetup.root, ec);
+  gSetup.control.close();
+  bench::removeRoot(gSetup.root);
 }
 
 // getIP_MAC as a script engine calls it. The line, or "" on a failure.
 std::string pellmarOnce(bool* ok) {
-  DISPPARAMS none{nullptr, nullptr, 0, 0};
   VARIANT result;
   VariantInit(&result);
-  EXCEPINFO excep{};
-  UINT argErr = 0;
-  HRESULT hr = gSetup.control->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &none, &result, &excep, &argErr);
+  HRESULT hr = gSetup.control.invoke(1, {}, &result, DISPATCH_METHOD);
   *ok = hr == S_OK && result.vt == VT_BSTR && result.bstrVal != nullptr;
   std::string line;
   if (*ok)
@@ -182,39 +153,25 @@ std::string getifaddrsOnce(bool* ok) {
   return line;
 }
 
-void BM_Pellmar(benchmark::State& state) {
-  for (auto _ : state) {
+// A side of one line's making; the line is kept from the optimiser.
+bench::Side side(const char* counter, std::string (*once)(bool*), const char* failure) {
+  return bench::plainSide(counter, [once] {
     bool ok = false;
-    benchmark::DoNotOptimize(pellmarOnce(&ok));
-    if (!ok) {
-      state.SkipWithError("getIP_MAC failed");
-      return;
-    }
-  }
+    benchmark::DoNotOptimize(once(&ok));
+    return ok;
+  }, failure);
 }
 
+void BM_Pellmar(benchmark::State& state) { bench::repeat(state, side("pellmar_ms", pellmarOnce, "getIP_MAC failed")); }
+
 void BM_Getifaddrs(benchmark::State& state) {
-  for (auto _ : state) {
-    bool ok = false;
-    benchmark::DoNotOptimize(getifaddrsOnce(&ok));
-    if (!ok) {
-      state.SkipWithError("getifaddrs failed");
-      return;
-    }
-  }
+  bench::repeat(state, side("getifaddrs_ms", getifaddrsOnce, "getifaddrs failed"));
 }
 
 
 void BM_Interleaved(benchmark::State& state) {
-  auto side = [](std::string (*once)(bool*)) {
-    return [once](std::string* error) {
-      bool ok = false;
-      benchmark::DoNotOptimize(once(&ok));
-      if (!ok) *error = "a call failed";
-      return ok;
-    };
-  };
-  bench::interleave(state, {"pellmar_ms", side(pellmarOnce)}, {"getifaddrs_ms", side(getifaddrsOnce)});
+  bench::interleave(state, side("pellmar_ms", pellmarOnce, "a call failed"),
+                    side("getifaddrs_ms", getifaddrsOnce, "a call failed"));
 }
 
 BENCHMARK(BM_Pellmar)->Unit(benchmark::kMicrosecond)->MinTime(1.0);

@@ -16,9 +16,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,64 +24,14 @@
 #include "platform/kernel.h"
 
 #include "Interleaved.h"
-
-namespace fs = std::filesystem;
+#include "SignerStore.h"
 
 namespace {
 constexpr const char* kPin = "1234";
 constexpr const char* kModuleName = "benchtoken.dll";
 
-struct Token {
-  std::string root;
-  std::string modulePath;
-  std::string certificateBase64;
-  std::vector<unsigned char> certificateDer;
-  std::vector<unsigned char> modulus;
-  std::string data = std::string(4096, 'd');
-};
-Token gToken;
-
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-bool sh(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-
-bool makeToken() {
-  char base[] = "/tmp/bench-sigtoken-XXXXXX";
-  if (mkdtemp(base) == nullptr) return false;
-  gToken.root = base;
-  setenv("PLATFORM_ROOT", base, 1);
-  PlatformResetRoot();
-  fs::create_directories(gToken.root + "/modules");
-  fs::create_directories(gToken.root + "/tokens");
-  gToken.modulePath = gToken.root + "/modules/" + kModuleName;
-  fs::copy_file(BENCH_FORWARDER_MODULE, gToken.modulePath);
-  std::string conf = gToken.root + "/softhsm2.conf";
-  std::ofstream(conf) << "directories.tokendir = " << gToken.root << "/tokens\nobjectstore.backend = file\n"
-                      << "log.level = ERROR\n";
-  setenv("SOFTHSM2_CONF", conf.c_str(), 1);
-  std::string r = gToken.root;
-  std::string tool = "pkcs11-tool --module /usr/lib/softhsm/libsofthsm2.so --token-label bench --login --pin 1234 ";
-  if (!sh("softhsm2-util --init-token --free --label bench --so-pin 87654321 --pin 1234") ||
-      !sh("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + r + "/key.pem -out " + r +
-          "/cert.pem -subj /CN=Bench -days 2") ||
-      !sh("openssl x509 -in " + r + "/cert.pem -outform DER -out " + r + "/cert.der") ||
-      !sh(tool + "--write-object " + r + "/key.pem --type privkey --id 01") ||
-      !sh(tool + "--write-object " + r + "/cert.der --type cert --id 01")) {
-    return false;
-  }
-  std::string der = readAll(r + "/cert.der");
-  gToken.certificateDer.assign(der.begin(), der.end());
-  CX509Certificate cert;
-  if (cert.LoadCertificate(gToken.certificateDer.data(), static_cast<int>(der.size())) != 0) return false;
-  gToken.certificateBase64 = cert.getB64X509Cert();
-  gToken.modulus.assign(cert.getModulus(), cert.getModulus() + cert.getModulusLen());
-  return true;
-}
+bench::SoftHsmToken gToken;
+const std::string gData(4096, 'd');
 
 // One signature through the signature control's token client, from an
 // unloaded module: its init on the first slot, the key found by the
@@ -95,7 +42,7 @@ bool libraryOnce(std::string* error) {
   int length = 0;
   if (token.init(kModuleName) != 0 ||
       token.signPKCS7(kPin, gToken.certificateBase64.c_str(), "SHA1", "RSA",
-                      reinterpret_cast<const unsigned char*>(gToken.data.data()), gToken.data.size(), &der,
+                      reinterpret_cast<const unsigned char*>(gData.data()), gData.size(), &der,
                       &length) != 0) {
     *error = token.getErrorText();
     return false;
@@ -104,6 +51,8 @@ bool libraryOnce(std::string* error) {
   OPENSSL_free(der);
   return true;
 }
+
+bench::Side librarySide() { return {"lib_ms", libraryOnce}; }
 
 // The bare sequence: the very PKCS#11 calls that path makes, in order.
 bool bareOnce() {
@@ -150,33 +99,13 @@ bool bareOnce() {
   return ok;
 }
 
-void BM_BarePKCS11(benchmark::State& state) {
-  for (auto _ : state) {
-    if (!bareOnce()) {
-      state.SkipWithError("bare sequence failed");
-      break;
-    }
-  }
-}
+bench::Side bareSide() { return bench::plainSide("bare_ms", bareOnce, "bare sequence failed"); }
 
-void BM_SignatureControlToken(benchmark::State& state) {
-  std::string error;
-  for (auto _ : state) {
-    if (!libraryOnce(&error)) {
-      state.SkipWithError(error.c_str());
-      break;
-    }
-  }
-}
+void BM_BarePKCS11(benchmark::State& state) { bench::repeat(state, bareSide()); }
 
-void BM_Interleaved(benchmark::State& state) {
-  bench::interleave(state, {"lib_ms", [](std::string* error) { return libraryOnce(error); }},
-                    {"bare_ms", [](std::string* error) {
-                       if (bareOnce()) return true;
-                       *error = "bare sequence failed";
-                       return false;
-                     }});
-}
+void BM_SignatureControlToken(benchmark::State& state) { bench::repeat(state, librarySide()); }
+
+void BM_Interleaved(benchmark::State& state) { bench::interleave(state, librarySide(), bareSide()); }
 
 BENCHMARK(BM_BarePKCS11)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_SignatureControlToken)->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -185,7 +114,7 @@ BENCHMARK(BM_Interleaved)->Unit(benchmark::kMillisecond)->MinTime(4.0)->Repetiti
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!makeToken()) {
+  if (!gToken.make("bench-sigtoken", BENCH_FORWARDER_MODULE, kModuleName)) {
     std::fprintf(stderr, "could not make the SoftHSM2 token (softhsm2-util, pkcs11-tool, openssl needed)\n");
     return 1;
   }
@@ -195,7 +124,6 @@ int main(int argc, char** argv) {
   });
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
-  std::error_code ec;
-  fs::remove_all(gToken.root, ec);
+  bench::removeRoot(gToken.root);
   return 0;
 }

@@ -1,0 +1,31 @@
+// Where the library's signing benchmarks find their key: the user's "MY"
+// store of the platform root, or a SoftHSM2 token.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Fixtures.h"
+
+namespace bench {
+
+// Imports the identity's PKCS#12 into the user's "MY" store and gives the
+// certificate in the store's Base64 (the library's, with its line ends).
+bool importIntoMy(const Identity& identity, std::string* certificateBase64);
+
+// A SoftHSM2 token in a throwaway root: one initialised token (label
+// "bench", user PIN "1234") with a fresh 2048-bit key and its certificate
+// under CKA_ID 01, written with pkcs11-tool, reached as modules/<moduleName>,
+// a copy of `forwarder` (the tests' initialised-only forwarder: SoftHSM2
+// alone always shows one more, uninitialised token).
+struct SoftHsmToken {
+  std::string root;
+  std::string modulePath;
+  std::string certificateBase64;
+  std::vector<unsigned char> certificateDer;
+  std::vector<unsigned char> modulus;
+
+  bool make(const std::string& prefix, const char* forwarder, const char* moduleName);
+};
+
+}  // namespace bench
