@@ -3,6 +3,7 @@
 // then the application object) live while the library is loaded; the four
 // exports are what registration and activation call.
 #include "TeskelCtrl.h"
+#include "ctrlkit/ControlServer.h"
 
 // The module object: the lock count, the type library and the object map,
 // and the application identifier the registry scripts are given.
@@ -13,30 +14,8 @@ class CTeskelModule : public CAtlDllModuleT<CTeskelModule> {
 };
 CTeskelModule _AtlModule;
 
-// The application object. Its start-up and shut-down do nothing of their
-// own, and it keeps no objects that would hold the library loaded.
-class CTeskelApp {
- public:
-  CTeskelApp() { InitInstance(); }
-  ~CTeskelApp() { ExitInstance(); }
-  CTeskelApp(const CTeskelApp&) = delete;
-  CTeskelApp& operator=(const CTeskelApp&) = delete;
-  BOOL InitInstance() { return TRUE; }
-  int ExitInstance() { return 0; }
-  bool canUnloadNow() const { return true; }
-};
-CTeskelApp theApp;
+ctrlkit::CControlApp<CTeskelModule> theApp(_AtlModule);
 
 OBJECT_ENTRY_AUTO(CLSID_TeskelCtrl, CTeskelCtrl)
 
-PLATFORM_API HRESULT DllCanUnloadNow() {
-  return theApp.canUnloadNow() && _AtlModule.GetLockCount() == 0 ? S_OK : S_FALSE;
-}
-
-PLATFORM_API HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
-  return _AtlModule.DllGetClassObject(rclsid, riid, ppv);
-}
-
-PLATFORM_API HRESULT DllRegisterServer() { return _AtlModule.DllRegisterServer(); }
-
-PLATFORM_API HRESULT DllUnregisterServer() { return _AtlModule.DllUnregisterServer(); }
+CTRLKIT_SERVER_EXPORTS(_AtlModule, theApp)

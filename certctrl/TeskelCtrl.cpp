@@ -13,7 +13,10 @@ static_assert(code::WRONG_PARAMETER == rc::WRONG_PARAMETER && code::ILLEGAL_URL 
               "the kit's codes are the library's");
 
 // ------------------------------------------------------------------ life
-CTeskelCtrl::CTeskelCtrl() : CControlKit("CTeskelCtrl", falseOnThrow) { pCertDBClient = &certDBClient; }
+CTeskelCtrl::CTeskelCtrl()
+    : CSigningControl("CTeskelCtrl", falseOnThrow, HostCheck::HostList, log, signatureClient, SigningPolicy{}) {
+  pCertDBClient = &certDBClient;
+}
 
 CTeskelCtrl::~CTeskelCtrl() = default;
 

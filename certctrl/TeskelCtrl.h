@@ -5,12 +5,14 @@
 // failure for LastErrorStr. The shell around each member (resources, codes,
 // the catch-all, the error line) is the control kit's; the members live by
 // group: TeskelCtrl.cpp (life, language, errors, host check),
-// TeskelSelection.cpp, TeskelData.cpp, TeskelSigning.cpp, TeskelToken.cpp.
+// TeskelSelection.cpp, TeskelData.cpp, TeskelSigning.cpp, TeskelToken.cpp;
+// the data, envelope, log and signing steps it shares with the signature
+// control are the kit's signing piece (ctrlkit/SigningControl.h).
 #pragma once
 
 #include <string>
 
-#include "ctrlkit/MemberShell.h"
+#include "ctrlkit/SigningControl.h"
 #include "platform/comserver.h"
 #include "signlib/Log.h"
 #include "signlib/ResultCode.h"
@@ -36,7 +38,7 @@ class CTeskelCtrl : public CComObjectRootEx<CComSingleThreadModel>,
                     public CComControlBase,
                     public IObjectSafetyImpl<CTeskelCtrl, INTERFACESAFE_FOR_UNTRUSTED_CALLER |
                                                               INTERFACESAFE_FOR_UNTRUSTED_DATA>,
-                    public ctrlkit::CControlKit<CTeskelCtrl> {
+                    public ctrlkit::CSigningControl<CTeskelCtrl> {
  public:
   CTeskelCtrl();
   ~CTeskelCtrl();
@@ -162,18 +164,10 @@ class CTeskelCtrl : public CComObjectRootEx<CComSingleThreadModel>,
                            Call call);
   HRESULT fieldText(BSTR* pVal, const char* (CCertificateDBClient::*field)() const);
   HRESULT selectByUsage(LONG* pVal, const char* member, LONG keyUsage, bool usageGiven);
-  template <class Call, class Success>
-  HRESULT dataByPageText(LONG* pVal, const PageArgument& a, BSTR argument, Call call, Success success);
-  // One Info line that quotes a whole text.
-  void logTextBlock(const char* format, const char* mallocFailureFormat, const char* text);
-  int signSteps(BSTR signerCert, BSTR digestMethod, BSTR signatureMethod);
-  int signUISteps(BSTR dataContent, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod);
   int signIOSteps(BSTR P11DLL, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod);
-  // The probe and the two phases of the insert-and-remove window, shared by
-  // signIO and CheckP11TokenInOut; noTokenText is the message box's string.
-  int tokenInOut(BSTR P11DLL, UINT noTokenText, const char* probeFailure);
-  void tokenMessageBox(UINT textId);
-  HWND messageBoxOwner();
+  // The token steps shared by signIO and CheckP11TokenInOut: noTokenText is
+  // the message box's string; a probe failure is reported with probeFailure.
+  int tokenSteps(BSTR P11DLL, UINT noTokenText, const char* probeFailure);
 
   CLog log;
   CCertificateDBClient* pCertDBClient = nullptr;
@@ -181,5 +175,4 @@ class CTeskelCtrl : public CComObjectRootEx<CComSingleThreadModel>,
   CPKCS7SignatureClientUI signatureClient;
   std::u16string language;
   std::u16string DetectedTokenPKCS11LibName;
-  int hostCheckResult = 0;
 };

@@ -7,97 +7,40 @@
 
 #include "ctrlkit/ScriptText.h"
 #include "platform/kernel.h"
-#include "platform/resources.h"
-#include "platform/ui.h"
-#include "signlib/PKCS11TokenUtil.h"
-#include "signlib/ui/SignUIDlg.h"
-#include "signlib/ui/TokenInOutDlg.h"
 
 using namespace ctrlkit;
 
-int CTeskelCtrl::signSteps(BSTR signerCert, BSTR digestMethod, BSTR signatureMethod) {
-  if (isEmpty(signerCert)) return fail(rc::WRONG_PARAMETER, "sign -> error during invalid parameter(signerCert)!");
-  if (isEmpty(digestMethod)) return fail(rc::WRONG_PARAMETER, "sign -> error during invalid parameter(digestMethod)!");
-  if (isEmpty(signatureMethod))
-    return fail(rc::WRONG_PARAMETER, "sign -> error during invalid parameter(signatureMethod)!");
-  CAnsiText cert(signerCert), digest(digestMethod), method(signatureMethod);
-  int code = signatureClient.signData(cert.get(), digest.get(), method.get());
-  if (code != 0) return fail(code, "sign -> %s", signatureClient.getErrorText());
-  log.log(CLog::LEVEL_INFO, 0, "sign success! signerCert: %s", cert.text());
-  return 0;
-}
+namespace {
+// The library's confirmation window, with the certificate control's texts.
+const SignUIWindow kSignUIWindow{.refusedMember = "signUI",
+                                 .dataFailureCode = rc::OUT_OF_MEMORY,
+                                 .dataFailure = "signUI -> error during memory allocate(dataContent) fail!",
+                                 .showFailure = "signUI -> error during CSignUIDlg()!"};
+// The library's token window; the probe keeps the module name in it, for
+// the window probes again with it before each count of its second phase.
+const TokenWindow kTokenWindow{CTokenInOutDlg::Resources{}, probeIntoWindow};
+}  // namespace
 
 HRESULT CTeskelCtrl::sign(BSTR signerCert, BSTR digestMethod, BSTR signatureMethod, LONG* pVal) {
-  return runMember(pVal, {.unknownError = "sign ->Unknown error", .record = Record::Result}, [&] {
-    hostCheckResult = IsWebCtl();
-    if (hostCheckResult != 0) return fail(rc::ILLEGAL_URL, "sign -> The Component can not verify the URL");
-    return signSteps(signerCert, digestMethod, signatureMethod);
-  });
+  return signMember(signerCert, digestMethod, signatureMethod, pVal);
 }
 
 // LastErrorCode carries only the host check's result.
 HRESULT CTeskelCtrl::signUI(BSTR dataContent, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod, LONG* pVal) {
-  return runMember(pVal, {.unknownError = "sign ->Unknown error"},
-                   [&] { return signUISteps(dataContent, signerCert, digestMethod, signatureMethod); });
+  return runMember(pVal, {.unknownError = "sign ->Unknown error"}, [&] {
+    return signUISteps(dataContent, signerCert, digestMethod, signatureMethod, kSignUIWindow);
+  });
 }
 
-int CTeskelCtrl::signUISteps(BSTR dataContent, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod) {
-  hostCheckResult = IsWebCtl();
-  if (hostCheckResult != 0) return fail(rc::ILLEGAL_URL, "signUI -> The Component can not verify the URL");
-  if (isEmpty(dataContent))
-    return fail(rc::WRONG_PARAMETER, "setDataContentByString -> error during invalid parameter(dataContent)!");
-  CAnsiText data(dataContent);
-  int code = signatureClient.setDataContentByString(data.get());
-  if (code != 0) return fail(code, "setDataContentByString -> %s", signatureClient.getErrorText());
-  log.log(CLog::LEVEL_INFO, 0, "setDataContentByString success! String len:[%d]",
-          static_cast<int>(SysStringLen(dataContent)));
-  CSignUIDlg dialog;
-  if (!dialog.setDataText(data.get()))
-    return fail(rc::OUT_OF_MEMORY, "signUI -> error during memory allocate(dataContent) fail!");
-  INT_PTR end = dialog.DoModal(GetActiveWindow());
-  if (end == IDOK) return signSteps(signerCert, digestMethod, signatureMethod);
-  // The confirmation could not be shown: nothing is signed unseen.
-  if (end == -1) return fail(rc::UNKNOWN_ERROR, "signUI -> error during CSignUIDlg()!");
-  return rc::USER_CANCEL;
-}
-
-HWND CTeskelCtrl::messageBoxOwner() { return (m_hWnd != nullptr && IsWindow(m_hWnd)) ? m_hWnd : nullptr; }
-
-void CTeskelCtrl::tokenMessageBox(UINT textId) {
-  char16_t text[512] = {0};
-  LoadStringW(CAtlModule::GetModuleInstance(), textId, text, 512);
-  MessageBoxW(messageBoxOwner(), text, u"", MB_OK | MB_ICONINFORMATION);
-}
-
-// The probe, then the insert-and-remove window's two phases (pull the token
-// out, plug it in). 0 when both phases saw the change; otherwise the code
-// that ended the steps.
-int CTeskelCtrl::tokenInOut(BSTR P11DLL, UINT noTokenText, const char* probeFailure) {
-  CTokenInOutDlg dialog;
-  dialog.countdown = 60;
-  dialog.phase = 0;
-  std::memset(dialog.moduleName, 0, sizeof dialog.moduleName);
-  CAnsiText module(P11DLL);
-  int probe = loadPKCS11FunctionList(dialog.moduleName, sizeof dialog.moduleName, module.get());
-  if (probe == rc::NO_TOKEN) {
-    tokenMessageBox(noTokenText);
-    return rc::NO_TOKEN;
+// The shared token steps; a probe failure other than 14 is the member's
+// failure, kept in LastErrorCode with probeFailure's text.
+int CTeskelCtrl::tokenSteps(BSTR P11DLL, UINT noTokenText, const char* probeFailure) {
+  TokenPhases phases = tokenInOut(P11DLL, noTokenText, kTokenWindow);
+  if (phases.probeFailure != 0) {
+    LastErrorCode = phases.probeFailure;
+    return fail(phases.probeFailure, "%s", probeFailure);
   }
-  if (probe != 0) {
-    // No module to ask for its slots: report the probe's failure.
-    LastErrorCode = probe;
-    return fail(probe, "%s", probeFailure);
-  }
-  CK_ULONG slots = 0;
-  getPKCS11SlotList(&slots);
-  if (slots == 0) {
-    tokenMessageBox(noTokenText);
-    return rc::NO_TOKEN;
-  }
-  int end = static_cast<int>(dialog.DoModal(GetActiveWindow()));
-  if (end != 0) return end;  // not pulled out in time, or the window was closed
-  dialog.phase = 1;
-  return static_cast<int>(dialog.DoModal(GetActiveWindow()));
+  return phases.end;
 }
 
 // Only the signing's own failure (or the unknown error) goes to the log.
@@ -110,7 +53,7 @@ int CTeskelCtrl::signIOSteps(BSTR P11DLL, BSTR signerCert, BSTR digestMethod, BS
   hostCheckResult = IsWebCtl();  // LastErrorCode := 0 or 61
   if (hostCheckResult != 0) return fail(rc::ILLEGAL_URL, "signIO -> The Component can not verify the URL");
   if (isEmpty(P11DLL)) return rc::WRONG_PARAMETER;
-  int end = tokenInOut(P11DLL, 401, "signIO -> error during initP11()!");
+  int end = tokenSteps(P11DLL, 401, "signIO -> error during initP11()!");
   if (end != 0) return end;
   LastErrorCode = signSteps(signerCert, digestMethod, signatureMethod);
   if (LastErrorCode != 0) errorLine(LastErrorCode);
@@ -127,7 +70,7 @@ HRESULT CTeskelCtrl::CheckP11TokenInOut(BSTR P11DLL, LONG* pVal) {
     std::u16string line = u"目前行數：" + widen("2405", CP_ACP) + u"行";
     std::memcpy(trace, line.data(), line.size() * sizeof(char16_t));
     OutputDebugStringW(trace);
-    int end = tokenInOut(P11DLL, 400, "CheckP11TokenInOut -> error during initP11()!");
+    int end = tokenSteps(P11DLL, 400, "CheckP11TokenInOut -> error during initP11()!");
     if (end != 0) return end;
     LastErrorCode = 0;
     clearError();

@@ -3,6 +3,7 @@
 // and lock count, then the application object) live while the library is
 // loaded; the four exports are what registration and activation call.
 #include "HaldrinCtrl.h"
+#include "ctrlkit/ControlServer.h"
 #include "protinput/Secret.h"
 
 // The last confirmed keypad, plain and enciphered, for every control of the
@@ -32,32 +33,8 @@ class CHaldrinModule : public CAtlDllModuleT<CHaldrinModule> {
 };
 CHaldrinModule _AtlModule;
 
-// The application object. Its start-up and shut-down do nothing of their
-// own, and it keeps no objects that would hold the library loaded.
-class CHaldrinApp {
- public:
-  CHaldrinApp() {
-    if (!InitInstance()) _AtlModule.m_bInitFailed = true;
-  }
-  ~CHaldrinApp() { ExitInstance(); }
-  CHaldrinApp(const CHaldrinApp&) = delete;
-  CHaldrinApp& operator=(const CHaldrinApp&) = delete;
-  BOOL InitInstance() { return TRUE; }
-  int ExitInstance() { return 0; }
-  bool canUnloadNow() const { return true; }
-};
-CHaldrinApp theApp;
+ctrlkit::CControlApp<CHaldrinModule> theApp(_AtlModule);
 
 OBJECT_ENTRY_AUTO(CLSID_HaldrinCtrl, CHaldrinCtrl)
 
-PLATFORM_API HRESULT DllCanUnloadNow() {
-  return theApp.canUnloadNow() && _AtlModule.GetLockCount() == 0 ? S_OK : S_FALSE;
-}
-
-PLATFORM_API HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
-  return _AtlModule.DllGetClassObject(rclsid, riid, ppv);
-}
-
-PLATFORM_API HRESULT DllRegisterServer() { return _AtlModule.DllRegisterServer(); }
-
-PLATFORM_API HRESULT DllUnregisterServer() { return _AtlModule.DllUnregisterServer(); }
+CTRLKIT_SERVER_EXPORTS(_AtlModule, theApp)

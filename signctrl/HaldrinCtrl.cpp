@@ -16,7 +16,8 @@ static_assert(code::WRONG_PARAMETER == rc::WRONG_PARAMETER && code::ILLEGAL_URL 
 
 // ------------------------------------------------------------------ life
 CHaldrinCtrl::CHaldrinCtrl()
-    : CControlKit("CHaldrinCtrl", falseOnFailure, HostCheck::ServerCertificate),
+    : CSigningControl("CHaldrinCtrl", falseOnFailure, HostCheck::ServerCertificate, log, signClient,
+                      SigningPolicy{.envelopeCodePage = CP_ACP, .resultLineWithoutResult = true}),
       signClient(SignVariant::signatureControl()) {}
 
 CHaldrinCtrl::~CHaldrinCtrl() = default;

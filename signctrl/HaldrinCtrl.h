@@ -8,12 +8,14 @@
 // the members live by group: HaldrinCtrl.cpp (life, language, errors,
 // version), HaldrinData.cpp (data, envelope, settings, log, PIN lists),
 // HaldrinSigning.cpp (signing and the token window), HaldrinInput.cpp
-// (protected input).
+// (protected input); the data, envelope, log and signing steps it shares
+// with the certificate control are the kit's signing piece
+// (ctrlkit/SigningControl.h).
 #pragma once
 
 #include <string>
 
-#include "ctrlkit/MemberShell.h"
+#include "ctrlkit/SigningControl.h"
 #include "haldrin_h.h"
 #include "platform/comserver.h"
 #include "signlib/Log.h"
@@ -51,7 +53,7 @@ class CHaldrinCtrl : public CComObjectRootEx<CComSingleThreadModel>,
                      public CComControlBase,
                      public IObjectSafetyImpl<CHaldrinCtrl, INTERFACESAFE_FOR_UNTRUSTED_CALLER |
                                                                 INTERFACESAFE_FOR_UNTRUSTED_DATA>,
-                     public ctrlkit::CControlKit<CHaldrinCtrl> {
+                     public ctrlkit::CSigningControl<CHaldrinCtrl> {
  public:
   CHaldrinCtrl();
   ~CHaldrinCtrl();
@@ -130,22 +132,11 @@ class CHaldrinCtrl : public CComObjectRootEx<CComSingleThreadModel>,
 
  private:
   void errorLine(int code) override;
-  // One Info line that quotes a whole text; skipped when it cannot be built.
-  void logTextBlock(const char* format, const char* mallocFailureFormat, const char* text);
-  int signSteps(BSTR signerCert, BSTR digestMethod, BSTR signatureMethod);
-  int signUISteps(BSTR dataContent, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod);
-  int signIOSteps(BSTR P11DLL, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod);
-  // The probe and the two phases of the token window. 0 after both phases;
-  // *probeFailure gets a probe result other than 0 and 14 (nothing shown).
-  int tokenInOut(BSTR P11DLL, UINT noTokenText, int* probeFailure);
-  void tokenMessageBox(UINT textId);
   // A keypad getter: the host check, then a copy of the value (its whole
   // length); a refused page gets a null string, 61 and the member's text.
   HRESULT readKeypad(const char* member, const std::u16string& value, BSTR* pVal);
-  HWND messageBoxOwner();
 
   CPKCS7SignatureClientUI signClient;
   CLog log;
   std::u16string language;
-  int hostCheckResult = 0;
 };

@@ -1,11 +1,8 @@
 // Data, envelope, settings, log and PIN-list members: the data to sign, the
 // signed envelope as text or file, the login settings, the PIN values and
-// provider codes the login treats specially, and the control's log.
-#include <cstdlib>
-#include <cstring>
-#include <new>
-#include <string>
-
+// provider codes the login treats specially, and the control's log. The
+// shared steps run with the ANSI code page for the envelope and a result
+// line (length 0) even without a result.
 #include "HaldrinCtrl.h"
 #include "ctrlkit/ScriptText.h"
 
@@ -14,125 +11,35 @@ using namespace ctrlkit;
 namespace {
 // The members whose code is also kept in LastErrorCode and logged.
 Member recorded(const char* unknownError) { return {.unknownError = unknownError, .record = Record::Result}; }
-// The same for members that read or write a file: pages of the allowed hosts
-// only (61 with "<member> -> The Component can not verify the URL" first).
-Member gated(const char* unknownError, const char* member) {
-  return {.unknownError = unknownError, .record = Record::Result, .hostGate = member};
-}
 }  // namespace
 
-// One Info line that quotes a whole text, formatted into a buffer of the
-// text's length plus 128 bytes. When that buffer cannot be had the line is
-// skipped (an error line says so); the member's result is not touched.
-void CHaldrinCtrl::logTextBlock(const char* format, const char* mallocFailureFormat, const char* text) {
-  if (log.level() < CLog::LEVEL_INFO) return;
-  std::size_t size = std::strlen(text) + 128;
-  char* buffer = static_cast<char*>(std::calloc(size, 1));
-  if (buffer == nullptr) {
-    log.log(CLog::LEVEL_ERROR, rc::OUT_OF_MEMORY, mallocFailureFormat, static_cast<int>(size));
-    return;
-  }
-  formatBounded(buffer, size, format, text);
-  log.writeLog(CLog::LEVEL_INFO, buffer, 0);
-  std::free(buffer);
-}
-
-HRESULT CHaldrinCtrl::setDataContentByFile(BSTR dataPath, LONG* pVal) {
-  return runMember(pVal, gated("setDataContentByFile ->Unknown error", "setDataContentByFile"), [&] {
-    if (isEmpty(dataPath))
-      return fail(rc::WRONG_PARAMETER, "setDataContentByFile -> error during invalid parameter(dataPath)!");
-    CAnsiText path(dataPath);
-    int code = signClient.setDataContentByFile(path.get());
-    if (code != 0) return fail(code, "setDataContentByFile -> %s", signClient.getErrorText());
-    log.log(CLog::LEVEL_INFO, 0, "setDataContentByFile success! File name:[%s]", path.text());
-    return 0;
-  });
-}
+HRESULT CHaldrinCtrl::setDataContentByFile(BSTR dataPath, LONG* pVal) { return dataContentByFile(dataPath, pVal); }
 
 HRESULT CHaldrinCtrl::setDataContentByString(BSTR dataContent, LONG* pVal) {
-  return runMember(pVal, recorded("setDataContentByString ->Unknown error"), [&] {
-    if (isEmpty(dataContent))
-      return fail(rc::WRONG_PARAMETER, "setDataContentByString -> error during invalid parameter(dataContent)!");
-    CAnsiText data(dataContent);
-    int code = signClient.setDataContentByString(data.get());
-    if (code != 0) return fail(code, "setDataContentByString -> %s", signClient.getErrorText());
-    logTextBlock("setDataContentByString success! String:{{\n%s\n}}",
-                 "CHaldrinCtrl::setDataContentByString -> error during malloc log message string(%d)!", data.text());
-    return 0;
-  });
+  return dataContentByString(dataContent, pVal);
 }
 
 HRESULT CHaldrinCtrl::getSignedEnvelopByFile(BSTR envelopPath, LONG* pVal) {
-  return runMember(pVal, gated("getSignedEnvelopByFile ->Unknown error", "getSignedEnvelopByFile"), [&] {
-    if (isEmpty(envelopPath))
-      return fail(rc::WRONG_PARAMETER, "getSignedEnvelopByFile -> error invalid parameter(envelopPath)!");
-    CAnsiText path(envelopPath);
-    int code = signClient.writeSignedEnvelopeFile(path.get());
-    if (code != 0) return fail(code, "getSignedEnvelopByFile -> %s", signClient.getErrorText());
-    log.log(CLog::LEVEL_INFO, 0, "getSignedEnvelopByFile success! File Path: %s", path.text());
-    return 0;
-  });
+  return signedEnvelopeByFile(envelopPath, pVal);
 }
 
-HRESULT CHaldrinCtrl::getSignedEnvelopByString(BSTR* pVal) {
-  if (pVal == nullptr) return E_POINTER;
-  *pVal = nullptr;
-  BSTR text = nullptr;
-  char* envelope = nullptr;
-  Outcome outcome = runBody(recorded("getSignedEnvelopByString ->Unknown error"), [&] {
-    int length = 0;
-    int code = signClient.getSignedEnvelopeString(nullptr, &length);
-    if (code != 0)
-      return fail(code, "getSignedEnvelopByString -> 1.get envelop string length fail!%s", signClient.getErrorText());
-    envelope = static_cast<char*>(std::malloc(static_cast<std::size_t>(length) + 1));
-    if (envelope == nullptr)
-      return fail(rc::OUT_OF_MEMORY,
-                  "getSignedEnvelopByString -> error %d during memory allocate(pchEnvelopString) fail!",
-                  rc::OUT_OF_MEMORY);
-    code = signClient.getSignedEnvelopeString(envelope, &length);
-    if (code != 0)
-      return fail(code, "getSignedEnvelopByString -> 2.get envelop string  fail!%s", signClient.getErrorText());
-    envelope[length] = '\0';
-    logTextBlock("getSignedEnvelopByString success! String:{{\n%s\n}}",
-                 "CHaldrinCtrl::getSignedEnvelopByString -> error during malloc log message string(%d)!", envelope);
-    if (FAILED(textResult(envelope, &text, CP_ACP))) throw std::bad_alloc();
-    log.log(CLog::LEVEL_INFO, 0, "getSignedEnvelopByString success! Envelop string: len[%d]", length);
-    return 0;
-  });
-  std::free(envelope);
-  if (outcome.code != 0) {
-    SysFreeString(text);
-    text = nullptr;
-  }
-  *pVal = text;
-  return outcome.hr;
-}
+HRESULT CHaldrinCtrl::getSignedEnvelopByString(BSTR* pVal) { return signedEnvelopeByString(pVal); }
 
-HRESULT CHaldrinCtrl::get_result(BSTR* pVal) {
-  if (pVal == nullptr) return E_POINTER;
-  *pVal = nullptr;
-  const char* text = nullptr;
-  HRESULT hr = textProperty(pVal, [&] { return text = signClient.getResultText(); });
-  if (hr == S_OK)
-    log.log(CLog::LEVEL_INFO, 0, "get_result success! Envelop/MD5RSASigned string len:[%d",
-            text != nullptr ? static_cast<int>(std::strlen(text)) : 0);
-  return hr;
-}
+HRESULT CHaldrinCtrl::get_result(BSTR* pVal) { return resultText(pVal); }
 
 // ------------------------------------------------------------------ settings
 HRESULT CHaldrinCtrl::put_PWDCatch(LONG newVal) {
-  signClient.PWDCatch = newVal == -1 ? 1 : 0;
-  if (signClient.PWDCatch == 0) signClient.clearUserPIN();
+  setPWDCatch(newVal);
   return S_OK;
 }
 
 HRESULT CHaldrinCtrl::put_EnableLoginAgency(LONG newVal) {
-  signClient.EnableLoginAgency = newVal == -1 ? 1 : 0;
+  setEnableLoginAgency(newVal);
   return S_OK;
 }
 
 HRESULT CHaldrinCtrl::put_PINLenLimit(LONG newVal) {
-  signClient.PINLenLimit = newVal;
+  setPINLenLimit(newVal);
   return S_OK;
 }
 
@@ -150,20 +57,7 @@ HRESULT CHaldrinCtrl::put_PKCS11LibName(BSTR newVal) {
 
 // ------------------------------------------------------------------ log
 HRESULT CHaldrinCtrl::setLogFile(BSTR logPath, BSTR logFileName, LONG* pVal) {
-  Member m{.unknownError = "setLogFile ->Unknown error",
-           .record = Record::Result,
-           .errorLine = ErrorLine::None,
-           .hostGate = "setLogFile"};
-  return runMember(pVal, m, [&] {
-    if (isEmpty(logPath)) return fail(rc::WRONG_PARAMETER, "setLogFile -> error during invalid parameter(logPath)!");
-    if (isEmpty(logFileName))
-      return fail(rc::WRONG_PARAMETER, "setLogFile -> error during invalid parameter(logFileName)!");
-    CAnsiText path(logPath), name(logFileName);
-    int code = log.setLogFile(path.get(), name.get());
-    if (code != 0) return fail(code, "setLogFile -> setting log file full path error!");
-    log.setLogLevel(CLog::LEVEL_INFO);
-    return 0;
-  });
+  return logFile(logPath, logFileName, pVal);
 }
 
 // ------------------------------------------------------------------ PIN lists

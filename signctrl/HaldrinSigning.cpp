@@ -2,15 +2,9 @@
 // of an allowed host only; with a confirmation window (signUI), after the
 // token was pulled out and plugged in again (signIO), the token window alone
 // (CheckP11TokenInOut), and the MD5-with-RSA value of the data.
-#include <cstring>
-
 #include "HaldrinCtrl.h"
 #include "ctrlkit/ScriptText.h"
 #include "platform/kernel.h"
-#include "platform/resources.h"
-#include "platform/ui.h"
-#include "signlib/PKCS11TokenUtil.h"
-#include "signlib/ui/SignUIDlg.h"
 #include "signlib/ui/TokenInOutDlg.h"
 
 using namespace ctrlkit;
@@ -26,8 +20,9 @@ constexpr UINT kPlugInFirst = 2507;
 constexpr int kTokenProbeFailed = 63;
 
 // The signature control's token window: template 104, texts 107 to 116,
-// the countdown as three digits, 99 when the time ran out.
-CTokenInOutDlg::Resources tokenWindow() {
+// the countdown as three digits, 99 when the time ran out. Its probe keeps
+// no module name: the window never probes again.
+TokenWindow tokenWindow() {
   CTokenInOutDlg::Resources r;
   r.templateId = 104;
   r.instructionId = 202;
@@ -42,8 +37,16 @@ CTokenInOutDlg::Resources tokenWindow() {
   r.timeoutCode = rc::UNKNOWN_ERROR;
   r.countdownFormat = "%03d";
   r.reloadInPhase1 = false;
-  return r;
+  return {r, probeOnly};
 }
+
+// The confirmation window and its texts.
+const SignUIWindow kSignUIWindow{.templateId = kSignTemplate,
+                                 .dataEditId = kSignDataEdit,
+                                 .refusedMember = "CallGRD",
+                                 .dataFailureCode = rc::UNKNOWN_ERROR,
+                                 .dataFailure = "sign ->Unknown error",
+                                 .showFailure = "sign ->Unknown error"};
 
 // signUI: the user's cancel is a result, not a failure.
 HRESULT falseUnlessCancel(int code, bool threw) {
@@ -51,24 +54,8 @@ HRESULT falseUnlessCancel(int code, bool threw) {
 }
 }  // namespace
 
-int CHaldrinCtrl::signSteps(BSTR signerCert, BSTR digestMethod, BSTR signatureMethod) {
-  if (isEmpty(signerCert)) return fail(rc::WRONG_PARAMETER, "sign -> error during invalid parameter(signerCert)!");
-  if (isEmpty(digestMethod)) return fail(rc::WRONG_PARAMETER, "sign -> error during invalid parameter(digestMethod)!");
-  if (isEmpty(signatureMethod))
-    return fail(rc::WRONG_PARAMETER, "sign -> error during invalid parameter(signatureMethod)!");
-  CAnsiText cert(signerCert), digest(digestMethod), method(signatureMethod);
-  int code = signClient.signData(cert.get(), digest.get(), method.get());
-  if (code != 0) return fail(code, "sign -> %s", signClient.getErrorText());
-  log.log(CLog::LEVEL_INFO, 0, "sign success! signerCert: %s", cert.text());
-  return 0;
-}
-
 HRESULT CHaldrinCtrl::sign(BSTR signerCert, BSTR digestMethod, BSTR signatureMethod, LONG* pVal) {
-  return runMember(pVal, {.unknownError = "sign ->Unknown error", .record = Record::Result}, [&] {
-    hostCheckResult = IsWebCtl();
-    if (hostCheckResult != 0) return fail(rc::ILLEGAL_URL, "sign -> The Component can not verify the URL");
-    return signSteps(signerCert, digestMethod, signatureMethod);
-  });
+  return signMember(signerCert, digestMethod, signatureMethod, pVal);
 }
 
 // Without the host check any page would get a signature of its own data from
@@ -88,72 +75,15 @@ HRESULT CHaldrinCtrl::MD5RSASignValue(BSTR signerCert, LONG* pVal) {
 }
 
 // ------------------------------------------------------------------ signUI
+// Signs only what the user confirmed with the Sign button.
 HRESULT CHaldrinCtrl::signUI(BSTR dataContent, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod, LONG* pVal) {
   Member m{.unknownError = "sign ->Unknown error", .record = Record::Result, .hresult = falseUnlessCancel};
-  return runMember(pVal, m, [&] { return signUISteps(dataContent, signerCert, digestMethod, signatureMethod); });
-}
-
-// Signs only what the user confirmed with the Sign button.
-int CHaldrinCtrl::signUISteps(BSTR dataContent, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod) {
-  hostCheckResult = IsWebCtl();
-  if (hostCheckResult != 0) return fail(rc::ILLEGAL_URL, "CallGRD -> The Component can not verify the URL");
-  if (isEmpty(dataContent))
-    return fail(rc::WRONG_PARAMETER, "setDataContentByString -> error during invalid parameter(dataContent)!");
-  CAnsiText data(dataContent);
-  int code = signClient.setDataContentByString(data.get());
-  if (code != 0) return fail(code, "setDataContentByString -> %s", signClient.getErrorText());
-  log.log(CLog::LEVEL_INFO, 0, "setDataContentByString success! String len:[%d]",
-          static_cast<int>(SysStringLen(dataContent)));
-  CSignUIDlg dialog(kSignTemplate, kSignDataEdit);
-  if (!dialog.setDataText(data.get())) return fail(rc::UNKNOWN_ERROR, "sign ->Unknown error");
-  INT_PTR end = dialog.DoModal(GetActiveWindow());
-  if (end == IDOK) return signSteps(signerCert, digestMethod, signatureMethod);
-  // The confirmation could not be shown: nothing is signed unseen.
-  if (end == -1) return fail(rc::UNKNOWN_ERROR, "sign ->Unknown error");
-  return rc::USER_CANCEL;
+  return runMember(pVal, m, [&] {
+    return signUISteps(dataContent, signerCert, digestMethod, signatureMethod, kSignUIWindow);
+  });
 }
 
 // ------------------------------------------------------------------ token window
-HWND CHaldrinCtrl::messageBoxOwner() { return (m_hWnd != nullptr && IsWindow(m_hWnd)) ? m_hWnd : nullptr; }
-
-void CHaldrinCtrl::tokenMessageBox(UINT textId) {
-  char16_t text[512] = {0};
-  LoadStringW(moduleInstance(), textId, text, 512);
-  MessageBoxW(messageBoxOwner(), text, u"", MB_OK | MB_ICONINFORMATION);
-}
-
-// The probe, the "insert the token" box when no token is there (14), then
-// the token window's two phases (pull the token out, plug it in): 0 when both
-// saw the change, else the code that ended them. A probe failure other than
-// 14 shows nothing and is left in *probeFailure.
-int CHaldrinCtrl::tokenInOut(BSTR P11DLL, UINT noTokenText, int* probeFailure) {
-  *probeFailure = 0;
-  CTokenInOutDlg dialog(tokenWindow());
-  dialog.countdown = 60;
-  dialog.phase = 0;
-  std::memset(dialog.moduleName, 0, sizeof dialog.moduleName);
-  CAnsiText module(P11DLL);
-  int probe = loadPKCS11FunctionList(dialog.moduleName, sizeof dialog.moduleName, module.get());
-  if (probe == rc::NO_TOKEN) {
-    tokenMessageBox(noTokenText);
-    return rc::NO_TOKEN;
-  }
-  if (probe != 0) {
-    *probeFailure = probe;
-    return probe;
-  }
-  CK_ULONG slots = 0;
-  getPKCS11SlotList(&slots);
-  if (slots == 0) {
-    tokenMessageBox(noTokenText);
-    return rc::NO_TOKEN;
-  }
-  int end = static_cast<int>(dialog.DoModal(GetActiveWindow()));
-  if (end != 0) return end;  // not pulled out in time, or the window could not be made
-  dialog.phase = 1;
-  return static_cast<int>(dialog.DoModal(GetActiveWindow()));
-}
-
 // A page never reads "signed" when nothing was signed: no token is 14, a
 // module that cannot be probed is the probe's code.
 HRESULT CHaldrinCtrl::signIO(BSTR P11DLL, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod, LONG* pVal) {
@@ -170,8 +100,7 @@ HRESULT CHaldrinCtrl::signIO(BSTR P11DLL, BSTR signerCert, BSTR digestMethod, BS
       return LastErrorCode;
     }
     if (isEmpty(P11DLL)) return rc::WRONG_PARAMETER;  // no message; LastErrorCode stays 0
-    int probeFailure = 0;
-    int end = tokenInOut(P11DLL, kInsertTokenAndRetry, &probeFailure);
+    auto [end, probeFailure] = tokenInOut(P11DLL, kInsertTokenAndRetry, tokenWindow());
     if (probeFailure != 0) {
       LastErrorCode = fail(probeFailure, "signIO -> error during initP11()!");
       errorLine(LastErrorCode);
@@ -208,8 +137,7 @@ HRESULT CHaldrinCtrl::CheckP11TokenInOut(BSTR P11DLL, LONG* pVal) {
     falseResult = false;
     std::u16string line = u"目前行數：" + widen("1180", CP_ACP) + u"行";
     OutputDebugStringW(line.c_str());
-    int probeFailure = 0;
-    int end = tokenInOut(P11DLL, kPlugInFirst, &probeFailure);
+    auto [end, probeFailure] = tokenInOut(P11DLL, kPlugInFirst, tokenWindow());
     if (probeFailure != 0) {
       LastErrorCode = kTokenProbeFailed;
       return fail(kTokenProbeFailed, "CheckP11TokenInOut -> error during initP11()!");

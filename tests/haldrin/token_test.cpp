@@ -248,6 +248,12 @@ TEST_F(HaldrinTest, TokenProbeFailuresAreReported) {
     EXPECT_EQ(check.asLong(), 63);
     EXPECT_EQ(c.lastCode(), 63);
     EXPECT_EQ(c.lastError(), "CHaldrinCtrl::CheckP11TokenInOut -> error during initP11()!");
+    // The probe keeps no copy of the name, so a name longer than any name
+    // field is probed like any other (not refused as a wrong argument).
+    const std::string longName = std::string(300, 'm') + ".dll";
+    Result longIO = c.call(u"signIO", {text(longName), text("cert"), text("SHA1"), text("RSA")});
+    EXPECT_EQ(longIO.asLong(), 24);
+    EXPECT_EQ(c.lastError(), "CHaldrinCtrl::signIO -> error during initP11()!");
     EXPECT_TRUE(nobody.ok()) << failuresOf(nobody);
   });
 }
