@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include <openssl/cms.h>
+#include <openssl/pkcs7.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
@@ -79,23 +79,77 @@ EVP_PKEY* certificateKey(const unsigned char* certDer, std::size_t certLength) {
 
 bool signedDataVerifies(const unsigned char* der, std::size_t length, std::string* why) {
   if (der == nullptr || length == 0 || length > static_cast<std::size_t>(LONG_MAX)) return fail(why, "no message");
+  // Parsed in the quiet context: the carried certificates' keys are not
+  // decoded here (that costs more than the check); each signer's key comes
+  // from its certificate's bytes below.
+  PKCS7* p7 = PKCS7_new_ex(quietLibraryContext(), nullptr);
   const unsigned char* p = der;
-  CMS_ContentInfo* cms = d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(length));
-  if (cms == nullptr) return fail(why, "the message cannot be read");
-  STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms);
-  if (signers == nullptr || sk_CMS_SignerInfo_num(signers) == 0) {
-    CMS_ContentInfo_free(cms);
-    return fail(why, "the message has no signer");
+  if (p7 == nullptr || d2i_PKCS7(&p7, &p, static_cast<long>(length)) == nullptr) {
+    PKCS7_free(p7);
+    return fail(why, "the message cannot be read");
   }
-  // Only the signature and the content digest: the chain is the relying
-  // party's business, the key is ours. The content is taken as bytes.
-  BIO* sink = BIO_new(BIO_s_null());
-  int ok = sink != nullptr ? CMS_verify(cms, nullptr, nullptr, nullptr, sink,
-                                        CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY)
-                           : 0;
-  BIO_free(sink);
-  CMS_ContentInfo_free(cms);
-  if (ok != 1) return fail(why, "the signature does not verify");
+  const char* problem = nullptr;
+  STACK_OF(PKCS7_SIGNER_INFO)* signers = nullptr;
+  const ASN1_OCTET_STRING* content = nullptr;
+  if (!PKCS7_type_is_signed(p7) || p7->d.sign == nullptr) {
+    problem = "the message has no signer";
+  } else {
+    signers = p7->d.sign->signer_info;
+    PKCS7* inner = p7->d.sign->contents;
+    if (signers == nullptr || sk_PKCS7_SIGNER_INFO_num(signers) == 0)
+      problem = "the message has no signer";
+    else if (inner == nullptr || !PKCS7_type_is_data(inner) || inner->d.data == nullptr)
+      problem = "the signature does not verify: no content";
+    else
+      content = inner->d.data;
+  }
+  for (int i = 0; problem == nullptr && i < sk_PKCS7_SIGNER_INFO_num(signers); ++i) {
+    PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(signers, i);
+    X509* cert = si->issuer_and_serial != nullptr
+                     ? X509_find_by_issuer_and_serial(p7->d.sign->cert, si->issuer_and_serial->issuer,
+                                                      si->issuer_and_serial->serial)
+                     : nullptr;
+    unsigned char* certDer = nullptr;
+    const int certLength = cert != nullptr ? i2d_X509(cert, &certDer) : 0;
+    const char* digestName =
+        si->digest_alg != nullptr ? OBJ_nid2sn(OBJ_obj2nid(si->digest_alg->algorithm)) : nullptr;
+    const unsigned char* contentBytes =
+        content->data != nullptr ? content->data : reinterpret_cast<const unsigned char*>("");
+    if (certLength <= 0) {
+      problem = "the signature does not verify: no signer certificate";
+    } else if (digestName == nullptr || si->enc_digest == nullptr) {
+      problem = "the signature does not verify";
+    } else if (sk_X509_ATTRIBUTE_num(si->auth_attr) > 0) {
+      // Signed attributes: the content's digest is in them, and the
+      // signature is over their DER (as a SET OF).
+      ASN1_OCTET_STRING* expected = PKCS7_digest_from_attributes(si->auth_attr);
+      EVP_MD* md = EVP_MD_fetch(nullptr, digestName, nullptr);
+      unsigned char digest[EVP_MAX_MD_SIZE];
+      unsigned int digestLength = 0;
+      unsigned char* attributes = nullptr;
+      int attributesLength = -1;
+      if (expected == nullptr || md == nullptr ||
+          EVP_Digest(contentBytes, static_cast<std::size_t>(content->length), digest, &digestLength, md, nullptr) != 1 ||
+          static_cast<int>(digestLength) != expected->length ||
+          std::memcmp(digest, expected->data, digestLength) != 0)
+        problem = "the signature does not verify: content digest mismatch";
+      else if ((attributesLength = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(si->auth_attr), &attributes,
+                                                 ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY))) <= 0 ||
+               !signatureVerifies(certDer, static_cast<std::size_t>(certLength), digestName, attributes,
+                                  static_cast<std::size_t>(attributesLength), si->enc_digest->data,
+                                  static_cast<std::size_t>(si->enc_digest->length), nullptr))
+        problem = "the signature does not verify";
+      OPENSSL_free(attributes);
+      EVP_MD_free(md);
+    } else if (!signatureVerifies(certDer, static_cast<std::size_t>(certLength), digestName, contentBytes,
+                                  static_cast<std::size_t>(content->length), si->enc_digest->data,
+                                  static_cast<std::size_t>(si->enc_digest->length), nullptr)) {
+      problem = "the signature does not verify";
+    }
+    OPENSSL_free(certDer);
+  }
+  PKCS7_free(p7);
+  if (problem != nullptr) return fail(why, problem);
   ERR_clear_error();
   return true;
 }
