@@ -6,68 +6,26 @@
 #include <string>
 #include <vector>
 
+#include "ClassesTree.h"
 #include "PellmarSupport.h"
 #include "platform/winreg.h"
 
 using namespace pellmartest;
 
-namespace {
-
-// Every key and value under HKEY_CLASSES_ROOT: "key" for a key,
-// "key|name=value" for a REG_SZ value.
-void dump(const std::u16string& path, std::set<std::string>& out) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.empty() ? nullptr : path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
-  if (!path.empty()) out.insert(utf8(path));
-  for (DWORD i = 0;; ++i) {
-    char16_t name[512];
-    DWORD nameLength = 512;
-    BYTE data[4096];
-    DWORD dataSize = sizeof data;
-    DWORD type = 0;
-    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
-    std::string value = type == REG_SZ ? utf8(std::u16string(reinterpret_cast<char16_t*>(data), dataSize / 2 - 1))
-                                       : "type " + std::to_string(type);
-    out.insert(utf8(path) + "|" + utf8(std::u16string(name, nameLength)) + "=" + value);
-  }
-  std::vector<std::u16string> children;
-  for (DWORD i = 0;; ++i) {
-    char16_t name[512];
-    DWORD nameLength = 512;
-    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    children.emplace_back(name, nameLength);
-  }
-  RegCloseKey(key);
-  for (const auto& c : children) dump(path.empty() ? c : path + u"\\" + c, out);
-}
-
-std::set<std::string> classesTree() {
-  std::set<std::string> out;
-  dump(u"", out);
-  return out;
-}
-
-void createKey(const char16_t* path) {
-  HKEY k = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), ERROR_SUCCESS);
-  RegCloseKey(k);
-}
-
-}  // namespace
+using testsupport::classesTree;
+using testsupport::createClassesKey;
 
 TEST(PellmarRegistration, WritesExactlyTheListedKeysAndUnregistersToTheParents) {
-  createKey(u"AppID\\Other.DLL");
-  createKey(u"CLSID\\{00000000-0000-0000-0000-0000000000AA}\\InprocServer32");
-  createKey(u"Interface\\{00000000-0000-0000-0000-0000000000BB}");
-  createKey(u"TypeLib\\{00000000-0000-0000-0000-0000000000CC}");  // the shared parents exist on any system
+  createClassesKey(u"AppID\\Other.DLL");
+  createClassesKey(u"CLSID\\{00000000-0000-0000-0000-0000000000AA}\\InprocServer32");
+  createClassesKey(u"Interface\\{00000000-0000-0000-0000-0000000000BB}");
+  createClassesKey(u"TypeLib\\{00000000-0000-0000-0000-0000000000CC}");  // the shared parents exist on any system
   const std::set<std::string> before = classesTree();
 
   const std::string path = pellmarPath();
   std::string out;
   ASSERT_EQ(regsvr("'" + path + "'", &out), 0) << out;
-  std::set<std::string> added;
-  for (const auto& k : classesTree())
-    if (!before.count(k)) added.insert(k);
+  const std::set<std::string> added = testsupport::addedKeys(before, classesTree());
 
   const std::string clsid = "{C97F2169-358B-4B16-91ED-E047D87214A2}";
   const std::string iid = "{F93A2F89-D0AB-4C9B-85A5-D1A7C326A289}";

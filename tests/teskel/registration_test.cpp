@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 
+#include "ClassesTree.h"
 #include "TeskelSupport.h"
 #include "TestRoot.h"
 #include "platform/kernel.h"
@@ -16,61 +17,14 @@
 
 using namespace teskeltest;
 
-namespace {
-
-std::u16string guidText(REFGUID g) {
-  OLECHAR buf[40];
-  StringFromGUID2(g, buf, 40);
-  return buf;
-}
-
-// Every key and value under HKEY_CLASSES_ROOT: "key" for a key,
-// "key|name=value" for a value (REG_SZ text; other types by their type).
-void dump(HKEY parent, const std::u16string& path, std::set<std::string>& out) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(parent, path.empty() ? nullptr : path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
-  if (!path.empty()) out.insert(utf8(path));
-  for (DWORD i = 0;; ++i) {
-    char16_t name[512];
-    DWORD nameLength = 512;
-    BYTE data[4096];
-    DWORD dataSize = sizeof data;
-    DWORD type = 0;
-    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
-    std::string value = type == REG_SZ ? utf8(std::u16string(reinterpret_cast<char16_t*>(data), dataSize / 2 - 1))
-                                       : "type " + std::to_string(type);
-    out.insert(utf8(path) + "|" + utf8(std::u16string(name, nameLength)) + "=" + value);
-  }
-  std::vector<std::u16string> children;
-  for (DWORD i = 0;; ++i) {
-    char16_t name[512];
-    DWORD nameLength = 512;
-    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    children.emplace_back(name, nameLength);
-  }
-  RegCloseKey(key);
-  for (const auto& c : children) dump(parent, path.empty() ? c : path + u"\\" + c, out);
-}
-
-std::set<std::string> classesTree() {
-  std::set<std::string> out;
-  dump(HKEY_CLASSES_ROOT, u"", out);
-  return out;
-}
-
-void createKey(const char16_t* path) {
-  HKEY k = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(k);
-}
-
-}  // namespace
+using testsupport::classesTree;
+using testsupport::createClassesKey;
+using testsupport::guidText;
 
 TEST(TeskelRegistration, WritesExactlyTheListedKeysAndUnregistersToTheParents) {
   // Another server's keys under the shared parents.
-  createKey(u"AppID\\Other.DLL");
-  createKey(u"CLSID\\{00000000-0000-0000-0000-0000000000AA}\\InprocServer32");
+  createClassesKey(u"AppID\\Other.DLL");
+  createClassesKey(u"CLSID\\{00000000-0000-0000-0000-0000000000AA}\\InprocServer32");
   const std::set<std::string> before = classesTree();
 
   const std::string path = teskelPath();
@@ -78,75 +32,12 @@ TEST(TeskelRegistration, WritesExactlyTheListedKeysAndUnregistersToTheParents) {
   ASSERT_EQ(regsvr("'" + path + "'", &out), 0) << out;
   std::set<std::string> after = classesTree();
 
-  const std::string appid = "{9258644D-2934-4123-A3E2-B96A3809C2DB}";
-  const std::string clsid = utf8(guidText(CLSID_TeskelCtrl));
-  const std::string libid = utf8(guidText(LIBID_TeskelLib));
-  const std::string iid = utf8(guidText(IID_ITeskelCtrl));
-  const std::string cls = "CLSID\\" + clsid;
-  const std::string helpDir = path.substr(0, path.find_last_of('/'));
-  std::set<std::string> expected = {
-      "AppID\\" + appid,
-      "AppID\\" + appid + "|=Teskel",
-      "AppID\\Teskel.DLL",
-      "AppID\\Teskel.DLL|AppID=" + appid,
-      "Teskel.TeskelCtrl.1",
-      "Teskel.TeskelCtrl.1|=TeskelCtrl Class",
-      "Teskel.TeskelCtrl.1\\CLSID",
-      "Teskel.TeskelCtrl.1\\CLSID|=" + clsid,
-      "Teskel.TeskelCtrl",
-      "Teskel.TeskelCtrl|=TeskelCtrl Class",
-      "Teskel.TeskelCtrl\\CLSID",
-      "Teskel.TeskelCtrl\\CLSID|=" + clsid,
-      "Teskel.TeskelCtrl\\CurVer",
-      "Teskel.TeskelCtrl\\CurVer|=Teskel.TeskelCtrl.1",
-      cls,
-      cls + "|=TeskelCtrl Class",
-      cls + "|AppID=" + appid,
-      cls + "\\ProgID",
-      cls + "\\ProgID|=Teskel.TeskelCtrl.1",
-      cls + "\\VersionIndependentProgID",
-      cls + "\\VersionIndependentProgID|=Teskel.TeskelCtrl",
-      cls + "\\Programmable",
-      cls + "\\InprocServer32",
-      cls + "\\InprocServer32|=" + path,
-      cls + "\\InprocServer32|ThreadingModel=Apartment",
-      cls + "\\Control",
-      cls + "\\ToolboxBitmap32",
-      cls + "\\ToolboxBitmap32|=" + path + ", 117",
-      cls + "\\MiscStatus",
-      cls + "\\MiscStatus|=0",
-      cls + "\\MiscStatus\\1",
-      cls + "\\MiscStatus\\1|=131473",
-      cls + "\\TypeLib",
-      cls + "\\TypeLib|=" + libid,
-      cls + "\\Version",
-      cls + "\\Version|=1.0",
-      // The type library, and the interface for the automation marshaller.
-      "TypeLib",
-      "TypeLib\\" + libid,
-      "TypeLib\\" + libid + "\\1.0",
-      "TypeLib\\" + libid + "\\1.0|=Teskel 1.0 Type Library",
-      "TypeLib\\" + libid + "\\1.0\\0",
-      "TypeLib\\" + libid + "\\1.0\\0\\win64",
-      "TypeLib\\" + libid + "\\1.0\\0\\win64|=" + path,
-      "TypeLib\\" + libid + "\\1.0\\FLAGS",
-      "TypeLib\\" + libid + "\\1.0\\FLAGS|=0",
-      "TypeLib\\" + libid + "\\1.0\\HELPDIR",
-      "TypeLib\\" + libid + "\\1.0\\HELPDIR|=" + helpDir,
-      "Interface",
-      "Interface\\" + iid,
-      "Interface\\" + iid + "|=ITeskelCtrl",
-      "Interface\\" + iid + "\\ProxyStubClsid",
-      "Interface\\" + iid + "\\ProxyStubClsid|={00020424-0000-0000-C000-000000000046}",
-      "Interface\\" + iid + "\\ProxyStubClsid32",
-      "Interface\\" + iid + "\\ProxyStubClsid32|={00020424-0000-0000-C000-000000000046}",
-      "Interface\\" + iid + "\\TypeLib",
-      "Interface\\" + iid + "\\TypeLib|=" + libid,
-      "Interface\\" + iid + "\\TypeLib|Version=1.0",
-  };
-  std::set<std::string> added, removed;
-  for (const auto& k : after)
-    if (!before.count(k)) added.insert(k);
+  const std::set<std::string> expected = testsupport::controlKeys(
+      {"Teskel", "{9258644D-2934-4123-A3E2-B96A3809C2DB}", "Teskel.TeskelCtrl", "Teskel.TeskelCtrl.1",
+       "TeskelCtrl Class", CLSID_TeskelCtrl, LIBID_TeskelLib, IID_ITeskelCtrl, "ITeskelCtrl",
+       "Teskel 1.0 Type Library", "117", path});
+  const std::set<std::string> added = testsupport::addedKeys(before, after);
+  std::set<std::string> removed;
   for (const auto& k : before)
     if (!after.count(k)) removed.insert(k);
   EXPECT_TRUE(removed.empty());
