@@ -74,6 +74,10 @@ class Socket {
       }
       if (got == 0) return false;
       int length = static_cast<int>(got);
+      // The system's NLMSG_OK compares the header's unsigned length with the
+      // signed remaining length.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
       for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, length); h = NLMSG_NEXT(h, length)) {
         if (h->nlmsg_seq != m_seq) continue;
         if (h->nlmsg_type == NLMSG_DONE) return true;
@@ -84,6 +88,7 @@ class Socket {
         each(h);
         if (!dump) return true;
       }
+#pragma GCC diagnostic pop
     }
   }
 
