@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "ctrlkit/ControlServer.h"
 #include "ctrlkit/SigningControl.h"
 #include "platform/comserver.h"
 #include "signlib/Log.h"
@@ -45,33 +46,11 @@ class CTeskelCtrl : public CComObjectRootEx<CComSingleThreadModel>,
   CTeskelCtrl(const CTeskelCtrl&) = delete;
   CTeskelCtrl& operator=(const CTeskelCtrl&) = delete;
 
-  DECLARE_OLEMISC_STATUS(OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT |
-                         OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST)
-  DECLARE_REGISTRY_RESOURCEID(103)
-  DECLARE_PROTECT_FINAL_CONSTRUCT()
+  CTRLKIT_CONTROL_DECLARATIONS()
 
   BEGIN_COM_MAP(CTeskelCtrl)
   COM_INTERFACE_ENTRY(ITeskelCtrl)
-  COM_INTERFACE_ENTRY(IDispatch)
-  COM_INTERFACE_ENTRY(IViewObjectEx)
-  COM_INTERFACE_ENTRY(IViewObject2)
-  COM_INTERFACE_ENTRY(IViewObject)
-  COM_INTERFACE_ENTRY(IOleInPlaceObjectWindowless)
-  COM_INTERFACE_ENTRY(IOleInPlaceObject)
-  COM_INTERFACE_ENTRY2(IOleWindow, IOleInPlaceObjectWindowless)
-  COM_INTERFACE_ENTRY(IOleInPlaceActiveObject)
-  COM_INTERFACE_ENTRY(IOleControl)
-  COM_INTERFACE_ENTRY(IOleObject)
-  COM_INTERFACE_ENTRY(IPersistStreamInit)
-  COM_INTERFACE_ENTRY2(IPersist, IPersistStreamInit)
-  COM_INTERFACE_ENTRY(ISupportErrorInfo)
-  COM_INTERFACE_ENTRY(ISpecifyPropertyPages)
-  COM_INTERFACE_ENTRY(IQuickActivate)
-  COM_INTERFACE_ENTRY(IPersistStorage)
-  COM_INTERFACE_ENTRY(IObjectSafety)
-  COM_INTERFACE_ENTRY(IDataObject)
-  COM_INTERFACE_ENTRY(IProvideClassInfo)
-  COM_INTERFACE_ENTRY(IProvideClassInfo2)
+  CTRLKIT_CONTROL_COM_ENTRIES()
   END_COM_MAP()
 
   // ---- ITeskelCtrl, in dispatch-identifier order ----
@@ -141,15 +120,6 @@ class CTeskelCtrl : public CComObjectRootEx<CComSingleThreadModel>,
   HWND m_hWnd = nullptr;
 
  private:
-  // A member that takes one text from the page: its name, its argument's
-  // name and the wording of the argument's test; `gated` when the member
-  // reads or writes a file and so runs the host check first.
-  struct PageArgument {
-    const char* member;
-    const char* argument;
-    const char* emptyWording = "error during invalid parameter";
-    bool gated = false;
-  };
   // What a member of the selection group does with the store and the key usage.
   enum class SelectionKind {
     Test,           // a certificate from the page: no fresh store; the line quotes the certificate

@@ -284,7 +284,6 @@ class CSigningControl : public CControlKit<Control> {
   // The result of the last host check a signing member ran.
   int hostCheckResult = 0;
 
- private:
   // A member that takes one text from the page: its name, its argument's
   // name and the wording of the argument's test; `gated` when the member
   // reads or writes a file and so runs the host check first.
@@ -294,6 +293,8 @@ class CSigningControl : public CControlKit<Control> {
     const char* emptyWording = "error during invalid parameter";
     bool gated = false;
   };
+
+ private:
 
   // The members whose code is also kept in LastErrorCode and logged.
   static Member recordedMember(const char* unknownError) { return {.unknownError = unknownError, .record = Record::Result}; }

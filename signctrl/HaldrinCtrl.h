@@ -15,6 +15,7 @@
 
 #include <string>
 
+#include "ctrlkit/ControlServer.h"
 #include "ctrlkit/SigningControl.h"
 #include "haldrin_h.h"
 #include "platform/comserver.h"
@@ -60,33 +61,11 @@ class CHaldrinCtrl : public CComObjectRootEx<CComSingleThreadModel>,
   CHaldrinCtrl(const CHaldrinCtrl&) = delete;
   CHaldrinCtrl& operator=(const CHaldrinCtrl&) = delete;
 
-  DECLARE_OLEMISC_STATUS(OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT |
-                         OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST)
-  DECLARE_REGISTRY_RESOURCEID(103)
-  DECLARE_PROTECT_FINAL_CONSTRUCT()
+  CTRLKIT_CONTROL_DECLARATIONS()
 
   BEGIN_COM_MAP(CHaldrinCtrl)
   COM_INTERFACE_ENTRY_IID(IID_IHaldrinCtrl, IHaldrinCtrlTable)
-  COM_INTERFACE_ENTRY(IDispatch)
-  COM_INTERFACE_ENTRY(IViewObjectEx)
-  COM_INTERFACE_ENTRY(IViewObject2)
-  COM_INTERFACE_ENTRY(IViewObject)
-  COM_INTERFACE_ENTRY(IOleInPlaceObjectWindowless)
-  COM_INTERFACE_ENTRY(IOleInPlaceObject)
-  COM_INTERFACE_ENTRY2(IOleWindow, IOleInPlaceObjectWindowless)
-  COM_INTERFACE_ENTRY(IOleInPlaceActiveObject)
-  COM_INTERFACE_ENTRY(IOleControl)
-  COM_INTERFACE_ENTRY(IOleObject)
-  COM_INTERFACE_ENTRY(IPersistStreamInit)
-  COM_INTERFACE_ENTRY2(IPersist, IPersistStreamInit)
-  COM_INTERFACE_ENTRY(ISupportErrorInfo)
-  COM_INTERFACE_ENTRY(ISpecifyPropertyPages)
-  COM_INTERFACE_ENTRY(IQuickActivate)
-  COM_INTERFACE_ENTRY(IPersistStorage)
-  COM_INTERFACE_ENTRY(IObjectSafety)
-  COM_INTERFACE_ENTRY(IDataObject)
-  COM_INTERFACE_ENTRY(IProvideClassInfo)
-  COM_INTERFACE_ENTRY(IProvideClassInfo2)
+  CTRLKIT_CONTROL_COM_ENTRIES()
   END_COM_MAP()
 
   // ---- IHaldrinCtrl, in dispatch-identifier order ----
