@@ -96,6 +96,18 @@ bool decode(std::u16string& out, std::string_view text, bool strict, bool surrog
   out.reserve(out.size() + n);
   std::size_t i = 0;
   while (i < n) {
+    // Runs of ASCII (all of a base64 envelope, most page text) are copied
+    // in one step rather than a character at a time.
+    std::size_t run = i;
+    while (run < n && s[run] < 0x80) ++run;
+    if (run > i) {
+      const std::size_t at = out.size();
+      out.resize(at + (run - i));
+      char16_t* d = out.data() + at;
+      for (std::size_t k = i; k < run; ++k) *d++ = static_cast<char16_t>(s[k]);
+      i = run;
+      continue;
+    }
     char32_t cp = 0;
     std::size_t skip = 1;
     std::size_t len = decodeOne(s, n, i, surrogates, &cp, &skip);
@@ -120,6 +132,16 @@ bool appendUtf16(std::u16string& out, std::string_view text, bool strict) {
 bool appendUtf8(std::string& out, std::u16string_view text, bool strict) {
   out.reserve(out.size() + text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
+    std::size_t run = i;
+    while (run < text.size() && text[run] < 0x80) ++run;
+    if (run > i) {
+      const std::size_t at = out.size();
+      out.resize(at + (run - i));
+      char* d = out.data() + at;
+      for (std::size_t k = i; k < run; ++k) *d++ = static_cast<char>(text[k]);
+      i = run - 1;
+      continue;
+    }
     char32_t cp = text[i];
     if (isHighSurrogate(cp) && i + 1 < text.size() && isLowSurrogate(text[i + 1])) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
