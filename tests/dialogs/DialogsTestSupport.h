@@ -68,6 +68,13 @@ class Certificate {
   PCCERT_CONTEXT m_context = nullptr;
 };
 
+// The text of a dialog's item.
+inline std::u16string itemText(HWND dialog, int id) {
+  WCHAR buffer[256] = {};
+  GetDlgItemTextW(dialog, id, buffer, 256);
+  return buffer;
+}
+
 inline std::string failuresOf(const platform::user::ScriptedUser& u) { return testing::PrintToString(u.failures()); }
 
 // The beeps recorded since the last call (and clears the record).

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "FreshProcess.h"
 #include "DialogsTestSupport.h"
 #include "signlib/PKCS11TokenUtil.h"
 #include "signlib/ResultCode.h"
@@ -20,30 +21,13 @@
 #include "signlib/ui/TokenInOutDlg.h"
 
 using namespace platform::user;
+using dlgtest::itemText;
 using dlgtest::UiLanguage;
 using p11test::FakeToken;
 
+using testsupport::inFreshProcess;
+
 namespace {
-
-void inFreshProcess(const std::function<void()>& scenario) {
-  fflush(nullptr);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    scenario();
-    fflush(nullptr);
-    _exit(::testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "scenario failed in the child";
-}
-
-std::u16string itemText(HWND dialog, int id) {
-  WCHAR buffer[256] = {};
-  GetDlgItemTextW(dialog, id, buffer, 256);
-  return buffer;
-}
 
 // Notes what the window shows after each tick, and when the tick ended.
 class RecordingInOutDlg : public CTokenInOutDlg {

@@ -11,30 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "FreshProcess.h"
 #include "signlib/PKCS11TokenUtil.h"
 #include "TokenHarness.h"
 
 using p11test::FakeToken;
 using Names = std::vector<std::string>;
 
-namespace {
-// Runs the scenario in a forked child; its assertion failures are printed
-// there and turn into a non-zero exit. _exit keeps the child from running the
-// parent's exit handlers (the test root belongs to the parent).
-void inFreshProcess(const std::function<void()>& scenario) {
-  fflush(nullptr);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    scenario();
-    fflush(nullptr);
-    _exit(::testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "scenario failed in the child";
-}
+using testsupport::inFreshProcess;
 
+namespace {
 long count(const Names& names, const std::string& name) { return std::count(names.begin(), names.end(), name); }
 }  // namespace
 

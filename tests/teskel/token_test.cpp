@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 
+#include "FreshProcess.h"
 #include "Fixtures.h"
 #include "TeskelSupport.h"
 #include "TestRoot.h"
@@ -25,6 +26,8 @@ using namespace platform::user;
 using p11test::FakeToken;
 using p11test::SoftHsm;
 
+using testsupport::inFreshProcess;
+
 namespace {
 
 constexpr const char* kPin = "246810";
@@ -32,23 +35,6 @@ constexpr const char* kPin = "246810";
 std::string upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
-}
-
-// The token probe keeps the first module it loads for the life of the
-// process (of the deliverable's copy of the library): a scenario that needs a
-// fresh probe runs in a child.
-void inFreshProcess(const std::function<void()>& scenario) {
-  fflush(nullptr);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    scenario();
-    fflush(nullptr);
-    _exit(::testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "scenario failed in the child";
 }
 
 class SoftToken : public TeskelTest {
