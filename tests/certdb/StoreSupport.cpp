@@ -27,14 +27,7 @@ namespace storetest {
 namespace {
 constexpr DWORD kEnc = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-std::string quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'') out += "'\\''";
-    else out.push_back(c);
-  }
-  return out + "'";
-}
+using testsupport::quote;
 
 std::string binDir() {
   const char* build = std::getenv("BUILD_DIR");

@@ -12,32 +12,14 @@ namespace fs = std::filesystem;
 
 namespace haldrintest {
 
-std::string quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'') out += "'\\''";
-    else out.push_back(c);
-  }
-  return out + "'";
-}
-
 std::string haldrinPath() { return fs::canonical(HALDRIN_PATH).string(); }
 
 void HaldrinTest::SetUp() {
-  // The tests' 8-bit texts are UTF-8, whatever the machine's locale says.
-  unsetenv("LC_ALL");
-  unsetenv("LC_CTYPE");
-  setenv("LANG", "C.UTF-8", 1);
-  PlatformResetLocale();
-  std::string out;
-  ASSERT_EQ(regsvr(quote(haldrinPath()), &out), 0) << out;
-  ASSERT_EQ(CoInitialize(nullptr), S_OK);
+  enterControlTest(haldrinPath());
 }
 
 void HaldrinTest::TearDown() {
-  CoUninitialize();
-  regsvr("-u " + quote(haldrinPath()));
-  SetThreadUILanguage(0);
+  leaveControlTest(haldrinPath());
 }
 
 const BankKey& bankKey() {

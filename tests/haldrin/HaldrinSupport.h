@@ -9,6 +9,7 @@
 #include <string>
 
 #include "TeskelSupport.h"
+#include "TestRoot.h"
 
 namespace haldrintest {
 
@@ -44,6 +45,6 @@ std::string md5RsaByOpenssl(const std::string& fixture, const std::string& data)
 // openssl dgst -md5 -verify of a hex signature with the fixture's certificate.
 bool md5RsaVerifies(const std::string& fixture, const std::string& data, const std::string& hexSignature);
 
-std::string quote(const std::string& s);
+using testsupport::quote;
 
 }  // namespace haldrintest

@@ -14,4 +14,6 @@ int run(const std::string& command, std::string* out = nullptr);
 // Whole file contents ("" when missing).
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& data);
+// `s` in single quotes for the shell.
+std::string quote(const std::string& s);
 }  // namespace testsupport

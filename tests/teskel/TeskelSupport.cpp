@@ -20,16 +20,7 @@ std::u16string wide(const std::string& s) { return platform::utf::toUtf16(s); }
 
 std::string utf8(const std::u16string& s) { return platform::utf::toUtf8(s); }
 
-namespace {
-std::string quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'') out += "'\\''";
-    else out.push_back(c);
-  }
-  return out + "'";
-}
-}  // namespace
+using testsupport::quote;
 
 std::string teskelPath() { return fs::canonical(TESKEL_PATH).string(); }
 
@@ -191,21 +182,29 @@ std::string Control::callText(const char16_t* name, std::vector<Value> args) {
 std::string Control::lastError() { return get(u"LastErrorStr").asText(); }
 LONG Control::lastCode() { return get(u"LastErrorCode").asLong(); }
 
-void TeskelTest::SetUp() {
+void enterControlTest(const std::string& path) {
   // The tests' 8-bit texts are UTF-8, whatever the machine's locale says.
   unsetenv("LC_ALL");
   unsetenv("LC_CTYPE");
   setenv("LANG", "C.UTF-8", 1);
   PlatformResetLocale();
   std::string out;
-  ASSERT_EQ(regsvr(quote(teskelPath()), &out), 0) << out;
+  ASSERT_EQ(regsvr(quote(path), &out), 0) << out;
   ASSERT_EQ(CoInitialize(nullptr), S_OK);
 }
 
-void TeskelTest::TearDown() {
+void leaveControlTest(const std::string& path) {
   CoUninitialize();
-  regsvr("-u " + quote(teskelPath()));
+  regsvr("-u " + quote(path));
   SetThreadUILanguage(0);
+}
+
+void TeskelTest::SetUp() {
+  enterControlTest(teskelPath());
+}
+
+void TeskelTest::TearDown() {
+  leaveControlTest(teskelPath());
 }
 
 // ---------------------------------------------------------------- certificates

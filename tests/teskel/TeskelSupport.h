@@ -18,6 +18,10 @@ namespace teskeltest {
 
 std::string teskelPath();  // the built deliverable, resolved
 int regsvr(const std::string& args, std::string* out = nullptr);
+// A control test's set-up: UTF-8 texts, the control at `path` registered and
+// COM initialised; and its tear-down, the other way round.
+void enterControlTest(const std::string& path);
+void leaveControlTest(const std::string& path);
 
 // A script value for Invoke. Texts become BSTRs (nullText: a null BSTR).
 struct Value {
