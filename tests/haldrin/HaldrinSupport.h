@@ -9,6 +9,7 @@
 #include <string>
 
 #include "TeskelSupport.h"
+#include "BankKey.h"
 #include "TestRoot.h"
 
 namespace haldrintest {
@@ -32,13 +33,9 @@ class HaldrinTest : public ::testing::Test {
 };
 
 // The bank's key pair for the keypad (1024-bit RSA, made once per process).
-struct BankKey {
-  std::string dir, privatePem, publicBase64;
-};
-const BankKey& bankKey();
-// The plain text of a ProtectionCipherText as the bank reads it: the session
-// key unwrapped with openssl pkeyutl, the text deciphered with openssl enc.
-bool bankDecrypt(const std::string& cipherText, std::string* plain);
+using testsupport::BankKey;
+using testsupport::bankKey;
+using testsupport::bankDecrypt;
 
 // openssl dgst -md5 -sign with the fixture's key over data, as upper-case hex.
 std::string md5RsaByOpenssl(const std::string& fixture, const std::string& data);

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "TestRoot.h"
-#include "TlsServer.h"
+#include "TrustedPki.h"
 #include "ctrlkit/MemberShell.h"
 #include "ctrlkit/ServerCert.h"
 #include "platform/com.h"
@@ -19,24 +19,9 @@ using ctrlkit::SERVER_NAME_SIZE;
 
 namespace {
 
-std::string certstore() { return std::string(std::getenv("BUILD_DIR")) + "/bin/certstore"; }
+using tlstest::certstore;
 
-class ServerCert : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = new std::string(testsupport::freshDir("servercert"));
-    pki_ = new tlstest::Pki(*dir_);
-    ASSERT_EQ(testsupport::run(certstore() + " import --store Root --cert " + pki_->caPem()), 0);
-  }
-  static void TearDownTestSuite() {
-    delete pki_;
-    delete dir_;
-  }
-  static std::string* dir_;
-  static tlstest::Pki* pki_;
-};
-std::string* ServerCert::dir_ = nullptr;
-tlstest::Pki* ServerCert::pki_ = nullptr;
+class ServerCert : public tlstest::TrustedPkiSuite {};
 
 std::string https(int port, const std::string& path = "/") {
   return "https://localhost:" + std::to_string(port) + path;

@@ -7,30 +7,15 @@
 #include <string>
 
 #include "TestRoot.h"
-#include "TlsServer.h"
+#include "TrustedPki.h"
 #include "platform/kernel.h"
 #include "platform/winhttp.h"
 
 namespace {
 
-std::string certstore() { return std::string(std::getenv("BUILD_DIR")) + "/bin/certstore"; }
+using tlstest::certstore;
 
-class Request : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = new std::string(testsupport::freshDir("tls"));
-    pki_ = new tlstest::Pki(*dir_);
-    ASSERT_EQ(testsupport::run(certstore() + " import --store Root --cert " + pki_->caPem()), 0);
-  }
-  static void TearDownTestSuite() {
-    delete pki_;
-    delete dir_;
-  }
-  static std::string* dir_;
-  static tlstest::Pki* pki_;
-};
-std::string* Request::dir_ = nullptr;
-tlstest::Pki* Request::pki_ = nullptr;
+class Request : public tlstest::TrustedPkiSuite {};
 
 struct Outcome {
   DWORD error = 0;          // first failing call's number, 0 when all went through
