@@ -77,6 +77,13 @@ RatioReporter::RatioReporter(std::function<void(double ratio)> line, std::string
         if (it != found.end()) line(it->second.at("ratio").value);
       }) {}
 
+void runWithRatio(int* argc, char** argv, std::function<void(double ratio)> line) {
+  benchmark::Initialize(argc, argv);
+  RatioReporter reporter(std::move(line));
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+}
+
 RatioReporter::RatioReporter(std::function<void(const Ratios& found)> lines) : lines_(std::move(lines)) {}
 
 void RatioReporter::ReportRuns(const std::vector<Run>& runs) {

@@ -41,6 +41,10 @@ Side plainSide(std::string counter, std::function<bool()> once, std::string fail
 // with its error.
 void repeat(benchmark::State& state, const Side& side);
 
+// Runs the registered benchmarks (flags from the command line) with a
+// RatioReporter whose closing line `line` prints from BM_Interleaved's ratio.
+void runWithRatio(int* argc, char** argv, std::function<void(double ratio)> line);
+
 // The counters of each benchmark that reported a "ratio", by function name.
 using Ratios = std::map<std::string, benchmark::UserCounters>;
 

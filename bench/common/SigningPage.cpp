@@ -111,13 +111,10 @@ int runSigningPage(int argc, char** argv, const SigningControl& control) {
       ->Repetitions(3)
       ->ReportAggregatesOnly(true);
 
-  benchmark::Initialize(&argc, argv);
   const double goal = control.goal;
-  RatioReporter reporter([goal](double ratio) {
+  runWithRatio(&argc, argv, [goal](double ratio) {
     std::printf("ratio: %.2f (control over PKCS7_sign, CPU time, median; goal: at most %g)\n", ratio, goal);
   });
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
   tearDown();
   return 0;
 }

@@ -91,12 +91,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "could not make the signer key and certificate\n");
     return 1;
   }
-  benchmark::Initialize(&argc, argv);
-  bench::RatioReporter reporter([](double ratio) {
+  bench::runWithRatio(&argc, argv, [](double ratio) {
     std::printf("ratio: %.2f (signature client over OpenSSL PKCS7_sign; goal: at most 1.2)\n", ratio);
   });
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
   bench::removeRoot(gSetup.root);
   return 0;
 }

@@ -118,12 +118,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "could not make the SoftHSM2 token (softhsm2-util, pkcs11-tool, openssl needed)\n");
     return 1;
   }
-  benchmark::Initialize(&argc, argv);
-  bench::RatioReporter reporter([](double ratio) {
+  bench::runWithRatio(&argc, argv, [](double ratio) {
     std::printf("overhead: %.1f %% (median of the interleaved runs; goal: at most 10 %%)\n", (ratio - 1.0) * 100.0);
   });
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
   bench::removeRoot(gToken.root);
   return 0;
 }
