@@ -29,18 +29,24 @@ HRESULT CTeskelCtrl::setLanguage(BSTR languageCode, LONG* pVal) {
   return runMember(pVal, m, [&] {
     language = isEmpty(languageCode) ? std::u16string() : std::u16string(languageCode, SysStringLen(languageCode));
     if (language.empty()) return 0;
-    if (language == u"CHT") applyLanguage("CHT");
-    else if (language == u"CHS") applyLanguage("CHS");
-    else if (language == u"ENU") applyLanguage("ENU");
-    else applyLanguage("CHT");
+    if (language == u"CHT")
+      applyLanguage("CHT");
+    else if (language == u"CHS")
+      applyLanguage("CHS");
+    else if (language == u"ENU")
+      applyLanguage("ENU");
+    else
+      applyLanguage("CHT");
     return 0;
   });
 }
 
 int CTeskelCtrl::applyLanguage(const char* code) {
   LANGID id = 1028;
-  if (std::strcmp(code, "ENU") == 0) id = 1033;
-  else if (std::strcmp(code, "CHS") == 0) id = 2052;
+  if (std::strcmp(code, "ENU") == 0)
+    id = 1033;
+  else if (std::strcmp(code, "CHS") == 0)
+    id = 2052;
   applyThreadLanguage(id);
   return 0;
 }

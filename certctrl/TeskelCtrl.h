@@ -21,25 +21,25 @@
 #include "signlib/ui/PKCS7SignatureClientUI.h"
 #include "teskel_h.h"
 
-class CTeskelCtrl : public CComObjectRootEx<CComSingleThreadModel>,
-                    public IDispatchImpl<ITeskelCtrl, &IID_ITeskelCtrl, &LIBID_TeskelLib, 1, 0>,
-                    public IPersistStreamInitImpl<CTeskelCtrl>,
-                    public IOleControlImpl<CTeskelCtrl>,
-                    public IOleObjectImpl<CTeskelCtrl>,
-                    public IOleInPlaceActiveObjectImpl<CTeskelCtrl>,
-                    public IViewObjectExImpl<CTeskelCtrl>,
-                    public IOleInPlaceObjectWindowlessImpl<CTeskelCtrl>,
-                    public ISupportErrorInfoImpl<&IID_ITeskelCtrl>,
-                    public IPersistStorageImpl<CTeskelCtrl>,
-                    public ISpecifyPropertyPagesImpl<CTeskelCtrl>,
-                    public IQuickActivateImpl<CTeskelCtrl>,
-                    public IDataObjectImpl<CTeskelCtrl>,
-                    public IProvideClassInfo2Impl<&CLSID_TeskelCtrl, nullptr, &LIBID_TeskelLib>,
-                    public CComCoClass<CTeskelCtrl, &CLSID_TeskelCtrl>,
-                    public CComControlBase,
-                    public IObjectSafetyImpl<CTeskelCtrl, INTERFACESAFE_FOR_UNTRUSTED_CALLER |
-                                                              INTERFACESAFE_FOR_UNTRUSTED_DATA>,
-                    public ctrlkit::CSigningControl<CTeskelCtrl> {
+class CTeskelCtrl
+    : public CComObjectRootEx<CComSingleThreadModel>,
+      public IDispatchImpl<ITeskelCtrl, &IID_ITeskelCtrl, &LIBID_TeskelLib, 1, 0>,
+      public IPersistStreamInitImpl<CTeskelCtrl>,
+      public IOleControlImpl<CTeskelCtrl>,
+      public IOleObjectImpl<CTeskelCtrl>,
+      public IOleInPlaceActiveObjectImpl<CTeskelCtrl>,
+      public IViewObjectExImpl<CTeskelCtrl>,
+      public IOleInPlaceObjectWindowlessImpl<CTeskelCtrl>,
+      public ISupportErrorInfoImpl<&IID_ITeskelCtrl>,
+      public IPersistStorageImpl<CTeskelCtrl>,
+      public ISpecifyPropertyPagesImpl<CTeskelCtrl>,
+      public IQuickActivateImpl<CTeskelCtrl>,
+      public IDataObjectImpl<CTeskelCtrl>,
+      public IProvideClassInfo2Impl<&CLSID_TeskelCtrl, nullptr, &LIBID_TeskelLib>,
+      public CComCoClass<CTeskelCtrl, &CLSID_TeskelCtrl>,
+      public CComControlBase,
+      public IObjectSafetyImpl<CTeskelCtrl, INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA>,
+      public ctrlkit::CSigningControl<CTeskelCtrl> {
  public:
   CTeskelCtrl();
   ~CTeskelCtrl();

@@ -35,70 +35,73 @@ HRESULT CTeskelCtrl::selectByPageText(LONG* pVal, BSTR argument, LONG keyUsage, 
     int code = call(text.get());
     if (code != 0) return fail(code, "%s -> %s", a.member, pCertDBClient->getErrorMessage());
     const char* selected = orEmpty(pCertDBClient->getCertificateText());
-    if (kind == SelectionKind::Test) log.log(CLog::LEVEL_INFO, 0, "%s success! [%s]", a.member, text.text());
+    if (kind == SelectionKind::Test)
+      log.log(CLog::LEVEL_INFO, 0, "%s success! [%s]", a.member, text.text());
     else if (kind == SelectionKind::SelectByUsage)
       log.log(CLog::LEVEL_INFO, 0, "%s[%s][%d] success! [%s]", a.member, text.text(), static_cast<int>(keyUsage),
               selected);
-    else log.log(CLog::LEVEL_INFO, 0, "%s[%s] success! [%s]", a.member, text.text(), selected);
+    else
+      log.log(CLog::LEVEL_INFO, 0, "%s[%s] success! [%s]", a.member, text.text(), selected);
     return 0;
   });
 }
 
 HRESULT CTeskelCtrl::checkCertificateExpired(BSTR certificate, LONG* pVal) {
-  return selectByPageText(pVal, certificate, 0, SelectionKind::Test, {"checkCertificateExpired", "certificate", "error invalid parameter"},
-                    [&](const char* cert) { return pCertDBClient->checkCertificateExpired(cert); });
+  return selectByPageText(pVal, certificate, 0, SelectionKind::Test,
+                          {"checkCertificateExpired", "certificate", "error invalid parameter"},
+                          [&](const char* cert) { return pCertDBClient->checkCertificateExpired(cert); });
 }
 
 HRESULT CTeskelCtrl::getCertificateInfo(BSTR certificate, LONG* pVal) {
   return selectByPageText(pVal, certificate, 0, SelectionKind::Test, {"getCertificateInfo", "certificate"},
-                    [&](const char* cert) { return pCertDBClient->getCertificateInfo(cert); });
+                          [&](const char* cert) { return pCertDBClient->getCertificateInfo(cert); });
 }
 
 HRESULT CTeskelCtrl::selectCertificateBySubject(BSTR subjectName, LONG* pVal) {
   return selectByPageText(pVal, subjectName, 0, SelectionKind::Select, {"selectCertificateBySubject", "subjectName"},
-                    [&](const char* subject) { return pCertDBClient->selectCertificateBySubject(subject, 0); });
+                          [&](const char* subject) { return pCertDBClient->selectCertificateBySubject(subject, 0); });
 }
 
 HRESULT CTeskelCtrl::selectCertificateBySubjectCN(BSTR subjectCN, LONG* pVal) {
   return selectByPageText(pVal, subjectCN, 0, SelectionKind::Select, {"selectCertificateBySubjectCN", "subjectCN"},
-                    [&](const char* cn) { return pCertDBClient->selectCertificateBySubjectCN(cn, 0); });
+                          [&](const char* cn) { return pCertDBClient->selectCertificateBySubjectCN(cn, 0); });
 }
 
 HRESULT CTeskelCtrl::selectCertificateBySerialNum(BSTR serialNum, LONG* pVal) {
   return selectByPageText(pVal, serialNum, 0, SelectionKind::Select, {"selectCertificateBySerialNum", "serialNum"},
-                    [&](const char* serial) { return pCertDBClient->selectCertificateBySerialNum(serial); });
+                          [&](const char* serial) { return pCertDBClient->selectCertificateBySerialNum(serial); });
 }
 
 HRESULT CTeskelCtrl::selectCertificateByMultipleIssuer(BSTR multimpleIssuer, LONG* pVal) {
-  return selectByPageText(pVal, multimpleIssuer, 0, SelectionKind::Select, {"selectCertificateByMultipleIssuer", "multimpleIssuer"},
-                    [&](const char* issuers) {
-                      return pCertDBClient->selectCertificateBySubject(MultipleCriteria{issuers}, 0);
-                    });
+  return selectByPageText(
+      pVal, multimpleIssuer, 0, SelectionKind::Select, {"selectCertificateByMultipleIssuer", "multimpleIssuer"},
+      [&](const char* issuers) { return pCertDBClient->selectCertificateBySubject(MultipleCriteria{issuers}, 0); });
 }
 
 HRESULT CTeskelCtrl::selectCertificateBySubjectCN_Ex(BSTR subjectCN, LONG KeyUsage, LONG* pVal) {
-  return selectByPageText(pVal, subjectCN, KeyUsage, SelectionKind::SelectByUsage, {"selectCertificateBySubjectCN_Ex", "subjectCN"},
-                    [&](const char* cn) { return pCertDBClient->selectCertificateBySubjectCN(cn, KeyUsage); });
+  return selectByPageText(pVal, subjectCN, KeyUsage, SelectionKind::SelectByUsage,
+                          {"selectCertificateBySubjectCN_Ex", "subjectCN"},
+                          [&](const char* cn) { return pCertDBClient->selectCertificateBySubjectCN(cn, KeyUsage); });
 }
 
 HRESULT CTeskelCtrl::selectCertificateBySubject_Ex(BSTR subjectName, LONG KeyUsage, LONG* pVal) {
-  return selectByPageText(pVal, subjectName, KeyUsage, SelectionKind::SelectByUsage, {"selectCertificateBySubject_Ex", "subjectName"},
-                    [&](const char* subject) { return pCertDBClient->selectCertificateBySubject(subject, KeyUsage); });
+  return selectByPageText(
+      pVal, subjectName, KeyUsage, SelectionKind::SelectByUsage, {"selectCertificateBySubject_Ex", "subjectName"},
+      [&](const char* subject) { return pCertDBClient->selectCertificateBySubject(subject, KeyUsage); });
 }
 
 HRESULT CTeskelCtrl::selectCertificateByMultipleIssuer_Ex(BSTR multimpleIssuer, LONG KeyUsage, LONG* pVal) {
   return selectByPageText(pVal, multimpleIssuer, KeyUsage, SelectionKind::SelectByUsage,
-                    {"selectCertificateByMultipleIssuer_Ex", "multimpleIssuer"},
-                    [&](const char* issuers) {
-                      return pCertDBClient->selectCertificateBySubject(MultipleCriteria{issuers}, KeyUsage);
-                    });
+                          {"selectCertificateByMultipleIssuer_Ex", "multimpleIssuer"}, [&](const char* issuers) {
+                            return pCertDBClient->selectCertificateBySubject(MultipleCriteria{issuers}, KeyUsage);
+                          });
 }
 
 HRESULT CTeskelCtrl::selectCertificateBySubject_Text(BSTR subjectname_text, LONG KeyUsage, LONG* pVal) {
   return selectByPageText(pVal, subjectname_text, KeyUsage, SelectionKind::SelectAnyUsage,
-                    {"selectCertificateBySubject_Text", "subject text"}, [&](const char* text) {
-                      return pCertDBClient->selectCertificateBySubject_Text(text, KeyUsage);
-                    });
+                          {"selectCertificateBySubject_Text", "subject text"}, [&](const char* text) {
+                            return pCertDBClient->selectCertificateBySubject_Text(text, KeyUsage);
+                          });
 }
 
 // Any certificate of the store (selectCertificate), or any with a key usage
@@ -112,8 +115,10 @@ HRESULT CTeskelCtrl::selectByUsage(LONG* pVal, const char* member, LONG keyUsage
     int code = pCertDBClient->selectCertificate(keyUsage);
     if (code != 0) return fail(code, "%s ->%s", member, pCertDBClient->getErrorMessage());
     const char* selected = orEmpty(pCertDBClient->getCertificateText());
-    if (usageGiven) log.log(CLog::LEVEL_INFO, 0, "%s[%d] success! [%s]", member, static_cast<int>(keyUsage), selected);
-    else log.log(CLog::LEVEL_INFO, 0, "%s success! [%s]", member, selected);
+    if (usageGiven)
+      log.log(CLog::LEVEL_INFO, 0, "%s[%d] success! [%s]", member, static_cast<int>(keyUsage), selected);
+    else
+      log.log(CLog::LEVEL_INFO, 0, "%s success! [%s]", member, selected);
     return 0;
   });
 }

@@ -27,9 +27,8 @@ HRESULT CTeskelCtrl::sign(BSTR signerCert, BSTR digestMethod, BSTR signatureMeth
 
 // LastErrorCode carries only the host check's result.
 HRESULT CTeskelCtrl::signUI(BSTR dataContent, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod, LONG* pVal) {
-  return runMember(pVal, {.unknownError = "sign ->Unknown error"}, [&] {
-    return signUISteps(dataContent, signerCert, digestMethod, signatureMethod, kSignUIWindow);
-  });
+  return runMember(pVal, {.unknownError = "sign ->Unknown error"},
+                   [&] { return signUISteps(dataContent, signerCert, digestMethod, signatureMethod, kSignUIWindow); });
 }
 
 // The shared token steps; a probe failure other than 14 is the member's

@@ -51,7 +51,8 @@ struct AnsiPin {
 
 // ------------------------------------------------------------------ token modules
 HRESULT CTeskelCtrl::put_PKCS11LibName(BSTR newVal) {
-  return runBody(unlogged("setPKCS11LibName -> Unknown error"), [&] {
+  return runBody(unlogged("setPKCS11LibName -> Unknown error"),
+                 [&] {
                    CAnsiText name(newVal);
                    int code = signatureClient.setPKCS11LibName(name.get());
                    if (code != 0) return fail(code, "setPKCS11LibName -> %s", signatureClient.getErrorText());
@@ -85,7 +86,8 @@ HRESULT CTeskelCtrl::get_DetectedTokenPKCS11LibName(BSTR* pVal) {
 // Initialising wipes the user's token, so it is done only for pages of an
 // allowed host. A success leaves the earlier LastErrorCode in place.
 HRESULT CTeskelCtrl::TokenInitial(BSTR P11DLL, LONG* pVal) {
-  Member m{.unknownError = "TokenInitial -> Unknown error", .record = Record::FailureOnly, .errorLine = ErrorLine::None};
+  Member m{
+      .unknownError = "TokenInitial -> Unknown error", .record = Record::FailureOnly, .errorLine = ErrorLine::None};
   return runMember(pVal, m, [&] {
     int previousCode = LastErrorCode;
     if (IsWebCtl() != 0) return fail(rc::ILLEGAL_URL, "TokenInitial -> The Component can not verify the URL");
@@ -140,7 +142,8 @@ HRESULT CTeskelCtrl::TokenChangePIN(BSTR P11DLL, BSTR OldPIN, BSTR NewPIN, LONG*
     } else {
       CChangePwdDlg dialog;
       if (dialog.DoModal() != IDOK)
-        return fail(rc::USER_CANCEL, "TokenChangePIN -> error during CChangePwdDlg() -> User Cancel or Something error");
+        return fail(rc::USER_CANCEL,
+                    "TokenChangePIN -> error during CChangePwdDlg() -> User Cancel or Something error");
       pins.oldPin = dialog.oldPIN;
       pins.newPin = dialog.newPIN;
     }

@@ -11,11 +11,7 @@ namespace hostcheck {
 // Tried in this order: the bank's internet-banking host, the loopback
 // address, the loopback name, and two addresses of the bank's test network.
 inline constexpr const char* kHostAllowList[5] = {
-    "netbank.example.com.tw",
-    "127.0.0.1",
-    "localhost",
-    "10.0.0.5",
-    "10.0.0.6",
+    "netbank.example.com.tw", "127.0.0.1", "localhost", "10.0.0.5", "10.0.0.6",
 };
 
 // True when the host is one of the entries. Addresses and "localhost" must be
@@ -27,7 +23,7 @@ bool isAllowedHost(const std::u16string& host);
 
 struct PageAddress {
   std::u16string host;
-  bool secure = false;        // https
+  bool secure = false;  // https
   unsigned short port = 0;
 };
 

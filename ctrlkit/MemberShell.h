@@ -17,8 +17,8 @@
 #include <cstddef>
 #include <string>
 
-#include "platform/afx.h"
 #include "ctrlkit/ScriptText.h"
+#include "platform/afx.h"
 #include "platform/comserver.h"
 
 namespace ctrlkit {
@@ -225,8 +225,7 @@ class CControlKit : public ControlShell {
     if (m.hostGate == nullptr) return runBodyIn(m, body);
     return runBodyIn(m, [&]() -> int {
       const int earlier = LastErrorCode;
-      if (IsWebCtl() != 0)
-        return fail(code::ILLEGAL_URL, "%s -> The Component can not verify the URL", m.hostGate);
+      if (IsWebCtl() != 0) return fail(code::ILLEGAL_URL, "%s -> The Component can not verify the URL", m.hostGate);
       LastErrorCode = earlier;
       return body();
     });

@@ -28,8 +28,7 @@ std::u16string moduleVersionString(HMODULE module) {
     std::snprintf(query, sizeof query, "\\StringFileInfo\\%04hX%04hX\\FileVersion", translation[0], translation[1]);
     std::u16string wideQuery = widen(query, CP_ACP);
     char16_t* text = nullptr;
-    if (!VerQueryValueW(block.data(), wideQuery.c_str(), reinterpret_cast<LPVOID*>(&text), &length) ||
-        text == nullptr)
+    if (!VerQueryValueW(block.data(), wideQuery.c_str(), reinterpret_cast<LPVOID*>(&text), &length) || text == nullptr)
       return fallback;
     return text;
   } catch (...) {
@@ -40,8 +39,10 @@ std::u16string moduleVersionString(HMODULE module) {
 std::u16string versionText(HMODULE module) {
   std::u16string shown;
   for (char16_t c : moduleVersionString(module)) {
-    if (c == u',') shown.push_back(u'.');
-    else if (c != u' ') shown.push_back(c);
+    if (c == u',')
+      shown.push_back(u'.');
+    else if (c != u' ')
+      shown.push_back(c);
   }
   return shown;
 }

@@ -98,7 +98,9 @@ class CSigningControl : public CControlKit<Control> {
     return dataByPageText(
         pVal, {"setDataContentByFile", "dataPath", "error during invalid parameter", true}, dataPath,
         [&](const char* path) { return m_client.setDataContentByFile(path); },
-        [&](const char* path) { m_log.log(CLog::LEVEL_INFO, 0, "setDataContentByFile success! File name:[%s]", path); });
+        [&](const char* path) {
+          m_log.log(CLog::LEVEL_INFO, 0, "setDataContentByFile success! File name:[%s]", path);
+        });
   }
 
   HRESULT dataContentByString(BSTR dataContent, LONG* pVal) {
@@ -115,7 +117,9 @@ class CSigningControl : public CControlKit<Control> {
     return dataByPageText(
         pVal, {"getSignedEnvelopByFile", "envelopPath", "error invalid parameter", true}, envelopPath,
         [&](const char* path) { return m_client.writeSignedEnvelopeFile(path); },
-        [&](const char* path) { m_log.log(CLog::LEVEL_INFO, 0, "getSignedEnvelopByFile success! File Path: %s", path); });
+        [&](const char* path) {
+          m_log.log(CLog::LEVEL_INFO, 0, "getSignedEnvelopByFile success! File Path: %s", path);
+        });
   }
 
   HRESULT signedEnvelopeByString(BSTR* pVal) {
@@ -295,9 +299,10 @@ class CSigningControl : public CControlKit<Control> {
   };
 
  private:
-
   // The members whose code is also kept in LastErrorCode and logged.
-  static Member recordedMember(const char* unknownError) { return {.unknownError = unknownError, .record = Record::Result}; }
+  static Member recordedMember(const char* unknownError) {
+    return {.unknownError = unknownError, .record = Record::Result};
+  }
 
   // The argument's test, the text as 8-bit text to the signature client,
   // then the failure text ("<member> -> %s" with the client's text) or the

@@ -27,8 +27,9 @@ void applyThreadLanguage(LANGID id) {
   GetVersionExW(&version);
   if (version.dwMajorVersion >= 6) {
     HMODULE kernel = GetModuleHandleW(u"kernel32.dll");
-    auto set = kernel != nullptr ? reinterpret_cast<SetThreadUILanguageFn>(GetProcAddress(kernel, "SetThreadUILanguage"))
-                                 : nullptr;
+    auto set = kernel != nullptr
+                   ? reinterpret_cast<SetThreadUILanguageFn>(GetProcAddress(kernel, "SetThreadUILanguage"))
+                   : nullptr;
     if (set != nullptr) set(id);
   } else {
     SetThreadLocale(MAKELCID(id, SORT_DEFAULT));

@@ -43,7 +43,8 @@ int CAdapterInfo::fill(const IP_ADAPTER_INFO& entry) {
   haveWins = static_cast<std::uint32_t>(entry.HaveWins);
   leaseObtained = entry.LeaseObtained;
   leaseExpires = entry.LeaseExpires;
-  hardwareAddressLength = entry.AddressLength <= MAX_ADAPTER_ADDRESS_LENGTH ? entry.AddressLength : MAX_ADAPTER_ADDRESS_LENGTH;
+  hardwareAddressLength =
+      entry.AddressLength <= MAX_ADAPTER_ADDRESS_LENGTH ? entry.AddressLength : MAX_ADAPTER_ADDRESS_LENGTH;
   for (std::uint32_t n = 0; n < hardwareAddressLength; ++n) hardwareAddress[n] = entry.Address[n];
   for (const IP_ADDR_STRING* node = &entry.IpAddressList; node; node = node->Next)
     ipAddresses.emplace_back(wide(node->IpAddress.String), wide(node->IpMask.String));

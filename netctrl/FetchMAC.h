@@ -16,16 +16,16 @@
 #include "pellmar_h.h"
 #include "platform/comserver.h"
 
-class CFetchMAC : public CComObjectRootEx<CComMultiThreadModel>,
-                  public CComCoClass<CFetchMAC, &CLSID_FetchMAC>,
-                  public IOleObjectImpl<CFetchMAC>,
-                  public IOleControlImpl<CFetchMAC>,
-                  public IOleInPlaceActiveObjectImpl<CFetchMAC>,
-                  public IDispatchImpl<IFetchMAC, &IID_IFetchMAC, &LIBID_PellmarLib, 1, 0>,
-                  public IOleInPlaceObjectWindowlessImpl<CFetchMAC>,
-                  public CComControlBase,
-                  public IObjectSafetyImpl<CFetchMAC, INTERFACESAFE_FOR_UNTRUSTED_CALLER |
-                                                          INTERFACESAFE_FOR_UNTRUSTED_DATA> {
+class CFetchMAC
+    : public CComObjectRootEx<CComMultiThreadModel>,
+      public CComCoClass<CFetchMAC, &CLSID_FetchMAC>,
+      public IOleObjectImpl<CFetchMAC>,
+      public IOleControlImpl<CFetchMAC>,
+      public IOleInPlaceActiveObjectImpl<CFetchMAC>,
+      public IDispatchImpl<IFetchMAC, &IID_IFetchMAC, &LIBID_PellmarLib, 1, 0>,
+      public IOleInPlaceObjectWindowlessImpl<CFetchMAC>,
+      public CComControlBase,
+      public IObjectSafetyImpl<CFetchMAC, INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA> {
  public:
   CFetchMAC() = default;
   CFetchMAC(const CFetchMAC&) = delete;

@@ -21,7 +21,8 @@ int randomDigit() {
   }
 }
 
-constexpr GRDDLG::Layout kLayout1{201, 1046, 1001, 1000, 1049, 1003, 1002, 212, 1015, 1004, IDCANCEL, false, false, true};
+constexpr GRDDLG::Layout kLayout1{201, 1046, 1001, 1000,     1049,  1003,  1002,
+                                  212, 1015, 1004, IDCANCEL, false, false, true};
 constexpr GRDDLG::Layout kLayout2{202, 1047, 1043, 1028, 1050, 1042, 1027, 211, 1026, 1016, 4, true, true, false};
 
 }  // namespace

@@ -47,8 +47,10 @@ const char* internalCode(const std::u16string& language) {
 
 void SetUILanguage(const char* code) {
   LANGID id = 1028;
-  if (std::strcmp(code, "enu") == 0) id = 1033;
-  else if (std::strcmp(code, "zhcn") == 0) id = 2052;
+  if (std::strcmp(code, "enu") == 0)
+    id = 1033;
+  else if (std::strcmp(code, "zhcn") == 0)
+    id = 2052;
   applyThreadLanguage(id);
 }
 }  // namespace

@@ -36,25 +36,25 @@ struct PlatformDispatchTable<IHaldrinCtrlTable> : PlatformDispatchTable<IHaldrin
 extern std::u16string protectionPlainData;
 extern std::u16string protectionCipherData;
 
-class CHaldrinCtrl : public CComObjectRootEx<CComSingleThreadModel>,
-                     public IDispatchImpl<IHaldrinCtrlTable, &IID_IHaldrinCtrl, &LIBID_HaldrinLib, 1, 0>,
-                     public IPersistStreamInitImpl<CHaldrinCtrl>,
-                     public IOleControlImpl<CHaldrinCtrl>,
-                     public IOleObjectImpl<CHaldrinCtrl>,
-                     public IOleInPlaceActiveObjectImpl<CHaldrinCtrl>,
-                     public IViewObjectExImpl<CHaldrinCtrl>,
-                     public IOleInPlaceObjectWindowlessImpl<CHaldrinCtrl>,
-                     public ISupportErrorInfoImpl<&IID_IHaldrinCtrl>,
-                     public IPersistStorageImpl<CHaldrinCtrl>,
-                     public ISpecifyPropertyPagesImpl<CHaldrinCtrl>,
-                     public IQuickActivateImpl<CHaldrinCtrl>,
-                     public IDataObjectImpl<CHaldrinCtrl>,
-                     public IProvideClassInfo2Impl<&CLSID_HaldrinCtrl, nullptr, &LIBID_HaldrinLib>,
-                     public CComCoClass<CHaldrinCtrl, &CLSID_HaldrinCtrl>,
-                     public CComControlBase,
-                     public IObjectSafetyImpl<CHaldrinCtrl, INTERFACESAFE_FOR_UNTRUSTED_CALLER |
-                                                                INTERFACESAFE_FOR_UNTRUSTED_DATA>,
-                     public ctrlkit::CSigningControl<CHaldrinCtrl> {
+class CHaldrinCtrl
+    : public CComObjectRootEx<CComSingleThreadModel>,
+      public IDispatchImpl<IHaldrinCtrlTable, &IID_IHaldrinCtrl, &LIBID_HaldrinLib, 1, 0>,
+      public IPersistStreamInitImpl<CHaldrinCtrl>,
+      public IOleControlImpl<CHaldrinCtrl>,
+      public IOleObjectImpl<CHaldrinCtrl>,
+      public IOleInPlaceActiveObjectImpl<CHaldrinCtrl>,
+      public IViewObjectExImpl<CHaldrinCtrl>,
+      public IOleInPlaceObjectWindowlessImpl<CHaldrinCtrl>,
+      public ISupportErrorInfoImpl<&IID_IHaldrinCtrl>,
+      public IPersistStorageImpl<CHaldrinCtrl>,
+      public ISpecifyPropertyPagesImpl<CHaldrinCtrl>,
+      public IQuickActivateImpl<CHaldrinCtrl>,
+      public IDataObjectImpl<CHaldrinCtrl>,
+      public IProvideClassInfo2Impl<&CLSID_HaldrinCtrl, nullptr, &LIBID_HaldrinLib>,
+      public CComCoClass<CHaldrinCtrl, &CLSID_HaldrinCtrl>,
+      public CComControlBase,
+      public IObjectSafetyImpl<CHaldrinCtrl, INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA>,
+      public ctrlkit::CSigningControl<CHaldrinCtrl> {
  public:
   CHaldrinCtrl();
   ~CHaldrinCtrl();

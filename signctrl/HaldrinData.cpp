@@ -46,12 +46,13 @@ HRESULT CHaldrinCtrl::put_PINLenLimit(LONG newVal) {
 // A null name reaches the client as null: it refuses it and keeps its module.
 HRESULT CHaldrinCtrl::put_PKCS11LibName(BSTR newVal) {
   Member m{.unknownError = "setPKCS11LibName -> Unknown error", .record = Record::Result, .errorLine = ErrorLine::None};
-  return runBody(m, [&] {
-           CAnsiText name(newVal);
-           int code = signClient.setPKCS11LibName(name.get());
-           if (code != 0) return fail(code, "setPKCS11LibName -> %s", signClient.getErrorText());
-           return 0;
-         })
+  return runBody(m,
+                 [&] {
+                   CAnsiText name(newVal);
+                   int code = signClient.setPKCS11LibName(name.get());
+                   if (code != 0) return fail(code, "setPKCS11LibName -> %s", signClient.getErrorText());
+                   return 0;
+                 })
       .hr;
 }
 

@@ -91,7 +91,7 @@ HRESULT CHaldrinCtrl::inquireProtectionData(BSTR title, BSTR keyValue, LONG bSho
     ProtectionDataDlg plain;
     ProtectionDataDlg2 withDot;
     ProtectionDataDlg& dialog = (bShowDot == 1 || bShowDot == -1) ? static_cast<ProtectionDataDlg&>(withDot)
-                                                                   : static_cast<ProtectionDataDlg&>(plain);
+                                                                  : static_cast<ProtectionDataDlg&>(plain);
     dialog.setTitle(wideArgument(title));
     dialog.publicKey = wideArgument(keyValue);
     INT_PTR end = dialog.DoModal();

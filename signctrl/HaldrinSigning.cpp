@@ -78,9 +78,8 @@ HRESULT CHaldrinCtrl::MD5RSASignValue(BSTR signerCert, LONG* pVal) {
 // Signs only what the user confirmed with the Sign button.
 HRESULT CHaldrinCtrl::signUI(BSTR dataContent, BSTR signerCert, BSTR digestMethod, BSTR signatureMethod, LONG* pVal) {
   Member m{.unknownError = "sign ->Unknown error", .record = Record::Result, .hresult = falseUnlessCancel};
-  return runMember(pVal, m, [&] {
-    return signUISteps(dataContent, signerCert, digestMethod, signatureMethod, kSignUIWindow);
-  });
+  return runMember(pVal, m,
+                   [&] { return signUISteps(dataContent, signerCert, digestMethod, signatureMethod, kSignUIWindow); });
 }
 
 // ------------------------------------------------------------------ token window
@@ -131,7 +130,8 @@ HRESULT CHaldrinCtrl::CheckP11TokenInOut(BSTR P11DLL, LONG* pVal) {
     falseResult = true;
     int previousCode = LastErrorCode;
     hostCheckResult = IsWebCtl();  // LastErrorCode := 0 or 61
-    if (hostCheckResult != 0) return fail(rc::ILLEGAL_URL, "CheckP11TokenInOut -> The Component can not verify the URL");
+    if (hostCheckResult != 0)
+      return fail(rc::ILLEGAL_URL, "CheckP11TokenInOut -> The Component can not verify the URL");
     LastErrorCode = previousCode;
     if (isEmpty(P11DLL)) return rc::PROBE_UNKNOWN_ERROR;
     falseResult = false;

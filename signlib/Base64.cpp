@@ -71,8 +71,7 @@ inline void store64be(unsigned char* out, std::uint64_t v) {
 }
 
 inline void encodeGroup(const unsigned char* in, char* out) {
-  std::uint32_t v = (static_cast<std::uint32_t>(in[0]) << 16) |
-                    (static_cast<std::uint32_t>(in[1]) << 8) | in[2];
+  std::uint32_t v = (static_cast<std::uint32_t>(in[0]) << 16) | (static_cast<std::uint32_t>(in[1]) << 8) | in[2];
   std::uint16_t p[2] = {kPairs[v >> 12], kPairs[v & 0xFFF]};
   std::memcpy(out, p, 4);
 }
@@ -88,8 +87,8 @@ inline std::uint64_t load64be(const unsigned char* in) {
 // beyond the pair, so callers make sure 8 bytes are there.
 inline void encodeTwoGroups(const unsigned char* in, char* out) {
   std::uint64_t v = load64be(in);
-  std::uint16_t p[4] = {kPairs[(v >> 52) & 0xFFF], kPairs[(v >> 40) & 0xFFF],
-                        kPairs[(v >> 28) & 0xFFF], kPairs[(v >> 16) & 0xFFF]};
+  std::uint16_t p[4] = {kPairs[(v >> 52) & 0xFFF], kPairs[(v >> 40) & 0xFFF], kPairs[(v >> 28) & 0xFFF],
+                        kPairs[(v >> 16) & 0xFFF]};
   std::memcpy(out, p, 8);
 }
 
@@ -152,8 +151,7 @@ char* base64Encode(const unsigned char* data, int n) {
       out[3] = '=';
       out += 4;
       break;
-    default:
-      break;
+    default: break;
   }
   // The buffer was specified zeroed; everything past the text stays zero.
   std::memset(out, 0, static_cast<std::size_t>(size) - static_cast<std::size_t>(out - text));

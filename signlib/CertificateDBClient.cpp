@@ -87,9 +87,11 @@ struct CCertificateDBClient::RunText {
   const char* unknown;  // exception (99)
 };
 
-#define RUN_TEXT(op)                                                                                         \
-  {"CCertificateDBClient::" op " -> Array of CERT_CONTEXT buffer memory allocation failed",                     \
-   "CCertificateDBClient::" op " -> %s", "CCertificateDBClient::" op " -> unknown error"}
+#define RUN_TEXT(op)                                                                          \
+  {                                                                                           \
+    "CCertificateDBClient::" op " -> Array of CERT_CONTEXT buffer memory allocation failed",  \
+        "CCertificateDBClient::" op " -> %s", "CCertificateDBClient::" op " -> unknown error" \
+  }
 
 // The candidates of one run: duplicates owned by the run, freed with it.
 struct CCertificateDBClient::CandidateList {
@@ -401,8 +403,7 @@ int CCertificateDBClient::renderName(PCCERT_CONTEXT certificate, bool issuer, DW
   return rc::OK;
 }
 
-int CCertificateDBClient::compareName(PCCERT_CONTEXT certificate, const char* criterion, BYTE* matched,
-                                      bool issuer) {
+int CCertificateDBClient::compareName(PCCERT_CONTEXT certificate, const char* criterion, BYTE* matched, bool issuer) {
   const char* method = issuer ? "compareIssuerString" : "compareSubjectString";
   try {
     if (matched != nullptr) *matched = 0;
@@ -469,8 +470,10 @@ int CCertificateDBClient::parsingMultipleCriteria(const char* text, char*** crit
       if (work[i] == '{') {
         if (++depth == 2) wellFormed = false;
       } else if (work[i] == '}') {
-        if (--depth < 0 || (i > 0 && work[i - 1] == '{')) wellFormed = false;
-        else ++groups;
+        if (--depth < 0 || (i > 0 && work[i - 1] == '{'))
+          wellFormed = false;
+        else
+          ++groups;
       }
     }
     if (!wellFormed || depth != 0) {
@@ -566,12 +569,18 @@ int CCertificateDBClient::setAllField(CMyCertContext& chosen) {
     const char* failure;
     char* copy;
   } fields[] = {
-      {chosen.getCertificateText(), "CCertificateDBClient::getCertificateInfo -> certificate buffer memory allocation failed", nullptr},
-      {chosen.getSerialNumber(), "CCertificateDBClient::getCertificateInfo -> serial number buffer memory allocation failed", nullptr},
-      {chosen.getIssuer(), "CCertificateDBClient::getCertificateInfo -> Issuer buffer memory allocation failed", nullptr},
-      {chosen.getSubject(), "CCertificateDBClient::getCertificateInfo -> Subject buffer memory allocation failed", nullptr},
-      {chosen.getNotBefore(), "CCertificateDBClient::getCertificateInfo -> StartDate buffer memory allocation failed", nullptr},
-      {chosen.getNotAfter(), "CCertificateDBClient::getCertificateInfo -> EndDate buffer memory allocation failed", nullptr},
+      {chosen.getCertificateText(),
+       "CCertificateDBClient::getCertificateInfo -> certificate buffer memory allocation failed", nullptr},
+      {chosen.getSerialNumber(),
+       "CCertificateDBClient::getCertificateInfo -> serial number buffer memory allocation failed", nullptr},
+      {chosen.getIssuer(), "CCertificateDBClient::getCertificateInfo -> Issuer buffer memory allocation failed",
+       nullptr},
+      {chosen.getSubject(), "CCertificateDBClient::getCertificateInfo -> Subject buffer memory allocation failed",
+       nullptr},
+      {chosen.getNotBefore(), "CCertificateDBClient::getCertificateInfo -> StartDate buffer memory allocation failed",
+       nullptr},
+      {chosen.getNotAfter(), "CCertificateDBClient::getCertificateInfo -> EndDate buffer memory allocation failed",
+       nullptr},
   };
   char* keyUsage = nullptr;
   auto dropCopies = [&] {

@@ -14,10 +14,10 @@
 
 #include <string>
 
+#include "platform/crypt.h"
 #include "signlib/MyCertContext.h"
 #include "signlib/PKCS11TokenUtil.h"
 #include "signlib/ResultCode.h"
-#include "platform/crypt.h"
 
 // A MultipleCriteria text: several values, each in braces ("{a}{b}"); a text
 // that does not begin with "{" is one value. Marks the issuer-list overload of
@@ -160,6 +160,6 @@ class CCertificateDBClient {
   char* m_pchKeyUsage;
   char* m_pchStartDate;
   char* m_pchEndDate;
-  Source m_openedAs;  // how the open source was opened
+  Source m_openedAs;              // how the open source was opened
   std::string m_tokenModuleUsed;  // the module name the token client was last initialised with
 };

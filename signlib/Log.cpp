@@ -35,7 +35,7 @@ FILE* openForAppend(const char* windowsPath) {
   if (PlatformMapPath(windowsPath, mapped.data(), mapped.size()) == 0) return nullptr;
   int fd = open(mapped.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
   if (fd < 0) return nullptr;
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     return nullptr;
@@ -72,7 +72,7 @@ int CLog::setLogFile(const char* directory, const char* baseName) {
       if (n == 0 || n >= sizeof cwd || std::strlen(cwd) > kMaxDirectory) return -1;
       std::memcpy(folder, cwd, std::strlen(cwd) + 1);
     }
-    struct tm now{};
+    struct tm now {};
     if (!localNow(&now)) return -1;
     char path[sizeof m_szPath];
     int n = std::snprintf(path, sizeof path, "%s\\%d%02d%02d-%s.log", folder, now.tm_year + 1900, now.tm_mon + 1,
@@ -96,7 +96,7 @@ int CLog::writeLog(int level, const char* message, int resultCode) {
     if (m_szPath[0] == '\0') return -1;
     FILE* f = openForAppend(m_szPath);
     if (f == nullptr) return -1;
-    struct tm now{};
+    struct tm now {};
     localNow(&now);
     std::fprintf(f, "%s    %d/%02d/%02d %02d:%02d:%02d >> %s >> rtn = %d\n", tagFor(level), now.tm_year + 1900,
                  now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec, message != nullptr ? message : "",

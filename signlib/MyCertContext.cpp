@@ -1,16 +1,16 @@
 // CMyCertContext: one certificate of the store with its display fields.
 #include "signlib/MyCertContext.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstdint>
 #include <cstring>
 #include <string>
 
-#include "signlib/Base64.h"
-#include "signlib/MathUtils.h"
 #include "platform/kernel.h"
 #include "platform/locale.h"
+#include "signlib/Base64.h"
+#include "signlib/MathUtils.h"
 
 namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
@@ -41,8 +41,10 @@ const char* findOrganisation(const char* name, const char** end) {
       const char* q = v;
       bool quoted = false;
       for (; *q != '\0'; ++q) {
-        if (*q == '"') quoted = !quoted;
-        else if (*q == ',' && !quoted) break;
+        if (*q == '"')
+          quoted = !quoted;
+        else if (*q == ',' && !quoted)
+          break;
       }
       *end = q;
       return v;
@@ -210,8 +212,7 @@ int CMyCertContext::setSerialNumber() {
     text = static_cast<char*>(std::calloc(2 * static_cast<size_t>(serial.cbData) + 1, 1));
     if (text == nullptr) {
       std::free(reversed);
-      formatErrorText(m_szErrorText,
-                      "CMyCertContext::setSerialNumber -> SerialNumber buffer memory allocation failed");
+      formatErrorText(m_szErrorText, "CMyCertContext::setSerialNumber -> SerialNumber buffer memory allocation failed");
       return rc::OUT_OF_MEMORY;
     }
     std::size_t written = 0;
@@ -255,8 +256,9 @@ int CMyCertContext::setName(bool issuer) {
     DWORD n = CertNameToStrA(kEncoding, blob, kNameStrComma, nullptr, 0);
     x500 = static_cast<char*>(std::calloc(n + 1, 1));
     if (x500 == nullptr) {
-      formatErrorText(m_szErrorText, issuer ? "CMyCertContext::setIssuer -> Issuer(X500) buffer memory allocation failed"
-                                            : "CMyCertContext::setSubject -> Subject(X500) buffer memory allocation failed");
+      formatErrorText(m_szErrorText,
+                      issuer ? "CMyCertContext::setIssuer -> Issuer(X500) buffer memory allocation failed"
+                             : "CMyCertContext::setSubject -> Subject(X500) buffer memory allocation failed");
       return rc::OUT_OF_MEMORY;
     }
     CertNameToStrA(kEncoding, blob, kNameStrComma, x500, n);
@@ -270,9 +272,9 @@ int CMyCertContext::setName(bool issuer) {
     own = static_cast<char*>(std::calloc(static_cast<size_t>(ownLen) + 1, 1));
     if (own == nullptr) {
       cleanup();
-      formatErrorText(m_szErrorText, issuer
-                                         ? "CMyCertContext::setIssuer -> Issuer(NonX500) buffer memory allocation failed"
-                                         : "CMyCertContext::setSubject -> Subject(NonX500) buffer memory allocation failed");
+      formatErrorText(m_szErrorText,
+                      issuer ? "CMyCertContext::setIssuer -> Issuer(NonX500) buffer memory allocation failed"
+                             : "CMyCertContext::setSubject -> Subject(NonX500) buffer memory allocation failed");
       return rc::OUT_OF_MEMORY;
     }
     if (int r = covX500ToMyNameType(x500, x500Len, own, &ownLen)) {
@@ -285,8 +287,9 @@ int CMyCertContext::setName(bool issuer) {
     cn = static_cast<char*>(std::calloc(cnLen + 1, 1));
     if (cn == nullptr) {
       cleanup();
-      formatErrorText(m_szErrorText, issuer ? "CMyCertContext::setIssuer -> Issuer_CN buffer memory allocation failed"
-                                            : "CMyCertContext::setIssuer -> Subject_CN buffer memory allocation failed");
+      formatErrorText(m_szErrorText, issuer
+                                         ? "CMyCertContext::setIssuer -> Issuer_CN buffer memory allocation failed"
+                                         : "CMyCertContext::setIssuer -> Subject_CN buffer memory allocation failed");
       return rc::OUT_OF_MEMORY;
     }
     CertGetNameStringA(m_pCertContext, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, cn, cnLen);
@@ -297,7 +300,8 @@ int CMyCertContext::setName(bool issuer) {
         org = copyRange(value, end);
         if (org == nullptr) {
           cleanup();
-          formatErrorText(m_szErrorText, "CMyCertContext::setIssuer -> Issuer(NonX500) buffer memory allocation failed");
+          formatErrorText(m_szErrorText,
+                          "CMyCertContext::setIssuer -> Issuer(NonX500) buffer memory allocation failed");
           return rc::OUT_OF_MEMORY;
         }
       }
@@ -478,7 +482,8 @@ int CMyCertContext::covX500ToMyNameType(const char* pchX500, int iX500Len, char*
     if (pchDest == nullptr) {
       *piDestLen = needed;
     } else if (*piDestLen < needed) {
-      formatErrorText(m_szErrorText, "CMyCertContext::covX500ToMyNameType -> destination buffer size %d < %d is not enough ",
+      formatErrorText(m_szErrorText,
+                      "CMyCertContext::covX500ToMyNameType -> destination buffer size %d < %d is not enough ",
                       *piDestLen, needed);
       result = rc::WRONG_PARAMETER;
     } else {
@@ -531,7 +536,8 @@ int CMyCertContext::covMyNameTypeToX500(const char* pchMyName, int iMyNameLen, c
     if (pchDest == nullptr) {
       *piDestLen = needed;
     } else if (*piDestLen < needed) {
-      formatErrorText(m_szErrorText, "CMyCertContext::covMyNameTypeToX500 -> destination buffer size %d < %d is not enough ",
+      formatErrorText(m_szErrorText,
+                      "CMyCertContext::covMyNameTypeToX500 -> destination buffer size %d < %d is not enough ",
                       *piDestLen, needed);
       result = rc::WRONG_PARAMETER;
     } else {
@@ -564,7 +570,8 @@ std::string valueText(const CERT_RDN_ATTR& a) {
       wide.push_back(static_cast<char16_t>(v.pbData[i] | (v.pbData[i + 1] << 8)));
   } else if (a.dwValueType == CERT_RDN_UNIVERSAL_STRING) {
     for (DWORD i = 0; i + 3 < v.cbData; i += 4) {
-      uint32_t c = v.pbData[i] | (v.pbData[i + 1] << 8) | (v.pbData[i + 2] << 16) | (static_cast<uint32_t>(v.pbData[i + 3]) << 24);
+      uint32_t c = v.pbData[i] | (v.pbData[i + 1] << 8) | (v.pbData[i + 2] << 16) |
+                   (static_cast<uint32_t>(v.pbData[i + 3]) << 24);
       if (c >= 0x10000 && c <= 0x10FFFF) {
         c -= 0x10000;
         wide.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
@@ -577,8 +584,8 @@ std::string valueText(const CERT_RDN_ATTR& a) {
     return std::string(reinterpret_cast<const char*>(v.pbData), v.cbData);
   }
   if (wide.empty()) return std::string();
-  int n = WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWSTR>(wide.data()), static_cast<int>(wide.size()),
-                              nullptr, 0, nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWSTR>(wide.data()), static_cast<int>(wide.size()), nullptr,
+                              0, nullptr, nullptr);
   std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
   if (n > 0)
     WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWSTR>(wide.data()), static_cast<int>(wide.size()), out.data(), n,
@@ -600,14 +607,14 @@ int CMyCertContext::extractCertNameBlob(const CERT_NAME_BLOB* name, const char* 
       std::fprintf(f, "CMyCertContext::extractCertNameBlob -> error %x durning CryptDecodeObject1\n",
                    name == nullptr ? static_cast<unsigned>(E_INVALIDARG) : static_cast<unsigned>(GetLastError()));
       std::fclose(f);
-    f = nullptr;
+      f = nullptr;
       return rc::CRYPTO_ERROR;
     }
     decoded = static_cast<BYTE*>(std::malloc(size));
     if (decoded == nullptr) {
       std::fputs("CMyCertContext::extractCertNameBlob -> Decode buffer memory allocation failed\n", f);
       std::fclose(f);
-    f = nullptr;
+      f = nullptr;
       return rc::OUT_OF_MEMORY;
     }
     if (!CryptDecodeObject(kEncoding, CRYPT_X509_NAME, name->pbData, name->cbData, CRYPT_DECODE_NOCOPY_FLAG, decoded,
@@ -615,9 +622,9 @@ int CMyCertContext::extractCertNameBlob(const CERT_NAME_BLOB* name, const char* 
       std::fprintf(f, "CMyCertContext::extractCertNameBlob -> error %x durning CryptDecodeObject2\n",
                    static_cast<unsigned>(GetLastError()));
       std::free(decoded);
-    decoded = nullptr;
+      decoded = nullptr;
       std::fclose(f);
-    f = nullptr;
+      f = nullptr;
       return rc::CRYPTO_ERROR;
     }
     const auto* info = reinterpret_cast<const CERT_NAME_INFO*>(decoded);
@@ -628,11 +635,16 @@ int CMyCertContext::extractCertNameBlob(const CERT_NAME_BLOB* name, const char* 
         // Each value with its own length: it need not end in a NUL, and may hold one.
         const std::string v = valueText(a);
         const int n = static_cast<int>(v.size());
-        if (std::strcmp(a.pszObjId, szOID_COMMON_NAME) == 0) std::fprintf(f, "CN = %.*s \n", n, v.data());
-        else if (std::strcmp(a.pszObjId, szOID_COUNTRY_NAME) == 0) std::fprintf(f, "C = %.*s\n", n, v.data());
-        else if (std::strcmp(a.pszObjId, szOID_ORGANIZATION_NAME) == 0) std::fprintf(f, "O = %.*s\n", n, v.data());
-        else if (std::strcmp(a.pszObjId, szOID_ORGANIZATIONAL_UNIT_NAME) == 0) std::fprintf(f, "OU = %.*s\n", n, v.data());
-        else std::fprintf(f, "OID.%s = %.*s\n", a.pszObjId, n, v.data());
+        if (std::strcmp(a.pszObjId, szOID_COMMON_NAME) == 0)
+          std::fprintf(f, "CN = %.*s \n", n, v.data());
+        else if (std::strcmp(a.pszObjId, szOID_COUNTRY_NAME) == 0)
+          std::fprintf(f, "C = %.*s\n", n, v.data());
+        else if (std::strcmp(a.pszObjId, szOID_ORGANIZATION_NAME) == 0)
+          std::fprintf(f, "O = %.*s\n", n, v.data());
+        else if (std::strcmp(a.pszObjId, szOID_ORGANIZATIONAL_UNIT_NAME) == 0)
+          std::fprintf(f, "OU = %.*s\n", n, v.data());
+        else
+          std::fprintf(f, "OID.%s = %.*s\n", a.pszObjId, n, v.data());
       }
     }
     std::fputs("==================================\n", f);
@@ -665,9 +677,11 @@ int CMyCertContext::b64Cert_2_CertContext(const char* pchCertB64, PCCERT_CONTEXT
     }
     int n = static_cast<int>(std::strlen(pchCertB64));
     der = base64Decode(pchCertB64, &n);
-    PCCERT_CONTEXT made = der != nullptr ? CertCreateCertificateContext(kEncoding, der, static_cast<DWORD>(n)) : nullptr;
+    PCCERT_CONTEXT made =
+        der != nullptr ? CertCreateCertificateContext(kEncoding, der, static_cast<DWORD>(n)) : nullptr;
     if (made == nullptr) {
-      formatErrorText(m_szErrorText, "CMyCertContext::b64Cert_2_CertContext -> error %x durning CertCreateCertificateContext",
+      formatErrorText(m_szErrorText,
+                      "CMyCertContext::b64Cert_2_CertContext -> error %x durning CertCreateCertificateContext",
                       der != nullptr ? GetLastError() : static_cast<DWORD>(CRYPT_E_ASN1_EOD));
       std::free(der);
       return rc::OPERATION_ERROR;

@@ -11,26 +11,26 @@
 // write the error text "CMyCertContext::<method> -> <message>".
 #pragma once
 
-#include "signlib/ResultCode.h"
 #include "platform/crypt.h"
+#include "signlib/ResultCode.h"
 
 // The display fields of one certificate. Texts are 8-bit, in the user's code
 // page, owned by the CMyCertContext that holds them (null until set).
 struct CertificateInfo {
-  int version = 0;                 // as CryptoAPI gives it: 0 for v1, 2 for v3
-  char* serialNumber = nullptr;    // upper-case hex, most significant byte first, sign byte kept
-  char* issuerCN = nullptr;        // the issuer's simple display name
-  char* notBefore = nullptr;       // local time, "%04d%02d%02d%02d%02d%02d"
+  int version = 0;               // as CryptoAPI gives it: 0 for v1, 2 for v3
+  char* serialNumber = nullptr;  // upper-case hex, most significant byte first, sign byte kept
+  char* issuerCN = nullptr;      // the issuer's simple display name
+  char* notBefore = nullptr;     // local time, "%04d%02d%02d%02d%02d%02d"
   char* notAfter = nullptr;
-  char* subjectCN = nullptr;       // the subject's simple display name
-  int keyUsage = 0;                // 0 none, 1 signature, 2 encryption
-  char* certificate = nullptr;     // Base64 of the DER, CR LF every 76 characters
-  char* issuer = nullptr;          // MyNameType
-  char* subject = nullptr;         // MyNameType
-  char* issuerOrg = nullptr;       // value of the issuer's first O=, null without one
-  int tokenType = 0;               // 2 "Microsoft" provider, 1 any other or unreadable, 0 not looked up
-  char providerName[128] = {};     // the private key's provider name
-  int publicKeyLength = 0;         // bits
+  char* subjectCN = nullptr;    // the subject's simple display name
+  int keyUsage = 0;             // 0 none, 1 signature, 2 encryption
+  char* certificate = nullptr;  // Base64 of the DER, CR LF every 76 characters
+  char* issuer = nullptr;       // MyNameType
+  char* subject = nullptr;      // MyNameType
+  char* issuerOrg = nullptr;    // value of the issuer's first O=, null without one
+  int tokenType = 0;            // 2 "Microsoft" provider, 1 any other or unreadable, 0 not looked up
+  char providerName[128] = {};  // the private key's provider name
+  int publicKeyLength = 0;      // bits
 };
 
 class CMyCertContext {
@@ -61,8 +61,7 @@ class CMyCertContext {
   // needed (NUL included).
   int covX500ToMyNameType(const char* pchX500, int iX500Len, char* pchDest, int* piDestLen);
   // X.500 text from MyNameType, and the CertNameToStrA type it matches.
-  int covMyNameTypeToX500(const char* pchMyName, int iMyNameLen, char* pchDest, int* piDestLen,
-                          DWORD* pdwStrType);
+  int covMyNameTypeToX500(const char* pchMyName, int iMyNameLen, char* pchDest, int* piDestLen, DWORD* pdwStrType);
 
   // Field setters: each reads the held certificate and replaces its field.
   int setSerialNumber();

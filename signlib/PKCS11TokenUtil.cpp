@@ -21,9 +21,9 @@
 #include <openssl/provider.h>
 #include <openssl/x509.h>
 
+#include "platform/kernel.h"
 #include "signlib/Base64.h"
 #include "signlib/X509Certificate.h"
-#include "platform/kernel.h"
 
 namespace {
 
@@ -54,9 +54,7 @@ bool pinFits(const char* pin) { return strnlen(pin, CPKCS11TokenUtil::PIN_MAX + 
 
 CK_ULONG pinLength(const char* pin) { return static_cast<CK_ULONG>(strnlen(pin, CPKCS11TokenUtil::PIN_MAX)); }
 
-CK_UTF8CHAR_PTR utf8(const char* text) {
-  return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(text));
-}
+CK_UTF8CHAR_PTR utf8(const char* text) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(text)); }
 
 // The first 16 bytes of a blank-padded field contain the text.
 bool fieldContains(const CK_UTF8CHAR* field, std::size_t size, const char* text) {
@@ -229,7 +227,8 @@ int CPKCS11TokenUtil::initRoute(const char* moduleName, Route route) {
     }
     if (count == 0) {
       m_tokenCount = 0;
-      setError(eToken ? "CPKCS11TokenUtil::init5200 -> No token present!" : "CPKCS11TokenUtil::init -> No token present!");
+      setError(eToken ? "CPKCS11TokenUtil::init5200 -> No token present!"
+                      : "CPKCS11TokenUtil::init -> No token present!");
       return rc::TOKEN_NOT_FOUND;
     }
     if (count >= 2) {
@@ -254,7 +253,8 @@ int CPKCS11TokenUtil::initRoute(const char* moduleName, Route route) {
     }
     if (count == 0) {  // the token went between the two queries
       m_tokenCount = 0;
-      setError(eToken ? "CPKCS11TokenUtil::init5200 -> No token present!" : "CPKCS11TokenUtil::init -> No token present!");
+      setError(eToken ? "CPKCS11TokenUtil::init5200 -> No token present!"
+                      : "CPKCS11TokenUtil::init -> No token present!");
       return rc::TOKEN_NOT_FOUND;
     }
     CK_SLOT_ID slot = m_slotList[0];
@@ -699,7 +699,8 @@ int CPKCS11TokenUtil::openCertStore() {
     }
     m_certs = static_cast<char**>(std::calloc(found, sizeof(char*)));
     if (m_certs == nullptr) {
-      setError("CPKCS11TokenUtil::openCertStore -> Allocate certificate list Memory[%d] Error", static_cast<int>(found));
+      setError("CPKCS11TokenUtil::openCertStore -> Allocate certificate list Memory[%d] Error",
+               static_cast<int>(found));
       return rc::OUT_OF_MEMORY;
     }
     // The count always says how many entries hold a certificate text.
@@ -844,11 +845,16 @@ int CPKCS11TokenUtil::signPKCS7Body(const char* pin, const char* certificate, co
 
   std::string method = digestMethod != nullptr ? digestMethod : "";
   for (char& c : method) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (method == "MD5") m_hashKind = HASH_MD5;
-  else if (method == "SHA256") m_hashKind = HASH_SHA256;
-  else if (method == "SHA384") m_hashKind = HASH_SHA384;
-  else if (method == "SHA512") m_hashKind = HASH_SHA512;
-  else m_hashKind = HASH_SHA1;
+  if (method == "MD5")
+    m_hashKind = HASH_MD5;
+  else if (method == "SHA256")
+    m_hashKind = HASH_SHA256;
+  else if (method == "SHA384")
+    m_hashKind = HASH_SHA384;
+  else if (method == "SHA512")
+    m_hashKind = HASH_SHA512;
+  else
+    m_hashKind = HASH_SHA1;
 
   int code = m_variant->acceptsBundle ? reader.loadPKCS7Cert(certificate) : rc::OPERATION_ERROR;
   if (code != rc::OK) {
@@ -1270,10 +1276,9 @@ struct TokenSettingsTemplate {
   std::uint8_t flag = 0;
   CK_ATTRIBUTE attributes[15];
   TokenSettingsTemplate() {
-    static const CK_ATTRIBUTE_TYPE vendor[] = {0x80001201UL, 0x80001205UL, 0x80001204UL, 0x80001206UL,
-                                               0x80001202UL, 0x80001207UL, 0x80001209UL, 0x80001203UL,
-                                               0x8000120eUL, 0x8000120aUL, 0x8000120bUL, 0x8000120cUL,
-                                               0x8000120dUL};
+    static const CK_ATTRIBUTE_TYPE vendor[] = {0x80001201UL, 0x80001205UL, 0x80001204UL, 0x80001206UL, 0x80001202UL,
+                                               0x80001207UL, 0x80001209UL, 0x80001203UL, 0x8000120eUL, 0x8000120aUL,
+                                               0x8000120bUL, 0x8000120cUL, 0x8000120dUL};
     attributes[0] = {CKA_CLASS, &cls, sizeof cls};
     attributes[1] = {CKA_HW_FEATURE_TYPE, &feature, sizeof feature};
     int next = 0;

@@ -12,9 +12,9 @@
 
 #include <p11-kit-1/p11-kit/pkcs11.h>
 
+#include "platform/wintypes.h"
 #include "signlib/ResultCode.h"
 #include "signlib/SignVariant.h"
-#include "platform/wintypes.h"
 
 class CX509Certificate;
 
@@ -25,12 +25,12 @@ struct CK_ETC_FUNCTION_LIST_EX {
   CK_VERSION version;
   // Starts initialising the token in the slot: erases it, sets the security
   // officer PIN and the label, and opens a read-write SO session on it.
-  CK_RV (*ETC_InitTokenInit)(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen,
-                             CK_ULONG maxRetries, CK_UTF8CHAR_PTR label,
-                             CK_SESSION_HANDLE_PTR session);
+  CK_RV (*ETC_InitTokenInit)
+  (CK_SLOT_ID slotID, CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, CK_ULONG maxRetries, CK_UTF8CHAR_PTR label,
+   CK_SESSION_HANDLE_PTR session);
   // Sets the user PIN of the token being initialised.
-  CK_RV (*ETC_InitPIN)(CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR pin, CK_ULONG pinLen,
-                       CK_ULONG maxRetries, CK_VOID_PTR reserved);
+  CK_RV (*ETC_InitPIN)
+  (CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR pin, CK_ULONG pinLen, CK_ULONG maxRetries, CK_VOID_PTR reserved);
   // Completes the initialisation begun by ETC_InitTokenInit.
   CK_RV (*ETC_InitTokenFinal)(CK_SESSION_HANDLE session);
 };
@@ -45,7 +45,7 @@ enum HashKindValue { HASH_SHA1 = 0, HASH_MD5 = 1, HASH_SHA256 = 2, HASH_SHA384 =
 
 class CPKCS11TokenUtil {
  public:
-  static constexpr std::size_t MODULE_NAME_SIZE = 256;  // detected module, list entries
+  static constexpr std::size_t MODULE_NAME_SIZE = 256;      // detected module, list entries
   static constexpr std::size_t MODULE_LIST_TEXT_MAX = 260;  // characters of a module list
   static constexpr std::size_t PIN_MAX = 128;
   static constexpr const char* FALLBACK_MODULE = "DKCK201.DLL";
@@ -71,17 +71,16 @@ class CPKCS11TokenUtil {
   // (no such key), 21 / 52 (PIN wrong / locked), 2 or 23.
   int findPrivateKeyByCert(const unsigned char* der, std::size_t derLength, const char* pin, CK_OBJECT_HANDLE* key);
   // *signatureLength: the buffer's size in, the signature's length out.
-  int signRSA(CK_OBJECT_HANDLE key, const unsigned char* data, CK_ULONG dataLength,
-              unsigned char* signature, CK_ULONG* signatureLength);
+  int signRSA(CK_OBJECT_HANDLE key, const unsigned char* data, CK_ULONG dataLength, unsigned char* signature,
+              CK_ULONG* signatureLength);
   int openCertStore();
   int getTokenCount(int* count);
 
   // Signs every byte of data (dataLength of them, NUL bytes included) and
   // builds the attached PKCS#7 SignedData. *der is allocated by OpenSSL: free
   // it with OPENSSL_free.
-  int signPKCS7(const char* pin, const char* certificate, const char* digestMethod,
-                const char* signatureMethod, const unsigned char* data, std::size_t dataLength,
-                unsigned char** der, int* derLength);
+  int signPKCS7(const char* pin, const char* certificate, const char* digestMethod, const char* signatureMethod,
+                const unsigned char* data, std::size_t dataLength, unsigned char** der, int* derLength);
 
   // Module list and detection.
   int DllListParser(const char* list, char (&message)[ERROR_TEXT_SIZE]);
@@ -92,8 +91,7 @@ class CPKCS11TokenUtil {
   // serial: a caller buffer of at least 17 bytes, zeroed by the caller.
   int getTokenSN(const char* moduleName, char* serial);
   int SetUserPIN(const char* moduleName, const char* oldPin, const char* newPin);
-  int InitTokenCV(const char* moduleName, const char* label, const char* soPin,
-                  const char* userPin);
+  int InitTokenCV(const char* moduleName, const char* label, const char* soPin, const char* userPin);
 
   const char* getErrorText() const { return m_errorText; }
 
@@ -133,11 +131,10 @@ class CPKCS11TokenUtil {
   void freeModuleList();
   void setError(const char* format, ...) __attribute__((format(printf, 2, 3)));
   int pinMapping(CK_RV rv) const;
-  int findOne(CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_OBJECT_HANDLE* found, CK_ULONG* foundCount,
-              const char* method, const char* what, bool& reinitRetried);
-  int signPKCS7Body(const char* pin, const char* certificate, const char* digestMethod,
-                    const unsigned char* data, std::size_t dataLength, unsigned char** der,
-                    int* derLength, CX509Certificate& reader);
+  int findOne(CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_OBJECT_HANDLE* found, CK_ULONG* foundCount, const char* method,
+              const char* what, bool& reinitRetried);
+  int signPKCS7Body(const char* pin, const char* certificate, const char* digestMethod, const unsigned char* data,
+                    std::size_t dataLength, unsigned char** der, int* derLength, CX509Certificate& reader);
 
   HMODULE m_module = nullptr;
   CK_C_GetFunctionList m_getFunctionList = nullptr;
@@ -171,8 +168,7 @@ class CPKCS11TokenUtil {
 //
 // On success the module name is copied into callerModuleName (a field of
 // callerModuleNameSize bytes that the caller zeroed).
-int loadPKCS11FunctionList(char* callerModuleName, std::size_t callerModuleNameSize,
-                           const char* moduleName);
+int loadPKCS11FunctionList(char* callerModuleName, std::size_t callerModuleNameSize, const char* moduleName);
 // The same probe for a caller that keeps no module name: nothing is copied
 // anywhere. 0, 14, 24, 3 or 999 (1 for a null name).
 int loadPKCS11FunctionList(const char* moduleName);

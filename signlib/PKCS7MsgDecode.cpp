@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "signlib/PKCS7MsgUtils.h"
 #include "platform/kernel.h"
+#include "signlib/PKCS7MsgUtils.h"
 
 namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
@@ -105,16 +105,18 @@ int CPKCS7MsgUtils::decodeImpl(const unsigned char* der, std::size_t length) {
 int CPKCS7MsgUtils::getdataContent() {
   try {
     if (m_hDecodeMsg == nullptr) {
-      formatErrorText(m_szErrorText,
-                      "CPKCS7MsgUtils::getdataContent ->get message data content length error %x during CryptMsgGetParam",
-                      static_cast<DWORD>(E_INVALIDARG));
+      formatErrorText(
+          m_szErrorText,
+          "CPKCS7MsgUtils::getdataContent ->get message data content length error %x during CryptMsgGetParam",
+          static_cast<DWORD>(E_INVALIDARG));
       return rc::OPERATION_ERROR;
     }
     DWORD n = 0;
     if (!CryptMsgGetParam(m_hDecodeMsg, CMSG_CONTENT_PARAM, 0, nullptr, &n)) {
-      formatErrorText(m_szErrorText,
-                      "CPKCS7MsgUtils::getdataContent ->get message data content length error %x during CryptMsgGetParam",
-                      GetLastError());
+      formatErrorText(
+          m_szErrorText,
+          "CPKCS7MsgUtils::getdataContent ->get message data content length error %x during CryptMsgGetParam",
+          GetLastError());
       return rc::OPERATION_ERROR;
     }
     char* content = static_cast<char*>(std::calloc(static_cast<std::size_t>(n) + 1, 1));
@@ -156,11 +158,12 @@ int CPKCS7MsgUtils::getSignerCertAry() {
       const std::size_t slots = static_cast<std::size_t>(m_iSignerCertCount) + 1;
       auto* certs = static_cast<BYTE**>(std::realloc(m_ppSignerCerts, sizeof(BYTE*) * slots));
       if (certs != nullptr) m_ppSignerCerts = certs;
-      auto* lengths = certs != nullptr ? static_cast<DWORD*>(std::realloc(m_pSignerCertLengths, sizeof(DWORD) * slots))
-                                       : nullptr;
+      auto* lengths =
+          certs != nullptr ? static_cast<DWORD*>(std::realloc(m_pSignerCertLengths, sizeof(DWORD) * slots)) : nullptr;
       if (lengths != nullptr) m_pSignerCertLengths = lengths;
       if (certs == nullptr || lengths == nullptr) {
-        formatErrorText(m_szErrorText, "CPKCS7MsgUtils::getSignerCertAry -> error during certificate array memory realloc");
+        formatErrorText(m_szErrorText,
+                        "CPKCS7MsgUtils::getSignerCertAry -> error during certificate array memory realloc");
         return rc::OUT_OF_MEMORY;
       }
       DWORD size = 0;
@@ -198,18 +201,20 @@ int CPKCS7MsgUtils::getSignerInfoAry() {
     DWORD count = 0;
     DWORD n = sizeof count;
     if (m_hDecodeMsg == nullptr || !CryptMsgGetParam(m_hDecodeMsg, CMSG_SIGNER_COUNT_PARAM, 0, &count, &n)) {
-      formatErrorText(m_szErrorText,
-                      "CPKCS7MsgUtils::getSignerInfoAry ->get message signer info count error %x during CryptMsgGetParam",
-                      m_hDecodeMsg == nullptr ? static_cast<DWORD>(E_INVALIDARG) : GetLastError());
+      formatErrorText(
+          m_szErrorText,
+          "CPKCS7MsgUtils::getSignerInfoAry ->get message signer info count error %x during CryptMsgGetParam",
+          m_hDecodeMsg == nullptr ? static_cast<DWORD>(E_INVALIDARG) : GetLastError());
       return rc::OPERATION_ERROR;
     }
     for (int i = 0; i < m_iSignerInfoCount; ++i) std::free(m_ppSignerInfos[i]);
     m_iSignerInfoCount = 0;
     for (DWORD index = 0; index < count; ++index) {
-      auto* infos = static_cast<CMSG_SIGNER_INFO**>(
-          std::realloc(m_ppSignerInfos, sizeof(CMSG_SIGNER_INFO*) * (static_cast<std::size_t>(m_iSignerInfoCount) + 1)));
+      auto* infos = static_cast<CMSG_SIGNER_INFO**>(std::realloc(
+          m_ppSignerInfos, sizeof(CMSG_SIGNER_INFO*) * (static_cast<std::size_t>(m_iSignerInfoCount) + 1)));
       if (infos == nullptr) {
-        formatErrorText(m_szErrorText, "CPKCS7MsgUtils::getSignerInfoAry -> error during signer info array memory realloc");
+        formatErrorText(m_szErrorText,
+                        "CPKCS7MsgUtils::getSignerInfoAry -> error during signer info array memory realloc");
         return rc::OUT_OF_MEMORY;
       }
       m_ppSignerInfos = infos;

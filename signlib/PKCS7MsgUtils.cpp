@@ -4,8 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "signlib/Base64.h"
 #include "platform/kernel.h"
+#include "signlib/Base64.h"
 
 namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;  // 0x10001
@@ -151,7 +151,8 @@ int CPKCS7MsgUtils::base64ToPCCERT_CONTEXT(char* const* signerCertificates, int 
 int CPKCS7MsgUtils::base64Impl(char* const* signerCertificates, int signerCount) {
   HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
   if (store == nullptr) {
-    formatErrorText(m_szErrorText, "CCertificateDBClient::base64ToPCCERT_CONTEXT -> error %x durning CertOpenSystemStore",
+    formatErrorText(m_szErrorText,
+                    "CCertificateDBClient::base64ToPCCERT_CONTEXT -> error %x durning CertOpenSystemStore",
                     GetLastError());
     return rc::CRYPTO_ERROR;
   }
@@ -161,8 +162,9 @@ int CPKCS7MsgUtils::base64Impl(char* const* signerCertificates, int signerCount)
     try {
       m_signerCertificates.reserve(m_signerCertificates.size() + 1);
     } catch (const std::bad_alloc&) {
-      formatErrorText(m_szErrorText,
-                      "CCertificateDBClient::base64ToPCCERT_CONTEXT -> Array of CERT_CONTEXT buffer memory allocation failed");
+      formatErrorText(
+          m_szErrorText,
+          "CCertificateDBClient::base64ToPCCERT_CONTEXT -> Array of CERT_CONTEXT buffer memory allocation failed");
       code = rc::OUT_OF_MEMORY;
       break;
     }
@@ -179,9 +181,10 @@ int CPKCS7MsgUtils::base64Impl(char* const* signerCertificates, int signerCount)
     } else {
       PCCERT_CONTEXT found = CertFindCertificateInStore(store, kEncoding, 0, CERT_FIND_EXISTING, temp, nullptr);
       if (found == nullptr) {
-        formatErrorText(m_szErrorText,
-                        "CPKCS7SignatureClient::base64ToPCCERT_CONTEXT -> error 0x%x durning CertFindCertificateInStore",
-                        GetLastError());
+        formatErrorText(
+            m_szErrorText,
+            "CPKCS7SignatureClient::base64ToPCCERT_CONTEXT -> error 0x%x durning CertFindCertificateInStore",
+            GetLastError());
         code = rc::CRYPTO_ERROR;
       } else {
         m_signerCertificates.push_back(found);
@@ -209,8 +212,9 @@ int CPKCS7MsgUtils::encodeInfoImpl() {
   try {
     m_signerEncodeInfos.reserve(count);
   } catch (const std::bad_alloc&) {
-    formatErrorText(m_szErrorText,
-                    "CPKCS7MsgUtils::getSignerEncodeInfoAry -> Array of CMSG_SIGNER_ENCODE_INFO buffer memory allocation failed");
+    formatErrorText(
+        m_szErrorText,
+        "CPKCS7MsgUtils::getSignerEncodeInfoAry -> Array of CMSG_SIGNER_ENCODE_INFO buffer memory allocation failed");
     return rc::OUT_OF_MEMORY;
   }
   try {

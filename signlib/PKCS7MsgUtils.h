@@ -13,8 +13,8 @@
 #include <cstddef>
 #include <vector>
 
-#include "signlib/ResultCode.h"
 #include "platform/crypt.h"
+#include "signlib/ResultCode.h"
 
 class CPKCS7MsgUtils {
  public:
@@ -67,8 +67,8 @@ class CPKCS7MsgUtils {
   const char* getErrorText() const { return m_szErrorText; }
 
  private:
-  int encodeImpl(char* const* signerCertificates, int signerCount, const unsigned char* data,
-                 std::size_t dataLength, unsigned char* output, int* outputLength);
+  int encodeImpl(char* const* signerCertificates, int signerCount, const unsigned char* data, std::size_t dataLength,
+                 unsigned char* output, int* outputLength);
   int base64Impl(char* const* signerCertificates, int signerCount);
   int encodeInfoImpl();
   // The code of a failing provider step: 28 or 21 from the code lists (the

@@ -15,12 +15,12 @@
 
 #include <openssl/crypto.h>
 
+#include "platform/crypt.h"
+#include "platform/kernel.h"
 #include "signlib/Base64.h"
 #include "signlib/PKCS11TokenUtil.h"
 #include "signlib/PKCS7MsgUtils.h"
 #include "signlib/SignatureCheck.h"
-#include "platform/crypt.h"
-#include "platform/kernel.h"
 
 namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
@@ -129,7 +129,7 @@ int CPKCS7SignatureClient::setDataContentByFile(const char* path) {
     m_dataContentLength = 0;
     clearSigners();
     clearEnvelope();
-    struct _stat64 st{};
+    struct _stat64 st {};
     if (path == nullptr || _stat64(path, &st) != 0) {
       formatErrorText(m_szErrorText, "CPKCS7SignatureClient::setDataContentByFile -> error during _stat %s",
                       path != nullptr ? path : "(null)");
@@ -153,7 +153,7 @@ int CPKCS7SignatureClient::setDataContentByFile(const char* path) {
     std::string mapped(std::strlen(path) + std::strlen(PlatformRoot()) + 16, '\0');
     SIZE_T mappedLength = PlatformMapPath(path, mapped.data(), mapped.size());
     int fd = mappedLength > 0 ? open(mapped.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY) : -1;
-    struct stat opened{};
+    struct stat opened {};
     if (fd >= 0 && fstat(fd, &opened) != 0) {
       close(fd);
       fd = -1;
@@ -357,8 +357,7 @@ int CPKCS7SignatureClient::loginImpl(const char* certificate, char (&pin)[PIN_SI
   pin[PIN_SIZE - 1] = '\0';
   if (!CryptSetProvParam(r.prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin), 0)) {
     DWORD error = GetLastError();
-    if (CPKCS7MsgUtils::isInArray(m_pdwWrongPasswordCodes, m_iWrongPasswordCodeCount, error))
-      return rc::PASSWORD_ERROR;
+    if (CPKCS7MsgUtils::isInArray(m_pdwWrongPasswordCodes, m_iWrongPasswordCodeCount, error)) return rc::PASSWORD_ERROR;
     formatErrorText(m_szErrorText, "CPKCS7SignatureClient::loginSmartCard -> error 0x%x during CryptSetProvParam",
                     error);
     return rc::CRYPTO_ERROR;
@@ -413,18 +412,20 @@ int CPKCS7SignatureClient::signByPKCS11Impl(const char* certificate, const char*
   // Exactly the bytes of the data content, NUL bytes included.
   unsigned char* der = nullptr;
   int derLength = 0;
-  code = token.signPKCS7(pin, certificate, digestMethod, signatureMethod,
-                         reinterpret_cast<const unsigned char*>(m_pchDataContent), m_dataContentLength, &der,
-                         &derLength);
+  code =
+      token.signPKCS7(pin, certificate, digestMethod, signatureMethod,
+                      reinterpret_cast<const unsigned char*>(m_pchDataContent), m_dataContentLength, &der, &derLength);
   if (code != rc::OK) {
     OPENSSL_free(der);
     formatErrorText(m_szErrorText, "CPKCS7SignatureClient::signByPKCS11 -> %s", token.getErrorText());
     return code;
   }
-  unsigned char* kept = static_cast<unsigned char*>(std::malloc(derLength > 0 ? static_cast<std::size_t>(derLength) : 1));
+  unsigned char* kept =
+      static_cast<unsigned char*>(std::malloc(derLength > 0 ? static_cast<std::size_t>(derLength) : 1));
   if (kept == nullptr) {
     OPENSSL_free(der);
-    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::signByPKCS11 -> m_puchResultDER buffer memory allocation failed");
+    formatErrorText(m_szErrorText,
+                    "CPKCS7SignatureClient::signByPKCS11 -> m_puchResultDER buffer memory allocation failed");
     return rc::OUT_OF_MEMORY;
   }
   std::memcpy(kept, der, static_cast<std::size_t>(derLength));
@@ -557,7 +558,7 @@ int CPKCS7SignatureClient::writeDer(const char* method, const char* path) {
                     path != nullptr ? path : "(null)");
     return rc::FILE_NOT_FOUND;
   }
-  struct stat st{};
+  struct stat st {};
   const bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
   errno = 0;
   std::fwrite(m_puchResultDER, 1, static_cast<std::size_t>(m_iResultLength), f);

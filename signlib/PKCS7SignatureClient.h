@@ -18,10 +18,10 @@
 
 #include <cstddef>
 
-#include "signlib/ResultCode.h"
-#include "signlib/SignVariant.h"
 #include "platform/crypt.h"
 #include "platform/wintypes.h"
+#include "signlib/ResultCode.h"
+#include "signlib/SignVariant.h"
 
 class CPKCS7SignatureClient {
  public:
@@ -92,9 +92,7 @@ class CPKCS7SignatureClient {
   int addIncorrectPINCode(DWORD code);
   bool isCancelPINCode(DWORD code) const;
   int getIllegalPINCount() const { return m_iIllegalPINCount; }
-  const char* getIllegalPIN(int i) const {
-    return i >= 0 && i < m_iIllegalPINCount ? m_ppchIllegalPIN[i] : nullptr;
-  }
+  const char* getIllegalPIN(int i) const { return i >= 0 && i < m_iIllegalPINCount ? m_ppchIllegalPIN[i] : nullptr; }
   int getCancelCodeCount() const { return m_iCancelCodeCount; }
   const DWORD* getCancelCodes() const { return m_pdwCancelCodes; }
   int getIncorrectCodeCount() const { return m_iWrongPasswordCodeCount; }
@@ -151,7 +149,7 @@ class CPKCS7SignatureClient {
   int m_iSignerCount = 0;
   unsigned char* m_puchResultDER = nullptr;  // malloc'd
   int m_iResultLength = 0;
-  bool m_resultChecked = false;  // m_puchResultDER passed checkEnvelope
+  bool m_resultChecked = false;       // m_puchResultDER passed checkEnvelope
   char m_szPinState[PIN_STATE_SIZE];  // NO_LOGIN_MARKER or LOGINED; never a PIN
   // Filled by the signature control's build (owned, malloc'd).
   char** m_ppchIllegalPIN = nullptr;

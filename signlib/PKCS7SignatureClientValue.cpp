@@ -8,14 +8,13 @@
 
 #include <openssl/crypto.h>
 
+#include "platform/crypt.h"
+#include "platform/kernel.h"
 #include "signlib/Base64.h"
 #include "signlib/MathUtils.h"
 #include "signlib/PKCS7MsgUtils.h"
 #include "signlib/PKCS7SignatureClient.h"
 #include "signlib/SignatureCheck.h"
-#include "platform/crypt.h"
-#include "platform/kernel.h"
-
 
 int CPKCS7SignatureClient::MD5RSASignValue(const char* certificate) {
   try {
@@ -87,20 +86,22 @@ int CPKCS7SignatureClient::md5Impl(const char* certificate) {
   // relying party would notice: such a value is never kept.
   int certLength = static_cast<int>(std::strlen(certificate));
   unsigned char* certDer = base64Decode(certificate, &certLength);
-  const bool matches = certDer != nullptr &&
-                       sigcheck::signatureVerifies(certDer, static_cast<std::size_t>(certLength), "MD5", data, length,
-                                                   reversed.data(), reversed.size(), nullptr);
+  const bool matches =
+      certDer != nullptr && sigcheck::signatureVerifies(certDer, static_cast<std::size_t>(certLength), "MD5", data,
+                                                        length, reversed.data(), reversed.size(), nullptr);
   std::free(certDer);
   if (!matches) {
-    formatErrorText(m_szErrorText,
-                    "CPKCS7SignatureClient::MD5RSASignValue -> the signature does not verify with the signer certificate");
+    formatErrorText(
+        m_szErrorText,
+        "CPKCS7SignatureClient::MD5RSASignValue -> the signature does not verify with the signer certificate");
     return rc::CRYPTO_ERROR;
   }
   char* text = static_cast<char*>(std::calloc(2 * static_cast<std::size_t>(signatureLength) + 1, 1));
   if (text == nullptr) {
     std::free(m_pchResultText);
     m_pchResultText = nullptr;
-    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::MD5RSASignValue -> m_pchResult buffer memory allocation failed");
+    formatErrorText(m_szErrorText,
+                    "CPKCS7SignatureClient::MD5RSASignValue -> m_pchResult buffer memory allocation failed");
     return rc::OUT_OF_MEMORY;
   }
   std::size_t written = 0;
@@ -140,8 +141,10 @@ int CPKCS7SignatureClient::setIllegalPIN(const char* text) {
         if (++depth == 2) bad = true;
         open = i;
       } else if (text[i] == '}') {
-        if (--depth == -1 || i == open + 1) bad = true;
-        else ++values;
+        if (--depth == -1 || i == open + 1)
+          bad = true;
+        else
+          ++values;
       }
     }
     if (bad || depth != 0) {

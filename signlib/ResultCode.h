@@ -33,8 +33,7 @@ constexpr int UNKNOWN_ERROR = 99;
 constexpr int PROBE_UNKNOWN_ERROR = 999;  // token probe only
 
 // The library's named codes, in the order the library keeps them.
-inline constexpr int kNamedCodes[] = {1, 2, 3, 4, 8, 13, 17, 20, 21, 23, 28,
-                                      50, 51, 52, 55, 61, 63, 64, 65, 99};
+inline constexpr int kNamedCodes[] = {1, 2, 3, 4, 8, 13, 17, 20, 21, 23, 28, 50, 51, 52, 55, 61, 63, 64, 65, 99};
 
 // String-table id of the user-facing text for a code, in the given language:
 // codes 0..28 map to 500 + code; the others to their own ids. Code 51 has
@@ -50,9 +49,7 @@ constexpr std::size_t ERROR_TEXT_SIZE = 512;
 // printf-style formatting into an error-text buffer. The text is formatted into
 // a temporary first, so arguments may point into the buffer itself (a caller
 // wrapping its own earlier text). Returns the buffer.
-char* formatErrorText(char (&buffer)[ERROR_TEXT_SIZE], const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+char* formatErrorText(char (&buffer)[ERROR_TEXT_SIZE], const char* format, ...) __attribute__((format(printf, 2, 3)));
 char* vformatErrorText(char (&buffer)[ERROR_TEXT_SIZE], const char* format, va_list args);
 // Same for any bounded buffer (size includes the NUL).
-char* formatBounded(char* buffer, std::size_t size, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+char* formatBounded(char* buffer, std::size_t size, const char* format, ...) __attribute__((format(printf, 3, 4)));

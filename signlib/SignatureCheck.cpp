@@ -4,11 +4,11 @@
 #include <cstring>
 #include <vector>
 
-#include <openssl/pkcs7.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/rsa.h>
 #include <openssl/objects.h>
+#include <openssl/pkcs7.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 
 #include "signlib/QuietLibraryContext.h"
@@ -111,8 +111,7 @@ bool signedDataVerifies(const unsigned char* der, std::size_t length, std::strin
                      : nullptr;
     unsigned char* certDer = nullptr;
     const int certLength = cert != nullptr ? i2d_X509(cert, &certDer) : 0;
-    const char* digestName =
-        si->digest_alg != nullptr ? OBJ_nid2sn(OBJ_obj2nid(si->digest_alg->algorithm)) : nullptr;
+    const char* digestName = si->digest_alg != nullptr ? OBJ_nid2sn(OBJ_obj2nid(si->digest_alg->algorithm)) : nullptr;
     const unsigned char* contentBytes =
         content->data != nullptr ? content->data : reinterpret_cast<const unsigned char*>("");
     if (certLength <= 0) {
@@ -129,9 +128,9 @@ bool signedDataVerifies(const unsigned char* der, std::size_t length, std::strin
       unsigned char* attributes = nullptr;
       int attributesLength = -1;
       if (expected == nullptr || md == nullptr ||
-          EVP_Digest(contentBytes, static_cast<std::size_t>(content->length), digest, &digestLength, md, nullptr) != 1 ||
-          static_cast<int>(digestLength) != expected->length ||
-          std::memcmp(digest, expected->data, digestLength) != 0)
+          EVP_Digest(contentBytes, static_cast<std::size_t>(content->length), digest, &digestLength, md, nullptr) !=
+              1 ||
+          static_cast<int>(digestLength) != expected->length || std::memcmp(digest, expected->data, digestLength) != 0)
         problem = "the signature does not verify: content digest mismatch";
       else if ((attributesLength = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(si->auth_attr), &attributes,
                                                  ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY))) <= 0 ||
@@ -168,8 +167,8 @@ bool signatureVerifies(const unsigned char* certDer, std::size_t certLength, con
   EVP_PKEY_CTX* pctx = nullptr;
   int ok = md != nullptr && ctx != nullptr && EVP_DigestVerifyInit(ctx, &pctx, md, nullptr, key) == 1 &&
            (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA || EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) == 1) &&
-           EVP_DigestVerify(ctx, signature, signatureLength, data != nullptr ? data : reinterpret_cast<const unsigned char*>(""),
-                            dataLength) == 1;
+           EVP_DigestVerify(ctx, signature, signatureLength,
+                            data != nullptr ? data : reinterpret_cast<const unsigned char*>(""), dataLength) == 1;
   EVP_MD_CTX_free(ctx);
   EVP_MD_free(md);
   EVP_PKEY_free(key);

@@ -38,8 +38,7 @@ using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
 using BnPtr = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_free>>;
 using P7Ptr = std::unique_ptr<PKCS7, Deleter<PKCS7, PKCS7_free>>;
-using GenTimePtr =
-    std::unique_ptr<ASN1_GENERALIZEDTIME, Deleter<ASN1_GENERALIZEDTIME, ASN1_GENERALIZEDTIME_free>>;
+using GenTimePtr = std::unique_ptr<ASN1_GENERALIZEDTIME, Deleter<ASN1_GENERALIZEDTIME, ASN1_GENERALIZEDTIME_free>>;
 using BitStrPtr = std::unique_ptr<ASN1_BIT_STRING, Deleter<ASN1_BIT_STRING, ASN1_BIT_STRING_free>>;
 
 struct MallocDeleter {
@@ -59,8 +58,7 @@ using OsslBytes = std::unique_ptr<unsigned char, Deleter<unsigned char, freeOpen
 std::string nameLines(const X509_NAME* name) {
   BioPtr bio(BIO_new(BIO_s_mem()));
   if (!bio) throw std::bad_alloc();
-  if (name != nullptr)
-    X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_SEP_MULTILINE | ASN1_STRFLGS_UTF8_CONVERT);
+  if (name != nullptr) X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_SEP_MULTILINE | ASN1_STRFLGS_UTF8_CONVERT);
   char* data = nullptr;
   long n = BIO_get_mem_data(bio.get(), &data);
   std::string out = n > 0 ? std::string(data, static_cast<std::size_t>(n)) : std::string();
@@ -120,8 +118,7 @@ std::string bnHex(const BIGNUM* bn) {
   return s;
 }
 
-void bnParam(const EVP_PKEY* pkey, const char* param, std::string* hex,
-             std::vector<unsigned char>* bytes) {
+void bnParam(const EVP_PKEY* pkey, const char* param, std::string* hex, std::vector<unsigned char>* bytes) {
   BIGNUM* raw = nullptr;
   if (EVP_PKEY_get_bn_param(pkey, param, &raw) != 1 || raw == nullptr) return;
   BnPtr bn(raw);
@@ -257,8 +254,7 @@ int CX509Certificate::ParsingCertificate(const unsigned char* der, int len) {
     rec.serialNo = bnHex(serial.get());
 
     int critical = -1;
-    BitStrPtr ku(static_cast<ASN1_BIT_STRING*>(
-        X509_get_ext_d2i(cert.get(), NID_key_usage, &critical, nullptr)));
+    BitStrPtr ku(static_cast<ASN1_BIT_STRING*>(X509_get_ext_d2i(cert.get(), NID_key_usage, &critical, nullptr)));
     if (ku) {
       bool sign = ASN1_BIT_STRING_get_bit(ku.get(), 0) != 0;  // digitalSignature
       bool enc = ASN1_BIT_STRING_get_bit(ku.get(), 2) != 0;   // keyEncipherment
@@ -323,8 +319,7 @@ int CX509Certificate::loadBinaryImpl(const unsigned char* der, int len) {
   }
   m_pchSerialNum = mallocCopy<char>(m_cCert.serialNo.data(), m_cCert.serialNo.size());
   if (m_pchSerialNum == nullptr) {
-    formatErrorText(m_szErrorText,
-                    "m_pchSerialNum malloc() error, m_cCert.serialNo->length:0x[%X].",
+    formatErrorText(m_szErrorText, "m_pchSerialNum malloc() error, m_cCert.serialNo->length:0x[%X].",
                     static_cast<unsigned>(m_cCert.serialNo.size()));
     return rc::OUT_OF_MEMORY;
   }
@@ -332,18 +327,15 @@ int CX509Certificate::loadBinaryImpl(const unsigned char* der, int len) {
   const int* b = m_cCert.notBefore;
   const int* a = m_cCert.notAfter;
   if (b[0] != 0)
-    formatBounded(m_szNotBefore, sizeof m_szNotBefore, "%04d%02d%02d%02d%02d%02d", b[0], b[1], b[2],
-                  b[3], b[4], b[5]);
+    formatBounded(m_szNotBefore, sizeof m_szNotBefore, "%04d%02d%02d%02d%02d%02d", b[0], b[1], b[2], b[3], b[4], b[5]);
   if (a[0] != 0)
-    formatBounded(m_szNotAfter, sizeof m_szNotAfter, "%04d%02d%02d%02d%02d%02d", a[0], a[1], a[2],
-                  a[3], a[4], a[5]);
+    formatBounded(m_szNotAfter, sizeof m_szNotAfter, "%04d%02d%02d%02d%02d%02d", a[0], a[1], a[2], a[3], a[4], a[5]);
   m_iExpired = m_cCert.expired;
 
   if (!m_cCert.modulus.empty()) {
     m_puchModulus = mallocCopy<unsigned char>(m_cCert.modulus.data(), m_cCert.modulus.size());
     if (m_puchModulus == nullptr) {
-      formatErrorText(m_szErrorText,
-                      "m_puchModulus malloc() error, publicKey.modulus->length:0x[%X].",
+      formatErrorText(m_szErrorText, "m_puchModulus malloc() error, publicKey.modulus->length:0x[%X].",
                       static_cast<unsigned>(m_cCert.modulusHex.size()));
       return rc::OUT_OF_MEMORY;
     }
@@ -352,8 +344,7 @@ int CX509Certificate::loadBinaryImpl(const unsigned char* der, int len) {
   if (!m_cCert.exponent.empty()) {
     m_puchExponent = mallocCopy<unsigned char>(m_cCert.exponent.data(), m_cCert.exponent.size());
     if (m_puchExponent == nullptr) {
-      formatErrorText(m_szErrorText,
-                      "m_puchExponent malloc() error, publicKey.exponent->length:0x[%X].",
+      formatErrorText(m_szErrorText, "m_puchExponent malloc() error, publicKey.exponent->length:0x[%X].",
                       static_cast<unsigned>(m_cCert.exponentHex.size()));
       return rc::OUT_OF_MEMORY;
     }
@@ -386,22 +377,19 @@ int CX509Certificate::LoadX509Cert(const char* pchBase64Cert) {
     int derLen = textLen;
     MallocPtr<unsigned char> der(base64Decode(pchBase64Cert, &derLen));
     if (!der) {
-      formatErrorText(m_szErrorText,
-                      "LoadX509Cert()->malloc() m_puchBinaryX590Cert error, m_iBinaryX509CertLen:0x[%X]",
+      formatErrorText(m_szErrorText, "LoadX509Cert()->malloc() m_puchBinaryX590Cert error, m_iBinaryX509CertLen:0x[%X]",
                       static_cast<unsigned>(textLen));
       return rc::OUT_OF_MEMORY;
     }
     int code = loadBinaryImpl(der.get(), derLen);
     if (code != rc::OK) {
-      formatErrorText(m_szErrorText, "LoadBinaryX509Cert() error, return code:0x[%X].",
-                      static_cast<unsigned>(code));
+      formatErrorText(m_szErrorText, "LoadBinaryX509Cert() error, return code:0x[%X].", static_cast<unsigned>(code));
       clear();
       return code;
     }
     m_puchBinaryX590Cert = mallocCopy<unsigned char>(der.get(), static_cast<std::size_t>(derLen));
     if (m_puchBinaryX590Cert == nullptr) {
-      formatErrorText(m_szErrorText,
-                      "LoadX509Cert()->malloc() m_puchBinaryX590Cert error, m_iBinaryX509CertLen:0x[%X]",
+      formatErrorText(m_szErrorText, "LoadX509Cert()->malloc() m_puchBinaryX590Cert error, m_iBinaryX509CertLen:0x[%X]",
                       static_cast<unsigned>(derLen));
       clear();
       return rc::OUT_OF_MEMORY;
@@ -409,8 +397,7 @@ int CX509Certificate::LoadX509Cert(const char* pchBase64Cert) {
     m_iBinaryX509CertLen = derLen;
     m_pchB64X509Cert = mallocCopy<char>(pchBase64Cert, static_cast<std::size_t>(textLen));
     if (m_pchB64X509Cert == nullptr) {
-      formatErrorText(m_szErrorText,
-                      "LoadX509Cert()->malloc() m_pchB64X509Cert error, pchBase64Cert length:0x[%X]",
+      formatErrorText(m_szErrorText, "LoadX509Cert()->malloc() m_pchB64X509Cert error, pchBase64Cert length:0x[%X]",
                       static_cast<unsigned>(textLen));
       clear();
       return rc::OUT_OF_MEMORY;
@@ -435,22 +422,19 @@ int CX509Certificate::loadCertificateImpl(const unsigned char* der, int len) {
   }
   int code = loadBinaryImpl(der, len);
   if (code != rc::OK) {
-    formatErrorText(m_szErrorText, "LoadBinaryX509Cert() error, return code:0x[%X].",
-                    static_cast<unsigned>(code));
+    formatErrorText(m_szErrorText, "LoadBinaryX509Cert() error, return code:0x[%X].", static_cast<unsigned>(code));
     return code;
   }
   m_puchBinaryX590Cert = mallocCopy<unsigned char>(der, static_cast<std::size_t>(len));
   if (m_puchBinaryX590Cert == nullptr) {
-    formatErrorText(m_szErrorText,
-                    "LoadX509Cert()->malloc() m_puchBinaryX590Cert error, iBinaryCertLen:0x[%X]",
+    formatErrorText(m_szErrorText, "LoadX509Cert()->malloc() m_puchBinaryX590Cert error, iBinaryCertLen:0x[%X]",
                     static_cast<unsigned>(len));
     return rc::OUT_OF_MEMORY;
   }
   m_iBinaryX509CertLen = len;
   m_pchB64X509Cert = base64Encode(der, len);
   if (m_pchB64X509Cert == nullptr) {
-    formatErrorText(m_szErrorText,
-                    "LoadX509Cert()->malloc() m_pchB64X509Cert error, puchTempB64Cert length:0x[%X]",
+    formatErrorText(m_szErrorText, "LoadX509Cert()->malloc() m_pchB64X509Cert error, puchTempB64Cert length:0x[%X]",
                     static_cast<unsigned>(len));
     return rc::OUT_OF_MEMORY;
   }
@@ -501,8 +485,7 @@ PKCS7* CX509Certificate::sz2pkcs7(const char* text, int length, int* code) {
     std::string pem = "-----BEGIN PKCS7-----\n";
     pem += lines.get();
     std::size_t linesLen = std::strlen(lines.get());
-    if (!(linesLen >= 2 && lines.get()[linesLen - 2] == '\r' && lines.get()[linesLen - 1] == '\n'))
-      pem += "\n";
+    if (!(linesLen >= 2 && lines.get()[linesLen - 2] == '\r' && lines.get()[linesLen - 1] == '\n')) pem += "\n";
     pem += "-----END PKCS7-----\n";
 
     BioPtr bio(BIO_new(BIO_s_mem()));
@@ -514,8 +497,7 @@ PKCS7* CX509Certificate::sz2pkcs7(const char* text, int length, int* code) {
     int written = BIO_write(bio.get(), pem.data(), static_cast<int>(pem.size()));
     if (written != static_cast<int>(pem.size())) {
       *code = rc::OPERATION_ERROR;
-      formatErrorText(m_szErrorText, "sz2pkcs7()->BIO_write() error, written:0x[%X]",
-                      static_cast<unsigned>(written));
+      formatErrorText(m_szErrorText, "sz2pkcs7()->BIO_write() error, written:0x[%X]", static_cast<unsigned>(written));
       ERR_clear_error();
       return nullptr;
     }
@@ -556,16 +538,14 @@ PKCS7* CX509Certificate::sz2pkcs7(const char* text, int length, int* code) {
 
 int CX509Certificate::loadPKCS7Impl(const char* text) {
   if (text == nullptr || *text == '\0') {
-    formatErrorText(m_szErrorText,
-                    "loadPKCS7Cert -> loadPKCS7Cert can't be null or empty string");
+    formatErrorText(m_szErrorText, "loadPKCS7Cert -> loadPKCS7Cert can't be null or empty string");
     return rc::WRONG_PARAMETER;
   }
   const int textLen = static_cast<int>(strnlen(text, MAX_TEXT_CHARS));
   int code = 0;
   P7Ptr p7(sz2pkcs7(text, textLen, &code));
   if (!p7) {
-    formatErrorText(m_szErrorText, "loadB64CertData -> sz2pkcs7 failed! rtn:0x[%X]",
-                    static_cast<unsigned>(code));
+    formatErrorText(m_szErrorText, "loadB64CertData -> sz2pkcs7 failed! rtn:0x[%X]", static_cast<unsigned>(code));
     return code != rc::OK ? code : rc::INPUT_FORMAT_ERROR;
   }
   STACK_OF(X509)* certs = nullptr;
@@ -592,11 +572,9 @@ int CX509Certificate::loadPKCS7Impl(const char* text) {
     std::vector<std::string> issuers;
     try {
       issuers.reserve(static_cast<std::size_t>(count));
-      for (int i = 0; i < count; ++i)
-        issuers.push_back(commonNameValue(X509_get_issuer_name(sk_X509_value(certs, i))));
+      for (int i = 0; i < count; ++i) issuers.push_back(commonNameValue(X509_get_issuer_name(sk_X509_value(certs, i))));
     } catch (const std::bad_alloc&) {
-      formatErrorText(m_szErrorText, "caIssuers malloc() error, iNum:0x[%X]",
-                      static_cast<unsigned>(count));
+      formatErrorText(m_szErrorText, "caIssuers malloc() error, iNum:0x[%X]", static_cast<unsigned>(count));
       return rc::OUT_OF_MEMORY;
     }
     for (int i = 0; i < count && signer == nullptr; ++i) {
@@ -607,8 +585,7 @@ int CX509Certificate::loadPKCS7Impl(const char* text) {
         if (is == subjectCN) issuedAnother = true;
       if (!issuedAnother) signer = c;
     }
-    std::string signerIssuer =
-        signer != nullptr ? commonNameValue(X509_get_issuer_name(signer)) : std::string();
+    std::string signerIssuer = signer != nullptr ? commonNameValue(X509_get_issuer_name(signer)) : std::string();
     if (signer == nullptr || signerIssuer.empty()) {
       formatErrorText(m_szErrorText, "loadCertB64 -> The Cert from PKCS7 format error!");
       return rc::INPUT_FORMAT_ERROR;
@@ -617,8 +594,7 @@ int CX509Certificate::loadPKCS7Impl(const char* text) {
     for (int i = 0; i < count && !caFound; ++i)
       caFound = commonNameValue(X509_get_subject_name(sk_X509_value(certs, i))) == signerIssuer;
     if (!caFound) {
-      formatErrorText(m_szErrorText,
-                      "loadB64CertData -> no matched CAert with Subject commonName(%s)!",
+      formatErrorText(m_szErrorText, "loadB64CertData -> no matched CAert with Subject commonName(%s)!",
                       signerIssuer.c_str());
       return rc::INPUT_FORMAT_ERROR;
     }

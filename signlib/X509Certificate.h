@@ -24,7 +24,7 @@ struct X509CertRecord {
   // minute, second; all zero when the time cannot be read.
   int notBefore[6] = {};
   int notAfter[6] = {};
-  std::string modulusHex;   // RSA only; empty for other keys
+  std::string modulusHex;  // RSA only; empty for other keys
   std::string exponentHex;
   std::vector<unsigned char> modulus;  // big-endian, no sign byte
   std::vector<unsigned char> exponent;

@@ -39,8 +39,7 @@ std::vector<unsigned char> randomBytes(size_t n) {
 
 std::string evpText(const std::vector<unsigned char>& bytes) {
   std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
-                          static_cast<int>(bytes.size()));
+  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(), static_cast<int>(bytes.size()));
   out.resize(static_cast<size_t>(n));
   return out;
 }
@@ -95,8 +94,8 @@ void BM_Decode_EVP(benchmark::State& state) {
   std::string text = evpText(randomBytes(static_cast<size_t>(state.range(0))));
   std::vector<unsigned char> out(text.size());
   for (auto _ : state) {
-    int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                            static_cast<int>(text.size()));
+    int n =
+        EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
     benchmark::DoNotOptimize(n);
     benchmark::ClobberMemory();
   }
@@ -118,8 +117,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration && !r.error_occurred)
-        times_[r.benchmark_name()] = r.GetAdjustedCPUTime();
+      if (r.run_type == Run::RT_Iteration && !r.error_occurred) times_[r.benchmark_name()] = r.GetAdjustedCPUTime();
   }
   void Finalize() override {
     ConsoleReporter::Finalize();

@@ -39,8 +39,8 @@
 #include <string>
 #include <vector>
 
-#include "signlib/CertificateDBClient.h"
 #include "platform/kernel.h"
+#include "signlib/CertificateDBClient.h"
 
 namespace fs = std::filesystem;
 
@@ -111,7 +111,8 @@ bool makeStores() {
   EVP_PKEY* subjectKey = EVP_RSA_gen(2048);
   if (caKey == nullptr || subjectKey == nullptr) return false;
   X509_NAME* caName = X509_NAME_new();
-  X509_NAME_add_entry_by_txt(caName, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Bench CA"), -1, -1, 0);
+  X509_NAME_add_entry_by_txt(caName, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Bench CA"), -1, -1,
+                             0);
   for (int size : {1000, 10000}) {
     char base[] = "/tmp/bench-certdb-XXXXXX";
     if (mkdtemp(base) == nullptr) return false;
@@ -123,9 +124,8 @@ bool makeStores() {
       std::string cn = i == size / 2 ? kTarget : "User " + std::to_string(i);
       store.ders.push_back(makeCertificate(caKey, caName, subjectKey, 0x10000 + i, cn));
       const std::vector<unsigned char>& der = store.ders.back();
-      std::ofstream(dir / (sha1Hex(der) + ".cert"))
-          << "# certificate store entry\ncertificate=" << base64(der) << "\nadded=" << (133000000000000000LL + i)
-          << "\n";
+      std::ofstream(dir / (sha1Hex(der) + ".cert")) << "# certificate store entry\ncertificate=" << base64(der)
+                                                    << "\nadded=" << (133000000000000000LL + i) << "\n";
     }
   }
   X509_NAME_free(caName);
@@ -182,14 +182,33 @@ void BM_ParseD2I(benchmark::State& state) {
       X509_free(x);
     }
   }
-  state.counters["per_cert"] = benchmark::Counter(static_cast<double>(store.ders.size()),
-                                                  benchmark::Counter::kIsIterationInvariantRate |
-                                                      benchmark::Counter::kInvert);
+  state.counters["per_cert"] =
+      benchmark::Counter(static_cast<double>(store.ders.size()),
+                         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-BENCHMARK(BM_SelectBySubjectCN)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->MinTime(1.0)->Repetitions(3)->ReportAggregatesOnly(true);
-BENCHMARK(BM_SelectByIssuerList)->Args({1000, 100})->Args({1000, 1000})->Args({10000, 100})->Unit(benchmark::kMillisecond)->MinTime(1.0)->Repetitions(3)->ReportAggregatesOnly(true);
-BENCHMARK(BM_ParseD2I)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->MinTime(1.0)->Repetitions(3)->ReportAggregatesOnly(true);
+BENCHMARK(BM_SelectBySubjectCN)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_SelectByIssuerList)
+    ->Args({1000, 100})
+    ->Args({1000, 1000})
+    ->Args({10000, 100})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_ParseD2I)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:

@@ -32,7 +32,8 @@ bool ControlPage::open(const std::string& library, const char16_t* progId) {
   initialized_ = true;
   CLSID clsid{};
   if (CLSIDFromProgID(progId, &clsid) != S_OK) return false;
-  if (CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&control_)) != S_OK)
+  if (CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&control_)) !=
+      S_OK)
     return false;
   if (PlatformCreateClientSite(u"http://localhost/", 0, &site_) != S_OK) return false;
   IOleObject* ole = nullptr;

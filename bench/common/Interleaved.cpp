@@ -46,7 +46,7 @@ void interleave(benchmark::State& state, const Side& ours, const Side& reference
   if (wall) {
     auto cpuName = [](const std::string& c) {
       return c.size() > 3 && c.compare(c.size() - 3, 3, "_ms") == 0 ? c.substr(0, c.size() - 3) + "_cpu_ms"
-                                                                      : c + "_cpu";
+                                                                    : c + "_cpu";
     };
     state.counters[cpuName(ours.counter)] = oursCpu / runs;
     state.counters[cpuName(reference.counter)] = referenceCpu / runs;

@@ -19,7 +19,8 @@ bool importIntoMy(const Identity& identity, std::string* certificateBase64) {
   HCERTSTORE pfx = PFXImportCertStore(&blob, u"bench", CRYPT_EXPORTABLE | CRYPT_USER_KEYSET);
   HCERTSTORE my = CertOpenSystemStoreA(0, "MY");
   PCCERT_CONTEXT c = pfx != nullptr ? CertEnumCertificatesInStore(pfx, nullptr) : nullptr;
-  bool ok = c != nullptr && my != nullptr && CertAddCertificateContextToStore(my, c, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  bool ok = c != nullptr && my != nullptr &&
+            CertAddCertificateContextToStore(my, c, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
   certificateBase64->clear();
   if (ok) {
     char* text = base64Encode(c->pbCertEncoded, static_cast<int>(c->cbCertEncoded));

@@ -40,7 +40,8 @@ bool setUp(const SigningControl& control) {
   std::string p12 = gPage.root + "/bench.p12";
   if (!gPage.identity.make("Bench User", 0x5151) || !gPage.identity.writePkcs12(p12)) return false;
   gPage.certificateBase64 = widen(gPage.identity.certificateBase64());
-  if (std::system((quote(bin + "/certstore") + " import --store MY --pfx " + quote(p12) + " --password bench").c_str()) != 0)
+  if (std::system(
+          (quote(bin + "/certstore") + " import --store MY --pfx " + quote(p12) + " --password bench").c_str()) != 0)
     return false;
 
   // A transfer order of about a kilobyte, as pages sign them.

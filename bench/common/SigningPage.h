@@ -20,9 +20,9 @@
 namespace bench {
 
 struct SigningControl {
-  const char* name;       // "Teskel": BM_Teskel, counter teskel_ms, lib/Teskel.so
+  const char* name;        // "Teskel": BM_Teskel, counter teskel_ms, lib/Teskel.so
   const char16_t* progId;  // u"Teskel.TeskelCtrl"
-  double goal;            // the ratio's goal, at most
+  double goal;             // the ratio's goal, at most
 };
 
 // The benchmark's whole program: set-up, the three benchmarks, the ratio line.

@@ -193,26 +193,44 @@ void BM_RepaintCairo(benchmark::State& state) {
 // Each side runs to its end; the counters name the reference cairo.
 template <typename Ours, typename Reference>
 void interleaved(benchmark::State& state, Ours ours, Reference reference) {
-  bench::interleave(state, {"ours_ms", [&](std::string*) { ours(); return true; }},
-                    {"cairo_ms", [&](std::string*) { reference(); return true; }});
+  bench::interleave(state,
+                    {"ours_ms",
+                     [&](std::string*) {
+                       ours();
+                       return true;
+                     }},
+                    {"cairo_ms", [&](std::string*) {
+                       reference();
+                       return true;
+                     }});
 }
 
 void BM_KeyPressInterleaved(benchmark::State& state) {
   BenchKeypad* k = keypad();
   int typed = 0;
-  interleaved(state, [&] { keyPressOnce(k); }, [&] { referenceKeyPress(typed++ % 16 + 1); });
+  interleaved(
+      state, [&] { keyPressOnce(k); }, [&] { referenceKeyPress(typed++ % 16 + 1); });
 }
 void BM_RepaintInterleaved(benchmark::State& state) {
   BenchKeypad* k = keypad();
-  interleaved(state, [&] { repaintOnce(k); }, [] { referenceRepaint(); });
+  interleaved(
+      state, [&] { repaintOnce(k); }, [] { referenceRepaint(); });
 }
 
 BENCHMARK(BM_KeyPress)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_KeyPressCairo)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Repaint)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RepaintCairo)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_KeyPressInterleaved)->Unit(benchmark::kMicrosecond)->MinTime(1.0)->Repetitions(3)->ReportAggregatesOnly(true);
-BENCHMARK(BM_RepaintInterleaved)->Unit(benchmark::kMicrosecond)->MinTime(1.0)->Repetitions(3)->ReportAggregatesOnly(true);
+BENCHMARK(BM_KeyPressInterleaved)
+    ->Unit(benchmark::kMicrosecond)
+    ->MinTime(1.0)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_RepaintInterleaved)
+    ->Unit(benchmark::kMicrosecond)
+    ->MinTime(1.0)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
 
 }  // namespace
 

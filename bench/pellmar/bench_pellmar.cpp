@@ -13,12 +13,12 @@
 // BM_Interleaved runs the two alternately and measures each one's process CPU
 // time (the kernel's share included); "ratio" at the end is the median over
 // its repetitions of the control's time over getifaddrs'. The goal is at most 1.5.
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <ifaddrs.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <arpa/inet.h>
-#include <linux/if_packet.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -155,11 +155,14 @@ std::string getifaddrsOnce(bool* ok) {
 
 // A side of one line's making; the line is kept from the optimiser.
 bench::Side side(const char* counter, std::string (*once)(bool*), const char* failure) {
-  return bench::plainSide(counter, [once] {
-    bool ok = false;
-    benchmark::DoNotOptimize(once(&ok));
-    return ok;
-  }, failure);
+  return bench::plainSide(
+      counter,
+      [once] {
+        bool ok = false;
+        benchmark::DoNotOptimize(once(&ok));
+        return ok;
+      },
+      failure);
 }
 
 void BM_Pellmar(benchmark::State& state) { bench::repeat(state, side("pellmar_ms", pellmarOnce, "getIP_MAC failed")); }
@@ -167,7 +170,6 @@ void BM_Pellmar(benchmark::State& state) { bench::repeat(state, side("pellmar_ms
 void BM_Getifaddrs(benchmark::State& state) {
   bench::repeat(state, side("getifaddrs_ms", getifaddrsOnce, "getifaddrs failed"));
 }
-
 
 void BM_Interleaved(benchmark::State& state) {
   bench::interleave(state, side("pellmar_ms", pellmarOnce, "a call failed"),

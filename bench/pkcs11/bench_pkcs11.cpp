@@ -32,9 +32,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/kernel.h"
 #include "signlib/PKCS11TokenUtil.h"
 #include "signlib/X509Certificate.h"
-#include "platform/kernel.h"
 
 #include "Interleaved.h"
 #include "SignerStore.h"
@@ -53,8 +53,7 @@ bool libraryOnce(std::string* error) {
   int length = 0;
   if (token.init(kModuleName) != 0 ||
       token.signPKCS7(kPin, gToken.certificateBase64.c_str(), "SHA256", "RSA",
-                      reinterpret_cast<const unsigned char*>(gData.data()), gData.size(), &der,
-                      &length) != 0) {
+                      reinterpret_cast<const unsigned char*>(gData.data()), gData.size(), &der, &length) != 0) {
     *error = token.getErrorText();
     return false;
   }
@@ -107,8 +106,7 @@ bool bareOnce() {
          f->C_FindObjects(session, &cert, 1, &found) == CKR_OK && f->C_FindObjectsFinal(session) == CKR_OK &&
          found == 1;
     ok = ok && f->C_FindObjectsInit(session, keyTemplate, 2) == CKR_OK &&
-         f->C_FindObjects(session, &key, 1, &found) == CKR_OK && f->C_FindObjectsFinal(session) == CKR_OK &&
-         found == 1;
+         f->C_FindObjects(session, &key, 1, &found) == CKR_OK && f->C_FindObjectsFinal(session) == CKR_OK && found == 1;
     // Sign.
     CK_MECHANISM mechanism = {CKM_SHA256_RSA_PKCS, nullptr, 0};
     unsigned char signature[256];
@@ -128,7 +126,6 @@ bool bareOnce() {
 bench::Side bareSide() { return bench::plainSide("bare_ms", bareOnce, "bare sequence failed"); }
 
 void BM_BarePKCS11(benchmark::State& state) { bench::repeat(state, bareSide()); }
-
 
 // Both, one after the other in every iteration (the order alternating), so
 // that a change in the machine's load falls on both alike. Reports each one's

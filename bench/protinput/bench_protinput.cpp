@@ -71,7 +71,11 @@ void BM_TripleDES_Bulk8K(benchmark::State& state) {
   EVP_EncryptInit_ex2(ctx, cipher, key.data(), nullptr, nullptr);
   EVP_CIPHER_CTX_set_padding(ctx, 0);
   interleaved(
-      state, 16, [&] { TripleDESEncrypt(key.data(), in.data(), 8192, out.data()); benchmark::DoNotOptimize(out.data()); },
+      state, 16,
+      [&] {
+        TripleDESEncrypt(key.data(), in.data(), 8192, out.data());
+        benchmark::DoNotOptimize(out.data());
+      },
       [&] {
         int n = 0;
         EVP_EncryptUpdate(ctx, out.data(), &n, in.data(), 8192);
@@ -200,7 +204,8 @@ void directCode() {
 struct Picture {
   GRD_image image;
   Picture() {
-    HWND w = CreateWindowExW(0, WC_STATICW, u"", WS_POPUP | SS_BITMAP, 0, 0, 400, 30, nullptr, nullptr, nullptr, nullptr);
+    HWND w =
+        CreateWindowExW(0, WC_STATICW, u"", WS_POPUP | SS_BITMAP, 0, 0, 400, 30, nullptr, nullptr, nullptr, nullptr);
     image.Attach(w);
   }
 };
@@ -247,8 +252,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
       bool throughput;
     } lines[] = {
         {"BM_TripleDES_Bulk8K", "triple DES bulk 8 KiB vs EVP_des_ede_ecb", "throughput at least 0.5x", true},
-        {"BM_TripleDES_FreshKeyBlock", "triple DES fresh-key block vs re-keyed EVP context", "at least as fast (time <= 1.0x)",
-         false},
+        {"BM_TripleDES_FreshKeyBlock", "triple DES fresh-key block vs re-keyed EVP context",
+         "at least as fast (time <= 1.0x)", false},
         {"BM_RenderText16", "renderText 16 cells vs direct cairo", "time at most 2x", false},
         {"BM_DrawCode", "drawCode vs RAND_bytes x2614 + direct cairo", "time at most 1.5x", false},
     };

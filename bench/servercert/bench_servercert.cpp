@@ -32,8 +32,8 @@
 #include <memory>
 #include <string>
 
-#include "TlsServer.h"
 #include "Interleaved.h"
+#include "TlsServer.h"
 #include "ctrlkit/ServerCert.h"
 
 namespace fs = std::filesystem;
@@ -114,8 +114,10 @@ bool opensslOnce() {
     char buf[4096];
     while (ok && head.find("\r\n\r\n") == std::string::npos) {
       int n = SSL_read(ssl, buf, sizeof buf);
-      if (n <= 0) ok = false;
-      else head.append(buf, static_cast<size_t>(n));
+      if (n <= 0)
+        ok = false;
+      else
+        head.append(buf, static_cast<size_t>(n));
     }
     X509* peer = SSL_get1_peer_certificate(ssl);
     ok = ok && peer != nullptr && X509_get_subject_name(peer) != nullptr;
@@ -144,21 +146,20 @@ void BM_OpenSSL(benchmark::State& state) {
 }
 
 void BM_Interleaved(benchmark::State& state) {
-  bench::interleave(
-      state,
-      {"check_ms",
-       [](std::string* error) {
-         if (checkOnce()) return true;
-         *error = "the check refused the page";
-         return false;
-       }},
-      {"openssl_ms",
-       [](std::string* error) {
-         if (opensslOnce()) return true;
-         *error = "the OpenSSL client failed";
-         return false;
-       }},
-      bench::Timing::WallAndCpu);
+  bench::interleave(state,
+                    {"check_ms",
+                     [](std::string* error) {
+                       if (checkOnce()) return true;
+                       *error = "the check refused the page";
+                       return false;
+                     }},
+                    {"openssl_ms",
+                     [](std::string* error) {
+                       if (opensslOnce()) return true;
+                       *error = "the OpenSSL client failed";
+                       return false;
+                     }},
+                    bench::Timing::WallAndCpu);
 }
 
 BENCHMARK(BM_Check)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
@@ -183,9 +184,10 @@ int main(int argc, char** argv) {
     auto it = found.find("BM_Interleaved");
     if (it == found.end() || it->second.count("cpu_ratio") == 0) return;
     double ratio = it->second.at("ratio").value, cpuRatio = it->second.at("cpu_ratio").value;
-    std::printf("ratio: %.2f wall time, %.2f client CPU time (HTTPS check over OpenSSL handshake + GET, median; "
-                  "goal: wall time at most 1.5)\n",
-                ratio, cpuRatio);
+    std::printf(
+        "ratio: %.2f wall time, %.2f client CPU time (HTTPS check over OpenSSL handshake + GET, median; "
+        "goal: wall time at most 1.5)\n",
+        ratio, cpuRatio);
   });
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

@@ -35,8 +35,10 @@ bool makeMessage() {
   gRoot = base;
   const std::string r = gRoot;
   std::ofstream(r + "/data") << std::string(4096, 'c');
-  if (!sh("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + r + "/ca.key -out " + r + "/ca.pem -subj /CN=CA -days 2") ||
-      !sh("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + r + "/s.key -out " + r + "/s.pem -subj /CN=S -days 2") ||
+  if (!sh("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + r + "/ca.key -out " + r +
+          "/ca.pem -subj /CN=CA -days 2") ||
+      !sh("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + r + "/s.key -out " + r +
+          "/s.pem -subj /CN=S -days 2") ||
       !sh("openssl cms -sign -nodetach -binary -outform DER -in " + r + "/data -signer " + r + "/s.pem -inkey " + r +
           "/s.key -certfile " + r + "/ca.pem -out " + r + "/m.der"))
     return false;

@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/kernel.h"
 #include "signlib/PKCS11TokenUtil.h"
 #include "signlib/X509Certificate.h"
-#include "platform/kernel.h"
 
 #include "Interleaved.h"
 #include "SignerStore.h"
@@ -42,8 +42,7 @@ bool libraryOnce(std::string* error) {
   int length = 0;
   if (token.init(kModuleName) != 0 ||
       token.signPKCS7(kPin, gToken.certificateBase64.c_str(), "SHA1", "RSA",
-                      reinterpret_cast<const unsigned char*>(gData.data()), gData.size(), &der,
-                      &length) != 0) {
+                      reinterpret_cast<const unsigned char*>(gData.data()), gData.size(), &der, &length) != 0) {
     *error = token.getErrorText();
     return false;
   }
@@ -74,8 +73,7 @@ bool bareOnce() {
   CK_OBJECT_HANDLE cert = 0, key = 0;
   CK_ULONG found = 0;
   ok = ok && f->C_FindObjectsInit(session, certTemplate, 2) == CKR_OK &&
-       f->C_FindObjects(session, &cert, 1, &found) == CKR_OK && f->C_FindObjectsFinal(session) == CKR_OK &&
-       found == 1;
+       f->C_FindObjects(session, &cert, 1, &found) == CKR_OK && f->C_FindObjectsFinal(session) == CKR_OK && found == 1;
   unsigned char id[64];
   CK_ATTRIBUTE idQuery = {CKA_ID, nullptr, 0};
   ok = ok && f->C_GetAttributeValue(session, cert, &idQuery, 1) == CKR_OK && idQuery.ulValueLen <= sizeof id;
@@ -84,8 +82,7 @@ bool bareOnce() {
        f->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(kPin)), 4) == CKR_OK;
   CK_ATTRIBUTE keyTemplate[] = {{CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_ID, id, idQuery.ulValueLen}};
   ok = ok && f->C_FindObjectsInit(session, keyTemplate, 2) == CKR_OK &&
-       f->C_FindObjects(session, &key, 1, &found) == CKR_OK && f->C_FindObjectsFinal(session) == CKR_OK &&
-       found == 1;
+       f->C_FindObjects(session, &key, 1, &found) == CKR_OK && f->C_FindObjectsFinal(session) == CKR_OK && found == 1;
   CK_MECHANISM mechanism = {CKM_SHA1_RSA_PKCS, nullptr, 0};
   unsigned char signature[256];
   CK_ULONG signatureLength = sizeof signature;

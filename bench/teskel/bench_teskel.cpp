@@ -3,6 +3,4 @@
 // signing page's (bench/common/SigningPage.h). The goal is at most 1.3.
 #include "SigningPage.h"
 
-int main(int argc, char** argv) {
-  return bench::runSigningPage(argc, argv, {"Teskel", u"Teskel.TeskelCtrl", 1.3});
-}
+int main(int argc, char** argv) { return bench::runSigningPage(argc, argv, {"Teskel", u"Teskel.TeskelCtrl", 1.3}); }

@@ -13,8 +13,7 @@ void roundTrip(const unsigned char* bytes, int n) {
   if (text == nullptr) __builtin_trap();
   int len = static_cast<int>(std::strlen(text));
   unsigned char* back = base64Decode(text, &len);
-  if (back == nullptr || len != n || (n > 0 && std::memcmp(back, bytes, static_cast<size_t>(n)) != 0))
-    __builtin_trap();
+  if (back == nullptr || len != n || (n > 0 && std::memcmp(back, bytes, static_cast<size_t>(n)) != 0)) __builtin_trap();
   std::free(back);
   std::free(text);
 }

@@ -10,9 +10,9 @@
 #include <openssl/x509.h>
 
 #include "../support/FuzzRoot.h"
+#include "platform/crypt.h"
 #include "signlib/CertificateDBClient.h"
 #include "signlib/MyCertContext.h"
-#include "platform/crypt.h"
 
 namespace {
 void addCertificate(HCERTSTORE store, const char* issuerText) {
@@ -21,8 +21,7 @@ void addCertificate(HCERTSTORE store, const char* issuerText) {
   ASN1_INTEGER_set(X509_get_serialNumber(x), 7);
   X509_NAME* name = X509_NAME_new();
   X509_NAME_add_entry_by_txt(name, "C", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("TW"), -1, -1, 0);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(issuerText), -1, -1,
-                             0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(issuerText), -1, -1, 0);
   X509_set_subject_name(x, name);
   X509_set_issuer_name(x, name);
   X509_NAME_free(name);

@@ -27,7 +27,8 @@ std::string entryName(const std::string& text) {
     std::string b64 = text.substr(at + 12, end == std::string::npos ? std::string::npos : end - at - 12);
     while (!b64.empty() && (b64.back() == '\r' || b64.back() == ' ')) b64.pop_back();
     std::vector<unsigned char> out(b64.size() + 4);
-    int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(b64.data()), static_cast<int>(b64.size()));
+    int n =
+        EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(b64.data()), static_cast<int>(b64.size()));
     if (n > 0) {
       size_t pad = 0;
       for (size_t i = b64.size(); i > 0 && b64[i - 1] == '=' && pad < 2; --i) ++pad;

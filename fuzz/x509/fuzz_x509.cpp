@@ -18,14 +18,12 @@ void check(const CX509Certificate& cert, int code) {
     if (cert.getBinaryX509Cert() != nullptr || cert.getSerialNum() != nullptr) __builtin_trap();
     return;
   }
-  if (cert.getIssuer() == nullptr || cert.getSubject() == nullptr ||
-      cert.getSubjectCN() == nullptr || cert.getSerialNum() == nullptr ||
-      cert.getBinaryX509Cert() == nullptr || cert.getB64X509Cert() == nullptr)
+  if (cert.getIssuer() == nullptr || cert.getSubject() == nullptr || cert.getSubjectCN() == nullptr ||
+      cert.getSerialNum() == nullptr || cert.getBinaryX509Cert() == nullptr || cert.getB64X509Cert() == nullptr)
     __builtin_trap();
   if (std::strlen(cert.getSubjectCN()) > 128) __builtin_trap();
   if ((cert.getModulus() == nullptr) != (cert.getModulusLen() == 0)) __builtin_trap();
-  if (cert.getCertRecord().modulusHex.size() != 2 * static_cast<size_t>(cert.getModulusLen()))
-    __builtin_trap();
+  if (cert.getCertRecord().modulusHex.size() != 2 * static_cast<size_t>(cert.getModulusLen())) __builtin_trap();
 }
 }  // namespace
 

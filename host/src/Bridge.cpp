@@ -87,11 +87,8 @@ bool toVariant(duk_context* ctx, duk_idx_t idx, VARIANT* v, std::string* why) {
   v->vt = VT_EMPTY;
   switch (duk_get_type(ctx, idx)) {
     case DUK_TYPE_NONE:
-    case DUK_TYPE_UNDEFINED:
-      return true;
-    case DUK_TYPE_NULL:
-      v->vt = VT_NULL;
-      return true;
+    case DUK_TYPE_UNDEFINED: return true;
+    case DUK_TYPE_NULL: v->vt = VT_NULL; return true;
     case DUK_TYPE_BOOLEAN:
       v->vt = VT_BOOL;
       v->boolVal = duk_get_boolean(ctx, idx) ? VARIANT_TRUE : VARIANT_FALSE;
@@ -128,8 +125,7 @@ bool toVariant(duk_context* ctx, duk_idx_t idx, VARIANT* v, std::string* why) {
       }
       *why = "a script object cannot be passed to a control";
       return false;
-    default:
-      break;
+    default: break;
   }
   *why = "this kind of value cannot be passed to a control";
   return false;
@@ -155,15 +151,9 @@ void pushVariant(duk_context* ctx, const VARIANT& value) {
     case VT_ERROR:  // a missing optional value
       duk_push_undefined(ctx);
       return;
-    case VT_NULL:
-      duk_push_null(ctx);
-      return;
-    case VT_BOOL:
-      duk_push_boolean(ctx, value.boolVal != VARIANT_FALSE);
-      return;
-    case VT_BSTR:
-      pushText(ctx, value.bstrVal != nullptr ? value.bstrVal : u"", SysStringLen(value.bstrVal));
-      return;
+    case VT_NULL: duk_push_null(ctx); return;
+    case VT_BOOL: duk_push_boolean(ctx, value.boolVal != VARIANT_FALSE); return;
+    case VT_BSTR: pushText(ctx, value.bstrVal != nullptr ? value.bstrVal : u"", SysStringLen(value.bstrVal)); return;
     case VT_I1:
     case VT_I2:
     case VT_I4:
@@ -247,16 +237,12 @@ std::string failureText(const std::string& name, const Invocation& call, UINT ar
     }
     case DISP_E_TYPEMISMATCH:
       return "'" + name + "': argument " + argument() + " has the wrong type (" + hex(call.hr) + ")";
-    case DISP_E_OVERFLOW:
-      return "'" + name + "': argument " + argument() + " is out of range (" + hex(call.hr) + ")";
+    case DISP_E_OVERFLOW: return "'" + name + "': argument " + argument() + " is out of range (" + hex(call.hr) + ")";
     case DISP_E_BADPARAMCOUNT:
       return "'" + name + "': wrong number of arguments, " + std::to_string(argCount) + " given (" + hex(call.hr) + ")";
-    case DISP_E_MEMBERNOTFOUND:
-      return "'" + name + "' cannot be used that way (" + hex(call.hr) + ")";
-    case DISP_E_PARAMNOTOPTIONAL:
-      return "'" + name + "': an argument is missing (" + hex(call.hr) + ")";
-    default:
-      return "'" + name + "' failed: " + hex(call.hr);
+    case DISP_E_MEMBERNOTFOUND: return "'" + name + "' cannot be used that way (" + hex(call.hr) + ")";
+    case DISP_E_PARAMNOTOPTIONAL: return "'" + name + "': an argument is missing (" + hex(call.hr) + ")";
+    default: return "'" + name + "' failed: " + hex(call.hr);
   }
 }
 
@@ -268,8 +254,7 @@ bool idOfName(IDispatch* disp, const std::u16string& name, DISPID* id) {
 
 // Calls the member on `disp` with the script arguments at stack indexes
 // 0..argCount-1 and pushes the result (or the error).
-Outcome invoke(duk_context* ctx, IDispatch* disp, DISPID id, const std::string& name, WORD flags,
-               duk_idx_t argCount) {
+Outcome invoke(duk_context* ctx, IDispatch* disp, DISPID id, const std::string& name, WORD flags, duk_idx_t argCount) {
   std::vector<VARIANT> args(static_cast<std::size_t>(argCount));
   std::string why;
   duk_idx_t converted = 0;
@@ -349,14 +334,12 @@ Outcome getProperty(duk_context* ctx) {
 
 duk_ret_t getTrap(duk_context* ctx) {
   switch (getProperty(ctx)) {
-    case Outcome::Error:
-      return duk_throw(ctx);
+    case Outcome::Error: return duk_throw(ctx);
     case Outcome::Target:
       duk_dup(ctx, 1);
       duk_get_prop(ctx, 0);
       return 1;
-    case Outcome::Value:
-      break;
+    case Outcome::Value: break;
   }
   return 1;
 }
@@ -390,16 +373,14 @@ Outcome setProperty(duk_context* ctx) {
 
 duk_ret_t setTrap(duk_context* ctx) {
   switch (setProperty(ctx)) {
-    case Outcome::Error:
-      return duk_throw(ctx);
+    case Outcome::Error: return duk_throw(ctx);
     case Outcome::Target:
       duk_dup(ctx, 1);
       duk_dup(ctx, 2);
       duk_put_prop(ctx, 0);
       duk_push_true(ctx);
       return 1;
-    case Outcome::Value:
-      break;
+    case Outcome::Value: break;
   }
   return 1;
 }

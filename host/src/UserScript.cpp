@@ -53,16 +53,34 @@ struct ActionForm {
 
 // One line per action.
 const ActionForm kActions[] = {
-    {"type", {Arg::Id, Arg::Text}, "takes a control id and a text", [](const Values& v) { return type(v.numbers[0], v.wide(0)); }},
-    {"paste", {Arg::Id, Arg::Text}, "takes a control id and a text", [](const Values& v) { return paste(v.numbers[0], v.wide(0)); }},
-    {"key", {Arg::KeyName, Arg::Modifiers}, "takes a key name and modifiers", [](const Values& v) { return key(v.texts[0], v.modifiers); }},
+    {"type",
+     {Arg::Id, Arg::Text},
+     "takes a control id and a text",
+     [](const Values& v) { return type(v.numbers[0], v.wide(0)); }},
+    {"paste",
+     {Arg::Id, Arg::Text},
+     "takes a control id and a text",
+     [](const Values& v) { return paste(v.numbers[0], v.wide(0)); }},
+    {"key",
+     {Arg::KeyName, Arg::Modifiers},
+     "takes a key name and modifiers",
+     [](const Values& v) { return key(v.texts[0], v.modifiers); }},
     {"click", {Arg::Id}, "takes a control id", [](const Values& v) { return click(v.numbers[0]); }},
-    {"select", {Arg::Id, Arg::Rows}, "takes a control id and an array of rows", [](const Values& v) { return select(v.numbers[0], v.rows); }},
+    {"select",
+     {Arg::Id, Arg::Rows},
+     "takes a control id and an array of rows",
+     [](const Values& v) { return select(v.numbers[0], v.rows); }},
     {"close", {}, "takes nothing", [](const Values&) { return close(); }},
     {"capslock", {Arg::Flag}, "takes true or false", [](const Values& v) { return capsLock(v.flag); }},
-    {"wait", {Arg::Count}, "takes milliseconds", [](const Values& v) { return wait(static_cast<unsigned>(v.numbers[0])); }},
+    {"wait",
+     {Arg::Count},
+     "takes milliseconds",
+     [](const Values& v) { return wait(static_cast<unsigned>(v.numbers[0])); }},
     {"exec", {Arg::Text}, "takes a command", [](const Values& v) { return exec(v.texts[0]); }},
-    {"clickshown", {Arg::Shown}, "takes the text a control shows", [](const Values& v) { return clickShown(v.wide(0)); }},
+    {"clickshown",
+     {Arg::Shown},
+     "takes the text a control shows",
+     [](const Values& v) { return clickShown(v.wide(0)); }},
 };
 
 // Reads argument `kind` from j into v; false with *why set when it does not fit
@@ -130,9 +148,12 @@ bool actionFrom(const json& j, Action* a, std::string* error) {
     Values v;
     std::string why;
     bool ok = rest ? j.size() >= 1 + fixed : j.size() == 1 + form.args.size();
-    for (size_t i = 1; ok && i < j.size(); ++i) ok = readArg(form.args[std::min(i - 1, form.args.size() - 1)], j[i], &v, &why);
-    if (!ok) *error = name + (why.empty() ? " " + std::string(form.usage) : ": " + why);
-    else *a = form.make(v);
+    for (size_t i = 1; ok && i < j.size(); ++i)
+      ok = readArg(form.args[std::min(i - 1, form.args.size() - 1)], j[i], &v, &why);
+    if (!ok)
+      *error = name + (why.empty() ? " " + std::string(form.usage) : ": " + why);
+    else
+      *a = form.make(v);
     return ok;
   }
   *error = "unknown action " + name;

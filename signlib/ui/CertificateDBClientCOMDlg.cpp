@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "signlib/MyCertContext.h"
-#include "signlib/ResultCode.h"
 #include "platform/locale.h"
 #include "platform/resources.h"
+#include "signlib/MyCertContext.h"
+#include "signlib/ResultCode.h"
 
 namespace {
 

@@ -17,10 +17,10 @@ class CCertificateDBClientCOMDlg : public CDialogImpl<CCertificateDBClientCOMDlg
   static constexpr int kListId = 211;
 
   BEGIN_MSG_MAP(CCertificateDBClientCOMDlg)
-    MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
-    COMMAND_ID_HANDLER(IDOK, OnOK)
-    COMMAND_ID_HANDLER(IDCANCEL, OnCancel)
-    MESSAGE_HANDLER(WM_CANCELMODE, OnCancelMode)
+  MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
+  COMMAND_ID_HANDLER(IDOK, OnOK)
+  COMMAND_ID_HANDLER(IDCANCEL, OnCancel)
+  MESSAGE_HANDLER(WM_CANCELMODE, OnCancelMode)
   END_MSG_MAP()
 
   CCertificateDBClientCOMDlg();

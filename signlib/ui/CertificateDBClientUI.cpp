@@ -1,7 +1,7 @@
 #include "signlib/ui/CertificateDBClientUI.h"
 
-#include "signlib/ui/CertificateDBClientCOMDlg.h"
 #include "signlib/ResultCode.h"
+#include "signlib/ui/CertificateDBClientCOMDlg.h"
 
 CCertificateDBClientUI::CCertificateDBClientUI() : CCertificateDBClient("MY") {}
 

@@ -156,8 +156,8 @@ int CChangePwdDlg::checkInput() {
   }
 }
 
-int CChangePwdDlg::checkInputRule(std::u16string& reason, const std::u16string& text, int ruleKind,
-                                  int requiredLength, BYTE refuseEmpty) {
+int CChangePwdDlg::checkInputRule(std::u16string& reason, const std::u16string& text, int ruleKind, int requiredLength,
+                                  BYTE refuseEmpty) {
   try {
     if (ruleKind == kRuleLettersAndDigits) return checkLettersAndDigits(reason, text, requiredLength, refuseEmpty);
     return -1;  // no other rule is known

@@ -5,9 +5,9 @@
 
 #include <openssl/crypto.h>
 
-#include "signlib/MyCertContext.h"
 #include "platform/locale.h"
 #include "platform/resources.h"
+#include "signlib/MyCertContext.h"
 
 namespace {
 

@@ -24,11 +24,11 @@ class CIKEYLoginDlg : public CDialogImpl<CIKEYLoginDlg> {
   static constexpr UINT kIdsConfirm = 2509;
 
   BEGIN_MSG_MAP(CIKEYLoginDlg)
-    MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
-    MESSAGE_HANDLER(WM_SHOWWINDOW, OnShowWindow)
-    COMMAND_ID_HANDLER(kPinEditId, OnPinCommand)
-    COMMAND_ID_HANDLER(IDOK, OnOK)
-    COMMAND_ID_HANDLER(IDCANCEL, OnCancel)
+  MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
+  MESSAGE_HANDLER(WM_SHOWWINDOW, OnShowWindow)
+  COMMAND_ID_HANDLER(kPinEditId, OnPinCommand)
+  COMMAND_ID_HANDLER(IDOK, OnOK)
+  COMMAND_ID_HANDLER(IDCANCEL, OnCancel)
   END_MSG_MAP()
 
   // DoModal: IDOK or IDCANCEL; -1 when the template cannot be found.
@@ -45,7 +45,7 @@ class CIKEYLoginDlg : public CDialogImpl<CIKEYLoginDlg> {
   LRESULT OnOK(WORD wNotifyCode, WORD wID, HWND hWndCtl, BOOL& bHandled);
   LRESULT OnCancel(WORD wNotifyCode, WORD wID, HWND hWndCtl, BOOL& bHandled);
 
-  char pin[PinEditModel::kPinSize];  // the PIN typed so far, thread ANSI code page
+  char pin[PinEditModel::kPinSize];   // the PIN typed so far, thread ANSI code page
   const char* certificate = nullptr;  // Base64 text, borrowed
   int PINLenLimit = 0;                // 0 or below: no limit
 

@@ -15,9 +15,9 @@ class CSignUIDlg : public CDialogImpl<CSignUIDlg> {
   static constexpr int kDataEditId = 352;
 
   BEGIN_MSG_MAP(CSignUIDlg)
-    MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
-    COMMAND_ID_HANDLER(IDOK, OnEnd)
-    COMMAND_ID_HANDLER(IDCANCEL, OnEnd)
+  MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
+  COMMAND_ID_HANDLER(IDOK, OnEnd)
+  COMMAND_ID_HANDLER(IDCANCEL, OnEnd)
   END_MSG_MAP()
 
   // The template and its data field: the library's (106, 352) unless a

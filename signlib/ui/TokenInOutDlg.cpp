@@ -4,10 +4,10 @@
 #include <cstring>
 #include <string>
 
-#include "signlib/PKCS11TokenUtil.h"
-#include "signlib/ResultCode.h"
 #include "platform/kernel.h"
 #include "platform/resources.h"
+#include "signlib/PKCS11TokenUtil.h"
+#include "signlib/ResultCode.h"
 
 namespace {
 

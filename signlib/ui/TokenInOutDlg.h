@@ -21,9 +21,9 @@ class CTokenInOutDlg : public CDialogImpl<CTokenInOutDlg> {
 
   // No WM_COMMAND is handled: Enter and Escape do nothing here.
   BEGIN_MSG_MAP(CTokenInOutDlg)
-    MESSAGE_HANDLER(WM_INITDIALOG, onInitDialog)
-    MESSAGE_HANDLER(WM_TIMER, onTimer)
-    MESSAGE_HANDLER(WM_CLOSE, onClose)
+  MESSAGE_HANDLER(WM_INITDIALOG, onInitDialog)
+  MESSAGE_HANDLER(WM_TIMER, onTimer)
+  MESSAGE_HANDLER(WM_CLOSE, onClose)
   END_MSG_MAP()
 
   // DoModal ends with 0 (change seen), 62 (time-out) or 28 (closed by the
@@ -51,8 +51,8 @@ class CTokenInOutDlg : public CDialogImpl<CTokenInOutDlg> {
   // Runs the template this object was given.
   INT_PTR DoModal(HWND hWndParent = ::GetActiveWindow()) { return RunModal(m_resources.templateId, hWndParent); }
 
-  int countdown = kSeconds;  // seconds left
-  int phase = 0;             // 0: pull out; 1: insert
+  int countdown = kSeconds;   // seconds left
+  int phase = 0;              // 0: pull out; 1: insert
   char moduleName[256] = {};  // filled by the token probe's load step
 
   LRESULT onInitDialog(UINT uMsg, WPARAM wParam, LPARAM lParam, BOOL& bHandled);

@@ -6,10 +6,10 @@
 
 #include <openssl/crypto.h>
 
-#include "signlib/MyCertContext.h"
 #include "platform/kernel.h"
 #include "platform/locale.h"
 #include "platform/resources.h"
+#include "signlib/MyCertContext.h"
 
 namespace {
 
@@ -82,9 +82,7 @@ void CTokenLoginDlg::showCertificate() {
   m_pinEdit.SetFocus();
 }
 
-void CTokenLoginDlg::showCapsLockNote() {
-  m_noteStatic.SetWindowText(capsLockDown() ? capsLockNote.c_str() : u"");
-}
+void CTokenLoginDlg::showCapsLockNote() { m_noteStatic.SetWindowText(capsLockDown() ? capsLockNote.c_str() : u""); }
 
 BOOL CTokenLoginDlg::PreTranslateMessage(MSG* msg) {
   try {

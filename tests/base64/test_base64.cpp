@@ -11,14 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "signlib/Base64.h"
 #include "TestRoot.h"
+#include "signlib/Base64.h"
 
 namespace {
 
 std::string encode(const std::string& bytes) {
-  char* t = base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
-                         static_cast<int>(bytes.size()));
+  char* t = base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
   EXPECT_NE(t, nullptr);
   if (t == nullptr) return "<null>";
   std::string s(t);
@@ -55,8 +54,7 @@ std::string randomBytes(size_t n, unsigned seed) {
 std::string referenceText(const std::string& bytes) {
   std::string flat(4 * ((bytes.size() + 2) / 3) + 1, '\0');
   int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(flat.data()),
-                          reinterpret_cast<const unsigned char*>(bytes.data()),
-                          static_cast<int>(bytes.size()));
+                          reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
   flat.resize(static_cast<size_t>(n));
   const size_t fullChars = 4 * (bytes.size() / 3);
   std::string out;
@@ -72,8 +70,13 @@ TEST(Base64, Rfc4648Vectors) {
     const char* bytes;
     const char* text;
   } cases[] = {
-      {"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(encode(c.bytes), c.text) << c.bytes;

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "FreshProcess.h"
 #include "DialogsTestSupport.h"
+#include "FreshProcess.h"
 #include "TokenHarness.h"
 #include "signlib/PKCS11TokenUtil.h"
 #include "signlib/ui/SignUIDlg.h"
@@ -48,8 +48,7 @@ class Recording : public CTokenInOutDlg {
   }
   std::vector<std::pair<std::u16string, std::u16string>> ticks;  // 202, 204 after each tick
   std::u16string atStart;
-  BOOL ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult,
-                            DWORD id) override {
+  BOOL ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult, DWORD id) override {
     BOOL handled = CTokenInOutDlg::ProcessWindowMessage(hWnd, uMsg, wParam, lParam, lResult, id);
     if (uMsg == WM_INITDIALOG) atStart = itemText(hWnd, 202);
     if (uMsg == WM_TIMER) ticks.push_back({itemText(hWnd, 202), itemText(hWnd, 204)});

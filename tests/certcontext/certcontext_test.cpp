@@ -12,10 +12,10 @@
 
 #include "../crypt/CertMaker.h"
 #include "Fixtures.h"
-#include "signlib/MyCertContext.h"
 #include "TestRoot.h"
 #include "platform/crypt.h"
 #include "platform/kernel.h"
+#include "signlib/MyCertContext.h"
 
 namespace fs = std::filesystem;
 
@@ -75,8 +75,10 @@ class TzScope {
     tzset();
   }
   ~TzScope() {
-    if (had_) setenv("TZ", old_.c_str(), 1);
-    else unsetenv("TZ");
+    if (had_)
+      setenv("TZ", old_.c_str(), 1);
+    else
+      unsetenv("TZ");
     tzset();
   }
 
@@ -171,7 +173,8 @@ TEST(CMyCertContext, FailuresAndTheirTexts) {
   }
   // A certificate that "MY" does not hold.
   EXPECT_EQ(ctx.setCertContext(fixtures::get("ku_enc").base64().c_str(), false, true), 23);
-  EXPECT_STREQ(ctx.getErrorText(), "CMyCertContext::setCertContext -> error 0x80092004 durning CertFindCertificateInStore");
+  EXPECT_STREQ(ctx.getErrorText(),
+               "CMyCertContext::setCertContext -> error 0x80092004 durning CertFindCertificateInStore");
   EXPECT_EQ(ctx.getCertContext(), nullptr);
   EXPECT_EQ(ctx.setSerialNumber(), 3);
   EXPECT_STREQ(ctx.getErrorText(), "CMyCertContext::setSerialNumber -> please call setCertContext first");
@@ -207,11 +210,20 @@ TEST(CMyCertContext, KeyUsageVersionAndKeyLength) {
     int version;
     int bits;
   } cases[] = {
-      {"ku_none", 0, 2, 2048},      {"ku_sig", 1, 2, 2048},          {"ku_enc", 2, 2, 2048},
-      {"ku_sig_enc", 1, 2, 2048},   {"ku_enc_data", 2, 2, 2048},     {"ku_sig_enc_data", 2, 2, 2048},
-      {"ku_sig_enc_agree", 2, 2, 2048}, {"ku_nonrep", 0, 2, 2048},   {"user", 1, 2, 2048},
-      {"v1", 0, 0, 2048},           {"rsa1024", 1, 2, 1024},         {"rsa3072", 1, 2, 3072},
-      {"rsa4096", 1, 2, 4096},      {"ec", 1, 2, 256},
+      {"ku_none", 0, 2, 2048},
+      {"ku_sig", 1, 2, 2048},
+      {"ku_enc", 2, 2, 2048},
+      {"ku_sig_enc", 1, 2, 2048},
+      {"ku_enc_data", 2, 2, 2048},
+      {"ku_sig_enc_data", 2, 2, 2048},
+      {"ku_sig_enc_agree", 2, 2, 2048},
+      {"ku_nonrep", 0, 2, 2048},
+      {"user", 1, 2, 2048},
+      {"v1", 0, 0, 2048},
+      {"rsa1024", 1, 2, 1024},
+      {"rsa3072", 1, 2, 3072},
+      {"rsa4096", 1, 2, 4096},
+      {"ec", 1, 2, 256},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.fixture);
@@ -334,10 +346,12 @@ TEST(CMyCertContext, NameFormConversions) {
   char small[4];
   int len = sizeof small;
   EXPECT_EQ(ctx.covX500ToMyNameType("CN=A, O=B", 9, small, &len), 1);
-  EXPECT_STREQ(ctx.getErrorText(), "CMyCertContext::covX500ToMyNameType -> destination buffer size 4 < 9 is not enough ");
+  EXPECT_STREQ(ctx.getErrorText(),
+               "CMyCertContext::covX500ToMyNameType -> destination buffer size 4 < 9 is not enough ");
   DWORD type = 0;
   EXPECT_EQ(ctx.covMyNameTypeToX500("CN=A,O=B", 8, small, &len, &type), 1);
-  EXPECT_STREQ(ctx.getErrorText(), "CMyCertContext::covMyNameTypeToX500 -> destination buffer size 4 < 10 is not enough ");
+  EXPECT_STREQ(ctx.getErrorText(),
+               "CMyCertContext::covMyNameTypeToX500 -> destination buffer size 4 < 10 is not enough ");
   // Only the given length of the text counts.
   len = 16;
   char out[16];

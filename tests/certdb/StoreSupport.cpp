@@ -56,9 +56,19 @@ X509* readCert(const std::string& path) {
 // The CryptoAPI key for an OpenSSL short name, or the dotted OID.
 std::string cryptoKey(const std::string& sn) {
   static const std::pair<const char*, const char*> kMap[] = {
-      {"C", "C"},   {"ST", "S"},   {"L", "L"},           {"O", "O"},      {"OU", "OU"},      {"CN", "CN"},
-      {"emailAddress", "E"},       {"title", "T"},       {"GN", "G"},     {"SN", "SN"},      {"street", "STREET"},
-      {"DC", "DC"}, {"serialNumber", "SERIALNUMBER"},
+      {"C", "C"},
+      {"ST", "S"},
+      {"L", "L"},
+      {"O", "O"},
+      {"OU", "OU"},
+      {"CN", "CN"},
+      {"emailAddress", "E"},
+      {"title", "T"},
+      {"GN", "G"},
+      {"SN", "SN"},
+      {"street", "STREET"},
+      {"DC", "DC"},
+      {"serialNumber", "SERIALNUMBER"},
   };
   for (const auto& [o, c] : kMap)
     if (sn == o) return c;
@@ -68,8 +78,8 @@ std::string cryptoKey(const std::string& sn) {
 }
 
 std::string quoteIfNeeded(const std::string& v) {
-  bool need = !v.empty() &&
-              (v.front() == ' ' || v.back() == ' ' || v.find_first_of(",;\"=+<>#\r\n") != std::string::npos);
+  bool need =
+      !v.empty() && (v.front() == ' ' || v.back() == ' ' || v.find_first_of(",;\"=+<>#\r\n") != std::string::npos);
   if (!need) return v;
   std::string out = "\"";
   for (char ch : v) {
@@ -105,10 +115,10 @@ void addFixtureToMy(const std::string& fixture) { addToMy(fixtures::get(fixture)
 
 void importFixtureWithTool(const std::string& fixture) {
   std::string out;
-  int status = testsupport::run(quote(binDir() + "/certstore") + " import --store MY --pfx " +
-                                    quote(fixtures::get(fixture).p12) + " --password " + fixtures::kP12Password +
-                                    " 2>&1",
-                                &out);
+  int status =
+      testsupport::run(quote(binDir() + "/certstore") + " import --store MY --pfx " +
+                           quote(fixtures::get(fixture).p12) + " --password " + fixtures::kP12Password + " 2>&1",
+                       &out);
   ASSERT_EQ(status, 0) << out;
 }
 
@@ -138,16 +148,18 @@ std::vector<unsigned char> makeCertificate(const CertSpec& spec) {
   X509_NAME* name = X509_NAME_new();
   for (const auto& [field, value] : spec.subject) {
     if (X509_NAME_add_entry_by_txt(name, field.c_str(), MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>(value.data()),
-                                   static_cast<int>(value.size()), -1, 0) != 1)
+                                   reinterpret_cast<const unsigned char*>(value.data()), static_cast<int>(value.size()),
+                                   -1, 0) != 1)
       throw std::runtime_error("name attribute " + field);
   }
   X509_set_subject_name(x.get(), name);
   X509_NAME_free(name);
   X509_set_issuer_name(x.get(), X509_get_subject_name(issuerCert.get()));
   X509_gmtime_adj(X509_getm_notBefore(x.get()), spec.notBeforeDays * 86400L);
-  if (!spec.notAfter.empty()) ASN1_TIME_set_string_X509(X509_getm_notAfter(x.get()), spec.notAfter.c_str());
-  else X509_gmtime_adj(X509_getm_notAfter(x.get()), spec.notAfterDays * 86400L);
+  if (!spec.notAfter.empty())
+    ASN1_TIME_set_string_X509(X509_getm_notAfter(x.get()), spec.notAfter.c_str());
+  else
+    X509_gmtime_adj(X509_getm_notAfter(x.get()), spec.notAfterDays * 86400L);
   X509_set_pubkey(x.get(), subjectKey);
   if (!spec.keyUsage.empty()) {
     X509V3_CTX ctx;
@@ -276,8 +288,10 @@ LangScope::LangScope(const char* lang) {
 
 LangScope::~LangScope() {
   for (const Saved& s : m_saved) {
-    if (s.had) setenv(s.name, s.value.c_str(), 1);
-    else unsetenv(s.name);
+    if (s.had)
+      setenv(s.name, s.value.c_str(), 1);
+    else
+      unsetenv(s.name);
   }
   PlatformResetLocale();
 }

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "signlib/CertificateDBClient.h"
 #include "platform/crypt.h"
+#include "signlib/CertificateDBClient.h"
 
 namespace storetest {
 

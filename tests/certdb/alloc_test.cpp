@@ -14,9 +14,9 @@
 
 #include <gtest/gtest.h>
 
-#include "signlib/CertificateDBClient.h"
 #include "Fixtures.h"
 #include "StoreSupport.h"
+#include "signlib/CertificateDBClient.h"
 
 extern "C" {
 void* __real_malloc(std::size_t size);
@@ -26,8 +26,8 @@ void __real_free(void* block);
 }
 
 namespace {
-long gCountdown = 0;   // 0: off; n: the n-th allocation from now fails
-long gFailures = 0;    // allocations made to fail
+long gCountdown = 0;  // 0: off; n: the n-th allocation from now fails
+long gFailures = 0;   // allocations made to fail
 bool gTracking = false;
 std::unordered_set<void*>& live() {
   static auto* set = new std::unordered_set<void*>();  // operator new: not wrapped
@@ -150,7 +150,8 @@ class AllocationFailure : public ::testing::Test {
         EXPECT_EQ(code, success) << client.getErrorMessage();
         return texts;
       }
-      EXPECT_TRUE(code == 2 || code == 3 || (mayAbsorb && code == success)) << "allocation " << n << ": code " << code << " " << client.getErrorMessage();
+      EXPECT_TRUE(code == 2 || code == 3 || (mayAbsorb && code == success))
+          << "allocation " << n << ": code " << code << " " << client.getErrorMessage();
       if (code != success) {
         EXPECT_TRUE(Fields(client) == before) << "allocation " << n << " changed the selection";
       }
@@ -167,34 +168,51 @@ TEST_F(AllocationFailure, SelectionsLeaveNothingBehind) {
   ASSERT_EQ(client.getCertificateInfo(fixtures::get("ku_enc").base64().c_str()), 0);
   ASSERT_EQ(client.openCertStore(), 0);
 
-  std::set<std::string> texts = sweep(client, [&] { return client.selectCertificate(0); }, 0);
-  EXPECT_EQ(texts.count("CCertificateDBClient::selectCertificate -> Array of CERT_CONTEXT buffer memory allocation failed"), 1u);
+  std::set<std::string> texts = sweep(
+      client, [&] { return client.selectCertificate(0); }, 0);
+  EXPECT_EQ(
+      texts.count("CCertificateDBClient::selectCertificate -> Array of CERT_CONTEXT buffer memory allocation failed"),
+      1u);
   for (const char* field : {"certificate", "serial number", "Issuer", "Subject", "StartDate", "EndDate", "KeyUsage"})
     EXPECT_EQ(texts.count(std::string("CCertificateDBClient::getCertificateInfo -> ") + field +
                           " buffer memory allocation failed"),
               1u)
         << field;
 
-  texts = sweep(client, [&] { return client.selectCertificateBySubjectCN("Test User", 0); }, 0);
-  EXPECT_EQ(texts.count("CCertificateDBClient::selectCertificateBySubjectCN -> Subject_CN buffer memory allocation failed"), 1u);
-  EXPECT_EQ(texts.count("CCertificateDBClient::selectCertificateBySubjectCN -> Array of CERT_CONTEXT buffer memory allocation failed"), 1u);
+  texts = sweep(
+      client, [&] { return client.selectCertificateBySubjectCN("Test User", 0); }, 0);
+  EXPECT_EQ(
+      texts.count("CCertificateDBClient::selectCertificateBySubjectCN -> Subject_CN buffer memory allocation failed"),
+      1u);
+  EXPECT_EQ(texts.count("CCertificateDBClient::selectCertificateBySubjectCN -> Array of CERT_CONTEXT buffer memory "
+                        "allocation failed"),
+            1u);
   EXPECT_EQ(str(client.getSerialNumber()), "1001");
 
-  texts = sweep(client, [&] { return client.selectCertificateBySubject("OU=Retail", 0); }, 0);
-  EXPECT_EQ(texts.count("CCertificateDBClient::compareSubjectString -> Subject(X.500) buffer memory allocation failed"), 1u);
+  texts = sweep(
+      client, [&] { return client.selectCertificateBySubject("OU=Retail", 0); }, 0);
+  EXPECT_EQ(texts.count("CCertificateDBClient::compareSubjectString -> Subject(X.500) buffer memory allocation failed"),
+            1u);
   EXPECT_EQ(texts.count("CCertificateDBClient::compareSubjectString -> Subject buffer memory allocation failed"), 1u);
 
   const std::string issuers = std::string("{C=US,O=Other Org,CN=Other Root CA}{") + kCaIssuer + "}";
-  texts = sweep(client, [&] { return client.selectCertificateBySubject(MultipleCriteria{issuers.c_str()}, 1); }, 0);
-  EXPECT_EQ(texts.count("CCertificateDBClient::parsingMultipleCriteria -> SingleCriteria buffer memory allocation failed"), 1u);
+  texts = sweep(
+      client, [&] { return client.selectCertificateBySubject(MultipleCriteria{issuers.c_str()}, 1); }, 0);
+  EXPECT_EQ(
+      texts.count("CCertificateDBClient::parsingMultipleCriteria -> SingleCriteria buffer memory allocation failed"),
+      1u);
   EXPECT_EQ(texts.count("CCertificateDBClient::compareIssuerString -> pchIssuer buffer memory allocation failed"), 1u);
 
-  sweep(client, [&] { return client.selectCertificateBySubject_Text(",OU=Retail", 0); }, 0);
-  sweep(client, [&] { return client.selectCertificateBySerialNum(kCaIssuer, "1004"); }, 0);
+  sweep(
+      client, [&] { return client.selectCertificateBySubject_Text(",OU=Retail", 0); }, 0);
+  sweep(
+      client, [&] { return client.selectCertificateBySerialNum(kCaIssuer, "1004"); }, 0);
   EXPECT_EQ(str(client.getSerialNumber()), "1004");
   client.SelectLatestCert = 1;
-  sweep(client, [&] { return client.selectCertificate(1); }, 0, true);
-  sweep(client, [&] { return client.getCertificateInfo(fixtures::get("user").base64().c_str()); }, 0);
+  sweep(
+      client, [&] { return client.selectCertificate(1); }, 0, true);
+  sweep(
+      client, [&] { return client.getCertificateInfo(fixtures::get("user").base64().c_str()); }, 0);
   EXPECT_EQ(str(client.getSerialNumber()), "1001");
 }
 

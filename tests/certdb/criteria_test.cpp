@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "signlib/CertificateDBClient.h"
 #include "Fixtures.h"
 #include "StoreSupport.h"
+#include "signlib/CertificateDBClient.h"
 
 using storetest::str;
 

@@ -11,11 +11,11 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include "signlib/CertificateDBClient.h"
 #include "Fixtures.h"
 #include "StoreSupport.h"
 #include "platform/crypt.h"
 #include "platform/kernel.h"
+#include "signlib/CertificateDBClient.h"
 
 using storetest::RecordingClient;
 using storetest::str;
@@ -37,8 +37,10 @@ class TzScope {
     tzset();
   }
   ~TzScope() {
-    if (had_) setenv("TZ", old_.c_str(), 1);
-    else unsetenv("TZ");
+    if (had_)
+      setenv("TZ", old_.c_str(), 1);
+    else
+      unsetenv("TZ");
     tzset();
   }
 
@@ -174,12 +176,8 @@ TEST_F(Selection, SoleCandidateOutsideItsValidity) {
     int code;
     const char* text;
   } cases[] = {
-      {"expired", 1, 1, 8, "Certificate is Expired!"},
-      {"expired", 0, 1, 0, ""},
-      {"expired", 1, 0, 4, ""},
-      {"notyet", 1, 1, 8, "Certificate is Expired!"},
-      {"notyet", 0, 1, 0, ""},
-      {"notyet", 0, 0, 4, ""},
+      {"expired", 1, 1, 8, "Certificate is Expired!"}, {"expired", 0, 1, 0, ""}, {"expired", 1, 0, 4, ""},
+      {"notyet", 1, 1, 8, "Certificate is Expired!"},  {"notyet", 0, 1, 0, ""},  {"notyet", 0, 0, 4, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.fixture) + " block " + std::to_string(c.block) + " show " + std::to_string(c.show));
@@ -208,7 +206,7 @@ TEST_F(Selection, SoleCandidateOutsideItsValidity) {
 // Key usage as openssl reads the extension: 1 keeps signature keys, 2
 // encryption keys, every other request keeps all.
 TEST_F(Selection, KeyUsageFilterAgreesWithOpenSsl) {
-  const char* names[] = {"user",       "ku_none",         "ku_sig",           "ku_enc",   "ku_sig_enc",
+  const char* names[] = {"user",        "ku_none",         "ku_sig",           "ku_enc",   "ku_sig_enc",
                          "ku_enc_data", "ku_sig_enc_data", "ku_sig_enc_agree", "ku_nonrep"};
   Labels sign, encrypt, all;
   std::map<std::string, std::string> text;
@@ -239,8 +237,9 @@ TEST_F(Selection, KeyUsageFilterAgreesWithOpenSsl) {
     EXPECT_EQ(qualified([&](RecordingClient& x) { return x.selectCertificate(c.keyUsage); }), c.expected);
     EXPECT_EQ(qualified([&](RecordingClient& x) { return x.selectCertificateBySubject("O=Test Bank", c.keyUsage); }),
               c.expected);
-    EXPECT_EQ(qualified([&](RecordingClient& x) { return x.selectCertificateBySubject_Text(",OU=Retail", c.keyUsage); }),
-              c.expected);
+    EXPECT_EQ(
+        qualified([&](RecordingClient& x) { return x.selectCertificateBySubject_Text(",OU=Retail", c.keyUsage); }),
+        c.expected);
   }
   // The selected certificate's key-usage text.
   for (const char* name : names) {
@@ -280,15 +279,9 @@ TEST_F(Selection, SubjectAndIssuerCriteriaAgainstOpenSslNames) {
     std::string criterion;
     Labels expected;
   } subjects[] = {
-      {"OU=Retail", bank},
-      {"C=TW,O=Test Bank", bank},
-      {"CN=Test User", {"user"}},
-      {"CN=Test", {"user"}},
-      {"cn=test user", {}},
-      {"OU=Retail,CN=KU Enc", {"ku_enc"}},
-      {"CN=KU Enc,OU=Retail", {}},
-      {"OU=Cards", {"multi_ou"}},
-      {"O=\"A=B+C\"", {"separators"}},
+      {"OU=Retail", bank},         {"C=TW,O=Test Bank", bank}, {"CN=Test User", {"user"}},
+      {"CN=Test", {"user"}},       {"cn=test user", {}},       {"OU=Retail,CN=KU Enc", {"ku_enc"}},
+      {"CN=KU Enc,OU=Retail", {}}, {"OU=Cards", {"multi_ou"}}, {"O=\"A=B+C\"", {"separators"}},
   };
   for (const SubjectCase& c : subjects) {
     SCOPED_TRACE(c.criterion);
@@ -381,7 +374,10 @@ TEST_F(Selection, CriteriaInTheAnsiCodePage) {
             Labels{});
   CCertificateDBClient client("MY");
   ASSERT_EQ(client.selectCertificateBySubjectCN(cn.c_str(), 0), 0) << client.getErrorMessage();
-  EXPECT_EQ(str(client.getSubject()), storetest::fromUtf8("C=TW,O=\xE8\x87\xBA\xE7\x81\xA3\xE6\xB8\xAC\xE8\xA9\xA6\xE9\x8A\x80\xE8\xA1\x8C,CN=\xE7\x8E\x8B\xE5\xB0\x8F\xE6\x98\x8E", "CP950"));
+  EXPECT_EQ(str(client.getSubject()),
+            storetest::fromUtf8("C=TW,O=\xE8\x87\xBA\xE7\x81\xA3\xE6\xB8\xAC\xE8\xA9\xA6\xE9\x8A\x80\xE8\xA1\x8C,CN="
+                                "\xE7\x8E\x8B\xE5\xB0\x8F\xE6\x98\x8E",
+                                "CP950"));
 }
 
 TEST_F(Selection, SubjectTextNeedsADisplayNamePartAndASubjectPart) {
@@ -391,9 +387,9 @@ TEST_F(Selection, SubjectTextNeedsADisplayNamePartAndASubjectPart) {
     Labels expected;
   } cases[] = {
       {"Test User,OU=Retail", {"user"}},
-      {"Test User", {}},                            // one part selects nothing
+      {"Test User", {}},                               // one part selects nothing
       {",OU=Retail", {"user", "ku_enc", "multi_ou"}},  // empty first part: every display name
-      {"KU,OU=Nothing,OU=Retail", {"ku_enc"}},       // any later part may match
+      {"KU,OU=Nothing,OU=Retail", {"ku_enc"}},         // any later part may match
       {"Multi,OU=Cards", {"multi_ou"}},
       {"User,OU=Cards", {}},
       {",,", {}},
@@ -413,10 +409,12 @@ TEST_F(Selection, TokenKindAndProviderSteps) {
   addFixture("user");
   auto narrowKind = [](RecordingClient& c) { c.requireTokenKind(2); };
   auto narrowProvider = [](RecordingClient& c) { c.allowProviders({"Some Token CSP"}); };
-  for (const auto& narrow : {std::function<void(RecordingClient&)>(narrowKind), std::function<void(RecordingClient&)>(narrowProvider)}) {
+  for (const auto& narrow :
+       {std::function<void(RecordingClient&)>(narrowKind), std::function<void(RecordingClient&)>(narrowProvider)}) {
     EXPECT_EQ(qualified([](RecordingClient& x) { return x.selectCertificate(0); }, nullptr, narrow), Labels{});
-    EXPECT_EQ(qualified([](RecordingClient& x) { return x.selectCertificateBySubjectCN("Test User", 0); }, nullptr, narrow),
-              Labels{});
+    EXPECT_EQ(
+        qualified([](RecordingClient& x) { return x.selectCertificateBySubjectCN("Test User", 0); }, nullptr, narrow),
+        Labels{});
     EXPECT_EQ(qualified([](RecordingClient& x) { return x.selectCertificateBySerialNum("1001"); }, nullptr, narrow),
               Labels{});
     EXPECT_EQ(qualified([](RecordingClient& x) { return x.selectCertificateBySubject_Text("Test User,OU=Retail", 0); },
@@ -445,10 +443,20 @@ TEST_F(Selection, SerialNumberIgnoresLeadingZerosAndCase) {
     const char* serial;
     const char* expected;  // null: 4
   } cases[] = {
-      {"01A2", "serial_01a2"},  {"1a2", "serial_01a2"},       {"0001a2", "serial_01a2"}, {"01a2", "serial_01a2"},
-      {"0080", "serial_high"},  {"80", "serial_high"},        {"1001", "user"},          {"01001", "user"},
-      {"7f0102030405060708090a0b0c0d0e0f10111213", "serial20"}, {"", "zero"},     {"000", "zero"},
-      {"1A", nullptr},          {"1001 ", nullptr},           {"A2", nullptr},
+      {"01A2", "serial_01a2"},
+      {"1a2", "serial_01a2"},
+      {"0001a2", "serial_01a2"},
+      {"01a2", "serial_01a2"},
+      {"0080", "serial_high"},
+      {"80", "serial_high"},
+      {"1001", "user"},
+      {"01001", "user"},
+      {"7f0102030405060708090a0b0c0d0e0f10111213", "serial20"},
+      {"", "zero"},
+      {"000", "zero"},
+      {"1A", nullptr},
+      {"1001 ", nullptr},
+      {"A2", nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.serial);
@@ -523,8 +531,8 @@ TEST_F(Selection, FirstSerialMatchDecides) {
 }
 
 TEST_F(Selection, ChoiceAmongSeveral) {
-  addFixture("user");        // ends 2049-12-31
-  addFixture("utc_1600");    // ends 2034-03-01
+  addFixture("user");      // ends 2049-12-31
+  addFixture("utc_1600");  // ends 2034-03-01
   addFixture("expired");
   std::vector<Der> order = storetest::myInOrder();
   ASSERT_EQ(order.size(), 3u);
@@ -655,8 +663,10 @@ TEST_F(Selection, CheckCertificateExpired) {
     client.BlockExpiredCert = 0;
     client.ShowExpiredCert = 0;  // neither switch plays a part
     EXPECT_EQ(client.checkCertificateExpired(c.certificate.c_str()), c.code);
-    if (c.textStart == nullptr) EXPECT_EQ(client.getErrorMessage(), before);
-    else EXPECT_EQ(std::string(client.getErrorMessage()).rfind(c.textStart, 0), 0u) << client.getErrorMessage();
+    if (c.textStart == nullptr)
+      EXPECT_EQ(client.getErrorMessage(), before);
+    else
+      EXPECT_EQ(std::string(client.getErrorMessage()).rfind(c.textStart, 0), 0u) << client.getErrorMessage();
   }
   EXPECT_EQ(client.getStoreHandle(), nullptr);  // the source is not opened
   EXPECT_EQ(str(client.getCertificateText()), selected);
@@ -679,7 +689,9 @@ TEST_F(Selection, GetCertificateInfoMakesTheCertificateSelected) {
 
   // A certificate the store does not hold fails and leaves the selection.
   EXPECT_EQ(client.getCertificateInfo(fixtures::get("ku_enc").base64().c_str()), 23);
-  EXPECT_EQ(std::string(client.getErrorMessage()).rfind("CCertificateDBClient::getCertificateInfo -> CMyCertContext::", 0), 0u);
+  EXPECT_EQ(
+      std::string(client.getErrorMessage()).rfind("CCertificateDBClient::getCertificateInfo -> CMyCertContext::", 0),
+      0u);
   EXPECT_EQ(str(client.getSerialNumber()), "100A");
   EXPECT_EQ(client.getCertificateInfo("!!"), 3);
   EXPECT_EQ(client.getCertificateInfo(nullptr), 1);

@@ -9,11 +9,11 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
-#include "signlib/CertificateDBClient.h"
 #include "Fixtures.h"
-#include "signlib/PKCS11TokenUtil.h"
 #include "StoreSupport.h"
 #include "TokenHarness.h"
+#include "signlib/CertificateDBClient.h"
+#include "signlib/PKCS11TokenUtil.h"
 
 using storetest::RecordingClient;
 using storetest::str;
@@ -28,8 +28,8 @@ std::set<std::string> serialsOf(const std::vector<Der>& shown) {
   std::set<std::string> out;
   for (const Der& d : shown) {
     CMyCertContext ctx;
-    PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, d.data(),
-                                                    static_cast<DWORD>(d.size()));
+    PCCERT_CONTEXT c =
+        CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, d.data(), static_cast<DWORD>(d.size()));
     if (c != nullptr && ctx.setCertContext(c, false, false) == 0) out.insert(str(ctx.getSerialNumber()));
     if (c != nullptr) CertFreeCertificateContext(c);
   }
@@ -66,7 +66,7 @@ TEST_F(TokenSource, SelectsFromTheTokensCertificates) {
   hsm_->addIdentity("bank", kPin, "user", "01");
   hsm_->addIdentity("bank", kPin, "ku_enc", "02");
   hsm_->addIdentity("bank", kPin, "expired", "03", true);  // certificate only
-  storetest::addFixtureToMy("rsa1024");                      // the store is not the source
+  storetest::addFixtureToMy("rsa1024");                    // the store is not the source
 
   RecordingClient client;
   ASSERT_EQ(client.setPKCS11LibName(p11test::kForwarder), 0);
@@ -97,7 +97,9 @@ TEST_F(TokenSource, SelectsFromTheTokensCertificates) {
   EXPECT_EQ(client.selectCertificate(0), 28);
   EXPECT_EQ(client.shown.size(), 3u);
   client.ShowExpiredCert = 0;
-  ASSERT_EQ(client.selectCertificateBySubject(MultipleCriteria{"{C=US,O=Other Org,CN=Other Root CA}{C=TW,O=Test Bank,CN=Test Root CA}"}, 1), 0)
+  ASSERT_EQ(client.selectCertificateBySubject(
+                MultipleCriteria{"{C=US,O=Other Org,CN=Other Root CA}{C=TW,O=Test Bank,CN=Test Root CA}"}, 1),
+            0)
       << client.getErrorMessage();
   EXPECT_EQ(str(client.getSerialNumber()), "1001");
   ASSERT_EQ(client.selectCertificateBySubject_Text("Test,OU=Retail", 0), 0);

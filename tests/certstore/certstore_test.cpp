@@ -84,13 +84,14 @@ TEST(Certstore, ImportListDeleteRoundTrip) {
   EXPECT_EQ(files(dir), std::vector<std::string>{sha1 + ".cert"});
   const std::string container = containerIn(dir + "/" + sha1 + ".cert");
   ASSERT_FALSE(container.empty());
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat((keysDir() + "/" + container + ".key").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
   r = certstore("list --store " + store);
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, sha1 + "\tMicrosoft Enhanced Cryptographic Provider v1.0\tC=TW, O=Test Bank, OU=Retail, CN=Test User\n");
+  EXPECT_EQ(r.out,
+            sha1 + "\tMicrosoft Enhanced Cryptographic Provider v1.0\tC=TW, O=Test Bank, OU=Retail, CN=Test User\n");
 
   r = certstore("delete --store " + store + " --sha1 " + sha1);
   ASSERT_EQ(r.status, 0) << r.err;
@@ -112,7 +113,7 @@ TEST(Certstore, ProviderNameAndReimport) {
   const std::string pfx = q(fixtures::get("ku_sig").p12);
   ASSERT_EQ(certstore("import --store " + store + " --pfx " + pfx + " --password test").status, 0);
   const std::string entry = dir + "/" + sha1 + ".cert";
-  struct stat first{};
+  struct stat first {};
   ASSERT_EQ(stat(entry.c_str(), &first), 0);
   std::string oldContainer = containerIn(entry);
 
@@ -120,7 +121,7 @@ TEST(Certstore, ProviderNameAndReimport) {
   // and the earlier key container goes away.
   Result r = certstore("import --store " + store + " --pfx " + pfx + " --password test --provider 'Some Token CSP'");
   ASSERT_EQ(r.status, 0) << r.err;
-  struct stat second{};
+  struct stat second {};
   ASSERT_EQ(stat(entry.c_str(), &second), 0);
   EXPECT_NE(first.st_ino, second.st_ino);
   EXPECT_EQ(files(dir), std::vector<std::string>{sha1 + ".cert"});
@@ -166,7 +167,8 @@ TEST(Certstore, FailuresLeaveNoKeysBehind) {
 TEST(Certstore, ListIgnoresDebrisAndWritesTheAnsiCodePage) {
   const std::string store = "CHINESE";
   const std::string dir = root() + "/stores/" + store;
-  ASSERT_EQ(certstore("import --store " + store + " --pfx " + q(fixtures::get("zh_tw").p12) + " --password test").status, 0);
+  ASSERT_EQ(
+      certstore("import --store " + store + " --pfx " + q(fixtures::get("zh_tw").p12) + " --password test").status, 0);
   // A crashed writer's temporary file and a foreign file are not certificates of the store.
   testsupport::writeFile(dir + "/" + sha1Of("zh_tw") + ".cert.tmp.X1y2Z3", "certificate=MII");
   testsupport::writeFile(dir + "/notes.txt", "hello");
@@ -200,9 +202,9 @@ TEST(Certstore, ImportFromAToken) {
   EXPECT_EQ(r.out, "imported " + sha1 + "\tC=TW, O=Test Bank, OU=Retail, CN=Test User\n");  // ku_sig has no key there
   EXPECT_EQ(files(dir), std::vector<std::string>{sha1 + ".cert"});
   std::string entry = testsupport::readFile(dir + "/" + sha1 + ".cert");
-  for (const std::string& line : {std::string("key.storage=pkcs11"), "key.module=" + std::string(p11test::kForwarder),
-                                  "key.token.serial=" + serial, std::string("key.token.label=bank"),
-                                  std::string("key.id=01")})
+  for (const std::string& line :
+       {std::string("key.storage=pkcs11"), "key.module=" + std::string(p11test::kForwarder),
+        "key.token.serial=" + serial, std::string("key.token.label=bank"), std::string("key.id=01")})
     EXPECT_NE(entry.find(line + "\n"), std::string::npos) << line << "\n" << entry;
   EXPECT_EQ(files(keysDir()), keysBefore);  // nothing of the key leaves the token
   std::string found;
@@ -243,9 +245,8 @@ TEST(Certstore, ImportFromAToken) {
 TEST(Certstore, NextImportRemovesWhatAKilledOneLeft) {
   const std::string store = "KILLED";
   const std::string dir = root() + "/stores/" + store;
-  ASSERT_EQ(certstore("import --store " + store + " --pfx " + q(fixtures::get("ku_sig").p12) + " --password test")
-                .status,
-            0);
+  ASSERT_EQ(
+      certstore("import --store " + store + " --pfx " + q(fixtures::get("ku_sig").p12) + " --password test").status, 0);
   const std::string kept = containerIn(dir + "/" + sha1Of("ku_sig") + ".cert") + ".key";
   std::string pem = testsupport::readFile(fixtures::get("user").keyPem);
   const std::vector<std::string> leftovers = {
@@ -270,7 +271,7 @@ TEST(Certstore, NextImportRemovesWhatAKilledOneLeft) {
   EXPECT_TRUE(fs::exists(keysDir() + "/" + userKey));
   // Every key file is the owner's alone.
   for (const std::string& name : files(keysDir())) {
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat((keysDir() + "/" + name).c_str(), &st), 0);
     if (name != fs::path(young).filename().string()) {
       EXPECT_EQ(st.st_mode & 0077, 0u) << name;

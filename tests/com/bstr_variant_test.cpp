@@ -363,6 +363,6 @@ TEST(Guid, TextForms) {
   ASSERT_EQ(CoCreateGuid(&a), S_OK);
   ASSERT_EQ(CoCreateGuid(&b), S_OK);
   EXPECT_FALSE(a == b);
-  EXPECT_EQ(a.Data3 >> 12, 4);           // random GUIDs are version 4
-  EXPECT_EQ(a.Data4[0] & 0xC0, 0x80);    // of the RFC 4122 variant
+  EXPECT_EQ(a.Data3 >> 12, 4);         // random GUIDs are version 4
+  EXPECT_EQ(a.Data4[0] & 0xC0, 0x80);  // of the RFC 4122 variant
 }

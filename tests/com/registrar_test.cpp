@@ -66,10 +66,12 @@ std::vector<std::string> dump(const char16_t* path) {
 
 void makeKey(const char16_t* path, const char16_t* value = nullptr) {
   HKEY k = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+            ERROR_SUCCESS);
   if (value != nullptr) {
     std::u16string v = value;
-    RegSetValueExW(k, u"Foreign", 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()), static_cast<DWORD>((v.size() + 1) * 2));
+    RegSetValueExW(k, u"Foreign", 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
+                   static_cast<DWORD>((v.size() + 1) * 2));
   }
   RegCloseKey(k);
 }
@@ -81,7 +83,8 @@ struct Registrar {
   IRegistrar* operator->() { return r; }
 };
 
-const char16_t* const kScript = uR"(
+const char16_t* const kScript =
+    uR"(
 HKCU
 {
 	NoRemove Software
@@ -209,7 +212,8 @@ TEST(Registrar, ScriptsFromFilesAndReplacementsCleared) {
   std::string dir = testsupport::freshDir("registrar");
   std::string file = dir + "/script.rgs";
   // A UTF-8 script with a byte-order mark, as an editor may save it.
-  testsupport::writeFile(file, "\xEF\xBB\xBFHKCU\n{\n\tNoRemove Software\n\t{\n\t\tFromFile = s '%WHAT% \xE4\xB8\xAD'\n\t}\n}\n");
+  testsupport::writeFile(
+      file, "\xEF\xBB\xBFHKCU\n{\n\tNoRemove Software\n\t{\n\t\tFromFile = s '%WHAT% \xE4\xB8\xAD'\n\t}\n}\n");
   std::u16string path;
   for (char c : file) path.push_back(static_cast<char16_t>(c));
   Registrar reg;

@@ -209,8 +209,10 @@ TEST(Registry, AnsiFunctionsUseTheAnsiCodePage) {
   RegCloseKey(w);
   RegDeleteTreeW(HKEY_CURRENT_USER, u"Software\\Ansi");
 
-  if (restore.empty()) unsetenv("LANG");
-  else setenv("LANG", restore.c_str(), 1);
+  if (restore.empty())
+    unsetenv("LANG");
+  else
+    setenv("LANG", restore.c_str(), 1);
   if (!restoreAll.empty()) setenv("LC_ALL", restoreAll.c_str(), 1);
   PlatformResetLocale();
 }
@@ -222,7 +224,9 @@ TEST(RegistryFile, EveryValueComesBackFromTheFileAsItWasSet) {
     DWORD type;
     std::string data;
   };
-  auto bytes = [](const std::u16string& s) { return std::string(reinterpret_cast<const char*>(s.data()), s.size() * 2); };
+  auto bytes = [](const std::u16string& s) {
+    return std::string(reinterpret_cast<const char*>(s.data()), s.size() * 2);
+  };
   // The whole literal, its terminating NUL included.
   auto all = [&](const auto& literal) { return bytes(std::u16string(literal, std::size(literal))); };
   DWORD dw = 0xDEADBEEF;
@@ -288,8 +292,9 @@ TEST(RegistryFile, AnUnreadableHiveIsReportedAndNotOverwritten) {
 
   HKEY h = nullptr;
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Before", 0, KEY_READ, &h), ERROR_BADDB);
-  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\After", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
-            ERROR_BADDB);
+  EXPECT_EQ(
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\After", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+      ERROR_BADDB);
   EXPECT_EQ(testsupport::readFile(file), broken);
 
   testsupport::writeFile(temp, good);

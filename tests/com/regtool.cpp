@@ -23,7 +23,8 @@ int main(int argc, char** argv) {
   std::u16string key = wide(argv[2]);
   if (cmd == "set" && argc == 5) {
     HKEY h = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr) !=
+        ERROR_SUCCESS)
       return 1;
     std::u16string name = wide(argv[3]), value = wide(argv[4]);
     LSTATUS st = RegSetValueExW(h, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),

@@ -84,8 +84,9 @@ class Registered : public ::testing::Test {
 
   IDispatch* create() {
     IDispatch* d = nullptr;
-    EXPECT_EQ(CoCreateInstance(CLSID_TestCtrl, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&d)),
-              S_OK);
+    EXPECT_EQ(
+        CoCreateInstance(CLSID_TestCtrl, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&d)),
+        S_OK);
     return d;
   }
 };
@@ -176,7 +177,9 @@ struct CountingSite : IOleClientSite {
   ULONG AddRef() override { return ++refs; }
   ULONG Release() override { return --refs; }
   HRESULT SaveObject() override { return E_NOTIMPL; }
-  HRESULT GetMoniker(DWORD, DWORD, IMoniker** pp) override { return CreateURLMoniker(nullptr, u"http://127.0.0.1:8080/a", pp); }
+  HRESULT GetMoniker(DWORD, DWORD, IMoniker** pp) override {
+    return CreateURLMoniker(nullptr, u"http://127.0.0.1:8080/a", pp);
+  }
   HRESULT GetContainer(IOleContainer** pp) override {
     *pp = nullptr;
     return E_NOINTERFACE;
@@ -211,8 +214,9 @@ TEST(Regsvr, RegistersAndUnregistersTheServer) {
                             KEY_ALL_ACCESS, nullptr, &other, nullptr),
             ERROR_SUCCESS);
   RegCloseKey(other);
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, u"AppID\\Other.DLL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &other, nullptr),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegCreateKeyExW(HKEY_CLASSES_ROOT, u"AppID\\Other.DLL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &other, nullptr),
+      ERROR_SUCCESS);
   RegCloseKey(other);
 
   std::string out;
@@ -266,9 +270,9 @@ TEST(Regsvr, RegistersAndUnregistersTheServer) {
   EXPECT_TRUE(regKey(u"AppID\\Other.DLL"));
   for (const std::u16string& gone :
        {u"AppID\\" + appid, std::u16string(u"AppID\\ComTestServer.DLL"), std::u16string(u"ComTest.TestCtrl.1"),
-        std::u16string(u"ComTest.TestCtrl"), std::u16string(u"ComTest.Plain"), cls,
-        u"CLSID\\" + guidText(CLSID_Plain), u"TypeLib\\" + lib, u"Interface\\" + guidText(IID_ITestCtrl),
-        u"Interface\\" + guidText(IID_IPlain), u"CLSID\\" + guidText(IID_ITestCtrl)})
+        std::u16string(u"ComTest.TestCtrl"), std::u16string(u"ComTest.Plain"), cls, u"CLSID\\" + guidText(CLSID_Plain),
+        u"TypeLib\\" + lib, u"Interface\\" + guidText(IID_ITestCtrl), u"Interface\\" + guidText(IID_IPlain),
+        u"CLSID\\" + guidText(IID_ITestCtrl)})
     EXPECT_FALSE(regKey(gone)) << narrow(gone);
 
   // A second unregistration finds no type library to remove: the HRESULT is printed.
@@ -288,12 +292,14 @@ TEST(Regsvr, AModulePathWithAQuoteIsRegisteredAsItIs) {
   std::string out;
   ASSERT_EQ(regsvr(quoted, &out), 0) << out;
   EXPECT_EQ(value(u"CLSID\\" + guidText(CLSID_TestCtrl) + u"\\InprocServer32"), fs::canonical(copy).string());
-  EXPECT_EQ(value(u"CLSID\\" + guidText(CLSID_TestCtrl) + u"\\ToolboxBitmap32"), fs::canonical(copy).string() + ", 102");
+  EXPECT_EQ(value(u"CLSID\\" + guidText(CLSID_TestCtrl) + u"\\ToolboxBitmap32"),
+            fs::canonical(copy).string() + ", 102");
 
   ASSERT_EQ(CoInitialize(nullptr), S_OK);
   IDispatch* d = nullptr;
-  ASSERT_EQ(CoCreateInstance(CLSID_TestCtrl, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&d)),
-            S_OK);
+  ASSERT_EQ(
+      CoCreateInstance(CLSID_TestCtrl, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&d)),
+      S_OK);
   Call c = invoke(d, u"Add", kMethod, {vI4(1), vI4(2)});
   EXPECT_EQ(c.hr, S_OK);
   EXPECT_EQ(c.result.lVal, 3);
@@ -344,12 +350,13 @@ TEST_F(Registered, CreatedByClassAndProgramIdentifier) {
   IUnknown* u = nullptr;
   ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IUnknown, reinterpret_cast<void**>(&u)), S_OK);
   // Every interface of the control's map, and one identity behind them all.
-  const IID* interfaces[] = {&IID_ITestCtrl, &IID_IDispatch, &IID_IViewObjectEx, &IID_IViewObject2, &IID_IViewObject,
-                             &IID_IOleInPlaceObjectWindowless, &IID_IOleInPlaceObject, &IID_IOleWindow,
-                             &IID_IOleInPlaceActiveObject, &IID_IOleControl, &IID_IOleObject, &IID_IPersistStreamInit,
-                             &IID_IPersist, &IID_ISupportErrorInfo, &IID_ISpecifyPropertyPages, &IID_IQuickActivate,
-                             &IID_IPersistStorage, &IID_IObjectSafety, &IID_IDataObject, &IID_IProvideClassInfo,
-                             &IID_IProvideClassInfo2};
+  const IID* interfaces[] = {&IID_ITestCtrl,         &IID_IDispatch,         &IID_IViewObjectEx,
+                             &IID_IViewObject2,      &IID_IViewObject,       &IID_IOleInPlaceObjectWindowless,
+                             &IID_IOleInPlaceObject, &IID_IOleWindow,        &IID_IOleInPlaceActiveObject,
+                             &IID_IOleControl,       &IID_IOleObject,        &IID_IPersistStreamInit,
+                             &IID_IPersist,          &IID_ISupportErrorInfo, &IID_ISpecifyPropertyPages,
+                             &IID_IQuickActivate,    &IID_IPersistStorage,   &IID_IObjectSafety,
+                             &IID_IDataObject,       &IID_IProvideClassInfo, &IID_IProvideClassInfo2};
   for (const IID* iid : interfaces) {
     IUnknown* p = nullptr;
     ASSERT_EQ(u->QueryInterface(*iid, reinterpret_cast<void**>(&p)), S_OK) << narrow(guidText(*iid));
@@ -425,25 +432,45 @@ TEST_F(Registered, MembersAndPropertiesThroughIDispatch) {
     WORD flags;
     std::vector<VARIANT> args;
     HRESULT hr;
-    VARTYPE vt;               // of the result
-    const char16_t* text;     // a BSTR result
-    double number;            // a numeric result
-    UINT argErr;              // for a coercion failure: the argument's index in rgvarg
+    VARTYPE vt;            // of the result
+    const char16_t* text;  // a BSTR result
+    double number;         // a numeric result
+    UINT argErr;           // for a coercion failure: the argument's index in rgvarg
   };
   std::vector<Case> cases;
   cases.push_back({"texts", u"Concat", kMethod, {vStr(u"ab"), vStr(u"cd")}, S_OK, VT_BSTR, u"abcd", 0, 0});
   cases.push_back({"numbers as text", u"Concat", kMethod, {vI4(12), vR8(3.5)}, S_OK, VT_BSTR, u"123.5", 0, 0});
-  cases.push_back({"boolean and empty as text", u"Concat", kMethod, {vBool(true), vType(VT_EMPTY)}, S_OK, VT_BSTR, u"-1", 0, 0});
-  cases.push_back({"null is no text", u"Concat", kMethod, {vType(VT_NULL), vStr(u"x")}, DISP_E_TYPEMISMATCH, VT_EMPTY, nullptr, 0, 1});
+  cases.push_back(
+      {"boolean and empty as text", u"Concat", kMethod, {vBool(true), vType(VT_EMPTY)}, S_OK, VT_BSTR, u"-1", 0, 0});
+  cases.push_back({"null is no text",
+                   u"Concat",
+                   kMethod,
+                   {vType(VT_NULL), vStr(u"x")},
+                   DISP_E_TYPEMISMATCH,
+                   VT_EMPTY,
+                   nullptr,
+                   0,
+                   1});
   cases.push_back({"longs", u"Add", kMethod, {vI4(2), vI4(3)}, S_OK, VT_I4, nullptr, 5, 0});
   cases.push_back({"text as long", u"Add", kMethod, {vStr(u"40"), vI4(2)}, S_OK, VT_I4, nullptr, 42, 0});
   cases.push_back({"double as long rounds to even", u"Add", kMethod, {vR8(2.5), vI4(0)}, S_OK, VT_I4, nullptr, 2, 0});
-  cases.push_back({"words as long", u"Add", kMethod, {vI4(1), vStr(u"x")}, DISP_E_TYPEMISMATCH, VT_EMPTY, nullptr, 0, 0});
-  cases.push_back({"too large for a long", u"Add", kMethod, {vR8(3e10), vI4(0)}, DISP_E_OVERFLOW, VT_EMPTY, nullptr, 0, 1});
+  cases.push_back(
+      {"words as long", u"Add", kMethod, {vI4(1), vStr(u"x")}, DISP_E_TYPEMISMATCH, VT_EMPTY, nullptr, 0, 0});
+  cases.push_back(
+      {"too large for a long", u"Add", kMethod, {vR8(3e10), vI4(0)}, DISP_E_OVERFLOW, VT_EMPTY, nullptr, 0, 1});
   cases.push_back({"too few arguments", u"Add", kMethod, {vI4(1)}, DISP_E_BADPARAMCOUNT, VT_EMPTY, nullptr, 0, 12345});
-  cases.push_back({"too many arguments", u"Add", kMethod, {vI4(1), vI4(2), vI4(3)}, DISP_E_BADPARAMCOUNT, VT_EMPTY, nullptr, 0, 12345});
+  cases.push_back({"too many arguments",
+                   u"Add",
+                   kMethod,
+                   {vI4(1), vI4(2), vI4(3)},
+                   DISP_E_BADPARAMCOUNT,
+                   VT_EMPTY,
+                   nullptr,
+                   0,
+                   12345});
   cases.push_back({"double and unsigned", u"Scale", kMethod, {vR8(1.5), vI4(4)}, S_OK, VT_R8, nullptr, 6, 0});
-  cases.push_back({"negative as unsigned", u"Scale", kMethod, {vR8(1.5), vI4(-1)}, DISP_E_OVERFLOW, VT_EMPTY, nullptr, 0, 0});
+  cases.push_back(
+      {"negative as unsigned", u"Scale", kMethod, {vR8(1.5), vI4(-1)}, DISP_E_OVERFLOW, VT_EMPTY, nullptr, 0, 0});
   cases.push_back({"null as a variant", u"Describe", kMethod, {vType(VT_NULL)}, S_OK, VT_BSTR, u"1:-", 0, 0});
   cases.push_back({"empty as a variant", u"Describe", kMethod, {vType(VT_EMPTY)}, S_OK, VT_BSTR, u"0:", 0, 0});
   cases.push_back({"double as a variant", u"Describe", kMethod, {vR8(1.5)}, S_OK, VT_BSTR, u"5:1.5", 0, 0});
@@ -453,9 +480,33 @@ TEST_F(Registered, MembersAndPropertiesThroughIDispatch) {
   cases.push_back({"method named like an accessor", u"get_Label", kMethod, {}, S_OK, VT_BSTR, u"label", 0, 0});
   cases.push_back({"the property behind it", u"Label", DISPATCH_PROPERTYGET, {}, S_OK, VT_BSTR, u"label", 0, 0});
   cases.push_back({"success other than S_OK", u"Fail", kMethod, {vI4(S_FALSE)}, S_FALSE, VT_EMPTY, nullptr, 0, 0});
-  cases.push_back({"a getter is not a setter", u"FlagValue", DISPATCH_PROPERTYPUT, {vI4(1)}, DISP_E_MEMBERNOTFOUND, VT_EMPTY, nullptr, 0, 12345});
-  cases.push_back({"a method is not a property", u"Concat", DISPATCH_PROPERTYGET, {vStr(u"a"), vStr(u"b")}, DISP_E_MEMBERNOTFOUND, VT_EMPTY, nullptr, 0, 12345});
-  cases.push_back({"nor settable", u"Concat", DISPATCH_PROPERTYPUT, {vStr(u"a")}, DISP_E_MEMBERNOTFOUND, VT_EMPTY, nullptr, 0, 12345});
+  cases.push_back({"a getter is not a setter",
+                   u"FlagValue",
+                   DISPATCH_PROPERTYPUT,
+                   {vI4(1)},
+                   DISP_E_MEMBERNOTFOUND,
+                   VT_EMPTY,
+                   nullptr,
+                   0,
+                   12345});
+  cases.push_back({"a method is not a property",
+                   u"Concat",
+                   DISPATCH_PROPERTYGET,
+                   {vStr(u"a"), vStr(u"b")},
+                   DISP_E_MEMBERNOTFOUND,
+                   VT_EMPTY,
+                   nullptr,
+                   0,
+                   12345});
+  cases.push_back({"nor settable",
+                   u"Concat",
+                   DISPATCH_PROPERTYPUT,
+                   {vStr(u"a")},
+                   DISP_E_MEMBERNOTFOUND,
+                   VT_EMPTY,
+                   nullptr,
+                   0,
+                   12345});
   for (auto& c : cases) {
     Call r = invoke(d, c.member, c.flags, std::move(c.args));
     EXPECT_EQ(r.hr, c.hr) << c.what;
@@ -491,7 +542,8 @@ TEST_F(Registered, MembersAndPropertiesThroughIDispatch) {
   struct Flag {
     VARIANT value;
     LONG expected;
-  } flags[] = {{vBool(true), 1}, {vBool(false), 0}, {vI4(1), 0}, {vI4(-1), 1}, {vI4(0x0001FFFF), 1}, {vType(VT_EMPTY), 0}};
+  } flags[] = {{vBool(true), 1}, {vBool(false), 0},    {vI4(1), 0},
+               {vI4(-1), 1},     {vI4(0x0001FFFF), 1}, {vType(VT_EMPTY), 0}};
   for (auto& f : flags) {
     VARTYPE vt = f.value.vt;
     ASSERT_EQ(invoke(d, u"Flag", DISPATCH_PROPERTYPUT, {f.value}).hr, S_OK);
@@ -575,14 +627,18 @@ TEST_F(Registered, TheServerUnloadsAfterItsLastObject) {
 
   // A locked class factory keeps the server, an unlocked one does not.
   IClassFactory* cf = nullptr;
-  ASSERT_EQ(CoGetClassObject(CLSID_TestCtrl, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, reinterpret_cast<void**>(&cf)), S_OK);
+  ASSERT_EQ(
+      CoGetClassObject(CLSID_TestCtrl, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, reinterpret_cast<void**>(&cf)),
+      S_OK);
   EXPECT_EQ(canUnload(), S_OK);  // a factory alone does not hold the server
   ASSERT_EQ(cf->LockServer(TRUE), S_OK);
   cf->Release();
   EXPECT_EQ(canUnload(), S_FALSE);
   CoFreeUnusedLibraries();
   EXPECT_EQ(PlatformComLoadedServerCount(), 1u);
-  ASSERT_EQ(CoGetClassObject(CLSID_TestCtrl, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, reinterpret_cast<void**>(&cf)), S_OK);
+  ASSERT_EQ(
+      CoGetClassObject(CLSID_TestCtrl, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, reinterpret_cast<void**>(&cf)),
+      S_OK);
   ASSERT_EQ(cf->LockServer(FALSE), S_OK);
   cf->Release();
   EXPECT_EQ(canUnload(), S_OK);
@@ -601,12 +657,14 @@ TEST_F(Registered, TheServerUnloadsAfterItsLastObject) {
 TEST_F(Registered, AggregatedByAControllingObject) {
   Outer outer;
   IUnknown* inner = nullptr;
-  EXPECT_EQ(CoCreateInstance(CLSID_TestCtrl, &outer, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&inner)),
-            CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(
+      CoCreateInstance(CLSID_TestCtrl, &outer, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&inner)),
+      CLASS_E_NOAGGREGATION);
   EXPECT_EQ(CoCreateInstance(CLSID_Plain, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&inner)),
             CLASS_E_NOAGGREGATION);
-  ASSERT_EQ(CoCreateInstance(CLSID_TestCtrl, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&inner)),
-            S_OK);
+  ASSERT_EQ(
+      CoCreateInstance(CLSID_TestCtrl, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&inner)),
+      S_OK);
   outer.inner = inner;
   EXPECT_EQ(outer.refs, 1u);  // the inner object holds no reference on its controller
 

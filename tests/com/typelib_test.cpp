@@ -76,9 +76,8 @@ int runMidl(const std::string& idl, std::string* errors, const std::string& tlb 
   std::string dir = testsupport::freshDir("midl");
   testsupport::writeFile(dir + "/in.idl", idl);
   std::string out = tlb.empty() ? dir + "/out.tlb" : tlb;
-  return testsupport::run(std::string(MIDL_PATH) + " --tlb " + out + " --header " + dir + "/out_h.h " + dir +
-                              "/in.idl 2>&1",
-                          errors);
+  return testsupport::run(
+      std::string(MIDL_PATH) + " --tlb " + out + " --header " + dir + "/out_h.h " + dir + "/in.idl 2>&1", errors);
 }
 }  // namespace
 
@@ -94,7 +93,8 @@ TEST(Midl, RefusesWhatTheTypeLibraryCannotHold) {
        "must be the last"},
       {"propget without retval", std::string(kIdlHead) + "[propget, id(1)] HRESULT P([in] long a);\n" + kIdlTail,
        "needs an [out, retval]"},
-      {"setter without value", std::string(kIdlHead) + "[propput, id(1)] HRESULT P();\n" + kIdlTail, "needs an [in] value"},
+      {"setter without value", std::string(kIdlHead) + "[propput, id(1)] HRESULT P();\n" + kIdlTail,
+       "needs an [in] value"},
       {"unsupported type", std::string(kIdlHead) + "[id(1)] HRESULT M([in] SAFEARRAY a);\n" + kIdlTail,
        "type SAFEARRAY is not supported"},
       {"unknown attribute", std::string(kIdlHead) + "[id(1), vararg] HRESULT M();\n" + kIdlTail,
@@ -106,8 +106,8 @@ TEST(Midl, RefusesWhatTheTypeLibraryCannotHold) {
        "more than one level"},
       {"bad uuid", "[object, uuid(1111-2222), dual] interface IBad : IDispatch {\n" + std::string(kIdlTail),
        "is not a uuid"},
-      {"not dual", "[object, uuid(11111111-2222-3333-4444-555555555555)] interface IBad : IDispatch {\n" +
-                       std::string(kIdlTail),
+      {"not dual",
+       "[object, uuid(11111111-2222-3333-4444-555555555555)] interface IBad : IDispatch {\n" + std::string(kIdlTail),
        "must be dual or oleautomation"},
       {"undefined interface",
        "[uuid(11111111-2222-3333-4444-666666666666), version(1.0)] library L { "
@@ -362,8 +362,8 @@ TEST(TypeLib, RegistrationWritesAndRemovesItsKeys) {
   std::u16string itf = u"Interface\\" + guidText(iid);
   // An interface of some other library, which must survive.
   HKEY other = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, u"Interface\\{00000000-1111-2222-3333-444444444444}\\TypeLib", 0, nullptr,
-                            0, KEY_ALL_ACCESS, nullptr, &other, nullptr),
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, u"Interface\\{00000000-1111-2222-3333-444444444444}\\TypeLib", 0,
+                            nullptr, 0, KEY_ALL_ACCESS, nullptr, &other, nullptr),
             ERROR_SUCCESS);
   RegCloseKey(other);
 

@@ -13,8 +13,8 @@
 namespace certmaker {
 
 struct Attr {
-  std::string field;  // OpenSSL short name or dotted OID
-  std::string value;  // bytes of the value, in the encoding given by type
+  std::string field;         // OpenSSL short name or dotted OID
+  std::string value;         // bytes of the value, in the encoding given by type
   int type = MBSTRING_UTF8;  // MBSTRING_UTF8, or an ASN.1 string type (V_ASN1_BMPSTRING, V_ASN1_T61STRING, ...)
   bool multi = false;        // joins the previous RDN
 };

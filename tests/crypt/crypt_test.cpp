@@ -5,10 +5,10 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <functional>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -82,8 +82,10 @@ class LangScope {
   }
   ~LangScope() {
     for (const auto& s : saved_) {
-      if (s.had) setenv(s.name, s.value.c_str(), 1);
-      else unsetenv(s.name);
+      if (s.had)
+        setenv(s.name, s.value.c_str(), 1);
+      else
+        unsetenv(s.name);
     }
     PlatformResetLocale();
   }
@@ -113,9 +115,19 @@ std::string iconvFromUtf8(const std::string& text, const char* charset) {
 // The CryptoAPI key for an OpenSSL short name, or the dotted OID.
 std::string cryptoKey(const std::string& sn) {
   static const std::pair<const char*, const char*> kMap[] = {
-      {"C", "C"},         {"ST", "S"},   {"L", "L"},       {"O", "O"},           {"OU", "OU"},
-      {"CN", "CN"},       {"emailAddress", "E"},           {"title", "T"},       {"GN", "G"},
-      {"SN", "SN"},       {"street", "STREET"},            {"DC", "DC"},         {"serialNumber", "SERIALNUMBER"},
+      {"C", "C"},
+      {"ST", "S"},
+      {"L", "L"},
+      {"O", "O"},
+      {"OU", "OU"},
+      {"CN", "CN"},
+      {"emailAddress", "E"},
+      {"title", "T"},
+      {"GN", "G"},
+      {"SN", "SN"},
+      {"street", "STREET"},
+      {"DC", "DC"},
+      {"serialNumber", "SERIALNUMBER"},
   };
   for (const auto& [o, c] : kMap)
     if (sn == o) return c;
@@ -126,7 +138,8 @@ std::string cryptoKey(const std::string& sn) {
 }
 
 std::string quoteIfNeeded(const std::string& v) {
-  bool need = !v.empty() && (v.front() == ' ' || v.back() == ' ' || v.find_first_of(",;\"=+<>#\r\n") != std::string::npos);
+  bool need =
+      !v.empty() && (v.front() == ' ' || v.back() == ' ' || v.find_first_of(",;\"=+<>#\r\n") != std::string::npos);
   if (!need) return v;
   std::string out = "\"";
   for (char ch : v) {
@@ -141,7 +154,8 @@ std::string quoteIfNeeded(const std::string& v) {
 // values of a multi-valued RDN by plus.
 std::string expectedFromOpenSsl(const std::string& pem, const std::string& sep, const std::string& plus) {
   std::string out;
-  int rc = testsupport::run("openssl x509 -noout -subject -nameopt sep_multiline,utf8,sname -in " + shellQuote(pem), &out);
+  int rc =
+      testsupport::run("openssl x509 -noout -subject -nameopt sep_multiline,utf8,sname -in " + shellQuote(pem), &out);
   EXPECT_EQ(rc, 0);
   std::istringstream lines(out);
   std::string line, result;
@@ -334,7 +348,8 @@ TEST(CertGetNameString, SimpleDisplayFallsBackCnOuOEmail) {
   EXPECT_EQ(CertGetNameStringA(user.p, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, one, 1), 1u);
   EXPECT_EQ(one[0], '\0');
   char attr[64];
-  CertGetNameStringA(user.p, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_ORGANIZATIONAL_UNIT_NAME), attr, sizeof attr);
+  CertGetNameStringA(user.p, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_ORGANIZATIONAL_UNIT_NAME), attr,
+                     sizeof attr);
   EXPECT_STREQ(attr, "Retail");
 }
 
@@ -482,10 +497,17 @@ TEST(KeyUsage, FirstByteOfTheBitString) {
     BOOL present;
     BYTE first;
   } cases[] = {
-      {"ku_none", FALSE, 0x00},     {"ku_sig", TRUE, 0x80},           {"ku_enc", TRUE, 0x20},
-      {"ku_sig_enc", TRUE, 0xA0},   {"ku_enc_data", TRUE, 0x30},      {"ku_sig_enc_data", TRUE, 0xB0},
-      {"ku_sig_enc_agree", TRUE, 0xA8}, {"ku_nonrep", TRUE, 0x40},    {"user", TRUE, 0xC0},
-      {"ca", TRUE, 0x06},           {"v1", FALSE, 0x00},
+      {"ku_none", FALSE, 0x00},
+      {"ku_sig", TRUE, 0x80},
+      {"ku_enc", TRUE, 0x20},
+      {"ku_sig_enc", TRUE, 0xA0},
+      {"ku_enc_data", TRUE, 0x30},
+      {"ku_sig_enc_data", TRUE, 0xB0},
+      {"ku_sig_enc_agree", TRUE, 0xA8},
+      {"ku_nonrep", TRUE, 0x40},
+      {"user", TRUE, 0xC0},
+      {"ca", TRUE, 0x06},
+      {"v1", FALSE, 0x00},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.fixture);
@@ -525,7 +547,8 @@ TEST(CertVerifyTimeValidity, BeforeInsideAfter) {
   Ctx c(createFixture("utc_0030"));
   FILETIME nb = c->pCertInfo->NotBefore, na = c->pCertInfo->NotAfter;
   auto shifted = [](FILETIME ft, long long delta) {
-    ULONGLONG v = ((static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime) + static_cast<ULONGLONG>(delta);
+    ULONGLONG v =
+        ((static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime) + static_cast<ULONGLONG>(delta);
     return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
   };
   FILETIME t = shifted(nb, -1);
@@ -545,11 +568,11 @@ TEST(Stores, MemoryStoreReferenceCounting) {
   ASSERT_NE(store, nullptr);
   std::vector<unsigned char> a = fixtures::get("user").der(), b = fixtures::get("ca").der();
   PCCERT_CONTEXT added = nullptr;
-  ASSERT_TRUE(CertAddEncodedCertificateToStore(store, kEnc, a.data(), static_cast<DWORD>(a.size()),
-                                               CERT_STORE_ADD_NEW, &added));
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(store, kEnc, a.data(), static_cast<DWORD>(a.size()), CERT_STORE_ADD_NEW,
+                                               &added));
   EXPECT_EQ(added->hCertStore, store);
-  EXPECT_FALSE(CertAddEncodedCertificateToStore(store, kEnc, a.data(), static_cast<DWORD>(a.size()),
-                                                CERT_STORE_ADD_NEW, nullptr));
+  EXPECT_FALSE(CertAddEncodedCertificateToStore(store, kEnc, a.data(), static_cast<DWORD>(a.size()), CERT_STORE_ADD_NEW,
+                                                nullptr));
   EXPECT_EQ(GetLastError(), CRYPT_E_EXISTS);
   ASSERT_TRUE(CertAddEncodedCertificateToStore(store, kEnc, b.data(), static_cast<DWORD>(b.size()),
                                                CERT_STORE_ADD_USE_EXISTING, nullptr));
@@ -585,9 +608,9 @@ TEST(Stores, FindAndDelete) {
   EXPECT_EQ(found->hCertStore, store);
   EXPECT_EQ(simpleName(found, 0), "KU Enc");
   // Searching on from the match finds no second one and frees the previous context.
-  EXPECT_EQ(CertFindCertificateInStore(store, kEnc, 0, CERT_FIND_EXISTING, probe.p,
-                                       CertDuplicateCertificateContext(found)),
-            nullptr);
+  EXPECT_EQ(
+      CertFindCertificateInStore(store, kEnc, 0, CERT_FIND_EXISTING, probe.p, CertDuplicateCertificateContext(found)),
+      nullptr);
   EXPECT_EQ(GetLastError(), CRYPT_E_NOT_FOUND);
   BYTE sha1[20];
   DWORD n = sizeof sha1;
@@ -638,8 +661,8 @@ TEST(Stores, SystemStoreIsFileBacked) {
 
   std::vector<unsigned char> d = fixtures::get("user").der();
   PCCERT_CONTEXT added = nullptr;
-  ASSERT_TRUE(CertAddEncodedCertificateToStore(store, kEnc, d.data(), static_cast<DWORD>(d.size()),
-                                               CERT_STORE_ADD_NEW, &added));
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(store, kEnc, d.data(), static_cast<DWORD>(d.size()), CERT_STORE_ADD_NEW,
+                                               &added));
   BYTE sha1[20];
   DWORD n = sizeof sha1;
   ASSERT_TRUE(CertGetCertificateContextProperty(added, CERT_SHA1_HASH_PROP_ID, sha1, &n));
@@ -753,7 +776,7 @@ TEST(Keys, PfxImportMakesASoftwareContainer) {
   EXPECT_EQ(info->dwKeySpec, AT_KEYEXCHANGE);
 
   std::string keyFile = testsupport::platformRoot() + "/keys/" + container + ".key";
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat(keyFile.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_EQ(stat((testsupport::platformRoot() + "/keys").c_str(), &st), 0);
@@ -924,7 +947,8 @@ TEST(Messages, SignedDataContract) {
   ASSERT_NE(s.prov, 0u);
   const std::string data = std::string("several\0updates", 15) + std::string(3000, 'u');
   const BYTE* bytes = reinterpret_cast<const BYTE*>(data.data());
-  DWORD length = CryptMsgCalculateEncodedLength(kEnc, 0, CMSG_SIGNED, &s.info, nullptr, static_cast<DWORD>(data.size()));
+  DWORD length =
+      CryptMsgCalculateEncodedLength(kEnc, 0, CMSG_SIGNED, &s.info, nullptr, static_cast<DWORD>(data.size()));
   ASSERT_GT(length, data.size());
 
   // One final update, and the same content in three updates.
@@ -995,12 +1019,24 @@ TEST(Messages, RefusesWhatIsNotOffered) {
   } cases[] = {
       {"MD5", [](auto&, auto& si) { si.HashAlgorithm.pszObjId = const_cast<LPSTR>(szOID_RSA_MD5); }, CMSG_SIGNED, 0,
        nullptr, CRYPT_E_UNKNOWN_ALGO},
-      {"signed attributes", [&](auto&, auto& si) { si.cAuthAttr = 1; si.rgAuthAttr = &attr; }, CMSG_SIGNED, 0,
-       nullptr, static_cast<DWORD>(E_NOTIMPL)},
-      {"unsigned attributes", [&](auto&, auto& si) { si.cUnauthAttr = 1; si.rgUnauthAttr = &attr; }, CMSG_SIGNED,
-       0, nullptr, static_cast<DWORD>(E_NOTIMPL)},
-      {"CRLs", [&](auto& i, auto&) { i.cCrlEncoded = 1; i.rgCrlEncoded = &crl; }, CMSG_SIGNED, 0, nullptr,
-       static_cast<DWORD>(E_NOTIMPL)},
+      {"signed attributes",
+       [&](auto&, auto& si) {
+         si.cAuthAttr = 1;
+         si.rgAuthAttr = &attr;
+       },
+       CMSG_SIGNED, 0, nullptr, static_cast<DWORD>(E_NOTIMPL)},
+      {"unsigned attributes",
+       [&](auto&, auto& si) {
+         si.cUnauthAttr = 1;
+         si.rgUnauthAttr = &attr;
+       },
+       CMSG_SIGNED, 0, nullptr, static_cast<DWORD>(E_NOTIMPL)},
+      {"CRLs",
+       [&](auto& i, auto&) {
+         i.cCrlEncoded = 1;
+         i.rgCrlEncoded = &crl;
+       },
+       CMSG_SIGNED, 0, nullptr, static_cast<DWORD>(E_NOTIMPL)},
       {"data message", [](auto&, auto&) {}, CMSG_DATA, 0, nullptr, CRYPT_E_INVALID_MSG_TYPE},
       {"detached", [](auto&, auto&) {}, CMSG_SIGNED, 0x4, nullptr, static_cast<DWORD>(E_INVALIDARG)},
       {"other inner content", [](auto&, auto&) {}, CMSG_SIGNED, 0, "1.2.840.113549.1.7.2",
@@ -1026,9 +1062,9 @@ TEST(Messages, RefusesWhatIsNotOffered) {
     EXPECT_EQ(GetLastError(), k.error);
   }
   int streamInfo = 0;
-  EXPECT_EQ(CryptMsgOpenToEncode(kEnc, 0, CMSG_SIGNED, &s.info, nullptr,
-                                 reinterpret_cast<PCMSG_STREAM_INFO>(&streamInfo)),
-            nullptr);
+  EXPECT_EQ(
+      CryptMsgOpenToEncode(kEnc, 0, CMSG_SIGNED, &s.info, nullptr, reinterpret_cast<PCMSG_STREAM_INFO>(&streamInfo)),
+      nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_NOTIMPL));
 }
 
@@ -1048,7 +1084,7 @@ TEST(Keys, SoftwareKeysStayLoaded) {
   ASSERT_TRUE(CryptAcquireCertificatePrivateKey(c, 0, nullptr, &prov, &spec, &callerFree));
   CryptReleaseContext(prov, 0);
 
-  struct stat before{};
+  struct stat before {};
   ASSERT_EQ(stat(keyFile.c_str(), &before), 0);
   std::string junk(static_cast<size_t>(before.st_size), 'J');
   {

@@ -70,8 +70,7 @@ TEST(Md5Signature, LeastSignificantFirstAndOpensslAgrees) {
     SoftKey key(fixture);
     ASSERT_NE(key.prov, 0u);
     const size_t bytes = fixtures::get(fixture).bits / 8;
-    for (const std::string& data : {std::string(), std::string("pay 100 to account 42"),
-                                   std::string("with\0nul", 8)}) {
+    for (const std::string& data : {std::string(), std::string("pay 100 to account 42"), std::string("with\0nul", 8)}) {
       DWORD error = 0;
       std::vector<BYTE> sig = md5Sign(key.prov, key.spec, data, &error);
       ASSERT_EQ(error, 0u);
@@ -79,15 +78,15 @@ TEST(Md5Signature, LeastSignificantFirstAndOpensslAgrees) {
       std::string dir = testsupport::freshDir("md5");
       testsupport::writeFile(dir + "/data", data);
       std::string expected;
-      ASSERT_EQ(testsupport::run("openssl dgst -md5 -sign " + q(fixtures::get(fixture).keyPem) + " " +
-                                     q(dir + "/data"),
+      ASSERT_EQ(testsupport::run("openssl dgst -md5 -sign " + q(fixtures::get(fixture).keyPem) + " " + q(dir + "/data"),
                                  &expected),
                 0);
       std::vector<BYTE> reversed(sig.rbegin(), sig.rend());
       EXPECT_EQ(bytesOf(reversed), expected);
       // The value as given (least significant first) is not the PKCS#1 signature.
       testsupport::writeFile(dir + "/pub", "");
-      testsupport::run("openssl x509 -pubkey -noout -in " + q(fixtures::get(fixture).certPem) + " > " + q(dir + "/pub"));
+      testsupport::run("openssl x509 -pubkey -noout -in " + q(fixtures::get(fixture).certPem) + " > " +
+                       q(dir + "/pub"));
       testsupport::writeFile(dir + "/sig", bytesOf(reversed));
       testsupport::writeFile(dir + "/raw", bytesOf(sig));
       std::string cmd = "openssl dgst -md5 -verify " + q(dir + "/pub") + " -signature ";
@@ -229,9 +228,9 @@ class Decoding : public ::testing::Test {
   // Runs openssl with the arguments, reading the content and writing DER; the DER.
   std::string make(const std::string& args, const std::string& recipient = "") {
     std::string out;
-    int status = testsupport::run("openssl " + args + " -in " + q(dir_ + "/content") + " -out " + q(dir_ + "/m.der") +
-                                      " " + recipient + " 2>&1",
-                                  &out);
+    int status = testsupport::run(
+        "openssl " + args + " -in " + q(dir_ + "/content") + " -out " + q(dir_ + "/m.der") + " " + recipient + " 2>&1",
+        &out);
     EXPECT_EQ(status, 0) << out;
     return testsupport::readFile(dir_ + "/m.der");
   }
@@ -254,12 +253,15 @@ TEST_F(Decoding, SignedDataAsOpensslWroteIt) {
     size_t signers;
   } cases[] = {
       {"cms", "cms -sign -nodetach -binary -outform DER" + signer("user"), {"user"}, 1},
-      {"cms -certfile", "cms -sign -nodetach -binary -outform DER -certfile " + q(fixtures::get("ca").certPem) +
-                            signer("user"),
-       {"user", "ca"}, 1},
+      {"cms -certfile",
+       "cms -sign -nodetach -binary -outform DER -certfile " + q(fixtures::get("ca").certPem) + signer("user"),
+       {"user", "ca"},
+       1},
       {"cms -nocerts", "cms -sign -nodetach -binary -nocerts -outform DER" + signer("user"), {}, 1},
-      {"two signers", "cms -sign -nodetach -binary -outform DER" + signer("user") + signer("rsa1024"),
-       {"user", "rsa1024"}, 2},
+      {"two signers",
+       "cms -sign -nodetach -binary -outform DER" + signer("user") + signer("rsa1024"),
+       {"user", "rsa1024"},
+       2},
       {"smime", "smime -sign -nodetach -binary -outform DER" + signer("user"), {"user"}, 1},
   };
   for (const Case& k : cases) {
@@ -343,8 +345,8 @@ TEST_F(Decoding, KeyIdentifierSigner) {
   ASSERT_NE(x, nullptr);
   const ASN1_OCTET_STRING* ski = X509_get0_subject_key_id(x);
   ASSERT_NE(ski, nullptr);
-  EXPECT_EQ(blobBytes(a.Value), std::vector<BYTE>(ASN1_STRING_get0_data(ski),
-                                                  ASN1_STRING_get0_data(ski) + ASN1_STRING_length(ski)));
+  EXPECT_EQ(blobBytes(a.Value),
+            std::vector<BYTE>(ASN1_STRING_get0_data(ski), ASN1_STRING_get0_data(ski) + ASN1_STRING_length(ski)));
   X509_free(x);
 }
 
@@ -428,7 +430,10 @@ TEST(DecodeName, RdnsAttributesAndValueTypes) {
     std::vector<BYTE> value;
   } wants[] = {
       {0, 0, szOID_COUNTRY_NAME, CERT_RDN_PRINTABLE_STRING, {'T', 'W'}},
-      {1, 0, szOID_ORGANIZATION_NAME, CERT_RDN_UTF8_STRING,
+      {1,
+       0,
+       szOID_ORGANIZATION_NAME,
+       CERT_RDN_UTF8_STRING,
        {0xFA, 0x81, 0x63, 0x70, ' ', 0, 'B', 0, 'a', 0, 'n', 0, 'k', 0}},
       {2, 0, szOID_COMMON_NAME, CERT_RDN_BMP_STRING, {0x8B, 0x73, 0x0F, 0x5C}},
       {2, 1, "0.9.2342.19200300.100.1.1", CERT_RDN_UTF8_STRING, {'4', 0, '2', 0}},
@@ -457,8 +462,8 @@ TEST(DecodeName, Contract) {
   EXPECT_EQ(small, n);
   EXPECT_FALSE(CryptDecodeObject(kEnc, CRYPT_X509_NAME, s.pbData, s.cbData - 1, 0, nullptr, &n));
   EXPECT_EQ(GetLastError(), CRYPT_E_ASN1_BADTAG);
-  EXPECT_FALSE(CryptDecodeObject(kEnc, reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(8)), s.pbData, s.cbData, 0,
-                                 nullptr, &n));
+  EXPECT_FALSE(
+      CryptDecodeObject(kEnc, reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(8)), s.pbData, s.cbData, 0, nullptr, &n));
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   CertFreeCertificateContext(c);
 }

@@ -44,7 +44,9 @@ struct Acquired {
   DWORD spec = 0;
   BOOL callerFree = FALSE;
   BOOL ok = FALSE;
-  Acquired(PCCERT_CONTEXT c, DWORD flags) { ok = CryptAcquireCertificatePrivateKey(c, flags, nullptr, &prov, &spec, &callerFree); }
+  Acquired(PCCERT_CONTEXT c, DWORD flags) {
+    ok = CryptAcquireCertificatePrivateKey(c, flags, nullptr, &prov, &spec, &callerFree);
+  }
   ~Acquired() {
     if (ok && callerFree) CryptReleaseContext(prov, 0);
   }
@@ -120,7 +122,8 @@ class TokenProvider : public ::testing::Test {
   }
   int countIn(HCERTSTORE s) {
     int n = 0;
-    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(s, nullptr); c != nullptr; c = CertEnumCertificatesInStore(s, c))
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(s, nullptr); c != nullptr;
+         c = CertEnumCertificatesInStore(s, c))
       ++n;
     return n;
   }
@@ -185,8 +188,8 @@ TEST_F(TokenProvider, PinSetIsCheckedAndKeptForTheKey) {
   EXPECT_FALSE(CryptSetProvParam(first.prov, PP_KEYEXCHANGE_PIN, wrong, 0));
   EXPECT_EQ(GetLastError(), SCARD_W_WRONG_CHV);
   // The no-PIN marker and a null PIN are not tried on the token: they clear.
-  EXPECT_TRUE(CryptSetProvParam(first.prov, PP_KEYEXCHANGE_PIN,
-                                reinterpret_cast<const BYTE*>(PLATFORM_NO_PIN_MARKER), 0));
+  EXPECT_TRUE(
+      CryptSetProvParam(first.prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(PLATFORM_NO_PIN_MARKER), 0));
   EXPECT_TRUE(CryptSetProvParam(first.prov, PP_SIGNATURE_PIN, nullptr, 0));
   ASSERT_TRUE(CryptSetProvParam(first.prov, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(kPin), 0));
 
@@ -228,7 +231,8 @@ TEST_F(TokenProvider, OwnPromptWhenNoPinWasSet) {
       {"cancelled", {Entry{PLATFORM_TOKEN_PIN_DLG, {click(IDCANCEL)}}}, SCARD_W_CANCELLED_BY_USER},
       {"closed", {Entry{PLATFORM_TOKEN_PIN_DLG, {close()}}}, SCARD_W_CANCELLED_BY_USER},
       {"wrong PIN", {typePin("8642")}, SCARD_W_WRONG_CHV},
-      {"right PIN, Enter", {Entry{PLATFORM_TOKEN_PIN_DLG, {type(PLATFORM_TOKEN_PIN_EDIT, u"2468"), key(VK_RETURN)}}},
+      {"right PIN, Enter",
+       {Entry{PLATFORM_TOKEN_PIN_DLG, {type(PLATFORM_TOKEN_PIN_EDIT, u"2468"), key(VK_RETURN)}}},
        0},
       {"kept from the prompt: no second one", {}, 0},
   };

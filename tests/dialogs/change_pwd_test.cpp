@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "signlib/ui/ChangePwdDlg.h"
 #include "DialogsTestSupport.h"
+#include "signlib/ui/ChangePwdDlg.h"
 
 using namespace platform::user;
 using dlgtest::UiLanguage;
@@ -24,9 +24,9 @@ std::vector<Action> typeFields(const std::u16string& oldPin, const std::u16strin
   return actions;
 }
 
-const std::u16string kCharacterRule = u"Input data format is not correct, the reason maybe[輸入字串錯誤,必須為英文或數字]";
-const std::u16string kNewLength =
-    u"New password length not less than 4 digits and can not be greater than 16 digits";
+const std::u16string kCharacterRule =
+    u"Input data format is not correct, the reason maybe[輸入字串錯誤,必須為英文或數字]";
+const std::u16string kNewLength = u"New password length not less than 4 digits and can not be greater than 16 digits";
 
 }  // namespace
 
@@ -48,8 +48,8 @@ TEST(ChangePwd, Refusals) {
       {"a Chinese character in the new PIN", u"abc", u"ab密d", u"abcd", kCharacterRule, 432, 3, 0, 4},
       {"new and repeated differ in the last digit", u"abc", u"abcd1234", u"abcd1235",
        u"The new password and the confirm password is not the same", 432, 3, 0, 0},
-      {"differ only in case", u"abc", u"abcd", u"ABCD",
-       u"The new password and the confirm password is not the same", 432, 3, 0, 0},
+      {"differ only in case", u"abc", u"abcd", u"ABCD", u"The new password and the confirm password is not the same",
+       432, 3, 0, 0},
       {"three characters", u"abc", u"ab1", u"ab1", kNewLength, 432, 3, 0, 0},
       {"seventeen characters", u"abc", u"a1b2c3d4e5f6g7h8i", u"a1b2c3d4e5f6g7h8i", kNewLength, 432, 3, 0, 0},
   };
@@ -119,7 +119,10 @@ TEST(ChangePwd, EachLanguage) {
   };
   const Texts texts[] = {
       {1028, u"修改密碼", u"修改密碼", u"新密碼與確認密碼不相同", {u"舊密碼", u"新密碼", u"確認密碼"}},
-      {1033, u"Change PIN", u"PIN Change", u"The new password and the confirm password is not the same",
+      {1033,
+       u"Change PIN",
+       u"PIN Change",
+       u"The new password and the confirm password is not the same",
        {u"Old PIN", u"New PIN", u"Retype New PIN"}},
       {2052, u"修改密码", u"修改密码", u"新密码与确认密码不相同", {u"旧密码", u"新密码", u"确认密码"}},
   };
@@ -131,8 +134,8 @@ TEST(ChangePwd, EachLanguage) {
     DialogView first, box;
     ScriptedUser u;
     u.expect(113, {inspect([&](const DialogView& v) { first = v; }), type(431, u"1111"), type(432, u"2222"),
-                   type(433, u"2223"), shot(dlgtest::shotPath("change-pin-" + tag)), click(IDOK),
-                   type(432, u"2222"), type(433, u"2222"), click(IDOK)});
+                   type(433, u"2223"), shot(dlgtest::shotPath("change-pin-" + tag)), click(IDOK), type(432, u"2222"),
+                   type(433, u"2222"), click(IDOK)});
     u.expectMessageBox({inspect([&](const DialogView& v) { box = v; }),
                         shot(dlgtest::shotPath("change-pin-differ-" + tag)), key(VK_RETURN)});
     u.install();

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "signlib/ui/CertificateDBClientCOMDlg.h"
 #include "DialogsTestSupport.h"
+#include "signlib/ui/CertificateDBClientCOMDlg.h"
 
 using namespace platform::user;
 using dlgtest::Certificate;
@@ -158,8 +158,8 @@ TEST(Chooser, ConfirmRefusalsAndTheExpiryBlock) {
   struct Case {
     const char* name;
     BYTE blockExpired;
-    std::vector<int> rows;      // selected before Confirm; empty: none
-    const char16_t* message;    // null: no message, the dialog ends
+    std::vector<int> rows;    // selected before Confirm; empty: none
+    const char16_t* message;  // null: no message, the dialog ends
     std::vector<int> leftSelected;
     INT_PTR result;
     int index;
@@ -167,10 +167,20 @@ TEST(Chooser, ConfirmRefusalsAndTheExpiryBlock) {
   const Case cases[] = {
       {"nothing selected", 1, {}, u"Select a Certificate", {}, IDCANCEL, -1},
       {"two rows selected, selection cleared", 1, {0, 1}, u"Please select a Certificate", {}, IDCANCEL, -1},
-      {"an expired certificate while blocked", 1, {2}, u"The expired Certificate can not be selected!", {2},
-       IDCANCEL, 2},
-      {"a certificate not yet valid while blocked", 1, {3}, u"The expired Certificate can not be selected!", {3},
-       IDCANCEL, 3},
+      {"an expired certificate while blocked",
+       1,
+       {2},
+       u"The expired Certificate can not be selected!",
+       {2},
+       IDCANCEL,
+       2},
+      {"a certificate not yet valid while blocked",
+       1,
+       {3},
+       u"The expired Certificate can not be selected!",
+       {3},
+       IDCANCEL,
+       3},
       {"an expired certificate when not blocked", 0, {2}, nullptr, {}, IDOK, 2},
       {"a valid certificate", 1, {1}, nullptr, {}, IDOK, 1},
   };
@@ -217,8 +227,7 @@ TEST(Chooser, RowsStayTheCandidatesWhenOneCannotBeRead) {
     dlg.candidateCount = candidates.count();
     std::vector<Row> rows;
     ScriptedUser u;
-    u.expect(104, {inspect([&](const DialogView& v) { rows = v.control(211)->rows; }), select(211, {2}),
-                   click(IDOK)});
+    u.expect(104, {inspect([&](const DialogView& v) { rows = v.control(211)->rows; }), select(211, {2}), click(IDOK)});
     u.install();
     EXPECT_EQ(dlg.DoModal(), IDOK);
     EXPECT_TRUE(u.ok()) << dlgtest::failuresOf(u);

@@ -67,7 +67,8 @@ TEST(SignUI, CancelPaths) {
 TEST(SignUI, TextCannotBeChangedAndScrolls) {
   UiLanguage language(1033);
   std::string longText;
-  for (int i = 1; i <= 200; ++i) longText += "line " + std::to_string(i) + " of the data to be signed, long enough to scroll sideways\r\n";
+  for (int i = 1; i <= 200; ++i)
+    longText += "line " + std::to_string(i) + " of the data to be signed, long enough to scroll sideways\r\n";
   CSignUIDlg dlg;
   dlg.setDataText(longText.c_str());
   std::u16string after;

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "DialogsTestSupport.h"
-#include "signlib/ui/PKCS7SignatureClientUI.h"
 #include "TokenHarness.h"
+#include "signlib/ui/PKCS7SignatureClientUI.h"
 
 using namespace platform::user;
 using dlgtest::UiLanguage;

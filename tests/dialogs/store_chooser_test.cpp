@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "signlib/ui/CertificateDBClientUI.h"
 #include "DialogsTestSupport.h"
 #include "StoreSupport.h"
+#include "signlib/ui/CertificateDBClientUI.h"
 
 using namespace platform::user;
 using dlgtest::UiLanguage;
@@ -35,8 +35,8 @@ TEST(StoreChooser, TheUsersPickIsTheSelection) {
     CCertificateDBClientUI client;
     std::vector<std::vector<std::u16string>> rows;
     ScriptedUser u;
-    u.expect(104, {inspect([&](const DialogView& v) { rows = v.control(211)->rows; }), select(211, {pick}),
-                   click(IDOK)});
+    u.expect(104,
+             {inspect([&](const DialogView& v) { rows = v.control(211)->rows; }), select(211, {pick}), click(IDOK)});
     u.install();
     EXPECT_EQ(client.selectCertificate(0), 0) << client.getErrorMessage();
     EXPECT_TRUE(u.ok()) << dlgtest::failuresOf(u);

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "FreshProcess.h"
 #include "DialogsTestSupport.h"
+#include "FreshProcess.h"
+#include "TokenHarness.h"
 #include "signlib/PKCS11TokenUtil.h"
 #include "signlib/ResultCode.h"
-#include "TokenHarness.h"
 #include "signlib/ui/TokenInOutDlg.h"
 
 using namespace platform::user;
@@ -48,7 +48,8 @@ class RecordingInOutDlg : public CTokenInOutDlg {
       instructionAtStart = itemText(hWnd, kInstructionId);
       openedAt = GetTickCount();
     }
-    if (uMsg == WM_TIMER) ticks.push_back({itemText(hWnd, kInstructionId), itemText(hWnd, kCountdownId), GetTickCount()});
+    if (uMsg == WM_TIMER)
+      ticks.push_back({itemText(hWnd, kInstructionId), itemText(hWnd, kCountdownId), GetTickCount()});
     return handled;
   }
 };
@@ -97,8 +98,8 @@ TEST(TokenInOut, PulledOutThenInsertedInEachLanguage) {
       probe(dlg, "inout.dll");
 
       ScriptedUser out;
-      out.expect(107, {wait(1000), shot(dlgtest::shotPath("token-out-" + tag)), exec(tokensCommand(fake, 0)),
-                       wait(1000)});
+      out.expect(107,
+                 {wait(1000), shot(dlgtest::shotPath("token-out-" + tag)), exec(tokensCommand(fake, 0)), wait(1000)});
       out.install();
       EXPECT_EQ(dlg.DoModal(), 0);
       EXPECT_TRUE(out.ok()) << dlgtest::failuresOf(out);
@@ -113,8 +114,8 @@ TEST(TokenInOut, PulledOutThenInsertedInEachLanguage) {
       dlg.ticks.clear();
       dlg.phase = 1;
       ScriptedUser in;
-      in.expect(107, {wait(1000), shot(dlgtest::shotPath("token-in-" + tag)), exec(tokensCommand(fake, 1)),
-                      wait(1000)});
+      in.expect(107,
+                {wait(1000), shot(dlgtest::shotPath("token-in-" + tag)), exec(tokensCommand(fake, 1)), wait(1000)});
       in.install();
       EXPECT_EQ(dlg.DoModal(), 0);
       EXPECT_TRUE(in.ok()) << dlgtest::failuresOf(in);
@@ -180,7 +181,8 @@ TEST(TokenInOut, CountdownRunsOut) {
       for (int i = 0; i < 60; ++i) {
         char expected[64];
         std::snprintf(expected, sizeof expected, "Time remain: %03d Seconds", 60 - i);
-        EXPECT_EQ(dlg.ticks[i].countdown, std::u16string(expected, expected + std::char_traits<char>::length(expected)));
+        EXPECT_EQ(dlg.ticks[i].countdown,
+                  std::u16string(expected, expected + std::char_traits<char>::length(expected)));
         EXPECT_EQ(dlg.ticks[i].instruction, c.instruction);
       }
       EXPECT_EQ(dlg.ticks[60].instruction, u"USB TOKEN unplug timeout.");

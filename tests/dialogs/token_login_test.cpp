@@ -66,8 +66,8 @@ TEST(TokenLogin, PinEnteredInEachLanguage) {
     DialogView atStart, typed;
     ScriptedUser u;
     u.expect(105, {inspect([&](const DialogView& v) { atStart = v; }),
-                   shot(dlgtest::shotPath("token-login-" + tagOf(t.language) + "-capslock")),
-                   type(310, u"1234"), inspect([&](const DialogView& v) { typed = v; }),
+                   shot(dlgtest::shotPath("token-login-" + tagOf(t.language) + "-capslock")), type(310, u"1234"),
+                   inspect([&](const DialogView& v) { typed = v; }),
                    shot(dlgtest::shotPath("token-login-" + tagOf(t.language))), key(VK_RETURN)});
     u.install();
     EXPECT_EQ(dlg.DoModal(), IDOK);
@@ -128,8 +128,11 @@ TEST(TokenLogin, LengthRules) {
       {"no limit refuses a 24th character", 0, {type(310, twentyThree + u"x")}, "abcdefghijklmnopqrstuvw", 1},
       {"a long paste is refused, not cut", 0, {paste(310, u"0123456789012345678901234567890")}, "", 1},
       {"a negative limit is no limit", -1, {type(310, u"1234")}, "1234", 0},
-      {"a negative limit still refuses past the read", -5, {type(310, twentyThree + u"x")},
-       "abcdefghijklmnopqrstuvw", 1},
+      {"a negative limit still refuses past the read",
+       -5,
+       {type(310, twentyThree + u"x")},
+       "abcdefghijklmnopqrstuvw",
+       1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

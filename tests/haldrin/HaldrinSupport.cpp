@@ -14,13 +14,9 @@ namespace haldrintest {
 
 std::string haldrinPath() { return fs::canonical(HALDRIN_PATH).string(); }
 
-void HaldrinTest::SetUp() {
-  enterControlTest(haldrinPath());
-}
+void HaldrinTest::SetUp() { enterControlTest(haldrinPath()); }
 
-void HaldrinTest::TearDown() {
-  leaveControlTest(haldrinPath());
-}
+void HaldrinTest::TearDown() { leaveControlTest(haldrinPath()); }
 
 std::string md5RsaByOpenssl(const std::string& fixture, const std::string& data) {
   std::string dir = testsupport::freshDir("md5sign");

@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "TeskelSupport.h"
 #include "BankKey.h"
+#include "TeskelSupport.h"
 #include "TestRoot.h"
 
 namespace haldrintest {
@@ -33,9 +33,9 @@ class HaldrinTest : public ::testing::Test {
 };
 
 // The bank's key pair for the keypad (1024-bit RSA, made once per process).
+using testsupport::bankDecrypt;
 using testsupport::BankKey;
 using testsupport::bankKey;
-using testsupport::bankDecrypt;
 
 // openssl dgst -md5 -sign with the fixture's key over data, as upper-case hex.
 std::string md5RsaByOpenssl(const std::string& fixture, const std::string& data);

@@ -56,7 +56,7 @@ TEST_F(Https, GatedMembersFollowTheServerCertificate) {
     tlstest::LeafSpec spec;
     int port;  // 0: the server's
   } cases[] = {
-      {"zeta", {{{"CN", "localhost"}, {"O", "Zeta"}}, {"localhost"}}, 0},  // last line not in the address
+      {"zeta", {{{"CN", "localhost"}, {"O", "Zeta"}}, {"localhost"}}, 0},         // last line not in the address
       {"self", {{{"CN", "localhost"}}, {"localhost"}, -1, 30, Issuer::Self}, 0},  // untrusted
       {"nolistener", {{{"CN", "localhost"}}, {"localhost"}}, tlstest::unusedPort()},
   };
@@ -71,11 +71,15 @@ TEST_F(Https, GatedMembersFollowTheServerCertificate) {
       std::vector<Value> args;
       const char* text;
     } members[] = {
-        {u"sign", {text(cert), text("SHA1"), text("RSA")}, "CHaldrinCtrl::sign -> The Component can not verify the URL"},
+        {u"sign",
+         {text(cert), text("SHA1"), text("RSA")},
+         "CHaldrinCtrl::sign -> The Component can not verify the URL"},
         {u"MD5RSASignValue", {text(cert)}, "CHaldrinCtrl::MD5RSASignValue -> The Component can not verify the URL"},
-        {u"signUI", {text("d"), text(cert), text("SHA1"), text("RSA")},
+        {u"signUI",
+         {text("d"), text(cert), text("SHA1"), text("RSA")},
          "CHaldrinCtrl::CallGRD -> The Component can not verify the URL"},
-        {u"signIO", {text("x.dll"), text(cert), text("SHA1"), text("RSA")},
+        {u"signIO",
+         {text("x.dll"), text(cert), text("SHA1"), text("RSA")},
          "CHaldrinCtrl::CallGRD -> The Component can not verify the URL"},
         {u"CallGRD", {text("PIN"), i4(8)}, "CHaldrinCtrl::CallGRD -> The Component can not verify the URL"},
     };

@@ -132,11 +132,14 @@ TEST_F(InProcess, PinPadGivesThePinEnteredOnEitherLayout) {
     Pad pad;
     const char* language;
     std::u16string pin;
-  } cases[] = {{0, kPad1, "en", u"2580"}, {1, kPad2, "zh_tw", u"13579"}, {42, kPad1, "zh_cn", u"0000"},
+  } cases[] = {{0, kPad1, "en", u"2580"},
+               {1, kPad2, "zh_tw", u"13579"},
+               {42, kPad1, "zh_cn", u"0000"},
                {255, kPad2, "EN", u"9"}};
   for (auto& t : cases) {
     SCOPED_TRACE(t.language);
-    BSTR language = SysAllocString(reinterpret_cast<const OLECHAR*>(std::u16string(t.language, t.language + std::char_traits<char>::length(t.language)).c_str()));
+    BSTR language = SysAllocString(reinterpret_cast<const OLECHAR*>(
+        std::u16string(t.language, t.language + std::char_traits<char>::length(t.language)).c_str()));
     LONG code = -1;
     ASSERT_EQ(ctl->setLanguage(language, &code), S_OK);
     SysFreeString(language);

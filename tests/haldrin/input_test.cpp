@@ -105,8 +105,10 @@ TEST_F(HaldrinTest, LanguageAppliedBeforeTheKeypad) {
     EXPECT_EQ(GetThreadUILanguage(), t.thread);
     ASSERT_EQ(u.seen().size(), 2u);
     const std::u16string box = u.seen()[1].text;
-    if (t.thread == 1033) EXPECT_EQ(box.find(u"To make Internet transactions safer"), 0u) << utf8(box);
-    else EXPECT_EQ(box.find(u"為了使網路交易更安全"), 0u) << utf8(box);
+    if (t.thread == 1033)
+      EXPECT_EQ(box.find(u"To make Internet transactions safer"), 0u) << utf8(box);
+    else
+      EXPECT_EQ(box.find(u"為了使網路交易更安全"), 0u) << utf8(box);
   }
 }
 

@@ -11,11 +11,11 @@
 #include "ClassesTree.h"
 #include "HaldrinSupport.h"
 #include "TestRoot.h"
+#include "haldrin_h.h"
 #include "platform/kernel.h"
 #include "platform/locale.h"
 #include "platform/resources.h"
 #include "platform/winreg.h"
-#include "haldrin_h.h"
 
 using namespace haldrintest;
 
@@ -41,10 +41,10 @@ TEST(HaldrinRegistration, WritesExactlyTheListedKeysAndUnregistersToTheParents) 
   ASSERT_EQ(regsvr("'" + path + "'", &out), 0) << out;
   std::set<std::string> after = classesTree();
 
-  const std::set<std::string> expected = testsupport::controlKeys(
-      {"Haldrin", "{4B9E2D17-6C3A-4F85-B0D2-7A1E5C9F3B46}", "Haldrin.HaldrinSignat", "Haldrin.HaldrinSign.1",
-       "HaldrinCtrl Class", CLSID_HaldrinCtrl, LIBID_HaldrinLib, IID_IHaldrinCtrl, "IHaldrinCtrl",
-       "Haldrin 1.0 型別程式庫", "103", path});
+  const std::set<std::string> expected =
+      testsupport::controlKeys({"Haldrin", "{4B9E2D17-6C3A-4F85-B0D2-7A1E5C9F3B46}", "Haldrin.HaldrinSignat",
+                                "Haldrin.HaldrinSign.1", "HaldrinCtrl Class", CLSID_HaldrinCtrl, LIBID_HaldrinLib,
+                                IID_IHaldrinCtrl, "IHaldrinCtrl", "Haldrin 1.0 型別程式庫", "103", path});
   const std::set<std::string> added = testsupport::addedKeys(before, after);
   std::set<std::string> removed;
   for (const auto& k : before)

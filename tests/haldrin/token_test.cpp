@@ -10,8 +10,8 @@
 #include <functional>
 #include <string>
 
-#include "FreshProcess.h"
 #include "Fixtures.h"
+#include "FreshProcess.h"
 #include "HaldrinSupport.h"
 #include "TestRoot.h"
 #include "TokenHarness.h"
@@ -112,8 +112,7 @@ TEST_F(HaldrinTest, CheckP11TokenInOutRunsBothPhases) {
   // Not pulled out in time: 99, S_FALSE.
   ScriptedUser late;
   std::u16string lastCount, lastText;
-  late.expect(104, {wait(60000), inspect([&](const DialogView& v) { lastCount = v.control(204)->text; }),
-                    wait(1000)});
+  late.expect(104, {wait(60000), inspect([&](const DialogView& v) { lastCount = v.control(204)->text; }), wait(1000)});
   late.install();
   Result timedOut = c.call(u"CheckP11TokenInOut", {text("faketoken.dll")});
   EXPECT_EQ(timedOut.hr, S_FALSE);

@@ -61,11 +61,12 @@ int main() {
           dns += "]";
         }
       }
-      std::printf("%s{\"index\": %u, \"name\": %s, \"description\": %s, \"type\": %u, \"mac\": \"%s\", "
-                  "\"addressLength\": %u, \"ipv4\": %s, \"gateways\": %s, \"dns\": %s}",
-                  first ? "" : ", ", a->Index, quoted(a->AdapterName).c_str(), quoted(a->Description).c_str(),
-                  a->Type, mac.c_str(), a->AddressLength, list(&a->IpAddressList, true).c_str(),
-                  list(&a->GatewayList, false).c_str(), dns.c_str());
+      std::printf(
+          "%s{\"index\": %u, \"name\": %s, \"description\": %s, \"type\": %u, \"mac\": \"%s\", "
+          "\"addressLength\": %u, \"ipv4\": %s, \"gateways\": %s, \"dns\": %s}",
+          first ? "" : ", ", a->Index, quoted(a->AdapterName).c_str(), quoted(a->Description).c_str(), a->Type,
+          mac.c_str(), a->AddressLength, list(&a->IpAddressList, true).c_str(), list(&a->GatewayList, false).c_str(),
+          dns.c_str());
       first = false;
     }
   }

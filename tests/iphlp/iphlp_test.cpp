@@ -79,8 +79,7 @@ TEST_F(IphlpTest, ListsUpNonLoopbackInterfacesInIndexOrderWithTheirRecords) {
       iface(9, "veth9", true, kMac,
             {{"192.0.2.5", "255.255.255.0"}, {"192.0.2.6", "255.255.255.128"}, {"10.1.0.1", "255.255.0.0"}},
             {"192.0.2.1", "192.0.2.2"}),
-      iface(5, "down0", false, kMac, {{"203.0.113.1", "255.255.255.0"}}),
-      lo, ib, tun};
+      iface(5, "down0", false, kMac, {{"203.0.113.1", "255.255.255.0"}}), lo, ib, tun};
 
   std::vector<unsigned char> buffer;
   ASSERT_EQ(read(buffer), ERROR_SUCCESS);
@@ -109,7 +108,8 @@ TEST_F(IphlpTest, ListsUpNonLoopbackInterfacesInIndexOrderWithTheirRecords) {
   EXPECT_EQ(i.Index, 7u);
   EXPECT_STREQ(i.Description, "uplink");
   EXPECT_EQ(i.AddressLength, 8u);  // cut from 20
-  EXPECT_EQ(std::vector<BYTE>(i.Address, i.Address + 8), std::vector<BYTE>(longAddress.begin(), longAddress.begin() + 8));
+  EXPECT_EQ(std::vector<BYTE>(i.Address, i.Address + 8),
+            std::vector<BYTE>(longAddress.begin(), longAddress.begin() + 8));
   EXPECT_EQ(i.Type, MIB_IF_TYPE_OTHER);
 
   const IP_ADAPTER_INFO& v = *adapters[2];
@@ -130,8 +130,9 @@ TEST_F(IphlpTest, ListsUpNonLoopbackInterfacesInIndexOrderWithTheirRecords) {
 }
 
 TEST_F(IphlpTest, SizesAndErrorNumbers) {
-  injected.table.interfaces = {iface(2, "a", true, kMac, {{"192.0.2.1", "255.255.255.0"}, {"192.0.2.2", "255.255.255.0"}}),
-                               iface(3, "b", true, kMac, {}, {"192.0.2.9", "192.0.2.10", "192.0.2.11"})};
+  injected.table.interfaces = {
+      iface(2, "a", true, kMac, {{"192.0.2.1", "255.255.255.0"}, {"192.0.2.2", "255.255.255.0"}}),
+      iface(3, "b", true, kMac, {}, {"192.0.2.9", "192.0.2.10", "192.0.2.11"})};
   const ULONG needed = 2 * sizeof(IP_ADAPTER_INFO) + 3 * sizeof(IP_ADDR_STRING);
 
   EXPECT_EQ(GetAdaptersInfo(nullptr, nullptr), ERROR_INVALID_PARAMETER);
@@ -153,7 +154,8 @@ TEST_F(IphlpTest, SizesAndErrorNumbers) {
   for (const Case& c : cases) {
     std::vector<unsigned char> buffer(needed + 64, 0xCC);
     ULONG size = c.size;
-    EXPECT_EQ(GetAdaptersInfo(c.withBuffer ? reinterpret_cast<PIP_ADAPTER_INFO>(buffer.data()) : nullptr, &size), c.result)
+    EXPECT_EQ(GetAdaptersInfo(c.withBuffer ? reinterpret_cast<PIP_ADAPTER_INFO>(buffer.data()) : nullptr, &size),
+              c.result)
         << c.what;
     EXPECT_EQ(size, c.sizeAfter) << c.what;
     if (!c.withBuffer || c.result != ERROR_SUCCESS) continue;

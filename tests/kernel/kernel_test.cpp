@@ -87,11 +87,8 @@ TEST(Time, FileTimeAndSystemTimeRoundTrip) {
   struct Case {
     SYSTEMTIME st;
   } cases[] = {
-      {{1601, 1, 1, 1, 0, 0, 0, 0}},
-      {{1970, 1, 4, 1, 0, 0, 0, 0}},
-      {{2024, 2, 4, 29, 23, 59, 59, 999}},
-      {{2050, 12, 6, 31, 16, 0, 0, 0}},
-      {{30827, 12, 5, 31, 23, 59, 59, 999}},
+      {{1601, 1, 1, 1, 0, 0, 0, 0}},    {{1970, 1, 4, 1, 0, 0, 0, 0}},         {{2024, 2, 4, 29, 23, 59, 59, 999}},
+      {{2050, 12, 6, 31, 16, 0, 0, 0}}, {{30827, 12, 5, 31, 23, 59, 59, 999}},
   };
   for (const auto& c : cases) {
     FILETIME ft;
@@ -125,8 +122,8 @@ TEST(Time, LocalTimeFollowsTZ) {
     WORD day, hour;
   } cases[] = {
       {"UTC0", {2024, 3, 5, 1, 16, 0, 0, 0}, 1, 16},
-      {"CST-8", {2024, 3, 5, 1, 16, 0, 0, 0}, 2, 0},     // eight hours ahead: next day 00
-      {"EST5", {2024, 3, 5, 1, 0, 30, 0, 0}, 29, 19},   // 00:30 UTC is the previous evening (Feb 29)
+      {"CST-8", {2024, 3, 5, 1, 16, 0, 0, 0}, 2, 0},   // eight hours ahead: next day 00
+      {"EST5", {2024, 3, 5, 1, 0, 30, 0, 0}, 29, 19},  // 00:30 UTC is the previous evening (Feb 29)
   };
   const char* old = std::getenv("TZ");
   std::string saved = old ? old : "";
@@ -143,7 +140,10 @@ TEST(Time, LocalTimeFollowsTZ) {
     ASSERT_TRUE(LocalFileTimeToFileTime(&local, &back));
     EXPECT_EQ(CompareFileTime(&back, &ft), 0);
   }
-  if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+  if (old)
+    setenv("TZ", saved.c_str(), 1);
+  else
+    unsetenv("TZ");
 }
 
 TEST(Clock, HeadlessClockMovesOnlyWhenAdvancedOrSlept) {
@@ -183,7 +183,7 @@ TEST(Files, WindowsPathsMapBelowTheRoot) {
   fclose(f);
   EXPECT_EQ(_access("C:\\logs\\a.log", 0), 0);
   EXPECT_NE(_access("C:\\logs\\missing.log", 0), 0);
-  struct _stat64 st{};
+  struct _stat64 st {};
   ASSERT_EQ(_stat64("C:\\logs\\a.log", &st), 0);
   EXPECT_EQ(st.st_size, 5);
 }

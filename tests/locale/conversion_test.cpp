@@ -82,14 +82,19 @@ TEST(MultiByteToWideChar, Contract) {
        u"\uFFFDz"},
       {"utf8 encoded surrogate is three replacements", CP_UTF8, 0, "\xED\xA0\x80", kWhole, 8, 3, kUntouched,
        u"\uFFFD\uFFFD\uFFFD"},
-      {"utf8 stray continuation byte", CP_UTF8, 0, "\x80" "a", kWhole, 8, 2, kUntouched, u"\uFFFDa"},
+      {"utf8 stray continuation byte", CP_UTF8, 0,
+       "\x80"
+       "a",
+       kWhole, 8, 2, kUntouched, u"\uFFFDa"},
       // Double-byte code pages.
       {"950", 950, 0, "\xA4\xA4\xA4\xE5 ok", kWhole, 8, 5, kUntouched, u"中文 ok"},
       {"950 lone lead byte, strict", 950, MB_ERR_INVALID_CHARS, "\xA4\xA4\xA4", kWhole, 8, 0,
        ERROR_NO_UNICODE_TRANSLATION, u""},
       {"950 lone lead byte", 950, 0, "\xA4\xA4\xA4", kWhole, 8, 2, kUntouched, u"中\u30FB"},
-      {"950 lead byte before ASCII keeps the ASCII", 950, 0, "\xA4\x0A" "b", kWhole, 8, 3, kUntouched,
-       u"\u30FB\nb"},
+      {"950 lead byte before ASCII keeps the ASCII", 950, 0,
+       "\xA4\x0A"
+       "b",
+       kWhole, 8, 3, kUntouched, u"\u30FB\nb"},
       {"936", 936, 0, "\xD6\xD0\xCE\xC4", kWhole, 8, 2, kUntouched, u"中文"},
       {"936 single-byte euro", 936, 0, "\x80", kWhole, 8, 1, kUntouched, u"\u20AC"},
       // 1252, including the five bytes without a character.
@@ -150,17 +155,20 @@ TEST(WideCharToMultiByte, Contract) {
       {"utf8 -1 counts the NUL", CP_UTF8, 0, u"a\u00E9", -1, 16, nullptr, false, 4, kUntouched,
        std::string("a\xC3\xA9\0", 4), false},
       {"utf8 size query", CP_UTF8, 0, u"a\u00E9", -1, 0, nullptr, false, 4, kUntouched, "", false},
-      {"utf8 buffer one short", CP_UTF8, 0, u"a\u00E9", -1, 3, nullptr, false, 0, ERROR_INSUFFICIENT_BUFFER, "",
-       false},
+      {"utf8 buffer one short", CP_UTF8, 0, u"a\u00E9", -1, 3, nullptr, false, 0, ERROR_INSUFFICIENT_BUFFER, "", false},
       {"utf8 pair", CP_UTF8, 0, u"\U0001F600", kWhole, 16, nullptr, false, 4, kUntouched, "\xF0\x9F\x98\x80", false},
-      {"utf8 lone high surrogate", CP_UTF8, 0, u"a\xD83D" "b", kWhole, 16, nullptr, false, 5, kUntouched,
-       "a\xEF\xBF\xBD" "b", false},
+      {"utf8 lone high surrogate", CP_UTF8, 0,
+       u"a\xD83D"
+       "b",
+       kWhole, 16, nullptr, false, 5, kUntouched,
+       "a\xEF\xBF\xBD"
+       "b",
+       false},
       {"utf8 lone low surrogate at the end", CP_UTF8, 0, u"a\xDE00", kWhole, 16, nullptr, false, 4, kUntouched,
        "a\xEF\xBF\xBD", false},
       {"utf8 lone surrogate, strict", CP_UTF8, WC_ERR_INVALID_CHARS, u"a\xD83D", kWhole, 16, nullptr, false, 0,
        ERROR_NO_UNICODE_TRANSLATION, "", false},
-      {"utf8 refuses a default char", CP_UTF8, 0, u"a", kWhole, 16, "?", false, 0, ERROR_INVALID_PARAMETER, "",
-       false},
+      {"utf8 refuses a default char", CP_UTF8, 0, u"a", kWhole, 16, "?", false, 0, ERROR_INVALID_PARAMETER, "", false},
       {"utf8 refuses usedDefaultChar", CP_UTF8, 0, u"a", kWhole, 16, nullptr, true, 0, ERROR_INVALID_PARAMETER, "",
        false},
       {"utf8 refuses WC_NO_BEST_FIT_CHARS", CP_UTF8, WC_NO_BEST_FIT_CHARS, u"a", kWhole, 16, nullptr, false, 0,
@@ -171,8 +179,7 @@ TEST(WideCharToMultiByte, Contract) {
       {"cch below -1", 950, 0, u"a", -2, 16, nullptr, false, 0, ERROR_INVALID_PARAMETER, "", false},
       {"cb negative", 950, 0, u"a", kWhole, -1, nullptr, false, 0, ERROR_INVALID_PARAMETER, "", false},
       {"unsupported code page", 932, 0, u"a", kWhole, 16, nullptr, false, 0, ERROR_INVALID_PARAMETER, "", false},
-      {"950", 950, WC_NO_BEST_FIT_CHARS, u"中文", kWhole, 16, nullptr, true, 4, kUntouched, "\xA4\xA4\xA4\xE5",
-       false},
+      {"950", 950, WC_NO_BEST_FIT_CHARS, u"中文", kWhole, 16, nullptr, true, 4, kUntouched, "\xA4\xA4\xA4\xE5", false},
       {"950 unmappable gives '?'", 950, 0, u"中\u00E9", kWhole, 16, nullptr, true, 3, kUntouched, "\xA4\xA4?", true},
       {"950 own default char", 950, 0, u"中\u00E9", kWhole, 16, "*", true, 3, kUntouched, "\xA4\xA4*", true},
       {"950 double-byte default char", 950, 0, u"\u00E9", kWhole, 16, "\xA1\x40", true, 2, kUntouched, "\xA1\x40",
@@ -242,9 +249,9 @@ TEST(CodePages, RoundTripAgainstIconv) {
     ASSERT_GT(n, 0);
     std::string ours(n, '\0');
     BOOL used = TRUE;
-    ASSERT_EQ(WideCharToMultiByte(c.cp, 0, c.text.data(), static_cast<int>(c.text.size()), ours.data(), n, nullptr,
-                                  &used),
-              n);
+    ASSERT_EQ(
+        WideCharToMultiByte(c.cp, 0, c.text.data(), static_cast<int>(c.text.size()), ours.data(), n, nullptr, &used),
+        n);
     EXPECT_FALSE(used);
     EXPECT_EQ(hex(ours), hex(theirs));
     EXPECT_EQ(ours.rfind(c.knownPrefix, 0), 0u) << hex(ours);
@@ -257,9 +264,9 @@ TEST(CodePages, RoundTripAgainstIconv) {
     int m = MultiByteToWideChar(c.cp, MB_ERR_INVALID_CHARS, theirs.data(), static_cast<int>(theirs.size()), nullptr, 0);
     ASSERT_GT(m, 0);
     std::u16string wide(m, u'\0');
-    ASSERT_EQ(MultiByteToWideChar(c.cp, MB_ERR_INVALID_CHARS, theirs.data(), static_cast<int>(theirs.size()),
-                                  wide.data(), m),
-              m);
+    ASSERT_EQ(
+        MultiByteToWideChar(c.cp, MB_ERR_INVALID_CHARS, theirs.data(), static_cast<int>(theirs.size()), wide.data(), m),
+        m);
     EXPECT_EQ(hex(wide), hex(c.text));
   }
 }

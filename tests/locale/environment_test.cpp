@@ -85,8 +85,8 @@ TEST_F(LocaleEnv, AnsiCodePageAndUserLocaleFollowTheFirstSetVariable) {
       {"", "", "", 65001, 0x0409},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string("LC_ALL=") + (c.lcAll ? c.lcAll : "(unset)") + " LC_CTYPE=" +
-                 (c.lcCtype ? c.lcCtype : "(unset)") + " LANG=" + (c.lang ? c.lang : "(unset)"));
+    SCOPED_TRACE(std::string("LC_ALL=") + (c.lcAll ? c.lcAll : "(unset)") +
+                 " LC_CTYPE=" + (c.lcCtype ? c.lcCtype : "(unset)") + " LANG=" + (c.lang ? c.lang : "(unset)"));
     use(c.lcAll, c.lcCtype, c.lang);
     EXPECT_EQ(GetACP(), c.acp);
     EXPECT_EQ(GetUserDefaultLCID(), c.lcid);

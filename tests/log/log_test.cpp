@@ -1,23 +1,23 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
-#include "signlib/Log.h"
 #include "TestRoot.h"
 #include "platform/kernel.h"
+#include "signlib/Log.h"
 
 namespace {
 std::string today() {
   time_t now = time(nullptr);
-  struct tm tm{};
+  struct tm tm {};
   localtime_r(&now, &tm);
   char buf[40];
   std::snprintf(buf, sizeof buf, "%d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
@@ -48,8 +48,8 @@ TEST(Log, SilentUntilALevelIsSetThenOneFileADay) {
     int level;
     const char* tag;
     bool written;
-  } cases[] = {{1, "[Error ]", true},  {2, "[Warning]", true}, {3, "[Debug ]", true},
-               {4, "[Info  ]", true},  {5, "", false},         {0, "[Invalid]", true}};
+  } cases[] = {{1, "[Error ]", true}, {2, "[Warning]", true}, {3, "[Debug ]", true},
+               {4, "[Info  ]", true}, {5, "", false},         {0, "[Invalid]", true}};
   for (const auto& c : cases) EXPECT_EQ(log.log(c.level, c.level * 10, "entry %d", c.level), 0);
   auto got = lines(file);
   ASSERT_EQ(got.size(), 5u);
@@ -149,7 +149,7 @@ TEST(Log, PlantedLinkOrFifoIsNotWrittenAndNewFileIsPrivate) {
   fresh.setLogLevel(4);
   EXPECT_EQ(fresh.writeLog(4, "hello", 0), 0);
   umask(old);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat((dir + "/" + today() + "-fresh.log").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }

@@ -57,7 +57,8 @@ class PageHost : public ::testing::Test {
   static void SetUpTestSuite() {
     for (const char* server : {TEST_SERVER_PATH, DIALOG_SERVER_PATH}) {
       std::string out;
-      ASSERT_EQ(testsupport::run(std::string(REGSVR_PATH) + " " + shellQuoted(fs::canonical(server).string()) + " 2>&1", &out),
+      ASSERT_EQ(testsupport::run(std::string(REGSVR_PATH) + " " + shellQuoted(fs::canonical(server).string()) + " 2>&1",
+                                 &out),
                 0)
           << out;
     }
@@ -71,21 +72,21 @@ TEST_F(PageHost, ArgumentsTakeTheirVariantTypes) {
     const char* value;
     const char* described;
   } cases[] = {
-      {"1", "3:1"},                       // whole, fits 32 bits: VT_I4
-      {"-2147483648", "3:-2147483648"},   // the lowest VT_I4
-      {"2147483647", "3:2147483647"},     // the highest
-      {"2147483648", "5:2147483648"},     // whole but too big: VT_R8
+      {"1", "3:1"},                      // whole, fits 32 bits: VT_I4
+      {"-2147483648", "3:-2147483648"},  // the lowest VT_I4
+      {"2147483647", "3:2147483647"},    // the highest
+      {"2147483648", "5:2147483648"},    // whole but too big: VT_R8
       {"-2147483649", "5:-2147483649"},
-      {"1.5", "5:1.5"},                   // VT_R8
+      {"1.5", "5:1.5"},  // VT_R8
       {"3e9", "5:3000000000"},
       {"-0.25", "5:-0.25"},
-      {"-0", "3:0"},                      // negative zero is whole
-      {"true", "11:-1"},                  // VT_BOOL, VARIANT_TRUE
+      {"-0", "3:0"},      // negative zero is whole
+      {"true", "11:-1"},  // VT_BOOL, VARIANT_TRUE
       {"false", "11:0"},
-      {"'abc'", "8:abc"},                 // VT_BSTR
+      {"'abc'", "8:abc"},  // VT_BSTR
       {"''", "8:"},
-      {"null", "1:-"},                    // VT_NULL
-      {"undefined", "0:"},                // VT_EMPTY
+      {"null", "1:-"},      // VT_NULL
+      {"undefined", "0:"},  // VT_EMPTY
   };
   std::string script = kCreate;
   for (const auto& c : cases) script += std::string("print(c.Describe(") + c.value + "));\n";
@@ -99,16 +100,17 @@ TEST_F(PageHost, ArgumentsTakeTheirVariantTypes) {
 // The [out, retval] argument is the call's value, converted back to script
 // values; a null BSTR is the empty string.
 TEST_F(PageHost, RetvalIsTheCallsValue) {
-  Outcome r = page(std::string(kCreate) +
-               "print(c.Add(2, 3), typeof c.Add(2, 3));\n"
-               "print(c.Concat('ab', 'cd'));\n"
-               "print(c.Scale(1.5, 4));\n"
-               "var n = c.NullText(); print(typeof n, n.length, n === '');\n"
-               "print(c.Wide(), c.Wide().length);\n"
-               "var s = c.Concat('\\uD83D\\uDE00', '\\u00e9'); print(s, s.length);\n"
-               "print(c.Echo(null) === null, c.Echo(undefined) === undefined, c.Echo(true) === true, c.Echo(2.5));\n"
-               "print(c.Label, c.get_Label());\n"
-               "print(c.Fail(1));\n");  // S_FALSE is a success: no value, no error
+  Outcome r =
+      page(std::string(kCreate) +
+           "print(c.Add(2, 3), typeof c.Add(2, 3));\n"
+           "print(c.Concat('ab', 'cd'));\n"
+           "print(c.Scale(1.5, 4));\n"
+           "var n = c.NullText(); print(typeof n, n.length, n === '');\n"
+           "print(c.Wide(), c.Wide().length);\n"
+           "var s = c.Concat('\\uD83D\\uDE00', '\\u00e9'); print(s, s.length);\n"
+           "print(c.Echo(null) === null, c.Echo(undefined) === undefined, c.Echo(true) === true, c.Echo(2.5));\n"
+           "print(c.Label, c.get_Label());\n"
+           "print(c.Fail(1));\n");  // S_FALSE is a success: no value, no error
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
             "5 number\n"
@@ -125,11 +127,12 @@ TEST_F(PageHost, RetvalIsTheCallsValue) {
 TEST_F(PageHost, PropertiesGetAndPut) {
   // Flag reads only the VARIANT's 16-bit boolean field: true and -1 (VT_I4,
   // low bits all ones) switch it on, 1 does not.
-  Outcome r = page(std::string(kCreate) +
-               "print(c.Count); c.Count = 42; print(c.Count);\n"
-               "c.Switch = true; print(c.Switch); c.Switch = false; print(c.Switch);\n"
-               "c.Flag = true; print(c.FlagValue); c.Flag = 1; print(c.FlagValue); c.Flag = -1; print(c.FlagValue);\n"
-               "print(typeof c.Add, typeof c.NoSuchMember);\n");
+  Outcome r =
+      page(std::string(kCreate) +
+           "print(c.Count); c.Count = 42; print(c.Count);\n"
+           "c.Switch = true; print(c.Switch); c.Switch = false; print(c.Switch);\n"
+           "c.Flag = true; print(c.FlagValue); c.Flag = 1; print(c.FlagValue); c.Flag = -1; print(c.FlagValue);\n"
+           "print(typeof c.Add, typeof c.NoSuchMember);\n");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "0\n42\ntrue\nfalse\n1\n0\n1\nfunction undefined\n");
 }
@@ -142,10 +145,11 @@ TEST_F(PageHost, SiteAndMonikerOptions) {
     std::string url;
   } cases[] = {
       {"", "http://localhost/"},
-      {"--url " + shellQuoted("https://127.0.0.1:8443/ebank/sign?x=1#top"), "https://127.0.0.1:8443/ebank/sign?x=1#top"},
+      {"--url " + shellQuoted("https://127.0.0.1:8443/ebank/sign?x=1#top"),
+       "https://127.0.0.1:8443/ebank/sign?x=1#top"},
       {"--url " + shellQuoted("http://evil.example#@localhost/"), "http://evil.example#@localhost/"},
-      {"--no-site", "error:0x80004005"},    // no site: the control cannot ask
-      {"--no-moniker", "error:0x80004001"}, // a site without a moniker: E_NOTIMPL
+      {"--no-site", "error:0x80004005"},     // no site: the control cannot ask
+      {"--no-moniker", "error:0x80004001"},  // a site without a moniker: E_NOTIMPL
   };
   for (const auto& c : cases) {
     Outcome r = page(std::string(kCreate) + "print(c.PageUrl());\n", c.options);
@@ -153,8 +157,9 @@ TEST_F(PageHost, SiteAndMonikerOptions) {
     EXPECT_EQ(r.out, c.url + "\n") << c.options;
   }
   // Each control gets a site of its own.
-  Outcome r = page(std::string(kCreate) + "var d = new ActiveXObject('ComTest.TestCtrl'); print(c.PageUrl(), d.PageUrl());\n",
-               "--url http://a.example/");
+  Outcome r =
+      page(std::string(kCreate) + "var d = new ActiveXObject('ComTest.TestCtrl'); print(c.PageUrl(), d.PageUrl());\n",
+           "--url http://a.example/");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "http://a.example/ http://a.example/\n");
 }
@@ -166,12 +171,12 @@ TEST_F(PageHost, ScriptErrorsEndWithStatusOne) {
     std::string script;
     std::string error;
   } cases[] = {
-      {std::string(kCreate) + "print('before');\nc.Fail(-2147467259);\nprint('after');\n",
-       "'Fail' failed: 0x80004005"},
+      {std::string(kCreate) + "print('before');\nc.Fail(-2147467259);\nprint('after');\n", "'Fail' failed: 0x80004005"},
       {std::string(kCreate) + "print('before');\nc.Throw();\n", "'Throw' failed: 0x8000FFFF"},
       {std::string(kCreate) + "print('before');\nc.Add(1);\n", "'Add': wrong number of arguments, 1 given"},
       {std::string(kCreate) + "print('before');\nc.Add('x', 2);\n", "'Add': argument 1 has the wrong type"},
-      {std::string(kCreate) + "print('before');\nc.Add(1, {});\n", "'Add': argument 2: a script object cannot be passed"},
+      {std::string(kCreate) + "print('before');\nc.Add(1, {});\n",
+       "'Add': argument 2: a script object cannot be passed"},
       {std::string(kCreate) + "print('before');\nc.Scale(1, -1);\n", "'Scale': argument 2 is out of range"},
       {std::string(kCreate) + "print('before');\nc.NoSuch = 1;\n", "the control has no property 'NoSuch'"},
       {std::string(kCreate) + "print('before');\nc.NoSuch();\n", "not callable"},
@@ -197,10 +202,10 @@ TEST_F(PageHost, ScriptErrorsEndWithStatusOne) {
 // as `number`, as in the browsers.
 TEST_F(PageHost, PagesCatchMemberFailures) {
   Outcome r = page(std::string(kCreate) +
-               "try { c.Fail(-2147024809); } catch (e) { print(e.number, e.number === -2147024809); }\n"
-               "try { c.Add(1); } catch (e) { print(e.number); }\n"
-               "try { new ActiveXObject('No.Such'); } catch (e) { print(e.number); }\n"
-               "print('end');\n");
+                   "try { c.Fail(-2147024809); } catch (e) { print(e.number, e.number === -2147024809); }\n"
+                   "try { c.Add(1); } catch (e) { print(e.number); }\n"
+                   "try { new ActiveXObject('No.Such'); } catch (e) { print(e.number); }\n"
+                   "print('end');\n");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "-2147024809 true\n-2147352562\n-2147221005\nend\n");
 }
@@ -247,10 +252,10 @@ TEST_F(PageHost, ScriptedUserAccounting) {
 // --shots saves each dialog as first seen and before each click.
 TEST_F(PageHost, ShotsOfEachDialog) {
   std::string shots = testsupport::freshDir("shots") + "/pictures";  // made by pagehost
-  Outcome r = page(
-      "var d = new ActiveXObject('PageHostTest.DialogCtrl');\nprint(d.Ask('Go on?'));\nprint(d.Prompt());\n",
-      "--shots " + shellQuoted(shots),
-      R"([{"expect": "messagebox", "actions": [["click", 1]]},
+  Outcome r =
+      page("var d = new ActiveXObject('PageHostTest.DialogCtrl');\nprint(d.Ask('Go on?'));\nprint(d.Prompt());\n",
+           "--shots " + shellQuoted(shots),
+           R"([{"expect": "messagebox", "actions": [["click", 1]]},
           {"expect": 200, "actions": [["type", 201, "ok"], ["wait", 50], ["click", 1]]}])");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "1\nok\n");

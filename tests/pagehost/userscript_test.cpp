@@ -37,10 +37,15 @@ TEST(UserJson, ParsesPagehostActions) {
   EXPECT_EQ(a[8].kind, Action::Kind::Close);
 
   const char* bad[] = {
-      "{}", "[{\"actions\": []}]", "[{\"expect\": 1, \"actions\": [[\"fly\"]]}]",
-      "[{\"expect\": 1, \"actions\": [[\"key\", \"VK_NOPE\"]]}]", "[{\"expect\": 1, \"actions\": [[\"click\", 1.5]]}]",
-      "[{\"expect\": 1, \"actions\": [[\"select\", 1, [-1]]]}]", "[{\"expect\": 1, \"actions\": [[\"key\", \"VK_TAB\", \"meta\"]]}]",
-      "[{\"expect\": 1, \"actions\": [[\"type\", 1, \"unterminated]]}]", "[{\"expect\": 1}] trailing",
+      "{}",
+      "[{\"actions\": []}]",
+      "[{\"expect\": 1, \"actions\": [[\"fly\"]]}]",
+      "[{\"expect\": 1, \"actions\": [[\"key\", \"VK_NOPE\"]]}]",
+      "[{\"expect\": 1, \"actions\": [[\"click\", 1.5]]}]",
+      "[{\"expect\": 1, \"actions\": [[\"select\", 1, [-1]]]}]",
+      "[{\"expect\": 1, \"actions\": [[\"key\", \"VK_TAB\", \"meta\"]]}]",
+      "[{\"expect\": 1, \"actions\": [[\"type\", 1, \"unterminated]]}]",
+      "[{\"expect\": 1}] trailing",
       // A number too large for a double is a refusal, not an exception out of the reader.
       "[{\"expect\": 1, \"actions\": [[\"wait\", 1e999]]}]",
   };
@@ -63,10 +68,10 @@ TEST(UserJson, ClickShownAndMessageBoxText) {
   EXPECT_EQ(entries[0].actions[0].kind, Action::Kind::ClickShown);
   EXPECT_EQ(entries[0].actions[0].text, u"7");
   EXPECT_EQ(entries[1].textId, 3002u);
-  for (const char* bad : {R"([{"expect": 107, "text": 3002, "actions": []}])",
-                          R"([{"expect": "messagebox", "text": "x", "actions": []}])",
-                          R"([{"expect": 107, "actions": [["clickshown"]]}])",
-                          R"([{"expect": 107, "actions": [["clickshown", ""]]}])"}) {
+  for (const char* bad :
+       {R"([{"expect": 107, "text": 3002, "actions": []}])",
+        R"([{"expect": "messagebox", "text": "x", "actions": []}])",
+        R"([{"expect": 107, "actions": [["clickshown"]]}])", R"([{"expect": 107, "actions": [["clickshown", ""]]}])"}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(parseUserJson(bad, &entries, &error));
   }

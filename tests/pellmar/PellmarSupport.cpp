@@ -59,7 +59,8 @@ Control::Answer Control::getIP_MAC() {
   VariantClear(&result);
   VARIANT code;
   VariantInit(&code);
-  if (m_control->Invoke(2, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &code, &excep, &argErr) == S_OK && code.vt == VT_I4)
+  if (m_control->Invoke(2, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &code, &excep, &argErr) == S_OK &&
+      code.vt == VT_I4)
     answer.code = code.lVal;
   return answer;
 }

@@ -30,7 +30,7 @@ class Control {
     HRESULT hr = E_FAIL;
     bool isNull = true;  // no string handed back
     std::string line;
-    LONG code = -1;      // LastErrorCode afterwards
+    LONG code = -1;  // LastErrorCode afterwards
   };
   // getIP_MAC through IDispatch::Invoke, as script calls it.
   Answer getIP_MAC();

@@ -48,8 +48,9 @@ TEST(PellmarRegistration, WritesExactlyTheListedKeysAndUnregistersToTheParents) 
       "CLSID\\" + clsid + "\\TypeLib|=" + libid,
       // the type library
       "TypeLib\\" + libid, "TypeLib\\" + libid + "\\1.0", "TypeLib\\" + libid + "\\1.0|=Pellmar 1.0 Type Library",
-      "TypeLib\\" + libid + "\\1.0\\0", "TypeLib\\" + libid + "\\1.0\\0\\win64", "TypeLib\\" + libid + "\\1.0\\0\\win64|=" + path,
-      "TypeLib\\" + libid + "\\1.0\\FLAGS", "TypeLib\\" + libid + "\\1.0\\FLAGS|=0", "TypeLib\\" + libid + "\\1.0\\HELPDIR",
+      "TypeLib\\" + libid + "\\1.0\\0", "TypeLib\\" + libid + "\\1.0\\0\\win64",
+      "TypeLib\\" + libid + "\\1.0\\0\\win64|=" + path, "TypeLib\\" + libid + "\\1.0\\FLAGS",
+      "TypeLib\\" + libid + "\\1.0\\FLAGS|=0", "TypeLib\\" + libid + "\\1.0\\HELPDIR",
       "TypeLib\\" + libid + "\\1.0\\HELPDIR|=" + folder,
       // the interface: the type library's keys, its proxy and stub in place of the automation marshaller
       "Interface\\" + iid, "Interface\\" + iid + "|=IFetchMAC", "Interface\\" + iid + "\\ProxyStubClsid",
@@ -75,11 +76,13 @@ TEST(PellmarRegistration, WritesExactlyTheListedKeysAndUnregistersToTheParents) 
   ASSERT_EQ(CoInitialize(nullptr), S_OK);
   IUnknown* factory = nullptr;
   EXPECT_EQ(CoGetClassObject(CLSID_FetchMAC, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
-                             reinterpret_cast<void**>(&factory)), S_OK);
+                             reinterpret_cast<void**>(&factory)),
+            S_OK);
   if (factory) factory->Release();
   factory = nullptr;
   EXPECT_EQ(CoGetClassObject(IID_IFetchMAC, CLSCTX_INPROC_SERVER, nullptr, IID_IPSFactoryBuffer,
-                             reinterpret_cast<void**>(&factory)), S_OK);
+                             reinterpret_cast<void**>(&factory)),
+            S_OK);
   if (factory) factory->Release();
   CoUninitialize();
 

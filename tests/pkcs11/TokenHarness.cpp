@@ -15,8 +15,10 @@ namespace {
 std::string quoted(const std::string& s) {
   std::string out = "'";
   for (char c : s) {
-    if (c == '\'') out += "'\\''";
-    else out.push_back(c);
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out.push_back(c);
   }
   return out + "'";
 }
@@ -25,7 +27,8 @@ void mustRun(const std::string& command, std::string* out = nullptr) {
   std::string text;
   int status = testsupport::run(command + " 2>&1", &text);
   if (out != nullptr) *out = text;
-  if (status != 0) throw std::runtime_error("command failed (" + std::to_string(status) + "): " + command + "\n" + text);
+  if (status != 0)
+    throw std::runtime_error("command failed (" + std::to_string(status) + "): " + command + "\n" + text);
 }
 
 std::string fakeRoot() { return testsupport::platformRoot() + "/fakep11"; }
@@ -114,16 +117,17 @@ SoftHsm::SoftHsm(const std::string& name) {
   m_dir = testsupport::freshDir("softhsm-" + name);
   fs::create_directories(m_dir + "/tokens");
   std::string conf = m_dir + "/softhsm2.conf";
-  testsupport::writeFile(conf, "directories.tokendir = " + m_dir + "/tokens\n"
-                               "objectstore.backend = file\n"
-                               "log.level = ERROR\n"
-                               "slots.removable = false\n");
+  testsupport::writeFile(conf, "directories.tokendir = " + m_dir +
+                                   "/tokens\n"
+                                   "objectstore.backend = file\n"
+                                   "log.level = ERROR\n"
+                                   "slots.removable = false\n");
   setenv("SOFTHSM2_CONF", conf.c_str(), 1);
 }
 
 std::string SoftHsm::initToken(const std::string& label, const std::string& soPin, const std::string& pin) const {
-  mustRun("softhsm2-util --init-token --free --label " + quoted(label) + " --so-pin " + quoted(soPin) +
-          " --pin " + quoted(pin));
+  mustRun("softhsm2-util --init-token --free --label " + quoted(label) + " --so-pin " + quoted(soPin) + " --pin " +
+          quoted(pin));
   return serialOf(label);
 }
 

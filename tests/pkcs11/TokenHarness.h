@@ -59,11 +59,10 @@ class SoftHsm {
   // pkcs11-tool -L prints it.
   std::string initToken(const std::string& label, const std::string& soPin, const std::string& pin) const;
   // Writes a fixture's private key and certificate onto the token (pkcs11-tool).
-  void addIdentity(const std::string& label, const std::string& pin, const std::string& fixture,
-                   const std::string& id, bool certOnly = false) const;
+  void addIdentity(const std::string& label, const std::string& pin, const std::string& fixture, const std::string& id,
+                   bool certOnly = false) const;
   // Writes only a private key, from a PEM file.
-  void addKey(const std::string& label, const std::string& pin, const std::string& keyPem,
-              const std::string& id) const;
+  void addKey(const std::string& label, const std::string& pin, const std::string& keyPem, const std::string& id) const;
   std::string serialOf(const std::string& label) const;
   // Runs pkcs11-tool against the SoftHSM library with the arguments; exit status.
   int tool(const std::string& args, std::string* out = nullptr) const;

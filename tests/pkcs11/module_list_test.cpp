@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "signlib/PKCS11TokenUtil.h"
 #include "TestRoot.h"
 #include "TokenHarness.h"
+#include "signlib/PKCS11TokenUtil.h"
 
 using p11test::FakeToken;
 using Names = std::vector<std::string>;

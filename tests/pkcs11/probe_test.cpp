@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "FreshProcess.h"
-#include "signlib/PKCS11TokenUtil.h"
 #include "TokenHarness.h"
+#include "signlib/PKCS11TokenUtil.h"
 
 using p11test::FakeToken;
 using Names = std::vector<std::string>;
@@ -65,7 +65,8 @@ TEST(Probe, KeepsTheFirstModuleAndOneSession) {
     // Each new session replaces the cached one.
     EXPECT_EQ(2, count(names, "C_CloseSession"));
     auto firstClose = std::find(names.begin(), names.end(), "C_CloseSession");
-    auto secondOpen = std::find(std::find(names.begin(), names.end(), "C_OpenSession") + 1, names.end(), "C_OpenSession");
+    auto secondOpen =
+        std::find(std::find(names.begin(), names.end(), "C_OpenSession") + 1, names.end(), "C_OpenSession");
     EXPECT_LT(firstClose, secondOpen);
   });
 }

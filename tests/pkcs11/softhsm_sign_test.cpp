@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "Fixtures.h"
-#include "signlib/PKCS11TokenUtil.h"
 #include "TestRoot.h"
 #include "TokenHarness.h"
+#include "signlib/PKCS11TokenUtil.h"
 #include "signlib/X509Certificate.h"
 
 using p11test::SoftHsm;
@@ -107,11 +107,8 @@ TEST_F(SoftHsmSign, SignedDataVerifiesForEveryKeySize) {
     const char* asked;
     const char* expected;
   } cases[] = {
-      {"rsa1024", "SHA256", "sha1"},
-      {"user", "SHA1", "sha256"},
-      {"user", "sha512", "sha256"},
-      {"rsa3072", "SHA256", "sha1"},
-      {"rsa4096", "SHA256", "sha1"},
+      {"rsa1024", "SHA256", "sha1"}, {"user", "SHA1", "sha256"},    {"user", "sha512", "sha256"},
+      {"rsa3072", "SHA256", "sha1"}, {"rsa4096", "SHA256", "sha1"},
   };
   hsm_->addIdentity("bank", kPin, "rsa1024", "01");
   hsm_->addIdentity("bank", kPin, "user", "02");
@@ -151,7 +148,8 @@ TEST_F(SoftHsmSign, EveryByteIsSigned) {
   ASSERT_EQ(0, token.init(p11test::kForwarder));
   unsigned char* der = reinterpret_cast<unsigned char*>(1);
   int len = 7;
-  EXPECT_EQ(3, token.signPKCS7(kPin, p11test::certificateBase64("user").c_str(), "SHA1", "RSA", nullptr, 0, &der, &len));
+  EXPECT_EQ(3,
+            token.signPKCS7(kPin, p11test::certificateBase64("user").c_str(), "SHA1", "RSA", nullptr, 0, &der, &len));
   EXPECT_EQ(nullptr, der);
   EXPECT_EQ(0, len);
 }
@@ -183,8 +181,8 @@ TEST_F(SoftHsmSign, SignRsaEqualsOpenSsl) {
   struct Case {
     int kind;
     const char* dgst;
-  } kinds[] = {{HASH_SHA1, "sha1"}, {HASH_MD5, "md5"}, {HASH_SHA256, "sha256"}, {HASH_SHA384, "sha384"},
-               {HASH_SHA512, "sha512"}, {77, "sha1"}};
+  } kinds[] = {{HASH_SHA1, "sha1"},     {HASH_MD5, "md5"},       {HASH_SHA256, "sha256"},
+               {HASH_SHA384, "sha384"}, {HASH_SHA512, "sha512"}, {77, "sha1"}};
   for (const char* fixture : {"user", "rsa1024"}) {
     CPKCS11TokenUtil token;
     ASSERT_EQ(0, token.init(p11test::kForwarder));

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "Fixtures.h"
-#include "signlib/PKCS11TokenUtil.h"
 #include "TestRoot.h"
 #include "TokenHarness.h"
+#include "signlib/PKCS11TokenUtil.h"
 #include "signlib/X509Certificate.h"
 
 using p11test::FakeToken;
@@ -260,8 +260,10 @@ TEST(TokenClient, OpenCertStoreCountsWhatItFilled) {
   } cases[] = {
       {"", 0, 3, ""},
       // Length query of the second certificate (calls: length, value per certificate).
-      {"C_GetAttributeValue#3=0x5", 23, 1, "CPKCS11TokenUtil::openCertStore -> error 0x5 during 1. C_GetAttributeValue"},
-      {"C_GetAttributeValue#4=0x5", 23, 1, "CPKCS11TokenUtil::openCertStore -> error 0x5 during 2. C_GetAttributeValue"},
+      {"C_GetAttributeValue#3=0x5", 23, 1,
+       "CPKCS11TokenUtil::openCertStore -> error 0x5 during 1. C_GetAttributeValue"},
+      {"C_GetAttributeValue#4=0x5", 23, 1,
+       "CPKCS11TokenUtil::openCertStore -> error 0x5 during 2. C_GetAttributeValue"},
       {"C_FindObjects=0x5", 23, 0, "CPKCS11TokenUtil::openCertStore -> error 0x5 during cert C_FindObjects"},
   };
   for (const Case& c : cases) {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "signlib/PKCS11TokenUtil.h"
 #include "TestRoot.h"
 #include "TokenHarness.h"
+#include "signlib/PKCS11TokenUtil.h"
 
 using p11test::FakeToken;
 using p11test::SoftHsm;
@@ -180,8 +180,7 @@ TEST(InitTokenCV, VendorExtensionCallsInOrder) {
   FakeToken fake("vendor.dll");
   {
     CPKCS11TokenUtil token;
-    ASSERT_EQ(0, token.InitTokenCV("vendor.dll", "New Label", "so-secret-pin", "user-pin-1"))
-        << token.getErrorText();
+    ASSERT_EQ(0, token.InitTokenCV("vendor.dll", "New Label", "so-secret-pin", "user-pin-1")) << token.getErrorText();
   }
   EXPECT_EQ((Names{"C_GetFunctionList", "ETC_GetFunctionListEx", "C_Initialize", "C_GetSlotList", "C_GetSlotList",
                    "C_GetSlotInfo", "C_GetTokenInfo", "ETC_InitTokenInit", "C_CreateObject", "ETC_InitPIN",
@@ -227,16 +226,24 @@ TEST(InitTokenCV, Failures) {
     const char* text;
     bool finalised;
   } cases[] = {
-      {"fail", "C_GetFunctionList=0x5", 64, "CPKCS11TokenUtil::InitTokenCV -> error durring in pC_GetFunctionList return code[5]", false},
+      {"fail", "C_GetFunctionList=0x5", 64,
+       "CPKCS11TokenUtil::InitTokenCV -> error durring in pC_GetFunctionList return code[5]", false},
       {"fail", "ETC_GetFunctionListEx=0x5", 64, nullptr, false},
-      {"fail", "C_Initialize=0x6", 64, "CPKCS11TokenUtil::InitTokenCV -> error durring in C_Initialize return code[6]", false},
-      {"fail", "C_GetSlotList#1=0x30", 55, "CPKCS11TokenUtil::InitTokenCV -> error durring in C_GetSlotList return code[48]", true},
+      {"fail", "C_Initialize=0x6", 64, "CPKCS11TokenUtil::InitTokenCV -> error durring in C_Initialize return code[6]",
+       false},
+      {"fail", "C_GetSlotList#1=0x30", 55,
+       "CPKCS11TokenUtil::InitTokenCV -> error durring in C_GetSlotList return code[48]", true},
       {"tokens", "0", 55, "CPKCS11TokenUtil::InitTokenCV -> No token present!", true},
-      {"fail", "C_GetSlotList#2=0x30", 55, "CPKCS11TokenUtil::InitTokenCV -> error durring in C_GetSlotList 2 return code[48]", true},
-      {"fail", "C_GetSlotInfo=0x5", 55, "CPKCS11TokenUtil::InitTokenCV -> error durring in C_GetSlotInfo return code[5]", true},
-      {"fail", "C_GetTokenInfo=0x5", 55, "CPKCS11TokenUtil::InitTokenCV -> error durring in C_GetSlotInfo 2 return code[5]", true},
-      {"fail", "ETC_InitTokenInit=0x5", 65, "CPKCS11TokenUtil::InitTokenCV -> error durring in ETC_InitTokenInit return code[5]", true},
-      {"fail", "ETC_InitPIN=0xA2", 65, "CPKCS11TokenUtil::InitTokenCV -> error durring in ETC_InitPIN return code[162]", true},
+      {"fail", "C_GetSlotList#2=0x30", 55,
+       "CPKCS11TokenUtil::InitTokenCV -> error durring in C_GetSlotList 2 return code[48]", true},
+      {"fail", "C_GetSlotInfo=0x5", 55,
+       "CPKCS11TokenUtil::InitTokenCV -> error durring in C_GetSlotInfo return code[5]", true},
+      {"fail", "C_GetTokenInfo=0x5", 55,
+       "CPKCS11TokenUtil::InitTokenCV -> error durring in C_GetSlotInfo 2 return code[5]", true},
+      {"fail", "ETC_InitTokenInit=0x5", 65,
+       "CPKCS11TokenUtil::InitTokenCV -> error durring in ETC_InitTokenInit return code[5]", true},
+      {"fail", "ETC_InitPIN=0xA2", 65, "CPKCS11TokenUtil::InitTokenCV -> error durring in ETC_InitPIN return code[162]",
+       true},
       // The settings object's result does not matter.
       {"fail", "C_CreateObject=0x5", 0, "", true},
   };

@@ -46,7 +46,8 @@ std::vector<unsigned char> unhex(const std::string& h) {
 
 std::vector<unsigned char> unbase64(const std::string& text) {
   std::vector<unsigned char> out(text.size() / 4 * 3 + 3);
-  int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+  int n =
+      EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
   EXPECT_GE(n, 0);
   size_t pad = text.size() >= 2 ? std::count(text.end() - 2, text.end(), '=') : 0;
   out.resize(static_cast<size_t>(std::max(0, n)) - pad);
@@ -100,12 +101,12 @@ std::string label(const CVKB& k, int column) {
 
 TEST(Keypad, LayoutsFromInjectedBytesWithRedraws) {
   auto v = keyBytes();
-  v.push_back(6);  // active layout 6 mod 4 = 2
+  v.push_back(6);                                                            // active layout 6 mod 4 = 2
   for (int i = 10; i < 20; ++i) v.push_back(static_cast<unsigned char>(i));  // layout 0: 0123456789
   // Layout 1: 3, then 13 repeats 3 and is drawn again: 25 gives 5; then a
   // run that repeats 5 and 3 before the rest.
   for (int b : {3, 13, 25, 35, 43, 0, 1, 2, 4, 6, 7, 8, 9}) v.push_back(static_cast<unsigned char>(b));
-  for (int i = 9; i >= 0; --i) v.push_back(static_cast<unsigned char>(i));  // layout 2: 9876543210
+  for (int i = 9; i >= 0; --i) v.push_back(static_cast<unsigned char>(i));        // layout 2: 9876543210
   for (int i = 0; i < 10; ++i) v.push_back(static_cast<unsigned char>(200 + i));  // layout 3: 0123456789
   SequenceRandomSource seq(v);
   ScopedRandomSource scope(&seq);
@@ -172,7 +173,8 @@ TEST(Keypad, LabelsToText) {
   keyed(k, 6, 3);
   std::string l3 = label(k, 3), l10 = label(k, 10);
   std::string lower = l3;
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](char ch) { return static_cast<char>(std::tolower(ch)); });
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](char ch) { return static_cast<char>(std::tolower(ch)); });
   std::string c3(1, k.getKeyChar(3));
   struct Case {
     std::string labels;
@@ -293,7 +295,8 @@ TEST(Keypad, FailingRandomSourceFailsKeyAndLayouts) {
 TEST(Keypad, EncryptTextAnyLength) {
   CVKB k;
   keyed(k, 4, 0);
-  for (size_t length : {size_t{0}, size_t{1}, size_t{7}, size_t{8}, size_t{21}, size_t{759}, size_t{760}, size_t{5000}}) {
+  for (size_t length :
+       {size_t{0}, size_t{1}, size_t{7}, size_t{8}, size_t{21}, size_t{759}, size_t{760}, size_t{5000}}) {
     std::string text;
     for (size_t i = 0; i < length; ++i) text.push_back(static_cast<char>('0' + i % 10));
     std::string out;
@@ -324,12 +327,13 @@ const KeyFiles& keys() {
   static KeyFiles k = [] {
     const char* data = std::getenv("TEST_DATA_DIR");
     KeyFiles f{std::string(data ? data : ".") + "/protinput"};
-    std::string script = "set -e\nmkdir -p '" + f.dir + "'\ncd '" + f.dir +
-                         "'\nexec 9>.lock\nflock 9\n"
-                         "for b in 1024 2048 8192; do [ -s rsa$b.pem ] || { openssl genpkey -algorithm RSA "
-                         "-pkeyopt rsa_keygen_bits:$b -out rsa$b.tmp 2>/dev/null && mv rsa$b.tmp rsa$b.pem; }; done\n"
-                         "[ -s ec.pem ] || { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ec.tmp "
-                         "2>/dev/null && mv ec.tmp ec.pem; }\n";
+    std::string script =
+        "set -e\nmkdir -p '" + f.dir + "'\ncd '" + f.dir +
+        "'\nexec 9>.lock\nflock 9\n"
+        "for b in 1024 2048 8192; do [ -s rsa$b.pem ] || { openssl genpkey -algorithm RSA "
+        "-pkeyopt rsa_keygen_bits:$b -out rsa$b.tmp 2>/dev/null && mv rsa$b.tmp rsa$b.pem; }; done\n"
+        "[ -s ec.pem ] || { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ec.tmp "
+        "2>/dev/null && mv ec.tmp ec.pem; }\n";
     std::string file = testsupport::freshDir("keygen") + "/make-keys.sh";
     testsupport::writeFile(file, script);
     EXPECT_EQ(run("bash '" + file + "'"), 0);
@@ -456,7 +460,8 @@ TEST(Keypad, KeysThatCannotBeUsed) {
   keyed(k, 6, 0);
   std::string good = publicKeyText(keys().pem(1024));
   std::string pemText = shell("openssl pkey -in '" + keys().pem(1024) + "' -pubout");
-  std::string pkcs1 = shell("openssl rsa -in '" + keys().pem(1024) + "' -RSAPublicKey_out -outform DER 2>/dev/null | openssl base64 -A");
+  std::string pkcs1 = shell("openssl rsa -in '" + keys().pem(1024) +
+                            "' -RSAPublicKey_out -outform DER 2>/dev/null | openssl base64 -A");
   std::string ec = publicKeyText(keys().dir + "/ec.pem");
   std::string broken = good.substr(0, 64) + "\n" + good.substr(64);
   std::string tiny = tinyKey();

@@ -133,7 +133,8 @@ TEST(ColorStatic, FontFailureKeepsTheOldFontAndSaysSo) {
     DialogView box;
     ScriptedUser u;
     // The box comes while the dialog initialises, before the user sees the dialog.
-    u.expectMessageBox(101, {inspect([&](const DialogView& v) { box = v; }), click(IDOK)}).expect(203, {click(IDCANCEL)});
+    u.expectMessageBox(101, {inspect([&](const DialogView& v) { box = v; }), click(IDOK)})
+        .expect(203, {click(IDCANCEL)});
     u.install();
     EXPECT_EQ(dlg.DoModal(), IDCANCEL);
     EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
@@ -177,7 +178,7 @@ TEST(DrawnKey, NoiseFromTheRandomSourceAndFaceWithoutIt) {
   // all along the top, where the caption does not reach.
   std::vector<unsigned char> bytes;
   for (int p = 0; p < 8; ++p) {
-    std::vector<unsigned char> pass = {static_cast<unsigned char>(p), 0, 0, 40, 50, 60,
+    std::vector<unsigned char> pass = {static_cast<unsigned char>(p),      0, 0,   40,  50, 60,
                                        static_cast<unsigned char>(10 + p), 0, 200, 100, 7};
     bytes.insert(bytes.end(), pass.begin(), pass.end());
   }
@@ -205,8 +206,10 @@ TEST(DrawnKey, NoiseFromTheRandomSourceAndFaceWithoutIt) {
     for (int y = 0; y < 33; ++y)
       for (int x = 0; x < 36; ++x) {
         COLORREF p = GetPixel(c.dc, x, y);
-        if (p == RGB(255, 255, 255)) ++white;
-        else if (GetRValue(p) == GetBValue(p) && GetGValue(p) >= GetRValue(p)) ++green;  // (0, 85, 0) blended on white
+        if (p == RGB(255, 255, 255))
+          ++white;
+        else if (GetRValue(p) == GetBValue(p) && GetGValue(p) >= GetRValue(p))
+          ++green;  // (0, 85, 0) blended on white
       }
     EXPECT_GT(green, 10);               // the caption
     EXPECT_EQ(white + green, 36 * 33);  // and nothing else

@@ -12,9 +12,7 @@ using namespace protdlg_test;
 
 namespace {
 
-void setText(ConvertToImageDLG& dlg, const char* text) {
-  std::strncpy(dlg.inputText, text, sizeof dlg.inputText - 1);
-}
+void setText(ConvertToImageDLG& dlg, const char* text) { std::strncpy(dlg.inputText, text, sizeof dlg.inputText - 1); }
 
 }  // namespace
 
@@ -25,8 +23,8 @@ TEST(ConvertToImage, EveryCharacterShowsAndIsConfirmed) {
   };
   const Case cases[] = {
       {"0123456789.123456789", "0123456789.123456789"},
-      {"012345678901234567890", "012345678901234567890"},         // 21: all of them
-      {"0123456789012345678901234", "012345678901234567890"},     // 25: the first 21
+      {"012345678901234567890", "012345678901234567890"},      // 21: all of them
+      {"0123456789012345678901234", "012345678901234567890"},  // 25: the first 21
       {"12.5", "12.5"},
       {"", ""},
   };

@@ -40,9 +40,9 @@ TEST(Keypad, SixteenDigitsThenTheLimitConfirmAndTheBanksPlainText) {
   DialogView first;
   std::u16string pictureAt16;
   ScriptedUser u;
-  u.expect(107, join(join({inspect([&](const DialogView& v) { first = v; })}, pressAll(u"1234567890123456")),
-                     {inspect([&](const DialogView& v) { pictureAt16 = shownOf(v, 1032); }), clickShown(u"7"),
-                      click(1036)}))
+  u.expect(107,
+           join(join({inspect([&](const DialogView& v) { first = v; })}, pressAll(u"1234567890123456")),
+                {inspect([&](const DialogView& v) { pictureAt16 = shownOf(v, 1032); }), clickShown(u"7"), click(1036)}))
       .expectMessageBox(3000, {click(IDOK)});
   u.install();
   ASSERT_EQ(dlg.DoModal(), IDOK);

@@ -75,8 +75,7 @@ TEST_P(Pictures, EveryDialog) {
     keypad.setTitle(title);
     DialogView v;
     ScriptedUser u;
-    u.expect(107, {clickShown(u"3"), clickShown(u"1"), clickShown(u"4"),
-                   inspect([&](const DialogView& x) {
+    u.expect(107, {clickShown(u"3"), clickShown(u"1"), clickShown(u"4"), inspect([&](const DialogView& x) {
                      v = x;
                      EXPECT_EQ(outOfPlace(x.hwnd), std::vector<std::string>{});
                    }),
@@ -102,20 +101,20 @@ TEST_P(Pictures, EveryDialog) {
   }
   for (int tmpl : {201, 202}) {
     std::unique_ptr<GRDDLG> pad;
-    if (tmpl == 201) pad = std::make_unique<GRDDLG_1>();
-    else pad = std::make_unique<GRDDLG_2>();
+    if (tmpl == 201)
+      pad = std::make_unique<GRDDLG_1>();
+    else
+      pad = std::make_unique<GRDDLG_2>();
     pad->title = lang == 1033 ? u"Token PWD  (Enter PIN)" : u"憑證載具密碼(Enter PIN)";
     int code = tmpl == 201 ? 1001 : 1043;
     DialogView v;
     ScriptedUser u;
-    u.expect(tmpl, {shot(shotName(tmpl, lang, "-start")), click(210), click(203), click(207),
-                    type(code, u"ABC"),
+    u.expect(tmpl, {shot(shotName(tmpl, lang, "-start")), click(210), click(203), click(207), type(code, u"ABC"),
                     inspect([&](const DialogView& x) {
                       v = x;
                       EXPECT_EQ(outOfPlace(x.hwnd), std::vector<std::string>{}) << tmpl;
                     }),
-                    shot(shotName(tmpl, lang)),
-                    click(tmpl == 201 ? IDCANCEL : 4)});
+                    shot(shotName(tmpl, lang)), click(tmpl == 201 ? IDCANCEL : 4)});
     u.install();
     EXPECT_EQ(pad->DoModal(), IDCANCEL);
     EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());

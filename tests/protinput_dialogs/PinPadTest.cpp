@@ -4,9 +4,9 @@
 // row, target and code, Re-enter, Regenerate, the length limit, Enter, Cancel.
 // The PIN is checked against the bitmaps the clicked keys hold (BM_GETIMAGE
 // compared with the bitmaps 3030-3039), not against the shuffle's table.
+#include <cstdlib>
 #include <map>
 #include <memory>
-#include <cstdlib>
 #include <set>
 
 #include "ProtInputTestSupport.h"
@@ -103,8 +103,9 @@ PadState stateOf(const Ids& ids, const DialogView& v) {
 }  // namespace
 
 class PinPad : public testing::TestWithParam<Ids> {};
-INSTANTIATE_TEST_SUITE_P(Layouts, PinPad, testing::Values(kPad1, kPad2),
-                         [](const testing::TestParamInfo<Ids>& i) { return "Template" + std::to_string(i.param.tmpl); });
+INSTANTIATE_TEST_SUITE_P(Layouts, PinPad, testing::Values(kPad1, kPad2), [](const testing::TestParamInfo<Ids>& i) {
+  return "Template" + std::to_string(i.param.tmpl);
+});
 
 TEST_P(PinPad, PinFromTheKeysClickedByTheirBitmaps) {
   const Ids ids = GetParam();
@@ -155,16 +156,27 @@ TEST_P(PinPad, WrongRowWrongCodeEmptyPinReenterRegenerate) {
     return std::vector<Action>{};
   });
   ScriptedUser u;
-  u.expect(ids.tmpl, {typeCodeAndConfirm(ids), snap(&empty),                       // no digit yet: 2501
-                      click(kKeyIds[1]), click(kKeyIds[2]), snap(&before),        //
-                      clickWrongRow(ids), snap(&afterRow),                        // 2503
-                      click(kKeyIds[4]), snap(&afterKey),                         //
-                      type(ids.code, u"zzzzzz"), rightRow, snap(&afterCode),      // 2504
-                      click(ids.reenter), snap(&afterReenter),                    //
-                      click(ids.regenerate), snap(&afterRegenerate),              //
-                      key(VK_RETURN),                                             // Enter does not close
-                      inspect([&](const DialogView& v) { expected = std::u16string(1, u'0' + digitOfKey(v.hwnd, kKeyIds[5])); }),
-                      click(kKeyIds[5]), typeCodeAndConfirm(ids)})
+  u.expect(ids.tmpl,
+           {typeCodeAndConfirm(ids),
+            snap(&empty),  // no digit yet: 2501
+            click(kKeyIds[1]),
+            click(kKeyIds[2]),
+            snap(&before),  //
+            clickWrongRow(ids),
+            snap(&afterRow),  // 2503
+            click(kKeyIds[4]),
+            snap(&afterKey),  //
+            type(ids.code, u"zzzzzz"),
+            rightRow,
+            snap(&afterCode),  // 2504
+            click(ids.reenter),
+            snap(&afterReenter),  //
+            click(ids.regenerate),
+            snap(&afterRegenerate),  //
+            key(VK_RETURN),          // Enter does not close
+            inspect([&](const DialogView& v) { expected = std::u16string(1, u'0' + digitOfKey(v.hwnd, kKeyIds[5])); }),
+            click(kKeyIds[5]),
+            typeCodeAndConfirm(ids)})
       .expectMessageBox(2501, {inspect([&](const DialogView& v) { icons.push_back(v.messageBoxType); }), click(IDOK)})
       .expectMessageBox(2503, {inspect([&](const DialogView& v) { icons.push_back(v.messageBoxType); }), click(IDOK)})
       .expectMessageBox(2504, {inspect([&](const DialogView& v) { icons.push_back(v.messageBoxType); }), click(IDOK)});
@@ -234,10 +246,10 @@ TEST_P(PinPad, CancelAndEscape) {
 // likely as any other), never the clock.
 TEST_P(PinPad, ShufflesComeFromTheRandomSource) {
   const Ids ids = GetParam();
-  std::vector<unsigned char> bytes = {253, 17,              // row start: 253 is drawn again, then 7
-                                      23,                   // target 3
-                                      5, 15, 2, 250, 0, 1,  // pad: 5, (5 again), 2, (again), 0, 1,
-                                      9, 8, 7, 6, 4, 3};    // 9, 8, 7, 6, 4, 3
+  std::vector<unsigned char> bytes = {253, 17,                 // row start: 253 is drawn again, then 7
+                                      23,                      // target 3
+                                      5,   15, 2, 250, 0, 1,   // pad: 5, (5 again), 2, (again), 0, 1,
+                                      9,   8,  7, 6,   4, 3};  // 9, 8, 7, 6, 4, 3
   for (int i = 0; i < 2614; ++i) bytes.push_back(static_cast<unsigned char>(i * 7));  // the picture code
   SequenceRandomSource source(bytes);
   ScopedRandomSource scoped(&source);

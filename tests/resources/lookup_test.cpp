@@ -372,7 +372,8 @@ TEST(VersionInfo, FileVersionPerLanguage) {
 
   WORD* translation = nullptr;
   UINT len = 0;
-  ASSERT_TRUE(VerQueryValueW(block.data(), u"\\VarFileInfo\\Translation", reinterpret_cast<LPVOID*>(&translation), &len));
+  ASSERT_TRUE(
+      VerQueryValueW(block.data(), u"\\VarFileInfo\\Translation", reinterpret_cast<LPVOID*>(&translation), &len));
   ASSERT_EQ(len, 8u);
   EXPECT_EQ(translation[0], 0x0404);
   EXPECT_EQ(translation[1], 1200);
@@ -380,17 +381,17 @@ TEST(VersionInfo, FileVersionPerLanguage) {
 
   WCHAR* text = nullptr;
   // Keys compare without case; a spelled-out \0 does not make a second NUL.
-  ASSERT_TRUE(VerQueryValueW(block.data(), u"\\StringFileInfo\\040904B0\\FileVersion", reinterpret_cast<LPVOID*>(&text),
-                             &len));
+  ASSERT_TRUE(
+      VerQueryValueW(block.data(), u"\\StringFileInfo\\040904B0\\FileVersion", reinterpret_cast<LPVOID*>(&text), &len));
   EXPECT_EQ(std::u16string(text), u"2, 0, 0, 7");
   EXPECT_EQ(len, 11u);
-  ASSERT_TRUE(VerQueryValueW(block.data(), u"\\stringfileinfo\\040404b0\\productname", reinterpret_cast<LPVOID*>(&text),
-                             &len));
+  ASSERT_TRUE(
+      VerQueryValueW(block.data(), u"\\stringfileinfo\\040404b0\\productname", reinterpret_cast<LPVOID*>(&text), &len));
   EXPECT_EQ(std::u16string(text), u"測試元件");
-  EXPECT_FALSE(VerQueryValueW(block.data(), u"\\StringFileInfo\\080404B0\\FileVersion",
-                              reinterpret_cast<LPVOID*>(&text), &len));
-  EXPECT_FALSE(VerQueryValueW(block.data(), u"\\StringFileInfo\\040404B0\\Comments", reinterpret_cast<LPVOID*>(&text),
-                              &len));
+  EXPECT_FALSE(
+      VerQueryValueW(block.data(), u"\\StringFileInfo\\080404B0\\FileVersion", reinterpret_cast<LPVOID*>(&text), &len));
+  EXPECT_FALSE(
+      VerQueryValueW(block.data(), u"\\StringFileInfo\\040404B0\\Comments", reinterpret_cast<LPVOID*>(&text), &len));
 
   VS_FIXEDFILEINFO* fixed = nullptr;
   ASSERT_TRUE(VerQueryValueW(block.data(), u"\\", reinterpret_cast<LPVOID*>(&fixed), &len));

@@ -23,8 +23,8 @@ Outcome compile(const std::string& dir, const std::string& script) {
   std::string out = dir + "/out.cpp";
   std::filesystem::remove(out);
   std::string messages;
-  int status = testsupport::run(rescomp() + " --depfile " + dir + "/out.d -o " + out + " " + dir + "/main.rc 2>&1",
-                                &messages);
+  int status =
+      testsupport::run(rescomp() + " --depfile " + dir + "/out.d -o " + out + " " + dir + "/main.rc 2>&1", &messages);
   return Outcome{status, messages, std::filesystem::exists(out)};
 }
 
@@ -39,8 +39,8 @@ TEST(Rescomp, BadScriptsFailWithTheirLine) {
     int line;
   };
   const Case cases[] = {
-      {"string defined twice", "STRINGTABLE\nBEGIN\n 5 \"a\"\n 5 \"b\"\nEND\n", "string 5 defined twice for language 1033",
-       4},
+      {"string defined twice", "STRINGTABLE\nBEGIN\n 5 \"a\"\n 5 \"b\"\nEND\n",
+       "string 5 defined twice for language 1033", 4},
       {"same id in another language is fine, twice in one is not",
        "STRINGTABLE BEGIN 5 \"a\" END\nLANGUAGE 4, 1\nSTRINGTABLE BEGIN 5 \"b\" END\nSTRINGTABLE BEGIN\n5 \"c\" END\n",
        "string 5 defined twice for language 1028", 5},
@@ -89,9 +89,9 @@ TEST(Rescomp, DependencyFileListsIncludesAndEmbeddedFiles) {
   EXPECT_NE(o.messages.find("cannot find include file 'names.h'"), std::string::npos);
 
   std::string messages;
-  int status = testsupport::run(rescomp() + " -I " + dir + "/inc --depfile " + dir + "/out.d -o " + dir +
-                                    "/out.cpp " + dir + "/main.rc 2>&1",
-                                &messages);
+  int status = testsupport::run(
+      rescomp() + " -I " + dir + "/inc --depfile " + dir + "/out.d -o " + dir + "/out.cpp " + dir + "/main.rc 2>&1",
+      &messages);
   ASSERT_EQ(status, 0) << messages;
   std::string deps = testsupport::readFile(dir + "/out.d");
   EXPECT_EQ(deps.rfind(dir + "/out.cpp:", 0), 0u) << deps;

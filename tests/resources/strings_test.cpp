@@ -81,8 +81,9 @@ const std::map<int, const char*> kEnglish = {
     {542, "Token PIN changed success!"},
     {543, "Token not found, please insert Token into USB"},
     {544, "USB Key (for Sign)  password is incorrect!!"},
-    {545, "USB Key (for Sign) amounted to limit the number of wrong password, has been suspended. Please contact the "
-          "branch or call center to handle dealings."},
+    {545,
+     "USB Key (for Sign) amounted to limit the number of wrong password, has been suspended. Please contact the "
+     "branch or call center to handle dealings."},
 };
 
 TEST(ErrorTextTable, EnglishTextsAsWritten) {
@@ -180,7 +181,9 @@ TEST_F(UILanguage, LoadStringWFollowsTheThreadUILanguageAndFallsBackForAMissingB
   // neutral, no Chinese neutral, the lowest present: English before 2052).
   SetThreadUILanguage(1028);
   ASSERT_GT(LoadStringW(nullptr, 7000, buf, 128), 0);
-  EXPECT_EQ(utf8(buf), "tab\there\nquote \"q\" \"d\" back\\slash \xE4\xB8\xAD" "A");
+  EXPECT_EQ(utf8(buf),
+            "tab\there\nquote \"q\" \"d\" back\\slash \xE4\xB8\xAD"
+            "A");
   char narrow[128];
   ASSERT_GT(LoadStringA(nullptr, 7001, narrow, sizeof narrow), 0);
   EXPECT_EQ(std::string(narrow), "0123456789");

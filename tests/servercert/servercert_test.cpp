@@ -177,13 +177,16 @@ TEST_F(ServerCert, ControlsRefusePagesWhoseServerNameIsNotTheirs) {
   } cases[] = {
       {"page_good", {{{"O", "Test Bank"}, {"CN", "localhost"}}, {"localhost"}}, 0, ""},
       {"page_zeta", {{{"CN", "localhost"}, {"O", "Zeta"}}, {"localhost"}}, 61, "CHaldrinCtrl::IsWebCtl >> error 0"},
-      {"page_self", {{{"CN", "localhost"}}, {"localhost"}, -1, 30, Issuer::Self}, 61,
+      {"page_self",
+       {{{"CN", "localhost"}}, {"localhost"}, -1, 30, Issuer::Self},
+       61,
        "CHaldrinCtrl::IsWebCtl >> error 12045"},
-      {"page_unknown_ca", {{{"CN", "localhost"}}, {"localhost"}, -1, 30, Issuer::OtherCa}, 61,
+      {"page_unknown_ca",
+       {{{"CN", "localhost"}}, {"localhost"}, -1, 30, Issuer::OtherCa},
+       61,
        "CHaldrinCtrl::IsWebCtl >> error 12045"},
       {"page_expired", {{{"CN", "localhost"}}, {"localhost"}, -30, -1}, 61, "CHaldrinCtrl::IsWebCtl >> error 12037"},
-      {"page_other_host", {{{"CN", "other.example"}}, {"other.example"}}, 61,
-       "CHaldrinCtrl::IsWebCtl >> error 12038"},
+      {"page_other_host", {{{"CN", "other.example"}}, {"other.example"}}, 61, "CHaldrinCtrl::IsWebCtl >> error 12038"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

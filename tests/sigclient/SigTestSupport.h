@@ -8,10 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include "signlib/Base64.h"
 #include "Fixtures.h"
 #include "TestRoot.h"
 #include "TokenHarness.h"
+#include "signlib/Base64.h"
 
 namespace sigtest {
 
@@ -21,8 +21,10 @@ constexpr const char* kSoPin = "87654321";
 inline std::string q(const std::string& s) {
   std::string out = "'";
   for (char c : s) {
-    if (c == '\'') out += "'\\''";
-    else out.push_back(c);
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out.push_back(c);
   }
   return out + "'";
 }

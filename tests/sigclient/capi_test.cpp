@@ -9,11 +9,11 @@
 
 #include <gtest/gtest.h>
 
-#include "signlib/PKCS7MsgUtils.h"
-#include "signlib/ui/PKCS7SignatureClientUI.h"
 #include "SigTestSupport.h"
 #include "platform/crypt.h"
 #include "platform/kernel.h"
+#include "signlib/PKCS7MsgUtils.h"
+#include "signlib/ui/PKCS7SignatureClientUI.h"
 
 using namespace sigtest;
 
@@ -120,10 +120,10 @@ TEST_F(CapiPath, SameMessageAsOpenSslWithoutAttributes) {
   std::string dir = testsupport::freshDir("openssl");
   testsupport::writeFile(dir + "/data", data);
   const fixtures::Fixture& user = fixtures::get("user");
-  ASSERT_EQ(testsupport::run("openssl cms -sign -noattr -md sha1 -nodetach -binary -outform DER -signer " +
-                             q(user.certPem) + " -inkey " + q(user.keyPem) + " -in " + q(dir + "/data") + " -out " +
-                             q(dir + "/m.der")),
-            0);
+  ASSERT_EQ(
+      testsupport::run("openssl cms -sign -noattr -md sha1 -nodetach -binary -outform DER -signer " + q(user.certPem) +
+                       " -inkey " + q(user.keyPem) + " -in " + q(dir + "/data") + " -out " + q(dir + "/m.der")),
+      0);
   std::string theirs = printed(testsupport::readFile(dir + "/m.der"));
   ASSERT_FALSE(theirs.empty());
   EXPECT_EQ(count(ours, " signedAttrs:\n          <ABSENT>"), 1u);
@@ -314,7 +314,8 @@ TEST_F(CapiPath, DataContentStartsAnewEnvelope) {
   EXPECT_STREQ(client.getErrorText(), "CPKCS7SignatureClient::setDataContentByString -> parameter error");
   EXPECT_EQ(client.getSignerCount(), 1);  // a null text changes nothing
   EXPECT_EQ(client.setDataContentByFile("/no/such/file"), 20);
-  EXPECT_STREQ(client.getErrorText(), "CPKCS7SignatureClient::setDataContentByFile -> error during _stat /no/such/file");
+  EXPECT_STREQ(client.getErrorText(),
+               "CPKCS7SignatureClient::setDataContentByFile -> error during _stat /no/such/file");
   EXPECT_EQ(client.getSignerCount(), 0);
   EXPECT_EQ(client.getSignedEnvelopeString(nullptr, &length), 4);
 }

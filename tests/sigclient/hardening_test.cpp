@@ -23,11 +23,11 @@
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
 
-#include "signlib/PKCS7SignatureClient.h"
-#include "signlib/ui/PKCS7SignatureClientUI.h"
 #include "SigTestSupport.h"
-#include "signlib/SignatureCheck.h"
 #include "platform/kernel.h"
+#include "signlib/PKCS7SignatureClient.h"
+#include "signlib/SignatureCheck.h"
+#include "signlib/ui/PKCS7SignatureClientUI.h"
 
 using namespace sigtest;
 
@@ -44,7 +44,7 @@ int envelope(CPKCS7SignatureClient& c, std::string* text) {
 }
 
 bool exists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return lstat(path.c_str(), &st) == 0;
 }
 
@@ -63,8 +63,7 @@ void replaceStoreKey(const std::string& otherFixture) {
   for (const auto& e : std::filesystem::directory_iterator(keys)) {
     if (e.path().extension() != ".key") continue;
     std::string pem;
-    ASSERT_EQ(testsupport::run("openssl pkcs8 -topk8 -nocrypt -in " + q(fixtures::get(otherFixture).keyPem), &pem),
-              0);
+    ASSERT_EQ(testsupport::run("openssl pkcs8 -topk8 -nocrypt -in " + q(fixtures::get(otherFixture).keyPem), &pem), 0);
     testsupport::writeFile(e.path().string(), pem);
     ++replaced;
   }
@@ -100,8 +99,8 @@ TEST(EnvelopeCheck, DamagedTokenKeyGivesNoEnvelopeOnTheTokenPath) {
     EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
     BIO_free(in);
     ASSERT_NE(key, nullptr);
-    const char* names[] = {"n", "e", "d", "rsa-factor1", "rsa-factor2", "rsa-exponent1", "rsa-exponent2",
-                           "rsa-coefficient1"};
+    const char* names[] = {
+        "n", "e", "d", "rsa-factor1", "rsa-factor2", "rsa-exponent1", "rsa-exponent2", "rsa-coefficient1"};
     OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
     std::vector<BIGNUM*> values;
     for (const char* name : names) {
@@ -158,14 +157,15 @@ TEST(EnvelopeCheck, TheSharedChecksAcceptGoodAndRefuseForeignSignatures) {
       std::string sig = testsupport::readFile(dir + "/sig");
       std::vector<unsigned char> cert = user.der();
       std::string why;
-      bool ok = sigcheck::signatureVerifies(cert.data(), cert.size(), md, reinterpret_cast<const unsigned char*>("md5 value"),
-                                            9, reinterpret_cast<const unsigned char*>(sig.data()), sig.size(), &why);
+      bool ok =
+          sigcheck::signatureVerifies(cert.data(), cert.size(), md, reinterpret_cast<const unsigned char*>("md5 value"),
+                                      9, reinterpret_cast<const unsigned char*>(sig.data()), sig.size(), &why);
       EXPECT_EQ(ok, std::string(keyOf) == "user") << why;
     }
   }
   std::string garbage = "not a message";
-  EXPECT_FALSE(sigcheck::signedDataVerifies(reinterpret_cast<const unsigned char*>(garbage.data()), garbage.size(),
-                                            nullptr));
+  EXPECT_FALSE(
+      sigcheck::signedDataVerifies(reinterpret_cast<const unsigned char*>(garbage.data()), garbage.size(), nullptr));
 }
 
 TEST(DataFile, FifoAndDevicesReturnAtOnceAndBigFilesAreRefusedUnread) {
@@ -216,7 +216,9 @@ TEST(EnvelopeFile, FailedWriteRemovesTheFileAndReportsTheError) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit{512, 512};
+    struct rlimit limit {
+      512, 512
+    };
     setrlimit(RLIMIT_FSIZE, &limit);
     int code = client.writeSignedEnvelopeFile(path.c_str());
     std::string text = client.getErrorText();

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <memory>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,12 +17,12 @@
 
 #include <gtest/gtest.h>
 
-#include "signlib/ui/PKCS7SignatureClientUI.h"
 #include "SigTestSupport.h"
 #include "platform/crypt.h"
 #include "platform/kernel.h"
 #include "platform/ui.h"
 #include "platform/user.h"
+#include "signlib/ui/PKCS7SignatureClientUI.h"
 
 using namespace sigtest;
 using namespace platform::user;
@@ -294,8 +294,8 @@ TEST_F(TokenKeyInStore, IllegalPinIsRefusedAndNotKept) {
   info.cbSize = sizeof info;
   info.cSigners = 1;
   info.rgSigners = &si;
-  HCRYPTMSG msg = CryptMsgOpenToEncode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CMSG_SIGNED, &info, nullptr,
-                                       nullptr);
+  HCRYPTMSG msg =
+      CryptMsgOpenToEncode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CMSG_SIGNED, &info, nullptr, nullptr);
   ASSERT_NE(msg, nullptr);
   EXPECT_FALSE(CryptMsgUpdate(msg, reinterpret_cast<const BYTE*>("x"), 1, TRUE));
   EXPECT_EQ(GetLastError(), NTE_SILENT_CONTEXT);
@@ -336,8 +336,10 @@ TEST_F(TokenPath, SignsTextAndFileBytes) {
     std::string none = testsupport::freshDir("none") + "/env.p7";
     EXPECT_EQ(client.writeSignedEnvelopeFile(none.c_str()), 3);
     EXPECT_FALSE(std::ifstream(none).good());
-    if (k.fromFile) ASSERT_EQ(client.setDataContentByFile(file.c_str()), 0);
-    else ASSERT_EQ(client.setDataContentByString(k.data.c_str()), 0);
+    if (k.fromFile)
+      ASSERT_EQ(client.setDataContentByFile(file.c_str()), 0);
+    else
+      ASSERT_EQ(client.setDataContentByString(k.data.c_str()), 0);
     client.answers = {kPin};
     // The method texts are not checked on the token path.
     ASSERT_EQ(client.signData(b64("user").c_str(), "sha1", "rsa"), 0) << client.getErrorText();
@@ -445,8 +447,10 @@ TEST(ConsolePrompt, ReadsAtMost127BytesAndRefusesLonger) {
     close(saved);
     clearerr(stdin);
     EXPECT_EQ(code, k.code);
-    if (k.code == 0) EXPECT_EQ(std::string(pin), std::string(k.length, 'p'));
-    else EXPECT_EQ(pin[0], '\0') << client.getErrorText();
+    if (k.code == 0)
+      EXPECT_EQ(std::string(pin), std::string(k.length, 'p'));
+    else
+      EXPECT_EQ(pin[0], '\0') << client.getErrorText();
     EXPECT_EQ(pin[128], '#');  // nothing written past the 128-byte buffer
   }
 }

@@ -53,7 +53,10 @@ TEST_F(Decode, WhatOpensslSigned) {
     int signers;
   } cases[] = {
       {"cms", "cms -sign -nodetach" + signer("user"), {"user"}, 1},
-      {"-certfile", "cms -sign -nodetach -certfile " + q(fixtures::get("ca").certPem) + signer("user"), {"user", "ca"}, 1},
+      {"-certfile",
+       "cms -sign -nodetach -certfile " + q(fixtures::get("ca").certPem) + signer("user"),
+       {"user", "ca"},
+       1},
       {"-nocerts", "cms -sign -nodetach -nocerts" + signer("user"), {}, 1},
       {"two signers", "cms -sign -nodetach" + signer("user") + signer("rsa1024"), {"user", "rsa1024"}, 2},
       {"-keyid", "cms -sign -nodetach -keyid" + signer("user"), {"user"}, 1},
@@ -115,8 +118,8 @@ TEST(NameDump, ValuesWithTheirLengthAndType) {
       {"CN", bmp, V_ASN1_BMPSTRING},
       {"L", "Taipei"},
   });
-  PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(),
-                                                  static_cast<DWORD>(der.size()));
+  PCCERT_CONTEXT c =
+      CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
   ASSERT_NE(c, nullptr);
   std::string dir = testsupport::freshDir("dump");
   CMyCertContext ctx;
@@ -148,7 +151,8 @@ TEST(Base64Context, MadeForTheCaller) {
   const std::vector<unsigned char> der = fixtures::get("user").der();
   EXPECT_EQ(std::vector<unsigned char>(made->pbCertEncoded, made->pbCertEncoded + made->cbCertEncoded), der);
   EXPECT_EQ(ctx.b64Cert_2_CertContext(b64("user").c_str(), &made), 1);  // must hold null
-  EXPECT_STREQ(ctx.getErrorText(), "CMyCertContext::b64Cert_2_CertContext -> parameter error(pCertContext should be null)");
+  EXPECT_STREQ(ctx.getErrorText(),
+               "CMyCertContext::b64Cert_2_CertContext -> parameter error(pCertContext should be null)");
   CertFreeCertificateContext(made);
   made = nullptr;
   EXPECT_EQ(ctx.b64Cert_2_CertContext(nullptr, &made), 1);
@@ -163,7 +167,9 @@ TEST(SerialText, ContentOctetsAsAsn1parseFindsThem) {
   struct Case {
     std::string serial;  // openssl -set_serial
     std::string expected;
-  } cases[] = {{"255", "00FF"}, {"1", "01"}, {"0x7F0102030405060708090A0B0C0D0E0F10111213", ""},
+  } cases[] = {{"255", "00FF"},
+               {"1", "01"},
+               {"0x7F0102030405060708090A0B0C0D0E0F10111213", ""},
                {"0xA5" + std::string(60, '1'), ""}};  // 31 bytes and a sign byte: longer than X.509 allows
   for (const Case& k : cases) {
     SCOPED_TRACE(k.serial);
@@ -177,9 +183,8 @@ TEST(SerialText, ContentOctetsAsAsn1parseFindsThem) {
     std::string der = testsupport::readFile(dir + "/c.der");
     // "    4:d=2  hl=2 l=   2 prim: INTEGER  :FF": the first INTEGER at depth 2.
     std::string parsed;
-    testsupport::run("openssl asn1parse -inform DER -in " + q(dir + "/c.der") +
-                         " | grep 'd=2' | grep INTEGER | head -1",
-                     &parsed);
+    testsupport::run(
+        "openssl asn1parse -inform DER -in " + q(dir + "/c.der") + " | grep 'd=2' | grep INTEGER | head -1", &parsed);
     size_t offset = std::stoul(parsed.substr(0, parsed.find(':')));
     size_t hl = std::stoul(parsed.substr(parsed.find("hl=") + 3));
     size_t l = std::stoul(parsed.substr(parsed.find(" l=") + 3));

@@ -7,8 +7,8 @@
 
 #include "SigTestSupport.h"
 #include "VariantClient.h"
-#include "signlib/MathUtils.h"
 #include "platform/crypt.h"
+#include "signlib/MathUtils.h"
 
 using namespace sigtest;
 using varianttest::ScriptedClient;
@@ -27,7 +27,8 @@ std::string hexUpper(const std::string& bytes) {
 
 std::string unhex(const std::string& text) {
   std::string out;
-  for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < text.size(); i += 2)
+    out.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
   return out;
 }
 
@@ -37,7 +38,9 @@ std::string opensslValue(const std::string& fixture, const std::string& data) {
   std::string dir = testsupport::freshDir("md5");
   testsupport::writeFile(dir + "/data", data);
   std::string sig;
-  EXPECT_EQ(testsupport::run("openssl dgst -md5 -sign " + q(fixtures::get(fixture).keyPem) + " " + q(dir + "/data"), &sig), 0);
+  EXPECT_EQ(
+      testsupport::run("openssl dgst -md5 -sign " + q(fixtures::get(fixture).keyPem) + " " + q(dir + "/data"), &sig),
+      0);
   return hexUpper(sig);
 }
 
@@ -94,7 +97,8 @@ TEST(Md5Value, KeyOfAnotherCertificateIsRefused) {
   importSoftware("rsa3072");
   HCERTSTORE my = CertOpenSystemStoreA(0, "MY");
   std::string container;
-  for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(my, nullptr); c != nullptr; c = CertEnumCertificatesInStore(my, c)) {
+  for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(my, nullptr); c != nullptr;
+       c = CertEnumCertificatesInStore(my, c)) {
     char name[64] = {};
     CertGetNameStringA(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, sizeof name);
     DWORD n = 0;

@@ -80,8 +80,9 @@ TEST_F(SoftHsmPath, KeySearchAndLoginFailures) {
   hsm_.addKey("sig", kPin, fixtures::get("user").keyPem, "b2");  // the key under another CKA_ID
   Signed other = signOn(p11test::kForwarder, "user", kPin);
   EXPECT_EQ(other.code, 13);
-  EXPECT_EQ(other.error, "CPKCS7SignatureClient::signByPKCS11 -> CPKCS11TokenUtil::findPrivateKeyByCert -> "
-                         "privateKey not found in token");
+  EXPECT_EQ(other.error,
+            "CPKCS7SignatureClient::signByPKCS11 -> CPKCS11TokenUtil::findPrivateKeyByCert -> "
+            "privateKey not found in token");
   Signed wrongPin = signOn(p11test::kForwarder, "user", "9999");
   EXPECT_EQ(wrongPin.code, 21);
   EXPECT_NE(wrongPin.error.find("during C_Login"), std::string::npos);
@@ -145,11 +146,11 @@ TEST(FakeModulePath, FirstSlotOfTwoTokensAndCallSequence) {
     EXPECT_TRUE(verifies(s.der, "pay 100 to 42"));
     std::vector<std::string> names = fake.callNames();
     // init on the first slot, the search with the login inside it, SHA-1 RSA.
-    std::vector<std::string> expected = {"C_GetFunctionList", "C_Initialize", "C_GetSlotList", "C_GetSlotList",
-                                         "C_OpenSession", "C_FindObjectsInit", "C_FindObjects",
-                                         "C_FindObjectsFinal", "C_GetAttributeValue", "C_GetAttributeValue",
-                                         "C_Login", "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal",
-                                         "C_SignInit", "C_Sign"};
+    std::vector<std::string> expected = {
+        "C_GetFunctionList",   "C_Initialize",        "C_GetSlotList", "C_GetSlotList",
+        "C_OpenSession",       "C_FindObjectsInit",   "C_FindObjects", "C_FindObjectsFinal",
+        "C_GetAttributeValue", "C_GetAttributeValue", "C_Login",       "C_FindObjectsInit",
+        "C_FindObjects",       "C_FindObjectsFinal",  "C_SignInit",    "C_Sign"};
     ASSERT_GE(names.size(), expected.size());
     EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + expected.size()), expected);
     bool firstSlot = false, sha1 = false;

@@ -14,7 +14,8 @@ std::string utf8(const std::u16string& s) { return platform::utf::toUtf8(s); }
 
 void dump(const std::u16string& path, std::set<std::string>& out) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.empty() ? nullptr : path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.empty() ? nullptr : path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return;
   if (!path.empty()) out.insert(utf8(path));
   for (DWORD i = 0;; ++i) {
     char16_t name[512];

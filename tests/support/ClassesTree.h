@@ -33,10 +33,10 @@ struct ControlRegistration {
   GUID clsid;
   GUID libid;
   GUID iid;
-  std::string interfaceName;    // "ITeskelCtrl"
-  std::string typeLibName;      // "Teskel 1.0 Type Library"
-  std::string bitmap;           // the toolbox bitmap's resource number, "117"
-  std::string path;             // the library's file
+  std::string interfaceName;  // "ITeskelCtrl"
+  std::string typeLibName;    // "Teskel 1.0 Type Library"
+  std::string bitmap;         // the toolbox bitmap's resource number, "117"
+  std::string path;           // the library's file
 };
 std::set<std::string> controlKeys(const ControlRegistration& control);
 

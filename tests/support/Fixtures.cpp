@@ -47,9 +47,7 @@ constexpr const char* kCatalogueVersion = "fixtures-v1";
 // "notyet" starts 30 days after generation; regenerate well before that.
 constexpr long kMaxAgeSeconds = 20L * 24 * 3600;
 
-[[noreturn]] void fail(const std::string& what) {
-  throw std::runtime_error("fixtures: " + what);
-}
+[[noreturn]] void fail(const std::string& what) { throw std::runtime_error("fixtures: " + what); }
 
 template <class T, void (*F)(T*)>
 struct Deleter {
@@ -77,10 +75,10 @@ enum class Validity { Standard, Expired, NotYet, Fixed };
 
 struct Spec {
   const char* name;
-  const char* issuer;           // fixture name of the issuer, "" for self-signed
-  const char* key;              // key slot (see keySpecs)
-  std::vector<Attr> subject;    // encoded order (C first)
-  const char* keyUsage;         // nullptr: no key-usage extension
+  const char* issuer;                 // fixture name of the issuer, "" for self-signed
+  const char* key;                    // key slot (see keySpecs)
+  std::vector<Attr> subject;          // encoded order (C first)
+  const char* keyUsage;               // nullptr: no key-usage extension
   std::vector<unsigned char> serial;  // big-endian magnitude
   Validity validity = Validity::Standard;
   const char* notBefore = nullptr;  // Fixed: "YYYYMMDDHHMMSSZ"
@@ -99,9 +97,8 @@ struct KeySpec {
 // generation is the slow part), and each size fixture has its own key.
 const std::vector<KeySpec>& keySpecs() {
   static const std::vector<KeySpec> k = {
-      {"ca", 2048},   {"ca2", 2048},     {"user", 2048},    {"pool0", 2048},
-      {"pool1", 2048}, {"pool2", 2048},  {"pool3", 2048},   {"rsa1024", 1024},
-      {"rsa3072", 3072}, {"rsa4096", 4096}, {"ec", 0},
+      {"ca", 2048},    {"ca2", 2048},     {"user", 2048},    {"pool0", 2048},   {"pool1", 2048}, {"pool2", 2048},
+      {"pool3", 2048}, {"rsa1024", 1024}, {"rsa3072", 3072}, {"rsa4096", 4096}, {"ec", 0},
   };
   return k;
 }
@@ -122,9 +119,7 @@ std::vector<unsigned char> serial20(unsigned char first) {
   return s;
 }
 
-std::vector<Attr> bankName(const char* cn) {
-  return {{"C", "TW"}, {"O", "Test Bank"}, {"OU", "Retail"}, {"CN", cn}};
-}
+std::vector<Attr> bankName(const char* cn) { return {{"C", "TW"}, {"O", "Test Bank"}, {"OU", "Retail"}, {"CN", cn}}; }
 
 const char* const kUserKu = "critical,digitalSignature,nonRepudiation";
 
@@ -132,62 +127,85 @@ const std::vector<Spec>& specs() {
   static const std::vector<Spec> s = [] {
     std::vector<Spec> v;
     auto add = [&v](Spec sp) { v.push_back(std::move(sp)); };
-    add({"ca", "", "ca", {{"C", "TW"}, {"O", "Test Bank"}, {"CN", "Test Root CA"}},
-         "critical,keyCertSign,cRLSign", serialOf(1), Validity::Fixed, "20200101000000Z",
-         "20491231235959Z", true});
-    add({"ca2", "", "ca2", {{"C", "US"}, {"O", "Other Org"}, {"CN", "Other Root CA"}},
-         "critical,keyCertSign,cRLSign", serialOf(2), Validity::Fixed, "20200101000000Z",
-         "20491231235959Z", true});
+    add({"ca",
+         "",
+         "ca",
+         {{"C", "TW"}, {"O", "Test Bank"}, {"CN", "Test Root CA"}},
+         "critical,keyCertSign,cRLSign",
+         serialOf(1),
+         Validity::Fixed,
+         "20200101000000Z",
+         "20491231235959Z",
+         true});
+    add({"ca2",
+         "",
+         "ca2",
+         {{"C", "US"}, {"O", "Other Org"}, {"CN", "Other Root CA"}},
+         "critical,keyCertSign,cRLSign",
+         serialOf(2),
+         Validity::Fixed,
+         "20200101000000Z",
+         "20491231235959Z",
+         true});
     add({"user", "ca", "user", bankName("Test User"), kUserKu, serialOf(0x1001)});
     add({"ku_none", "ca", "pool0", bankName("KU None"), nullptr, serialOf(0x1002)});
-    add({"ku_sig", "ca", "pool1", bankName("KU Sig"), "critical,digitalSignature",
-         serialOf(0x1003)});
-    add({"ku_enc", "ca", "pool2", bankName("KU Enc"), "critical,keyEncipherment",
-         serialOf(0x1004)});
-    add({"ku_sig_enc", "ca", "pool3", bankName("KU Sig Enc"),
-         "critical,digitalSignature,keyEncipherment", serialOf(0x1005)});
-    add({"ku_enc_data", "ca", "pool0", bankName("KU Enc Data"),
-         "critical,keyEncipherment,dataEncipherment", serialOf(0x1006)});
+    add({"ku_sig", "ca", "pool1", bankName("KU Sig"), "critical,digitalSignature", serialOf(0x1003)});
+    add({"ku_enc", "ca", "pool2", bankName("KU Enc"), "critical,keyEncipherment", serialOf(0x1004)});
+    add({"ku_sig_enc", "ca", "pool3", bankName("KU Sig Enc"), "critical,digitalSignature,keyEncipherment",
+         serialOf(0x1005)});
+    add({"ku_enc_data", "ca", "pool0", bankName("KU Enc Data"), "critical,keyEncipherment,dataEncipherment",
+         serialOf(0x1006)});
     add({"ku_sig_enc_data", "ca", "pool1", bankName("KU Sig Enc Data"),
          "critical,digitalSignature,keyEncipherment,dataEncipherment", serialOf(0x1007)});
     add({"ku_sig_enc_agree", "ca", "pool2", bankName("KU Sig Enc Agree"),
          "critical,digitalSignature,keyEncipherment,keyAgreement", serialOf(0x1008)});
-    add({"ku_nonrep", "ca", "pool3", bankName("KU NonRep"), "critical,nonRepudiation",
-         serialOf(0x1009)});
-    add({"expired", "ca", "pool0", bankName("Expired User"), kUserKu, serialOf(0x100A),
-         Validity::Expired});
-    add({"notyet", "ca", "pool1", bankName("NotYet User"), kUserKu, serialOf(0x100B),
-         Validity::NotYet});
-    add({"utc_0030", "ca", "pool2", bankName("UTC 0030"), kUserKu, serialOf(0x100C),
-         Validity::Fixed, "20240102003000Z", "20340102160000Z"});
-    add({"utc_1600", "ca", "pool3", bankName("UTC 1600"), kUserKu, serialOf(0x100D),
-         Validity::Fixed, "20240301160000Z", "20340301160000Z"});
+    add({"ku_nonrep", "ca", "pool3", bankName("KU NonRep"), "critical,nonRepudiation", serialOf(0x1009)});
+    add({"expired", "ca", "pool0", bankName("Expired User"), kUserKu, serialOf(0x100A), Validity::Expired});
+    add({"notyet", "ca", "pool1", bankName("NotYet User"), kUserKu, serialOf(0x100B), Validity::NotYet});
+    add({"utc_0030", "ca", "pool2", bankName("UTC 0030"), kUserKu, serialOf(0x100C), Validity::Fixed, "20240102003000Z",
+         "20340102160000Z"});
+    add({"utc_1600", "ca", "pool3", bankName("UTC 1600"), kUserKu, serialOf(0x100D), Validity::Fixed, "20240301160000Z",
+         "20340301160000Z"});
     add({"serial20", "ca", "pool0", bankName("Serial 20"), kUserKu, serial20(0x7F)});
     add({"serial_high", "ca", "pool1", bankName("Serial High"), kUserKu, serialOf(0x80)});
     add({"serial_high20", "ca", "pool2", bankName("Serial High 20"), kUserKu, serial20(0xA5)});
     add({"serial_01a2", "ca", "pool3", bankName("Serial 01A2"), kUserKu, serialOf(0x01A2)});
-    add({"zh_tw", "ca", "pool0",
-         {{"C", "TW"}, {"O", "\xE8\x87\xBA\xE7\x81\xA3\xE6\xB8\xAC\xE8\xA9\xA6\xE9\x8A\x80\xE8\xA1\x8C"},
+    add({"zh_tw",
+         "ca",
+         "pool0",
+         {{"C", "TW"},
+          {"O", "\xE8\x87\xBA\xE7\x81\xA3\xE6\xB8\xAC\xE8\xA9\xA6\xE9\x8A\x80\xE8\xA1\x8C"},
           {"CN", "\xE7\x8E\x8B\xE5\xB0\x8F\xE6\x98\x8E"}},
-         kUserKu, serialOf(0x100E)});
-    add({"zh_cn", "ca", "pool1",
-         {{"C", "CN"}, {"O", "\xE4\xB8\xAD\xE5\x9B\xBD\xE6\xB5\x8B\xE8\xAF\x95\xE9\x93\xB6\xE8\xA1\x8C"},
+         kUserKu,
+         serialOf(0x100E)});
+    add({"zh_cn",
+         "ca",
+         "pool1",
+         {{"C", "CN"},
+          {"O", "\xE4\xB8\xAD\xE5\x9B\xBD\xE6\xB5\x8B\xE8\xAF\x95\xE9\x93\xB6\xE8\xA1\x8C"},
           {"CN", "\xE5\xBC\xA0\xE5\xB0\x8F\xE6\x98\x8E"}},
-         kUserKu, serialOf(0x100F)});
-    add({"separators", "ca", "pool2",
-         {{"emailAddress", "ann@example.com"}, {"L", "Xinyi"}, {"ST", "Taipei"},
-          {"OU", "Trailing "}, {"O", "A=B+C"}, {"CN", "Lee, Ann; Jr."}},
-         kUserKu, serialOf(0x1010)});
-    add({"multi_ou", "ca", "pool3",
-         {{"C", "TW"}, {"O", "Test Bank"}, {"OU", "Retail"}, {"OU", "Cards"},
-          {"CN", "Multi"}, {"UID", "42", true}},
-         kUserKu, serialOf(0x1011)});
-    add({"rsa1024", "ca", "rsa1024", bankName("RSA 1024"), "critical,digitalSignature",
-         serialOf(0x1012)});
-    add({"rsa3072", "ca", "rsa3072", bankName("RSA 3072"), "critical,digitalSignature",
-         serialOf(0x1013)});
-    add({"rsa4096", "ca", "rsa4096", bankName("RSA 4096"), "critical,digitalSignature",
-         serialOf(0x1014)});
+         kUserKu,
+         serialOf(0x100F)});
+    add({"separators",
+         "ca",
+         "pool2",
+         {{"emailAddress", "ann@example.com"},
+          {"L", "Xinyi"},
+          {"ST", "Taipei"},
+          {"OU", "Trailing "},
+          {"O", "A=B+C"},
+          {"CN", "Lee, Ann; Jr."}},
+         kUserKu,
+         serialOf(0x1010)});
+    add({"multi_ou",
+         "ca",
+         "pool3",
+         {{"C", "TW"}, {"O", "Test Bank"}, {"OU", "Retail"}, {"OU", "Cards"}, {"CN", "Multi"}, {"UID", "42", true}},
+         kUserKu,
+         serialOf(0x1011)});
+    add({"rsa1024", "ca", "rsa1024", bankName("RSA 1024"), "critical,digitalSignature", serialOf(0x1012)});
+    add({"rsa3072", "ca", "rsa3072", bankName("RSA 3072"), "critical,digitalSignature", serialOf(0x1013)});
+    add({"rsa4096", "ca", "rsa4096", bankName("RSA 4096"), "critical,digitalSignature", serialOf(0x1014)});
     add({"ec", "ca", "ec", bankName("EC User"), "critical,digitalSignature", serialOf(0x1015)});
     Spec v1{"v1", "ca", "pool0", bankName("V1 User"), nullptr, serialOf(0x1016)};
     v1.v1 = true;
@@ -260,19 +278,16 @@ X509Ptr makeCert(const Spec& spec, EVP_PKEY* key, X509* issuerCert, EVP_PKEY* is
   X509_set_version(cert.get(), spec.v1 ? X509_VERSION_1 : X509_VERSION_3);
 
   BnPtr bn(BN_bin2bn(spec.serial.data(), static_cast<int>(spec.serial.size()), nullptr));
-  if (!bn || BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(cert.get())) == nullptr)
-    fail("serial");
+  if (!bn || BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(cert.get())) == nullptr) fail("serial");
 
   NamePtr subject(X509_NAME_new());
   for (const Attr& a : spec.subject) {
     if (X509_NAME_add_entry_by_txt(subject.get(), a.field, MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>(a.value), -1, -1,
-                                   a.multi ? -1 : 0) != 1)
+                                   reinterpret_cast<const unsigned char*>(a.value), -1, -1, a.multi ? -1 : 0) != 1)
       fail(std::string("name attribute ") + a.field);
   }
   X509_set_subject_name(cert.get(), subject.get());
-  X509_set_issuer_name(cert.get(),
-                       issuerCert != nullptr ? X509_get_subject_name(issuerCert) : subject.get());
+  X509_set_issuer_name(cert.get(), issuerCert != nullptr ? X509_get_subject_name(issuerCert) : subject.get());
 
   switch (spec.validity) {
     case Validity::Fixed:
@@ -300,13 +315,11 @@ X509Ptr makeCert(const Spec& spec, EVP_PKEY* key, X509* issuerCert, EVP_PKEY* is
 
   if (!spec.v1) {
     X509V3_CTX ctx;
-    X509V3_set_ctx(&ctx, issuerCert != nullptr ? issuerCert : cert.get(), cert.get(), nullptr,
-                   nullptr, 0);
+    X509V3_set_ctx(&ctx, issuerCert != nullptr ? issuerCert : cert.get(), cert.get(), nullptr, nullptr, 0);
     addExt(cert.get(), &ctx, NID_basic_constraints, spec.ca ? "critical,CA:TRUE" : "CA:FALSE");
     if (spec.keyUsage != nullptr) addExt(cert.get(), &ctx, NID_key_usage, spec.keyUsage);
     addExt(cert.get(), &ctx, NID_subject_key_identifier, "hash");
-    if (issuerCert != nullptr)
-      addExt(cert.get(), &ctx, NID_authority_key_identifier, "keyid:always");
+    if (issuerCert != nullptr) addExt(cert.get(), &ctx, NID_authority_key_identifier, "keyid:always");
   }
   if (X509_sign(cert.get(), issuerKey, EVP_sha256()) <= 0) fail(std::string("sign ") + spec.name);
   return cert;
@@ -348,8 +361,7 @@ std::string p12Bytes(const char* name, EVP_PKEY* key, X509* cert) {
 // keeps the order of the certificate set as added).
 std::string bundleDerBytes(const std::vector<X509*>& certs) {
   P7Ptr p7(PKCS7_new());
-  if (!p7 || PKCS7_set_type(p7.get(), NID_pkcs7_signed) != 1 ||
-      PKCS7_content_new(p7.get(), NID_pkcs7_data) != 1)
+  if (!p7 || PKCS7_set_type(p7.get(), NID_pkcs7_signed) != 1 || PKCS7_content_new(p7.get(), NID_pkcs7_data) != 1)
     fail("PKCS7 setup");
   for (X509* c : certs)
     if (PKCS7_add_certificate(p7.get(), c) != 1) fail("PKCS7_add_certificate");
@@ -367,8 +379,7 @@ std::string base64Lines(const std::string& bytes) {
   for (size_t off = 0; off < bytes.size(); off += 48) {
     size_t len = std::min<size_t>(48, bytes.size() - off);
     unsigned char buf[80];
-    int n = EVP_EncodeBlock(buf, reinterpret_cast<const unsigned char*>(bytes.data()) + off,
-                            static_cast<int>(len));
+    int n = EVP_EncodeBlock(buf, reinterpret_cast<const unsigned char*>(bytes.data()) + off, static_cast<int>(len));
     out.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
     out += "\r\n";
   }
@@ -380,8 +391,7 @@ void generate(const fs::path& target) {
   {
     // RSA key generation dominates; run it on all cores.
     std::vector<std::pair<std::string, std::future<KeyPtr>>> jobs;
-    for (const KeySpec& ks : keySpecs())
-      jobs.emplace_back(ks.slot, std::async(std::launch::async, makeKey, ks.bits));
+    for (const KeySpec& ks : keySpecs()) jobs.emplace_back(ks.slot, std::async(std::launch::async, makeKey, ks.bits));
     for (auto& [slot, job] : jobs) keys[slot] = job.get();
   }
 
@@ -434,8 +444,7 @@ fs::path executableDir() {
 }
 
 fs::path catalogueDir() {
-  if (const char* t = std::getenv("TEST_DATA_DIR"); t != nullptr && *t != '\0')
-    return fs::path(t) / "fixtures";
+  if (const char* t = std::getenv("TEST_DATA_DIR"); t != nullptr && *t != '\0') return fs::path(t) / "fixtures";
   if (const char* b = std::getenv("BUILD_DIR"); b != nullptr && *b != '\0')
     return fs::path(b) / "testdata" / "fixtures";
   // Run by hand from build/bin: the build folder is one up.
@@ -519,8 +528,7 @@ std::string Fixture::base64() const {
   std::string b = readBytes(certDer);
   std::string out(4 * ((b.size() + 2) / 3) + 1, '\0');
   int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                          reinterpret_cast<const unsigned char*>(b.data()),
-                          static_cast<int>(b.size()));
+                          reinterpret_cast<const unsigned char*>(b.data()), static_cast<int>(b.size()));
   out.resize(static_cast<size_t>(n));
   return out;
 }

@@ -13,12 +13,12 @@ namespace fixtures {
 
 struct Fixture {
   std::string name;
-  std::string certPem;   // path of the certificate, PEM
-  std::string certDer;   // path of the certificate, DER
-  std::string keyPem;    // path of the private key, PEM (unencrypted); "" for the bundles
-  std::string p12;       // path of a PKCS#12 with key and certificate, password kP12Password
-  std::string issuer;    // name of the issuing fixture ("" for self-signed)
-  int bits = 0;          // RSA key size (0 for a non-RSA key)
+  std::string certPem;                     // path of the certificate, PEM
+  std::string certDer;                     // path of the certificate, DER
+  std::string keyPem;                      // path of the private key, PEM (unencrypted); "" for the bundles
+  std::string p12;                         // path of a PKCS#12 with key and certificate, password kP12Password
+  std::string issuer;                      // name of the issuing fixture ("" for self-signed)
+  int bits = 0;                            // RSA key size (0 for a non-RSA key)
   std::vector<unsigned char> der() const;  // the certificate's DER bytes
   std::string pem() const;                 // the certificate's PEM text
   std::string base64() const;              // one-line Base64 of the DER (no line breaks)

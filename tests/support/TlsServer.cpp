@@ -21,7 +21,6 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-
 namespace tlstest {
 namespace {
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error("tlstest: " + what); }
@@ -81,8 +80,7 @@ X509* makeCert(const std::vector<std::pair<std::string, std::string>>& subject, 
     // Raw UTF8String, so lengths beyond the usual upper bounds stay possible.
     ASN1_OBJECT* obj = OBJ_txt2obj(field.c_str(), 0);
     if (obj == nullptr) fail("name field " + field);
-    if (X509_NAME_add_entry_by_OBJ(name, obj, V_ASN1_UTF8STRING,
-                                   reinterpret_cast<const unsigned char*>(value.data()),
+    if (X509_NAME_add_entry_by_OBJ(name, obj, V_ASN1_UTF8STRING, reinterpret_cast<const unsigned char*>(value.data()),
                                    static_cast<int>(value.size()), -1, 0) != 1)
       fail("name entry " + field);
     ASN1_OBJECT_free(obj);
@@ -91,7 +89,8 @@ X509* makeCert(const std::vector<std::pair<std::string, std::string>>& subject, 
   X509_set_pubkey(x, key);
   X509* signerCert = issuer != nullptr ? issuer : x;
   addExt(x, signerCert, NID_basic_constraints, ca ? "critical,CA:TRUE" : "CA:FALSE");
-  addExt(x, signerCert, NID_key_usage, ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,keyEncipherment");
+  addExt(x, signerCert, NID_key_usage,
+         ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,keyEncipherment");
   if (!dnsNames.empty()) {
     std::string san;
     for (const auto& d : dnsNames) san += (san.empty() ? "DNS:" : ",DNS:") + d;
@@ -113,11 +112,11 @@ struct Pki::Impl {
 
 Pki::Pki(const std::string& dir) : impl_(new Impl), dir_(dir) {
   impl_->caKey = rsaKey();
-  impl_->ca = makeCert({{"O", "Test Bank"}, {"CN", "Test TLS CA"}}, impl_->caKey, nullptr, nullptr, -3650, 3650, 1,
-                       true, {});
+  impl_->ca =
+      makeCert({{"O", "Test Bank"}, {"CN", "Test TLS CA"}}, impl_->caKey, nullptr, nullptr, -3650, 3650, 1, true, {});
   impl_->otherKey = rsaKey();
-  impl_->other = makeCert({{"O", "Other Org"}, {"CN", "Other TLS CA"}}, impl_->otherKey, nullptr, nullptr, -3650,
-                          3650, 2, true, {});
+  impl_->other = makeCert({{"O", "Other Org"}, {"CN", "Other TLS CA"}}, impl_->otherKey, nullptr, nullptr, -3650, 3650,
+                          2, true, {});
   impl_->leafKey = rsaKey();
   caPem_ = dir_ + "/test-ca.pem";
   writePem(caPem_, impl_->ca, nullptr);
@@ -134,8 +133,9 @@ Pki::~Pki() {
 
 Leaf Pki::leaf(const std::string& name, const LeafSpec& spec) {
   X509* issuer = spec.issuer == Issuer::TestCa ? impl_->ca : spec.issuer == Issuer::OtherCa ? impl_->other : nullptr;
-  EVP_PKEY* issuerKey =
-      spec.issuer == Issuer::TestCa ? impl_->caKey : spec.issuer == Issuer::OtherCa ? impl_->otherKey : nullptr;
+  EVP_PKEY* issuerKey = spec.issuer == Issuer::TestCa    ? impl_->caKey
+                        : spec.issuer == Issuer::OtherCa ? impl_->otherKey
+                                                         : nullptr;
   X509* x = makeCert(spec.subject, impl_->leafKey, issuer, issuerKey, spec.notBeforeDays, spec.notAfterDays,
                      ++impl_->serial, false, spec.dnsNames);
   Leaf out{dir_ + "/" + name + ".pem", dir_ + "/" + name + ".key"};
@@ -148,8 +148,8 @@ Leaf Pki::leaf(const std::string& name, const LeafSpec& spec) {
 SServer::SServer(const Leaf& leaf, const std::string& dir, const std::vector<std::string>& extraArgs) {
   static int counter = 0;
   std::string log = dir + "/s_server." + std::to_string(getpid()) + "." + std::to_string(++counter) + ".out";
-  std::vector<std::string> args = {"openssl", "s_server", "-accept", "127.0.0.1:0", "-cert", leaf.cert,
-                                   "-key",    leaf.key,   "-www"};
+  std::vector<std::string> args = {"openssl", "s_server", "-accept", "127.0.0.1:0", "-cert",
+                                   leaf.cert, "-key",     leaf.key,  "-www"};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   pid_t pid = fork();
   if (pid < 0) fail("fork");

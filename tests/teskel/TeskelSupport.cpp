@@ -113,8 +113,8 @@ std::string Result::asText() const { return utf8(asWide()); }
 Control::Control(const std::u16string& url, Site site, const char16_t* progId) {
   CLSID clsid{};
   EXPECT_EQ(CLSIDFromProgID(progId, &clsid), S_OK);
-  HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                reinterpret_cast<void**>(&m_dispatch));
+  HRESULT hr =
+      CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&m_dispatch));
   EXPECT_EQ(hr, S_OK);
   if (m_dispatch == nullptr) throw std::runtime_error("the control was not created");
   if (site == Site::None) return;
@@ -199,13 +199,9 @@ void leaveControlTest(const std::string& path) {
   SetThreadUILanguage(0);
 }
 
-void TeskelTest::SetUp() {
-  enterControlTest(teskelPath());
-}
+void TeskelTest::SetUp() { enterControlTest(teskelPath()); }
 
-void TeskelTest::TearDown() {
-  leaveControlTest(teskelPath());
-}
+void TeskelTest::TearDown() { leaveControlTest(teskelPath()); }
 
 // ---------------------------------------------------------------- certificates
 void importFixture(const std::string& fixture) { storetest::importFixtureWithTool(fixture); }

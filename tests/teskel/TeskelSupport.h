@@ -49,7 +49,7 @@ struct Result {
   Result(const Result& o);
   Result& operator=(const Result& o);
   ~Result();
-  LONG asLong() const;          // VT_I4
+  LONG asLong() const;            // VT_I4
   std::u16string asWide() const;  // VT_BSTR; "<null>" for a null BSTR
   std::string asText() const;     // UTF-8 of asWide (the ANSI code page is UTF-8 in the tests)
   bool isNullText() const;
@@ -99,10 +99,10 @@ void clearMy();
 std::string certificateText(const std::string& fixture);
 
 struct Verified {
-  int status = -1;         // openssl cms -verify exit status
-  std::string output;      // its stdout and stderr
-  std::string content;     // the signed content
-  std::string signerPem;   // the signer certificate it reports
+  int status = -1;        // openssl cms -verify exit status
+  std::string output;     // its stdout and stderr
+  std::string content;    // the signed content
+  std::string signerPem;  // the signer certificate it reports
 };
 // Checks a Base64 envelope (CR LF lines allowed) against the fixture CA.
 Verified verifyEnvelopeText(const std::string& base64);

@@ -17,12 +17,13 @@ using namespace teskeltest;
 TEST_F(TeskelTest, InterfaceMapObjectSafetyAndClassInfo) {
   Control c;
   IDispatch* d = c.dispatch();
-  const IID* interfaces[] = {&IID_ITeskelCtrl, &IID_IDispatch, &IID_IViewObjectEx, &IID_IViewObject2,
-                             &IID_IViewObject, &IID_IOleInPlaceObjectWindowless, &IID_IOleInPlaceObject,
-                             &IID_IOleWindow, &IID_IOleInPlaceActiveObject, &IID_IOleControl, &IID_IOleObject,
-                             &IID_IPersistStreamInit, &IID_IPersist, &IID_ISupportErrorInfo,
-                             &IID_ISpecifyPropertyPages, &IID_IQuickActivate, &IID_IPersistStorage,
-                             &IID_IObjectSafety, &IID_IDataObject, &IID_IProvideClassInfo, &IID_IProvideClassInfo2};
+  const IID* interfaces[] = {&IID_ITeskelCtrl,       &IID_IDispatch,         &IID_IViewObjectEx,
+                             &IID_IViewObject2,      &IID_IViewObject,       &IID_IOleInPlaceObjectWindowless,
+                             &IID_IOleInPlaceObject, &IID_IOleWindow,        &IID_IOleInPlaceActiveObject,
+                             &IID_IOleControl,       &IID_IOleObject,        &IID_IPersistStreamInit,
+                             &IID_IPersist,          &IID_ISupportErrorInfo, &IID_ISpecifyPropertyPages,
+                             &IID_IQuickActivate,    &IID_IPersistStorage,   &IID_IObjectSafety,
+                             &IID_IDataObject,       &IID_IProvideClassInfo, &IID_IProvideClassInfo2};
   IUnknown* identity = nullptr;
   ASSERT_EQ(d->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
   for (const IID* iid : interfaces) {
@@ -89,19 +90,61 @@ TEST_F(TeskelTest, InterfaceMapObjectSafetyAndClassInfo) {
 
 // The 55 members, by name (any letter case) to their dispatch identifiers.
 TEST_F(TeskelTest, EveryMemberHasItsDispatchIdentifier) {
-  const char16_t* names[] = {
-      u"setLanguage", u"checkCertificateExpired", u"selectCertificate", u"selectCertificateBySubject",
-      u"selectCertificateBySubjectCN", u"getCertificate", u"getCertificateInfo", u"get_Issuer", u"get_Subject",
-      u"get_SerialNumber", u"get_KeyUsage", u"get_StartDate", u"get_EndDate", u"selectCertificate_Ex",
-      u"selectCertificateBySubjectCN_Ex", u"selectCertificateBySubject_Ex", u"selectCertificateBySerialNum",
-      u"selectCertificateByMultipleIssuer", u"selectCertificateByMultipleIssuer_Ex",
-      u"selectCertificateBySubject_Text", u"certificate", u"serialNumber", u"issuerName", u"subjectName",
-      u"KeyUsage", u"startDate", u"endDate", u"BlockExpiredCert", u"ShowExpiredCert", u"SelectLatestCert",
-      u"setDataContentByFile", u"setDataContentByString", u"sign", u"signUI", u"signIO",
-      u"getSignedEnvelopByFile", u"getSignedEnvelopByString", u"CheckP11TokenInOut", u"result", u"PWDCatch",
-      u"EnableLoginAgency", u"PINLenLimit", u"LastErrorCode", u"LastErrorStr", u"PKCS11LibName", u"setLogFile",
-      u"VERSION", u"DetectedTokenPKCS11LibName", u"FullPath", u"GetTokenSN", u"TokenInitial", u"TokenChangePIN",
-      u"eraseTokenExpiredCertKeyObj", u"SetPKCS11LibNames", u"selectedCertLength"};
+  const char16_t* names[] = {u"setLanguage",
+                             u"checkCertificateExpired",
+                             u"selectCertificate",
+                             u"selectCertificateBySubject",
+                             u"selectCertificateBySubjectCN",
+                             u"getCertificate",
+                             u"getCertificateInfo",
+                             u"get_Issuer",
+                             u"get_Subject",
+                             u"get_SerialNumber",
+                             u"get_KeyUsage",
+                             u"get_StartDate",
+                             u"get_EndDate",
+                             u"selectCertificate_Ex",
+                             u"selectCertificateBySubjectCN_Ex",
+                             u"selectCertificateBySubject_Ex",
+                             u"selectCertificateBySerialNum",
+                             u"selectCertificateByMultipleIssuer",
+                             u"selectCertificateByMultipleIssuer_Ex",
+                             u"selectCertificateBySubject_Text",
+                             u"certificate",
+                             u"serialNumber",
+                             u"issuerName",
+                             u"subjectName",
+                             u"KeyUsage",
+                             u"startDate",
+                             u"endDate",
+                             u"BlockExpiredCert",
+                             u"ShowExpiredCert",
+                             u"SelectLatestCert",
+                             u"setDataContentByFile",
+                             u"setDataContentByString",
+                             u"sign",
+                             u"signUI",
+                             u"signIO",
+                             u"getSignedEnvelopByFile",
+                             u"getSignedEnvelopByString",
+                             u"CheckP11TokenInOut",
+                             u"result",
+                             u"PWDCatch",
+                             u"EnableLoginAgency",
+                             u"PINLenLimit",
+                             u"LastErrorCode",
+                             u"LastErrorStr",
+                             u"PKCS11LibName",
+                             u"setLogFile",
+                             u"VERSION",
+                             u"DetectedTokenPKCS11LibName",
+                             u"FullPath",
+                             u"GetTokenSN",
+                             u"TokenInitial",
+                             u"TokenChangePIN",
+                             u"eraseTokenExpiredCertKeyObj",
+                             u"SetPKCS11LibNames",
+                             u"selectedCertLength"};
   static_assert(sizeof names / sizeof names[0] == 55);
   Control c;
   for (DISPID expected = 1; expected <= 55; ++expected) {
@@ -132,9 +175,9 @@ TEST_F(TeskelTest, AFreshControl) {
   EXPECT_FALSE(err.isNullText());
   EXPECT_EQ(err.asWide(), u"");
   // Nothing selected: null texts, S_OK.
-  for (const char16_t* field : {u"get_Issuer", u"get_Subject", u"get_SerialNumber", u"get_KeyUsage",
-                                u"get_StartDate", u"get_EndDate", u"certificate", u"serialNumber", u"issuerName",
-                                u"subjectName", u"KeyUsage", u"startDate", u"endDate", u"result"}) {
+  for (const char16_t* field : {u"get_Issuer", u"get_Subject", u"get_SerialNumber", u"get_KeyUsage", u"get_StartDate",
+                                u"get_EndDate", u"certificate", u"serialNumber", u"issuerName", u"subjectName",
+                                u"KeyUsage", u"startDate", u"endDate", u"result"}) {
     Result r = c.call(field);
     EXPECT_EQ(r.hr, S_OK) << utf8(field);
     EXPECT_TRUE(r.isNullText()) << utf8(field);
@@ -159,8 +202,8 @@ TEST_F(TeskelTest, VersionPathAndTheEmptyMember) {
   c.callLong(u"setDataContentByString", {text("")});  // leaves code 1
   ASSERT_EQ(c.lastCode(), 1);
   const std::string before = c.lastError();
-  for (auto args : {std::vector<Value>{text("softtoken.dll"), text("20240101")}, std::vector<Value>{nullText(), empty()},
-                    std::vector<Value>{i4(5), empty()}}) {
+  for (auto args : {std::vector<Value>{text("softtoken.dll"), text("20240101")},
+                    std::vector<Value>{nullText(), empty()}, std::vector<Value>{i4(5), empty()}}) {
     Result r = c.call(u"eraseTokenExpiredCertKeyObj", args);
     EXPECT_EQ(r.hr, S_OK);
     EXPECT_EQ(r.asLong(), 0);
@@ -174,9 +217,8 @@ TEST_F(TeskelTest, LanguagesSetTheThreadsInterfaceLanguage) {
     Value code;
     LANGID language;
   } cases[] = {
-      {text("ENU"), 1033}, {text("CHS"), 2052}, {text("CHT"), 1028}, {text("ENU"), 1033},
-      {text("enu"), 1028}, {text("EN"), 1028},  {text("ENU "), 1028}, {text("CHS"), 2052},
-      {text("JPN"), 1028},
+      {text("ENU"), 1033}, {text("CHS"), 2052},  {text("CHT"), 1028}, {text("ENU"), 1033}, {text("enu"), 1028},
+      {text("EN"), 1028},  {text("ENU "), 1028}, {text("CHS"), 2052}, {text("JPN"), 1028},
   };
   Control c;
   for (auto& t : cases) {

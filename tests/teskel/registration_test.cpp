@@ -32,10 +32,10 @@ TEST(TeskelRegistration, WritesExactlyTheListedKeysAndUnregistersToTheParents) {
   ASSERT_EQ(regsvr("'" + path + "'", &out), 0) << out;
   std::set<std::string> after = classesTree();
 
-  const std::set<std::string> expected = testsupport::controlKeys(
-      {"Teskel", "{9258644D-2934-4123-A3E2-B96A3809C2DB}", "Teskel.TeskelCtrl", "Teskel.TeskelCtrl.1",
-       "TeskelCtrl Class", CLSID_TeskelCtrl, LIBID_TeskelLib, IID_ITeskelCtrl, "ITeskelCtrl",
-       "Teskel 1.0 Type Library", "117", path});
+  const std::set<std::string> expected =
+      testsupport::controlKeys({"Teskel", "{9258644D-2934-4123-A3E2-B96A3809C2DB}", "Teskel.TeskelCtrl",
+                                "Teskel.TeskelCtrl.1", "TeskelCtrl Class", CLSID_TeskelCtrl, LIBID_TeskelLib,
+                                IID_ITeskelCtrl, "ITeskelCtrl", "Teskel 1.0 Type Library", "117", path});
   const std::set<std::string> added = testsupport::addedKeys(before, after);
   std::set<std::string> removed;
   for (const auto& k : before)
@@ -150,8 +150,7 @@ TEST_F(TeskelTest, AggregatedByAnOuterObject) {
     ULONG Release() override { return --refs; }
   } outer;
   void* p = nullptr;
-  EXPECT_EQ(CoCreateInstance(CLSID_TeskelCtrl, &outer, CLSCTX_INPROC_SERVER, IID_IDispatch, &p),
-            CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(CoCreateInstance(CLSID_TeskelCtrl, &outer, CLSCTX_INPROC_SERVER, IID_IDispatch, &p), CLASS_E_NOAGGREGATION);
   ASSERT_EQ(CoCreateInstance(CLSID_TeskelCtrl, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown,
                              reinterpret_cast<void**>(&outer.inner)),
             S_OK);

@@ -71,7 +71,10 @@ TEST_F(Selection, EachCriterionSelectsItsCertificate) {
   } cases[] = {
       {"common name", u"selectCertificateBySubjectCN", {text("Test User")}, 0, nameOf("user", "subject")},
       {"common name in another case", u"selectCertificateBySubjectCN", {text("test user")}, 4, ""},
-      {"common name, encryption key", u"selectCertificateBySubjectCN_Ex", {text("KU Enc"), i4(2)}, 0,
+      {"common name, encryption key",
+       u"selectCertificateBySubjectCN_Ex",
+       {text("KU Enc"), i4(2)},
+       0,
        nameOf("ku_enc", "subject")},
       {"common name, wrong key usage", u"selectCertificateBySubjectCN_Ex", {text("KU Enc"), i4(1)}, 4, ""},
       {"key usage alone", u"selectCertificate_Ex", {i4(2)}, 0, nameOf("ku_enc", "subject")},
@@ -79,20 +82,32 @@ TEST_F(Selection, EachCriterionSelectsItsCertificate) {
       {"subject part, signature key", u"selectCertificateBySubject_Ex", {text("O=Other Org"), i4(1)}, 0, ""},
       {"subject part, no such key", u"selectCertificateBySubject_Ex", {text("CN=Test User"), i4(2)}, 4, ""},
       {"serial number", u"selectCertificateBySerialNum", {text("1013")}, 0, nameOf("rsa3072", "subject")},
-      {"serial number, zeros and case", u"selectCertificateBySerialNum", {text("0000001004")}, 0,
+      {"serial number, zeros and case",
+       u"selectCertificateBySerialNum",
+       {text("0000001004")},
+       0,
        nameOf("ku_enc", "subject")},
       {"serial number of nothing", u"selectCertificateBySerialNum", {text("7777")}, 4, ""},
       {"issuer and serial", u"getCertificate", {text(ca2), text("2001")}, 0, ""},
       {"issuer and serial of another issuer", u"getCertificate", {text(ca), text("2001")}, 4, ""},
       {"one issuer", u"selectCertificateByMultipleIssuer", {text("{" + ca2 + "}")}, 0, ""},
       {"a bare issuer", u"selectCertificateByMultipleIssuer", {text(ca2)}, 0, ""},
-      {"issuer list, encryption key", u"selectCertificateByMultipleIssuer_Ex",
-       {text("{" + ca2 + "}{" + ca + "}"), i4(2)}, 0, nameOf("ku_enc", "subject")},
+      {"issuer list, encryption key",
+       u"selectCertificateByMultipleIssuer_Ex",
+       {text("{" + ca2 + "}{" + ca + "}"), i4(2)},
+       0,
+       nameOf("ku_enc", "subject")},
       {"issuer list of the wrong form", u"selectCertificateByMultipleIssuer", {text("{" + ca2 + "}{}")}, 1, ""},
-      {"display name and subject part", u"selectCertificateBySubject_Text", {text("Test User,OU=Retail"), i4(0)}, 0,
+      {"display name and subject part",
+       u"selectCertificateBySubject_Text",
+       {text("Test User,OU=Retail"), i4(0)},
+       0,
        nameOf("user", "subject")},
       {"display name alone", u"selectCertificateBySubject_Text", {text("Test User"), i4(0)}, 4, ""},
-      {"subject part alone, key usage as given", u"selectCertificateBySubject_Text", {text(",CN=KU Enc"), i4(7)}, 0,
+      {"subject part alone, key usage as given",
+       u"selectCertificateBySubject_Text",
+       {text(",CN=KU Enc"), i4(7)},
+       0,
        nameOf("ku_enc", "subject")},
   };
   for (auto& t : cases) {
@@ -121,30 +136,46 @@ TEST_F(Selection, ArgumentsAreCheckedBeforeTheStore) {
     std::vector<Value> args;
     const char* text;
   } cases[] = {
-      {u"checkCertificateExpired", {text("")}, "CTeskelCtrl::checkCertificateExpired -> error invalid parameter(certificate)!"},
-      {u"selectCertificateBySubject", {nullText()},
+      {u"checkCertificateExpired",
+       {text("")},
+       "CTeskelCtrl::checkCertificateExpired -> error invalid parameter(certificate)!"},
+      {u"selectCertificateBySubject",
+       {nullText()},
        "CTeskelCtrl::selectCertificateBySubject -> error during invalid parameter(subjectName)!"},
-      {u"selectCertificateBySubjectCN", {text("")},
+      {u"selectCertificateBySubjectCN",
+       {text("")},
        "CTeskelCtrl::selectCertificateBySubjectCN -> error during invalid parameter(subjectCN)!"},
-      {u"getCertificate", {text(""), text("")}, "CTeskelCtrl::getCertificate -> error during invalid parameter(issuerName)!"},
-      {u"getCertificate", {text("C=TW"), text("")},
+      {u"getCertificate",
+       {text(""), text("")},
+       "CTeskelCtrl::getCertificate -> error during invalid parameter(issuerName)!"},
+      {u"getCertificate",
+       {text("C=TW"), text("")},
        "CTeskelCtrl::getCertificate -> error during invalid parameter(serialNumber)!"},
-      {u"getCertificateInfo", {text("")}, "CTeskelCtrl::getCertificateInfo -> error during invalid parameter(certificate)!"},
+      {u"getCertificateInfo",
+       {text("")},
+       "CTeskelCtrl::getCertificateInfo -> error during invalid parameter(certificate)!"},
       {u"selectCertificate_Ex", {i4(3)}, "CTeskelCtrl::selectCertificate_Ex -> error invalid parameter(KeyUsage)!"},
       {u"selectCertificate_Ex", {i4(-1)}, "CTeskelCtrl::selectCertificate_Ex -> error invalid parameter(KeyUsage)!"},
-      {u"selectCertificateBySubjectCN_Ex", {text(""), i4(9)},
+      {u"selectCertificateBySubjectCN_Ex",
+       {text(""), i4(9)},
        "CTeskelCtrl::selectCertificateBySubjectCN_Ex -> error during invalid parameter(subjectCN)!"},
-      {u"selectCertificateBySubjectCN_Ex", {text("Test User"), i4(9)},
+      {u"selectCertificateBySubjectCN_Ex",
+       {text("Test User"), i4(9)},
        "CTeskelCtrl::selectCertificateBySubjectCN_Ex -> error invalid parameter(KeyUsage)!"},
-      {u"selectCertificateBySubject_Ex", {text("CN=Test User"), i4(3)},
+      {u"selectCertificateBySubject_Ex",
+       {text("CN=Test User"), i4(3)},
        "CTeskelCtrl::selectCertificateBySubject_Ex -> error invalid parameter(KeyUsage)!"},
-      {u"selectCertificateBySerialNum", {text("")},
+      {u"selectCertificateBySerialNum",
+       {text("")},
        "CTeskelCtrl::selectCertificateBySerialNum -> error during invalid parameter(serialNum)!"},
-      {u"selectCertificateByMultipleIssuer", {text("")},
+      {u"selectCertificateByMultipleIssuer",
+       {text("")},
        "CTeskelCtrl::selectCertificateByMultipleIssuer -> error during invalid parameter(multimpleIssuer)!"},
-      {u"selectCertificateByMultipleIssuer_Ex", {text("{C=TW}"), i4(5)},
+      {u"selectCertificateByMultipleIssuer_Ex",
+       {text("{C=TW}"), i4(5)},
        "CTeskelCtrl::selectCertificateByMultipleIssuer_Ex -> error invalid parameter(KeyUsage)!"},
-      {u"selectCertificateBySubject_Text", {text(""), i4(0)},
+      {u"selectCertificateBySubject_Text",
+       {text(""), i4(0)},
        "CTeskelCtrl::selectCertificateBySubject_Text -> error during invalid parameter(subject text)!"},
   };
   Control c;
@@ -200,10 +231,10 @@ TEST_F(Selection, SeveralCandidatesAskTheUserUnlessTheLatestIsWanted) {
   int pick = -1;
   ScriptedUser u;
   u.expect(104, {inspect([&](const DialogView& v) {
-                   rows = v.control(211)->rows;
-                   for (size_t i = 0; i < rows.size(); ++i)
-                     if (!rows[i].empty() && rows[i][0] == u"RSA 3072") pick = static_cast<int>(i);
-                 })});
+             rows = v.control(211)->rows;
+             for (size_t i = 0; i < rows.size(); ++i)
+               if (!rows[i].empty() && rows[i][0] == u"RSA 3072") pick = static_cast<int>(i);
+           })});
   u.install();
   // The first run only looks; the dialog is then cancelled.
   EXPECT_EQ(c.callLong(u"selectCertificate"), 28);

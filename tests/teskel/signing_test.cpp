@@ -87,8 +87,9 @@ TEST_F(Signing, FileContentSigned) {
 
   EXPECT_EQ(c.callLong(u"setDataContentByFile", {text("D:\\in\\missing.txt")}), 20);
   EXPECT_EQ(c.lastCode(), 20);
-  EXPECT_EQ(c.lastError().rfind("CTeskelCtrl::setDataContentByFile -> CPKCS7SignatureClient::setDataContentByFile -> ", 0),
-            0u);
+  EXPECT_EQ(
+      c.lastError().rfind("CTeskelCtrl::setDataContentByFile -> CPKCS7SignatureClient::setDataContentByFile -> ", 0),
+      0u);
   EXPECT_EQ(c.callLong(u"setDataContentByFile", {text("")}), 1);
   EXPECT_EQ(c.lastError(), "CTeskelCtrl::setDataContentByFile -> error during invalid parameter(dataPath)!");
 }
@@ -118,10 +119,18 @@ TEST_F(Signing, FailuresOfTheDataSigningAndEnvelopeMembers) {
   } bad[] = {
       {{text(""), text("SHA1"), text("RSA")}, 1, "CTeskelCtrl::sign -> error during invalid parameter(signerCert)!"},
       {{text(cert), nullText(), text("RSA")}, 1, "CTeskelCtrl::sign -> error during invalid parameter(digestMethod)!"},
-      {{text(cert), text("SHA1"), text("")}, 1, "CTeskelCtrl::sign -> error during invalid parameter(signatureMethod)!"},
-      {{text(cert), text("sha1"), text("RSA")}, 1, "CTeskelCtrl::sign -> CPKCS7SignatureClient::sign -> parameter error"},
-      {{text(cert), text("SHA256"), text("RSA")}, 1, "CTeskelCtrl::sign -> CPKCS7SignatureClient::sign -> parameter error"},
-      {{text(certificateText("ku_sig")), text("SHA1"), text("RSA")}, 23, "CTeskelCtrl::sign -> CPKCS7SignatureClient::loginSmartCard -> "},
+      {{text(cert), text("SHA1"), text("")},
+       1,
+       "CTeskelCtrl::sign -> error during invalid parameter(signatureMethod)!"},
+      {{text(cert), text("sha1"), text("RSA")},
+       1,
+       "CTeskelCtrl::sign -> CPKCS7SignatureClient::sign -> parameter error"},
+      {{text(cert), text("SHA256"), text("RSA")},
+       1,
+       "CTeskelCtrl::sign -> CPKCS7SignatureClient::sign -> parameter error"},
+      {{text(certificateText("ku_sig")), text("SHA1"), text("RSA")},
+       23,
+       "CTeskelCtrl::sign -> CPKCS7SignatureClient::loginSmartCard -> "},
   };
   for (auto& b : bad) {
     SCOPED_TRACE(b.text);
@@ -292,7 +301,8 @@ TEST_F(Signing, TheLogFileLineByLine) {
   entry("[Info  ]", "setDataContentByString success! String:{{\npay 100\n}}", 0);
   entry("[Info  ]", "sign success! signerCert: " + cert, 0);
   entry("[Info  ]", "getSignedEnvelopByString success! String:{{\n" + envelope + "\n}}", 0);
-  entry("[Info  ]", "getSignedEnvelopByString success! Envelop string: len[" + std::to_string(envelope.size()) + "]", 0);
+  entry("[Info  ]", "getSignedEnvelopByString success! Envelop string: len[" + std::to_string(envelope.size()) + "]",
+        0);
   entry("[Info  ]", "get_result success! Envelop/MD5RSASigned string len:[" + std::to_string(result.size()), 0);
   entry("[Error ]", selectFailure, 4);
   entry("[Error ]", "CTeskelCtrl::sign -> CPKCS7SignatureClient::sign -> parameter error", 1);

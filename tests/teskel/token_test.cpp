@@ -14,8 +14,8 @@
 #include <functional>
 #include <string>
 
-#include "FreshProcess.h"
 #include "Fixtures.h"
+#include "FreshProcess.h"
 #include "TeskelSupport.h"
 #include "TestRoot.h"
 #include "TokenHarness.h"
@@ -139,8 +139,7 @@ TEST_F(SoftToken, SerialNumberAndPinChange) {
   // Both PINs given: no dialog.
   ScriptedUser nobody;
   nobody.install();
-  EXPECT_EQ(c.callLong(u"TokenChangePIN", {text(p11test::kForwarder), text(kPin), text("13579")}), 0)
-      << c.lastError();
+  EXPECT_EQ(c.callLong(u"TokenChangePIN", {text(p11test::kForwarder), text(kPin), text("13579")}), 0) << c.lastError();
   EXPECT_EQ(c.lastCode(), 0);
   EXPECT_TRUE(nobody.ok()) << failuresOf(nobody);
   nobody.uninstall();
@@ -171,8 +170,9 @@ TEST_F(SoftToken, SerialNumberAndPinChange) {
   // No token behind the module: 541.
   ASSERT_EQ(c.callLong(u"setLanguage", {text("ENU")}), 0);
   EXPECT_NE(c.callLong(u"TokenChangePIN", {text("nosuchmodule.dll"), text("1111"), text("2222")}), 0);
-  EXPECT_EQ(c.lastError(),
-            "CTeskelCtrl::TokenChangePIN -> error -> Token PIN changed failed! Please make sure that the Token is inserted");
+  EXPECT_EQ(
+      c.lastError(),
+      "CTeskelCtrl::TokenChangePIN -> error -> Token PIN changed failed! Please make sure that the Token is inserted");
 
   // One PIN given: the dialog asks for both and the given one is ignored.
   ScriptedUser user;
@@ -366,8 +366,7 @@ TEST_F(TeskelTest, SignIOProbesPullsOutReinsertsAndSigns) {
   ScriptedUser u;
   pullOutAndBackIn(u, fake);
   u.install();
-  EXPECT_EQ(c.callLong(u"signIO", {text("faketoken.dll"), text(cert), text("SHA1"), text("RSA")}), 0)
-      << c.lastError();
+  EXPECT_EQ(c.callLong(u"signIO", {text("faketoken.dll"), text(cert), text("SHA1"), text("RSA")}), 0) << c.lastError();
   EXPECT_TRUE(u.ok()) << failuresOf(u);
   u.uninstall();
   Verified v = verifyEnvelopeText(c.callText(u"getSignedEnvelopByString"));
@@ -476,8 +475,15 @@ TEST_F(SoftToken, PinChangeRefusals) {
   } cases[] = {
       {"a new PIN of 200 characters", wide(kPin), std::u16string(200, u'7')},
       {"an old PIN of 200 characters", std::u16string(200, u'7'), u"13579"},
-      {"a new PIN cut by a NUL", wide(kPin), std::u16string(u"135\0" "79", 6)},
-      {"an old PIN cut by a NUL", std::u16string(u"246810\0" "x", 8), u"13579"},
+      {"a new PIN cut by a NUL", wide(kPin),
+       std::u16string(u"135\0"
+                      "79",
+                      6)},
+      {"an old PIN cut by a NUL",
+       std::u16string(u"246810\0"
+                      "x",
+                      8),
+       u"13579"},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);

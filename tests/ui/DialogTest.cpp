@@ -47,9 +47,12 @@ INT_PTR CALLBACK recordProc(HWND h, UINT m, WPARAM w, LPARAM l) {
       return FALSE;
     case WM_COMMAND: {
       int id = LOWORD(w), code = HIWORD(w);
-      if (code == EN_UPDATE) r->updates[id]++;
-      else if (code == EN_CHANGE) r->changes[id]++;
-      else if (code == EN_MAXTEXT) r->maxText[id]++;
+      if (code == EN_UPDATE)
+        r->updates[id]++;
+      else if (code == EN_CHANGE)
+        r->changes[id]++;
+      else if (code == EN_MAXTEXT)
+        r->maxText[id]++;
       else if (code == BN_CLICKED) {
         r->commands.push_back(id);
         if (r->endOnCommand) EndDialog(h, id);
@@ -117,7 +120,8 @@ TEST(DialogManager, NavigationKeys) {
     u.expect(100, c.keys + std::vector<Action>{inspect([&](const DialogView& v) {
                                                  focus = v.focusId;
                                                  for (const auto& ctl : v.controls)
-                                                   if (ctl.className == u"Button" && (ctl.style & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
+                                                   if (ctl.className == u"Button" &&
+                                                       (ctl.style & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
                                                      look = ctl.id;
                                                }),
                                                click(IDCANCEL)});
@@ -142,26 +146,48 @@ TEST(DialogManager, EnterEscapeAndClose) {
   const Case cases[] = {
       {"enter in an edit sends the default button", 100, {type(101, u"x"), key(VK_RETURN)}, {IDOK}, IDOK, nullptr},
       {"enter on a focused push button sends it", 100, keys(VK_TAB, 4) + keys(VK_RETURN, 1), {103}, 103, nullptr},
-      {"enter on the cancel button sends IDCANCEL", 100, keys(VK_TAB, 3) + keys(VK_RETURN, 1), {IDCANCEL}, IDCANCEL, nullptr},
+      {"enter on the cancel button sends IDCANCEL",
+       100,
+       keys(VK_TAB, 3) + keys(VK_RETURN, 1),
+       {IDCANCEL},
+       IDCANCEL,
+       nullptr},
       {"enter without a default button sends IDOK", 110, {key(VK_RETURN)}, {IDOK}, IDOK, nullptr},
       {"space clicks the focused button", 100, keys(VK_TAB, 4) + keys(VK_SPACE, 1), {103}, 103, nullptr},
       {"escape sends IDCANCEL", 100, {key(VK_ESCAPE)}, {IDCANCEL}, IDCANCEL, nullptr},
       {"the close box sends IDCANCEL", 100, {close()}, {IDCANCEL}, IDCANCEL, nullptr},
       {"Alt+F4 closes a window without a close box", 110, {close()}, {IDCANCEL}, IDCANCEL, nullptr},
-      {"the dialog decides about escape", 100, {key(VK_ESCAPE), click(IDOK)}, {IDCANCEL, IDOK}, IDOK,
-       [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return 0; }, false},
-      {"a dialog that handles WM_CLOSE keeps it", 100, {close()}, {}, 77,
+      {"the dialog decides about escape",
+       100,
+       {key(VK_ESCAPE), click(IDOK)},
+       {IDCANCEL, IDOK},
+       IDOK,
+       [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return 0; },
+       false},
+      {"a dialog that handles WM_CLOSE keeps it",
+       100,
+       {close()},
+       {},
+       77,
        [](HWND h, UINT m, WPARAM, LPARAM) -> INT_PTR {
          if (m != WM_CLOSE) return FALSE;
          EndDialog(h, 77);
          return TRUE;
        }},
-      {"DM_SETDEFID moves the default", 100, {key(VK_RETURN)}, {103}, 103,
+      {"DM_SETDEFID moves the default",
+       100,
+       {key(VK_RETURN)},
+       {103},
+       103,
        [](HWND h, UINT m, WPARAM, LPARAM) -> INT_PTR {
          if (m == WM_INITDIALOG) SendMessageW(h, DM_SETDEFID, 103, 0);
          return FALSE;
        }},
-      {"a disabled default button takes no enter", 100, {key(VK_RETURN), key(VK_ESCAPE)}, {IDCANCEL}, IDCANCEL,
+      {"a disabled default button takes no enter",
+       100,
+       {key(VK_RETURN), key(VK_ESCAPE)},
+       {IDCANCEL},
+       IDCANCEL,
        [](HWND h, UINT m, WPARAM, LPARAM) -> INT_PTR {
          if (m == WM_INITDIALOG) SendMessageW(h, DM_SETDEFID, 104, 0);
          return FALSE;
@@ -210,20 +236,30 @@ TEST(DialogManager, EditUpdateNotices) {
       {"one update for a whole paste", {paste(101, u"hello")}, 1, 1, u"hello", nullptr},
       {"one update for WM_SETTEXT", {setText(u"set")}, 1, 1, u"set", nullptr},
       {"backspace is one change", {type(101, u"ab"), key(VK_BACK)}, 3, 3, u"a", nullptr},
-      {"typing replaces the selection", {setText(u"hello"), inspect([](const DialogView& v) {
-                                           SendDlgItemMessageW(v.hwnd, 101, EM_SETSEL, 1, 4);
-                                         }),
-                                         type(101, u"x")},
-       2, 2, u"hxo", nullptr},
+      {"typing replaces the selection",
+       {setText(u"hello"), inspect([](const DialogView& v) { SendDlgItemMessageW(v.hwnd, 101, EM_SETSEL, 1, 4); }),
+        type(101, u"x")},
+       2,
+       2,
+       u"hxo",
+       nullptr},
       {"a paste keeps the first line of a single-line edit", {paste(101, u"one\r\ntwo")}, 1, 1, u"one", nullptr},
       {"Chinese characters are typed as packets", {type(101, u"中文")}, 2, 2, u"中文", nullptr},
-      {"the limit refuses the rest", {type(101, u"abc")}, 2, 2, u"ab",
+      {"the limit refuses the rest",
+       {type(101, u"abc")},
+       2,
+       2,
+       u"ab",
        [](HWND h, UINT m, WPARAM, LPARAM) -> INT_PTR {
          if (m == WM_INITDIALOG) SendDlgItemMessageW(h, 101, EM_LIMITTEXT, 2, 0);
          return FALSE;
        },
        1},
-      {"a paste over the limit is cut", {paste(101, u"abcdef")}, 1, 1, u"abcd",
+      {"a paste over the limit is cut",
+       {paste(101, u"abcdef")},
+       1,
+       1,
+       u"abcd",
        [](HWND h, UINT m, WPARAM, LPARAM) -> INT_PTR {
          if (m == WM_INITDIALOG) SendDlgItemMessageW(h, 101, EM_LIMITTEXT, 4, 0);
          return FALSE;
@@ -236,9 +272,7 @@ TEST(DialogManager, EditUpdateNotices) {
     r.extra = c.extra;
     std::u16string text;
     ScriptedUser u;
-    u.expect(100, c.actions + std::vector<Action>{inspect([&](const DialogView& v) {
-                                                    text = v.control(101)->text;
-                                                  }),
+    u.expect(100, c.actions + std::vector<Action>{inspect([&](const DialogView& v) { text = v.control(101)->text; }),
                                                   key(VK_ESCAPE)});
     u.install();
     EXPECT_EQ(runDialog(100, r), IDCANCEL);
@@ -312,8 +346,9 @@ TEST(DialogManager, CapsLockShapesTypedLetters) {
 namespace {
 
 const char16_t* const kRows[][3] = {
-    {u"王小明", u"測試憑證中心", u"01A2"},  {u"陳大華", u"測試憑證中心", u"01A3"}, {u"林美玲(已過期)", u"測試根憑證", u"0FFE"},
-    {u"Alice Example", u"Test CA", u"1000"}, {u"张伟", u"测试证书中心", u"1001"},
+    {u"王小明", u"測試憑證中心", u"01A2"},       {u"陳大華", u"測試憑證中心", u"01A3"},
+    {u"林美玲(已過期)", u"測試根憑證", u"0FFE"}, {u"Alice Example", u"Test CA", u"1000"},
+    {u"张伟", u"测试证书中心", u"1001"},
 };
 
 void fillList(HWND dlg, bool single) {
@@ -322,7 +357,8 @@ void fillList(HWND dlg, bool single) {
   SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
   const char16_t* heads[] = {u"發給", u"發行者", u"憑證序號"};
   for (int i = 0; i < 3; ++i) {
-    LVCOLUMNW c{LVCF_TEXT | LVCF_WIDTH | LVCF_FMT | LVCF_SUBITEM, LVCFMT_LEFT, 110, const_cast<LPWSTR>(heads[i]), 0, i, 0, 0};
+    LVCOLUMNW c{
+        LVCF_TEXT | LVCF_WIDTH | LVCF_FMT | LVCF_SUBITEM, LVCFMT_LEFT, 110, const_cast<LPWSTR>(heads[i]), 0, i, 0, 0};
     SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&c));
   }
   for (int i = 0; i < 5; ++i) {
@@ -342,7 +378,8 @@ void fillList(HWND dlg, bool single) {
 
 std::vector<int> selectedByMessages(HWND list) {
   std::vector<int> out;
-  for (int i = -1; (i = static_cast<int>(SendMessageW(list, LVM_GETNEXTITEM, i, LVNI_SELECTED))) >= 0;) out.push_back(i);
+  for (int i = -1; (i = static_cast<int>(SendMessageW(list, LVM_GETNEXTITEM, i, LVNI_SELECTED))) >= 0;)
+    out.push_back(i);
   EXPECT_EQ(static_cast<size_t>(SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0)), out.size());
   return out;
 }
@@ -485,11 +522,17 @@ TEST(ScriptedUser, NothingHangs) {
        "left open"},
       {"entries left over", [](ScriptedUser& u) { u.expect(100, {key(VK_ESCAPE)}).expectMessageBox({key(VK_RETURN)}); },
        IDCANCEL, "never used"},
-      {"a message box nobody expects", [](ScriptedUser& u) { u.expect(100, {click(103), key(VK_ESCAPE)}); }, IDCANCEL,
-       "opened when the user had nothing left to do"},
+      {"a message box nobody expects",
+       [](ScriptedUser& u) {
+         u.expect(100, {click(103), key(VK_ESCAPE)});
+       },
+       IDCANCEL, "opened when the user had nothing left to do"},
       {"a click on a control that is not there", [](ScriptedUser& u) { u.expect(100, {click(999)}); }, IDCANCEL,
        "no control 999"},
-      {"a dialog closed before its actions were done", [](ScriptedUser& u) { u.expect(100, {key(VK_ESCAPE), type(101, u"late")}); },
+      {"a dialog closed before its actions were done",
+       [](ScriptedUser& u) {
+         u.expect(100, {key(VK_ESCAPE), type(101, u"late")});
+       },
        IDCANCEL, "not done"},
   };
   for (const auto& c : cases) {
@@ -498,8 +541,10 @@ TEST(ScriptedUser, NothingHangs) {
     r.endOnCommand = false;
     r.extra = [](HWND h, UINT m, WPARAM w, LPARAM) -> INT_PTR {
       if (m != WM_COMMAND || HIWORD(w) != BN_CLICKED) return FALSE;
-      if (LOWORD(w) == 103) MessageBoxW(h, u"Surprise", u"", MB_OKCANCEL);
-      else EndDialog(h, LOWORD(w));
+      if (LOWORD(w) == 103)
+        MessageBoxW(h, u"Surprise", u"", MB_OKCANCEL);
+      else
+        EndDialog(h, LOWORD(w));
       return TRUE;
     };
     ScriptedUser u;
@@ -523,17 +568,21 @@ TEST(Timers, FireOnTheClockOnly) {
   struct Case {
     const char* name;
     std::vector<Action> actions;
-    int ticksSeen;         // ticks counted when the inspection ran
-    DWORD clockAdvance;    // from opening to the end
-    int stopAt;            // the handler ends the dialog on this tick
+    int ticksSeen;       // ticks counted when the inspection ran
+    DWORD clockAdvance;  // from opening to the end
+    int stopAt;          // the handler ends the dialog on this tick
     DWORD sleepAtStop;
   };
   const Case cases[] = {
       {"nothing fires before its time", {wait(999)}, 0, 1000 * 3, 3, 0},
       {"a long wait fires every period", {wait(2500)}, 2, 1000 * 3, 3, 0},
       {"Sleep in a handler advances the clock", {wait(1500)}, 1, 1000 * 3 + 1000, 3, 1000},
-      {"enter and escape leave a dialog without buttons running", {key(VK_RETURN), key(VK_ESCAPE), wait(10)}, 0, 3000,
-       3, 0},
+      {"enter and escape leave a dialog without buttons running",
+       {key(VK_RETURN), key(VK_ESCAPE), wait(10)},
+       0,
+       3000,
+       3,
+       0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -646,32 +695,47 @@ TEST(DialogManager, LifecycleAndFocus) {
          if (m == WM_SHOWWINDOW && w) SetFocus(GetDlgItem(h, 102));
          return FALSE;
        },
-       TRUE, {key(VK_ESCAPE)}, IDCANCEL, 102},
+       TRUE,
+       {key(VK_ESCAPE)},
+       IDCANCEL,
+       102},
       {"WM_INITDIALOG returning FALSE keeps its own focus",
        [](HWND h, UINT m, WPARAM, LPARAM) -> INT_PTR {
          if (m == WM_INITDIALOG) SetFocus(GetDlgItem(h, 103));
          return FALSE;
        },
-       FALSE, {key(VK_ESCAPE)}, IDCANCEL, 103},
+       FALSE,
+       {key(VK_ESCAPE)},
+       IDCANCEL,
+       103},
       {"destroyed while it initialises: -1, never shown",
        [](HWND h, UINT m, WPARAM, LPARAM) -> INT_PTR {
          if (m == WM_INITDIALOG) DestroyWindow(h);
          return FALSE;
        },
-       TRUE, {}, -1, 0},
+       TRUE,
+       {},
+       -1,
+       0},
       {"an end code given while it initialises stands",
        [](HWND h, UINT m, WPARAM, LPARAM) -> INT_PTR {
          if (m == WM_INITDIALOG) EndDialog(h, 42);
          return FALSE;
        },
-       TRUE, {}, 42, 0},
+       TRUE,
+       {},
+       42,
+       0},
       {"destroyed on WM_CLOSE without an end code: -1",
        [](HWND h, UINT m, WPARAM, LPARAM) -> INT_PTR {
          if (m != WM_CLOSE) return FALSE;
          DestroyWindow(h);
          return TRUE;
        },
-       TRUE, {close()}, -1, 101},
+       TRUE,
+       {close()},
+       -1,
+       101},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -685,7 +749,8 @@ TEST(DialogManager, LifecycleAndFocus) {
       u.expect(100, std::vector<Action>{inspect([&](const DialogView& v) {
                       focus = v.focusId;
                       active = GetActiveWindow() == v.hwnd;
-                    })} + c.actions);
+                    })} +
+                        c.actions);
     u.install();
     EXPECT_EQ(runDialog(100, r), c.result);
     if (!c.actions.empty()) {
@@ -702,14 +767,16 @@ TEST(DialogManager, EditFocusNotices) {
   Record r;
   std::vector<std::pair<int, int>> notices;
   r.extra = [&](HWND, UINT m, WPARAM w, LPARAM) -> INT_PTR {
-    if (m == WM_COMMAND && (HIWORD(w) == EN_SETFOCUS || HIWORD(w) == EN_KILLFOCUS)) notices.emplace_back(LOWORD(w), HIWORD(w));
+    if (m == WM_COMMAND && (HIWORD(w) == EN_SETFOCUS || HIWORD(w) == EN_KILLFOCUS))
+      notices.emplace_back(LOWORD(w), HIWORD(w));
     return FALSE;
   };
   ScriptedUser u;
   u.expect(100, {key(VK_TAB), key(VK_TAB), key(VK_ESCAPE)});
   u.install();
   EXPECT_EQ(runDialog(100, r), IDCANCEL);
-  std::vector<std::pair<int, int>> want{{101, EN_SETFOCUS}, {101, EN_KILLFOCUS}, {102, EN_SETFOCUS}, {102, EN_KILLFOCUS}};
+  std::vector<std::pair<int, int>> want{
+      {101, EN_SETFOCUS}, {101, EN_KILLFOCUS}, {102, EN_SETFOCUS}, {102, EN_KILLFOCUS}};
   EXPECT_EQ(notices, want);
   EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
 }

@@ -41,8 +41,8 @@ TEST(Framework, DoModalExchangesData) {
   NameDialog dlg;
   std::u16string shownAtStart;
   ScriptedUser u;
-  u.expect(100, {inspect([&](const DialogView& v) { shownAtStart = v.control(101)->text; }),
-                 key(VK_END), type(101, u"-and-more"), type(102, u"1234"), key(VK_RETURN)});
+  u.expect(100, {inspect([&](const DialogView& v) { shownAtStart = v.control(101)->text; }), key(VK_END),
+                 type(101, u"-and-more"), type(102, u"1234"), key(VK_RETURN)});
   u.install();
   EXPECT_EQ(dlg.DoModal(), IDOK);
   EXPECT_EQ(shownAtStart, u"preset");
@@ -270,12 +270,13 @@ TEST(Pictures, PasswordTextNeverReachesAPicture) {
                    }),
                    key(VK_ESCAPE)});
     u.install();
-    DialogBoxParamW(nullptr, MAKEINTRESOURCEW(100), nullptr,
-                    [](HWND h, UINT m, WPARAM w, LPARAM) -> INT_PTR {
-                      if (m == WM_COMMAND && LOWORD(w) == IDCANCEL) return EndDialog(h, IDCANCEL);
-                      return m == WM_INITDIALOG;
-                    },
-                    0);
+    DialogBoxParamW(
+        nullptr, MAKEINTRESOURCEW(100), nullptr,
+        [](HWND h, UINT m, WPARAM w, LPARAM) -> INT_PTR {
+          if (m == WM_COMMAND && LOWORD(w) == IDCANCEL) return EndDialog(h, IDCANCEL);
+          return m == WM_INITDIALOG;
+        },
+        0);
     EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
     EXPECT_EQ(seen, std::u16string(std::char_traits<char16_t>::length(secret), u'*'));
     return shot;
@@ -317,7 +318,9 @@ TEST(Pictures, MessageBoxAndDeterminism) {
 
 TEST(Pictures, ReadOnlyMultiLineEditScrolls) {
   std::u16string text;
-  for (int i = 1; i <= 30; ++i) text += u"Line " + std::u16string(1, static_cast<char16_t>(u'A' + (i % 26))) + u" of the data to sign, long enough to need the horizontal bar\r\n";
+  for (int i = 1; i <= 30; ++i)
+    text += u"Line " + std::u16string(1, static_cast<char16_t>(u'A' + (i % 26))) +
+            u" of the data to sign, long enough to need the horizontal bar\r\n";
   struct Data {
     std::u16string text;
     int firstLine = -1, afterKeys = -1;
@@ -326,25 +329,27 @@ TEST(Pictures, ReadOnlyMultiLineEditScrolls) {
   std::string shots = testsupport::freshDir("shots");
   ScriptedUser u;
   u.setShotsDir(shots);
-  u.expect(130, {inspect([&](const DialogView& v) { d.firstLine = static_cast<int>(SendDlgItemMessageW(v.hwnd, 131, EM_GETFIRSTVISIBLELINE, 0, 0)); }),
-                 key(VK_NEXT), key(VK_NEXT),
-                 inspect([&](const DialogView& v) {
+  u.expect(130, {inspect([&](const DialogView& v) {
+                   d.firstLine = static_cast<int>(SendDlgItemMessageW(v.hwnd, 131, EM_GETFIRSTVISIBLELINE, 0, 0));
+                 }),
+                 key(VK_NEXT), key(VK_NEXT), inspect([&](const DialogView& v) {
                    d.afterKeys = static_cast<int>(SendDlgItemMessageW(v.hwnd, 131, EM_GETFIRSTVISIBLELINE, 0, 0));
                  }),
                  type(131, u"zz"), paste(131, u"more"),
                  inspect([&](const DialogView& v) { d.afterTyping = v.control(131)->text; }),
                  shot(buildPath("ui-multiline.png")), key(VK_ESCAPE)});
   u.install();
-  INT_PTR r = DialogBoxParamW(nullptr, MAKEINTRESOURCEW(130), nullptr,
-                              [](HWND h, UINT m, WPARAM w, LPARAM l) -> INT_PTR {
-                                if (m == WM_INITDIALOG) {
-                                  SetDlgItemTextW(h, 131, reinterpret_cast<Data*>(l)->text.c_str());
-                                  return TRUE;
-                                }
-                                if (m == WM_COMMAND && HIWORD(w) == BN_CLICKED) return EndDialog(h, LOWORD(w));
-                                return FALSE;
-                              },
-                              reinterpret_cast<LPARAM>(&d));
+  INT_PTR r = DialogBoxParamW(
+      nullptr, MAKEINTRESOURCEW(130), nullptr,
+      [](HWND h, UINT m, WPARAM w, LPARAM l) -> INT_PTR {
+        if (m == WM_INITDIALOG) {
+          SetDlgItemTextW(h, 131, reinterpret_cast<Data*>(l)->text.c_str());
+          return TRUE;
+        }
+        if (m == WM_COMMAND && HIWORD(w) == BN_CLICKED) return EndDialog(h, LOWORD(w));
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&d));
   EXPECT_EQ(r, IDCANCEL);
   EXPECT_EQ(d.firstLine, 0);
   EXPECT_GT(d.afterKeys, 5);
@@ -448,4 +453,3 @@ TEST(ScriptedUser, ReadsPicturesNotWindowText) {
     EXPECT_FALSE(v.ok());
   }
 }
-

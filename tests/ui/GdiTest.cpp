@@ -56,8 +56,13 @@ TEST(Gdi, LinesRectanglesAndFrames) {
          SelectObject(dc, GetStockObject(GRAY_BRUSH));
          Rectangle(dc, 1, 1, 6, 5);
        },
-       {{{1, 1}, kBlack}, {{5, 1}, kBlack}, {{5, 4}, kBlack}, {{1, 4}, kBlack}, {{3, 2}, RGB(128, 128, 128)},
-        {{6, 2}, kWhite}, {{3, 5}, kWhite}}},
+       {{{1, 1}, kBlack},
+        {{5, 1}, kBlack},
+        {{5, 4}, kBlack},
+        {{1, 4}, kBlack},
+        {{3, 2}, RGB(128, 128, 128)},
+        {{6, 2}, kWhite},
+        {{3, 5}, kWhite}}},
       {"a rectangle with a null pen is one pixel smaller",
        [](HDC dc) {
          SelectObject(dc, GetStockObject(NULL_PEN));
@@ -82,7 +87,12 @@ TEST(Gdi, LinesRectanglesAndFrames) {
          RECT f{6, 0, 10, 4};
          FrameRect(dc, &f, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
        },
-       {{{2, 2}, kBlack}, {{4, 4}, kBlack}, {{5, 4}, kWhite}, {{6, 0}, kBlack}, {{9, 3}, kBlack}, {{7, 1}, kWhite},
+       {{{2, 2}, kBlack},
+        {{4, 4}, kBlack},
+        {{5, 4}, kWhite},
+        {{6, 0}, kBlack},
+        {{9, 3}, kBlack},
+        {{7, 1}, kWhite},
         {{10, 0}, kWhite}}},
       {"a focus rectangle drawn twice is gone",
        [](HDC dc) {
@@ -102,8 +112,10 @@ TEST(Gdi, LinesRectanglesAndFrames) {
          RECT r{0, 0, 10, 8};
          DrawFrameControl(dc, &r, DFC_BUTTON, DFCS_BUTTONPUSH);
        },
-       {{{0, 0}, GetSysColor(COLOR_3DLIGHT)}, {{1, 1}, GetSysColor(COLOR_3DHILIGHT)},
-        {{9, 7}, GetSysColor(COLOR_3DDKSHADOW)}, {{8, 6}, GetSysColor(COLOR_3DSHADOW)},
+       {{{0, 0}, GetSysColor(COLOR_3DLIGHT)},
+        {{1, 1}, GetSysColor(COLOR_3DHILIGHT)},
+        {{9, 7}, GetSysColor(COLOR_3DDKSHADOW)},
+        {{8, 6}, GetSysColor(COLOR_3DSHADOW)},
         {{4, 4}, GetSysColor(COLOR_BTNFACE)}}},
       {"BitBlt copies a block",
        [](HDC dc) {
@@ -146,9 +158,9 @@ TEST(Gdi, BitmapResources) {
   GetObjectW(b, sizeof info, &info);
   EXPECT_EQ(info.bmWidth, 39);
   EXPECT_EQ(info.bmHeight, 33);
-  EXPECT_EQ(pixelOf(b, 0, 0), RGB(0, 0, 128));     // the frame
+  EXPECT_EQ(pixelOf(b, 0, 0), RGB(0, 0, 128));       // the frame
   EXPECT_EQ(pixelOf(b, 8, 20), RGB(255, 255, 255));  // the tile
-  EXPECT_EQ(pixelOf(b, 15, 7), RGB(0, 60, 200));   // the top stroke of the seven, not flipped
+  EXPECT_EQ(pixelOf(b, 15, 7), RGB(0, 60, 200));     // the top stroke of the seven, not flipped
   DeleteObject(b);
   EXPECT_EQ(LoadBitmapW(nullptr, MAKEINTRESOURCEW(301)), nullptr);
 }
@@ -159,9 +171,12 @@ TEST(Gdi, FontsByFaceName) {
     const char* families;
   };
   const Case cases[] = {
-      {u"MS Shell Dlg", "DejaVu Sans, Noto Sans CJK TC"},  {u"ms shell dlg", "DejaVu Sans, Noto Sans CJK TC"},
-      {u"新細明體", "Noto Serif CJK TC"},                  {u"MS Gothic", "Noto Sans Mono CJK JP"},
-      {u"Book Antiqua", "DejaVu Serif, Noto Serif CJK TC"}, {u"Microsoft Sans Serif", "DejaVu Sans, Noto Sans CJK TC"},
+      {u"MS Shell Dlg", "DejaVu Sans, Noto Sans CJK TC"},
+      {u"ms shell dlg", "DejaVu Sans, Noto Sans CJK TC"},
+      {u"新細明體", "Noto Serif CJK TC"},
+      {u"MS Gothic", "Noto Sans Mono CJK JP"},
+      {u"Book Antiqua", "DejaVu Serif, Noto Serif CJK TC"},
+      {u"Microsoft Sans Serif", "DejaVu Sans, Noto Sans CJK TC"},
       {u"No Such Face", "DejaVu Sans, Noto Sans CJK TC"},
   };
   for (const auto& c : cases) EXPECT_STREQ(PlatformFontSubstitute(c.face), c.families);
@@ -226,8 +241,9 @@ TEST(DialogUnits, FixedBaseUnitsPerFont) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.dialog);
-    HWND dlg = CreateDialogParamW(nullptr, MAKEINTRESOURCEW(c.dialog), nullptr,
-                                  [](HWND, UINT m, WPARAM, LPARAM) -> INT_PTR { return m == WM_INITDIALOG; }, 0);
+    HWND dlg = CreateDialogParamW(
+        nullptr, MAKEINTRESOURCEW(c.dialog), nullptr,
+        [](HWND, UINT m, WPARAM, LPARAM) -> INT_PTR { return m == WM_INITDIALOG; }, 0);
     ASSERT_NE(dlg, nullptr);
     RECT client;
     GetClientRect(dlg, &client);
@@ -249,8 +265,9 @@ TEST(DialogUnits, FixedBaseUnitsPerFont) {
 }
 
 TEST(Windows, HandlesTextAndState) {
-  HWND dlg = CreateDialogParamW(nullptr, MAKEINTRESOURCEW(100), nullptr,
-                                [](HWND, UINT m, WPARAM, LPARAM) -> INT_PTR { return m == WM_INITDIALOG; }, 0);
+  HWND dlg = CreateDialogParamW(
+      nullptr, MAKEINTRESOURCEW(100), nullptr,
+      [](HWND, UINT m, WPARAM, LPARAM) -> INT_PTR { return m == WM_INITDIALOG; }, 0);
   ASSERT_NE(dlg, nullptr);
   HWND edit = GetDlgItem(dlg, 101);
   EXPECT_TRUE(SetWindowTextW(edit, u"hello"));

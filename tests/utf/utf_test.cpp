@@ -14,7 +14,7 @@ TEST(Utf, DecodesWellFormedAndReplacesEachMaximalIllFormedPiece) {
     std::string in;
     std::u16string out;  // lenient result
     bool valid;
-    size_t prefix;       // well-formed prefix length
+    size_t prefix;  // well-formed prefix length
   };
   const Case cases[] = {
       {"ascii", "ab", u"ab", true, 2},
@@ -22,7 +22,10 @@ TEST(Utf, DecodesWellFormedAndReplacesEachMaximalIllFormedPiece) {
       {"empty", "", u"", true, 0},
       {"truncated", "a\xC3", u"a\uFFFD", false, 1},
       {"cut three-byte sequence is one replacement", "\xE4\xB8z", u"\uFFFDz", false, 0},
-      {"stray continuation", "\x80" "a", u"\uFFFDa", false, 0},
+      {"stray continuation",
+       "\x80"
+       "a",
+       u"\uFFFDa", false, 0},
       {"overlong two bytes", "\xC0\xAF", u"\uFFFD\uFFFD", false, 0},
       {"overlong three bytes", "\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD", false, 0},
       {"encoded surrogate", "x\xED\xA0\x80", u"x\uFFFD\uFFFD\uFFFD", false, 1},
@@ -54,7 +57,10 @@ TEST(Utf, EncodesPairsAndReplacesLoneSurrogates) {
       {"bmp", u"a\u00E9\u4E2D", "a\xC3\xA9\xE4\xB8\xAD", true},
       {"pair", u"\U0001F600", "\xF0\x9F\x98\x80", true},
       {"lone high at end", u"a\xD83D", "a\xEF\xBF\xBD", false},
-      {"lone low", std::u16string(1, u'\xDE00') + u"b", "\xEF\xBF\xBD" "b", false},
+      {"lone low", std::u16string(1, u'\xDE00') + u"b",
+       "\xEF\xBF\xBD"
+       "b",
+       false},
       {"reversed pair", std::u16string{u'\xDE00', u'\xD83D'}, "\xEF\xBF\xBD\xEF\xBF\xBD", false},
   };
   for (const auto& c : cases) {
@@ -71,7 +77,9 @@ TEST(Utf, EncodesPairsAndReplacesLoneSurrogates) {
 TEST(Utf, GeneralizedFormCarriesLoneSurrogatesBothWays) {
   const std::u16string lone{u'a', u'\xD83D', u'b', u'\xDE00'};
   std::string g = platform::utf::toGeneralizedUtf8(lone);
-  EXPECT_EQ(g, "a\xED\xA0\xBD" "b\xED\xB8\x80");
+  EXPECT_EQ(g,
+            "a\xED\xA0\xBD"
+            "b\xED\xB8\x80");
   EXPECT_EQ(platform::utf::fromGeneralizedUtf8(g), lone);
   // A pair is written as two units; read back it is the same pair, and the
   // four-byte form reads as that pair too.

@@ -52,8 +52,8 @@ TEST(CrackUrl, SplitsAsABrowserReadsTheAddress) {
     std::u16string extra;
   } cases[] = {
       {u"http://localhost/", u"localhost", INTERNET_SCHEME_HTTP, 80, u"/", u""},
-      {u"https://127.0.0.1:8443/bank/sign.html?x=1#top", u"127.0.0.1", INTERNET_SCHEME_HTTPS, 8443,
-       u"/bank/sign.html", u"?x=1#top"},
+      {u"https://127.0.0.1:8443/bank/sign.html?x=1#top", u"127.0.0.1", INTERNET_SCHEME_HTTPS, 8443, u"/bank/sign.html",
+       u"?x=1#top"},
       {u"HTTP://LocalHost", u"LocalHost", INTERNET_SCHEME_HTTP, 80, u"", u""},
       {u"http://evil.example#@localhost/", u"evil.example", INTERNET_SCHEME_HTTP, 80, u"", u"#@localhost/"},
       {u"http://evil.example\\@localhost/", u"evil.example", INTERNET_SCHEME_HTTP, 80, u"\\@localhost/", u""},

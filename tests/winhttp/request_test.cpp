@@ -18,17 +18,17 @@ using tlstest::certstore;
 class Request : public tlstest::TrustedPkiSuite {};
 
 struct Outcome {
-  DWORD error = 0;          // first failing call's number, 0 when all went through
-  std::u16string subject;   // the certificate record's subject text
-  int handlesLeft = 0;      // handles WinHttpCloseHandle refused
+  DWORD error = 0;         // first failing call's number, 0 when all went through
+  std::u16string subject;  // the certificate record's subject text
+  int handlesLeft = 0;     // handles WinHttpCloseHandle refused
 };
 
 std::u16string wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
 Outcome get(const std::string& host, int port, bool secure, const std::u16string& path = u"/") {
   Outcome o;
-  HINTERNET s = WinHttpOpen(u"test agent", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                            WINHTTP_NO_PROXY_BYPASS, 0);
+  HINTERNET s =
+      WinHttpOpen(u"test agent", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
   HINTERNET c = s != nullptr ? WinHttpConnect(s, wide(host).c_str(), static_cast<INTERNET_PORT>(port), 0) : nullptr;
   HINTERNET r = c != nullptr ? WinHttpOpenRequest(c, u"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                                   WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0)
@@ -67,19 +67,37 @@ TEST_F(Request, CertificatesAreDecidedAsOpensslClientDecidesThem) {
       {"good", {{{"O", "Test Bank"}, {"CN", "localhost"}}, {"localhost"}}, 0, "", u"Test Bank\r\nlocalhost"},
       // Without a DNS name the common name is the host's name.
       {"cn_only", {{{"CN", "localhost"}}, {}}, 0, "", u"localhost"},
-      {"self_signed", {{{"CN", "localhost"}}, {"localhost"}, -1, 30, Issuer::Self}, ERROR_WINHTTP_SECURE_INVALID_CA,
-       "self-signed", u""},
-      {"unknown_ca", {{{"CN", "localhost"}}, {"localhost"}, -1, 30, Issuer::OtherCa}, ERROR_WINHTTP_SECURE_INVALID_CA,
-       "unable to get local issuer", u""},
-      {"expired", {{{"CN", "localhost"}}, {"localhost"}, -30, -1}, ERROR_WINHTTP_SECURE_CERT_DATE_INVALID,
-       "certificate has expired", u""},
-      {"not_yet", {{{"CN", "localhost"}}, {"localhost"}, 2, 30}, ERROR_WINHTTP_SECURE_CERT_DATE_INVALID,
-       "not yet valid", u""},
-      {"other_host", {{{"CN", "other.example"}}, {"other.example"}}, ERROR_WINHTTP_SECURE_CERT_CN_INVALID,
-       "hostname mismatch", u""},
+      {"self_signed",
+       {{{"CN", "localhost"}}, {"localhost"}, -1, 30, Issuer::Self},
+       ERROR_WINHTTP_SECURE_INVALID_CA,
+       "self-signed",
+       u""},
+      {"unknown_ca",
+       {{{"CN", "localhost"}}, {"localhost"}, -1, 30, Issuer::OtherCa},
+       ERROR_WINHTTP_SECURE_INVALID_CA,
+       "unable to get local issuer",
+       u""},
+      {"expired",
+       {{{"CN", "localhost"}}, {"localhost"}, -30, -1},
+       ERROR_WINHTTP_SECURE_CERT_DATE_INVALID,
+       "certificate has expired",
+       u""},
+      {"not_yet",
+       {{{"CN", "localhost"}}, {"localhost"}, 2, 30},
+       ERROR_WINHTTP_SECURE_CERT_DATE_INVALID,
+       "not yet valid",
+       u""},
+      {"other_host",
+       {{{"CN", "other.example"}}, {"other.example"}},
+       ERROR_WINHTTP_SECURE_CERT_CN_INVALID,
+       "hostname mismatch",
+       u""},
       // A DNS name present: the common name is not looked at.
-      {"cn_not_san", {{{"CN", "localhost"}}, {"other.example"}}, ERROR_WINHTTP_SECURE_CERT_CN_INVALID,
-       "hostname mismatch", u""},
+      {"cn_not_san",
+       {{{"CN", "localhost"}}, {"other.example"}},
+       ERROR_WINHTTP_SECURE_CERT_CN_INVALID,
+       "hostname mismatch",
+       u""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -176,8 +194,8 @@ TEST_F(Request, CertificateRecord) {
   tlstest::SServer server(leaf, *dir_);
   HINTERNET s = WinHttpOpen(u"t", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, nullptr, nullptr, 0);
   HINTERNET c = WinHttpConnect(s, u"localhost", static_cast<INTERNET_PORT>(server.port()), 0);
-  HINTERNET r = WinHttpOpenRequest(c, u"GET", u"/a b\r\nX-Injected: 1#frag", nullptr, nullptr, nullptr,
-                                   WINHTTP_FLAG_SECURE);
+  HINTERNET r =
+      WinHttpOpenRequest(c, u"GET", u"/a b\r\nX-Injected: 1#frag", nullptr, nullptr, nullptr, WINHTTP_FLAG_SECURE);
   ASSERT_TRUE(WinHttpSendRequest(r, nullptr, 0, nullptr, 0, 0, 0)) << GetLastError();
   ASSERT_TRUE(WinHttpReceiveResponse(r, nullptr)) << GetLastError();
   DWORD size = 3;
@@ -193,7 +211,8 @@ TEST_F(Request, CertificateRecord) {
   // Valid from a day ago for 30 days.
   auto seconds = [](const FILETIME& ft) {
     return static_cast<long long>((static_cast<unsigned long long>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime) /
-                                  10000000ULL) - 11644473600LL;
+                                  10000000ULL) -
+           11644473600LL;
   };
   EXPECT_EQ((seconds(info.ftExpiry) - seconds(info.ftStart)) / 86400, 31);
   EXPECT_NEAR(static_cast<double>(seconds(info.ftStart)), static_cast<double>(time(nullptr) - 86400), 120.0);

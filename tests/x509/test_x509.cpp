@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "signlib/Base64.h"
 #include "Fixtures.h"
 #include "TestRoot.h"
+#include "signlib/Base64.h"
 #include "signlib/X509Certificate.h"
 
 namespace {
@@ -36,8 +36,7 @@ std::string hex(const unsigned char* p, int n) {
 
 std::string oneLineBase64(const std::vector<unsigned char>& der) {
   std::string out(4 * ((der.size() + 2) / 3) + 1, '\0');
-  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), der.data(),
-                          static_cast<int>(der.size()));
+  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), der.data(), static_cast<int>(der.size()));
   out.resize(static_cast<size_t>(n));
   return out;
 }
@@ -76,9 +75,9 @@ std::string opensslNameLines(const std::string& pem, const char* which) {
 
 // "Jan  2 00:30:00 2024 GMT" as "20240102003000".
 std::string compactDate(const std::string& v) {
-  static const std::map<std::string, int> months = {
-      {"Jan", 1}, {"Feb", 2}, {"Mar", 3}, {"Apr", 4},  {"May", 5},  {"Jun", 6},
-      {"Jul", 7}, {"Aug", 8}, {"Sep", 9}, {"Oct", 10}, {"Nov", 11}, {"Dec", 12}};
+  static const std::map<std::string, int> months = {{"Jan", 1}, {"Feb", 2},  {"Mar", 3},  {"Apr", 4},
+                                                    {"May", 5}, {"Jun", 6},  {"Jul", 7},  {"Aug", 8},
+                                                    {"Sep", 9}, {"Oct", 10}, {"Nov", 11}, {"Dec", 12}};
   char mon[4] = {};
   int day = 0, h = 0, m = 0, s = 0, y = 0;
   EXPECT_EQ(sscanf(v.c_str(), "%3s %d %d:%d:%d %d", mon, &day, &h, &m, &s, &y), 6) << v;
@@ -120,8 +119,7 @@ using NamePtr = std::unique_ptr<X509_NAME, Deleter<X509_NAME, X509_NAME_free>>;
 using P7Ptr = std::unique_ptr<PKCS7, Deleter<PKCS7, PKCS7_free>>;
 
 KeyPtr fixtureKey(const std::string& name) {
-  std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>> bio(
-      BIO_new_file(fixtures::get(name).keyPem.c_str(), "r"));
+  std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>> bio(BIO_new_file(fixtures::get(name).keyPem.c_str(), "r"));
   return KeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
 }
 
@@ -136,13 +134,12 @@ NamePtr makeName(const std::vector<std::pair<std::string, std::string>>& attrs) 
   NamePtr name(X509_NAME_new());
   for (const auto& [field, value] : attrs)
     X509_NAME_add_entry_by_txt(name.get(), field.c_str(), V_ASN1_UTF8STRING,
-                               reinterpret_cast<const unsigned char*>(value.data()),
-                               static_cast<int>(value.size()), -1, 0);
+                               reinterpret_cast<const unsigned char*>(value.data()), static_cast<int>(value.size()), -1,
+                               0);
   return name;
 }
 
-X509Ptr makeCert(X509_NAME* subject, X509_NAME* issuer, EVP_PKEY* pub, EVP_PKEY* signer,
-                 long serial) {
+X509Ptr makeCert(X509_NAME* subject, X509_NAME* issuer, EVP_PKEY* pub, EVP_PKEY* signer, long serial) {
   X509Ptr cert(X509_new());
   X509_set_version(cert.get(), X509_VERSION_3);
   ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial);
@@ -213,19 +210,19 @@ TEST(FixtureCatalogue, KeysMatchCertificatesAndIssuersSignThem) {
 
     X509Ptr issuer = fixtureCert(f.issuer.empty() ? name : f.issuer);
     EXPECT_EQ(X509_verify(cert.get(), X509_get0_pubkey(issuer.get())), 1);
-    EXPECT_EQ(X509_NAME_cmp(X509_get_issuer_name(cert.get()), X509_get_subject_name(issuer.get())),
-              0);
+    EXPECT_EQ(X509_NAME_cmp(X509_get_issuer_name(cert.get()), X509_get_subject_name(issuer.get())), 0);
   }
 }
 
 // ---- fields ----
 
 const char* const kRsaFixtures[] = {
-    "ca",       "ca2",        "user",        "ku_none",       "ku_sig",      "ku_enc",
-    "ku_sig_enc", "ku_enc_data", "ku_sig_enc_data", "ku_sig_enc_agree", "ku_nonrep", "expired",
-    "notyet",   "utc_0030",   "utc_1600",    "serial20",      "serial_high", "serial_high20",
-    "serial_01a2", "zh_tw",   "zh_cn",       "separators",    "multi_ou",    "rsa1024",
-    "rsa3072",  "rsa4096",    "v1",
+    "ca",        "ca2",         "user",          "ku_none",         "ku_sig",
+    "ku_enc",    "ku_sig_enc",  "ku_enc_data",   "ku_sig_enc_data", "ku_sig_enc_agree",
+    "ku_nonrep", "expired",     "notyet",        "utc_0030",        "utc_1600",
+    "serial20",  "serial_high", "serial_high20", "serial_01a2",     "zh_tw",
+    "zh_cn",     "separators",  "multi_ou",      "rsa1024",         "rsa3072",
+    "rsa4096",   "v1",
 };
 
 TEST(X509Certificate, FieldsAgreeWithOpenSSL) {
@@ -246,9 +243,9 @@ TEST(X509Certificate, FieldsAgreeWithOpenSSL) {
     EXPECT_STREQ(cert.getNotBefore(), compactDate(ossl["notBefore"]).c_str());
     EXPECT_STREQ(cert.getNotAfter(), compactDate(ossl["notAfter"]).c_str());
     EXPECT_EQ(cert.getBinaryX509CertLen(), static_cast<int>(f.der().size()));
-    EXPECT_EQ(std::vector<unsigned char>(cert.getBinaryX509Cert(),
-                                         cert.getBinaryX509Cert() + cert.getBinaryX509CertLen()),
-              f.der());
+    EXPECT_EQ(
+        std::vector<unsigned char>(cert.getBinaryX509Cert(), cert.getBinaryX509Cert() + cert.getBinaryX509CertLen()),
+        f.der());
     EXPECT_STREQ(cert.getB64X509Cert(), f.base64().c_str());
   }
 }
@@ -278,11 +275,16 @@ TEST(X509Certificate, KeyUsageLetterAndText) {
     char letter;
     const char* text;
   } cases[] = {
-      {"ku_none", ' ', "Unknown"},     {"v1", ' ', "Unknown"},
-      {"ku_sig", 'S', "Sign"},         {"user", 'S', "Sign"},
-      {"ku_enc", 'E', "Encrypt"},      {"ku_enc_data", 'E', "Encrypt"},
-      {"ku_sig_enc", 'B', "Sign_Encrypt"}, {"ku_sig_enc_data", 'B', "Sign_Encrypt"},
-      {"ku_sig_enc_agree", 'B', "Sign_Encrypt"}, {"ku_nonrep", 'U', "Unknown"},
+      {"ku_none", ' ', "Unknown"},
+      {"v1", ' ', "Unknown"},
+      {"ku_sig", 'S', "Sign"},
+      {"user", 'S', "Sign"},
+      {"ku_enc", 'E', "Encrypt"},
+      {"ku_enc_data", 'E', "Encrypt"},
+      {"ku_sig_enc", 'B', "Sign_Encrypt"},
+      {"ku_sig_enc_data", 'B', "Sign_Encrypt"},
+      {"ku_sig_enc_agree", 'B', "Sign_Encrypt"},
+      {"ku_nonrep", 'U', "Unknown"},
       {"ca", 'U', "Unknown"},
   };
   for (const auto& c : cases) {
@@ -367,8 +369,8 @@ TEST(X509Certificate, NonRsaKeyLeavesModulusEmpty) {
 // An RSA key whose modulus is 0 (found by fuzzing): the modulus text and its
 // bytes must still agree, as every user of the record assumes.
 TEST(X509Certificate, ZeroModulusTextAndBytesAgree) {
-  std::string der = testsupport::readFile(std::string(std::getenv("SOURCE_DIR")) +
-                                          "/fuzz/seeds/fuzz_x509/x509-zero-modulus.der");
+  std::string der =
+      testsupport::readFile(std::string(std::getenv("SOURCE_DIR")) + "/fuzz/seeds/fuzz_x509/x509-zero-modulus.der");
   ASSERT_FALSE(der.empty());
   CX509Certificate cert;
   int code = cert.LoadCertificate(reinterpret_cast<const unsigned char*>(der.data()), static_cast<int>(der.size()));
@@ -384,12 +386,11 @@ TEST(X509Certificate, LoadFromDerAndFromLineBrokenText) {
   const fixtures::Fixture& f = fixtures::get("user");
   std::vector<unsigned char> der = f.der();
   CX509Certificate cert;
-  ASSERT_EQ(cert.LoadCertificate(der.data(), static_cast<int>(der.size())), 0)
-      << cert.getErrorText();
+  ASSERT_EQ(cert.LoadCertificate(der.data(), static_cast<int>(der.size())), 0) << cert.getErrorText();
   EXPECT_STREQ(cert.getSerialNum(), "1001");
-  EXPECT_EQ(std::vector<unsigned char>(cert.getBinaryX509Cert(),
-                                       cert.getBinaryX509Cert() + cert.getBinaryX509CertLen()),
-            der);
+  EXPECT_EQ(
+      std::vector<unsigned char>(cert.getBinaryX509Cert(), cert.getBinaryX509Cert() + cert.getBinaryX509CertLen()),
+      der);
   // The kept text is the library's own Base64, CR LF lines.
   char* expected = base64Encode(der.data(), static_cast<int>(der.size()));
   EXPECT_STREQ(cert.getB64X509Cert(), expected);
@@ -401,8 +402,7 @@ TEST(X509Certificate, LoadFromDerAndFromLineBrokenText) {
   size_t begin = pem.find('\n') + 1;
   size_t end = pem.find("-----END");
   CX509Certificate fromText;
-  ASSERT_EQ(fromText.LoadX509Cert(pem.substr(begin, end - begin).c_str()), 0)
-      << fromText.getErrorText();
+  ASSERT_EQ(fromText.LoadX509Cert(pem.substr(begin, end - begin).c_str()), 0) << fromText.getErrorText();
   EXPECT_STREQ(fromText.getSerialNum(), "1001");
   EXPECT_EQ(fromText.getBinaryX509CertLen(), static_cast<int>(der.size()));
 }
@@ -418,8 +418,7 @@ TEST(X509Certificate, BundleGivesTheUserCertificateInEitherOrder) {
   int subjectLen = i2d_X509_NAME(X509_get_subject_name(user.get()), &subjectDer);
 
   std::vector<std::string> texts;
-  for (const char* b : {"user_ca", "ca_user", "single"})
-    texts.push_back(testsupport::readFile(fixtures::bundle(b)));
+  for (const char* b : {"user_ca", "ca_user", "single"}) texts.push_back(testsupport::readFile(fixtures::bundle(b)));
   texts.push_back(oneLineBase64(fileBytes(fixtures::bundleDer("ca_user"))));
   for (const std::string& text : texts) {
     SCOPED_TRACE(text.substr(0, 40));
@@ -427,12 +426,11 @@ TEST(X509Certificate, BundleGivesTheUserCertificateInEitherOrder) {
     ASSERT_EQ(cert.loadPKCS7Cert(text.c_str()), 0) << cert.getErrorText();
     EXPECT_STREQ(cert.getSerialNum(), "1001");
     EXPECT_STREQ(cert.getSubjectCN(), "CN=Test User");
-    EXPECT_EQ(std::vector<unsigned char>(cert.getBinaryX509Cert(),
-                                         cert.getBinaryX509Cert() + cert.getBinaryX509CertLen()),
-              userDer);
+    EXPECT_EQ(
+        std::vector<unsigned char>(cert.getBinaryX509Cert(), cert.getBinaryX509Cert() + cert.getBinaryX509CertLen()),
+        userDer);
     EXPECT_EQ(hex(cert.getIssuerNameDER(), cert.getIssuerNameDERLen()), hex(issuerDer, issuerLen));
-    EXPECT_EQ(hex(cert.getSubjectNameDER(), cert.getSubjectNameDERLen()),
-              hex(subjectDer, subjectLen));
+    EXPECT_EQ(hex(cert.getSubjectNameDER(), cert.getSubjectNameDERLen()), hex(subjectDer, subjectLen));
     EXPECT_EQ(hex(cert.getSerialBytes(), cert.getSerialBytesLen()), "1001");
   }
   OPENSSL_free(issuerDer);
@@ -508,16 +506,11 @@ TEST(X509Certificate, RefusesBadInput) {
     int code;
     const char* message;  // nullptr: not checked
   };
-  auto loadText = [](CX509Certificate& c, const void* a) {
-    return c.LoadX509Cert(static_cast<const char*>(a));
-  };
-  auto loadPkcs7 = [](CX509Certificate& c, const void* a) {
-    return c.loadPKCS7Cert(static_cast<const char*>(a));
-  };
+  auto loadText = [](CX509Certificate& c, const void* a) { return c.LoadX509Cert(static_cast<const char*>(a)); };
+  auto loadPkcs7 = [](CX509Certificate& c, const void* a) { return c.loadPKCS7Cert(static_cast<const char*>(a)); };
   const Case cases[] = {
       {"null text", loadText, nullptr, rc::WRONG_PARAMETER, nullptr},
-      {"empty text", loadText, "", rc::INPUT_FORMAT_ERROR,
-       "LoadBinaryX509Cert() error, return code:0x[11]."},
+      {"empty text", loadText, "", rc::INPUT_FORMAT_ERROR, "LoadBinaryX509Cert() error, return code:0x[11]."},
       {"no Base64", loadText, "!!!! ????", rc::INPUT_FORMAT_ERROR, nullptr},
       {"half a certificate", loadText, halfText.c_str(), rc::INPUT_FORMAT_ERROR,
        "LoadBinaryX509Cert() error, return code:0x[11]."},
@@ -542,14 +535,11 @@ TEST(X509Certificate, RefusesBadInput) {
   EXPECT_STREQ(cert.getErrorText(), "LoadCertificate() error, puchBinaryCert is NULL.");
   EXPECT_EQ(cert.LoadCertificate(der.data(), 0), rc::WRONG_PARAMETER);
   EXPECT_STREQ(cert.getErrorText(), "LoadCertificate() error, BinaryCertLen:0x[0] is invalid.");
-  EXPECT_EQ(cert.LoadCertificate(noise.data(), static_cast<int>(noise.size())),
-            rc::INPUT_FORMAT_ERROR);
-  EXPECT_EQ(cert.LoadBinaryX509Cert(noise.data(), static_cast<int>(noise.size())),
-            rc::INPUT_FORMAT_ERROR);
+  EXPECT_EQ(cert.LoadCertificate(noise.data(), static_cast<int>(noise.size())), rc::INPUT_FORMAT_ERROR);
+  EXPECT_EQ(cert.LoadBinaryX509Cert(noise.data(), static_cast<int>(noise.size())), rc::INPUT_FORMAT_ERROR);
   EXPECT_STREQ(cert.getErrorText(), "ParsingCertificate() error, return code:0x[23F1].");
   EXPECT_EQ(cert.ParsingCertificate(nullptr, 5), CX509Certificate::PARSE_NULL_INPUT);
-  EXPECT_EQ(cert.LoadBinaryX509Cert(half.data(), static_cast<int>(half.size())),
-            rc::INPUT_FORMAT_ERROR);
+  EXPECT_EQ(cert.LoadBinaryX509Cert(half.data(), static_cast<int>(half.size())), rc::INPUT_FORMAT_ERROR);
 }
 
 // ---- sizes beyond the old fixed buffers ----
@@ -563,8 +553,7 @@ TEST(X509Certificate, LongNamesAreKeptWhole) {
   std::vector<unsigned char> der = derOf(self.get());
 
   CX509Certificate cert;
-  ASSERT_EQ(cert.LoadCertificate(der.data(), static_cast<int>(der.size())), 0)
-      << cert.getErrorText();
+  ASSERT_EQ(cert.LoadCertificate(der.data(), static_cast<int>(der.size())), 0) << cert.getErrorText();
   std::string expected = "C=TW\nO=" + longOrg + "\nOU=" + longUnit + "\nCN=" + longCN + "\n";
   EXPECT_STREQ(cert.getSubject(), expected.c_str());
   EXPECT_STREQ(cert.getIssuer(), expected.c_str());
@@ -579,8 +568,7 @@ TEST(X509Certificate, LongNamesAreKeptWhole) {
     std::vector<unsigned char> d = derOf(c.get());
     CX509Certificate r;
     ASSERT_EQ(r.LoadCertificate(d.data(), static_cast<int>(d.size())), 0);
-    EXPECT_EQ(std::string(r.getSubjectCN()),
-              valueLen == 125 ? "CN=" + std::string(125, 'x') : std::string())
+    EXPECT_EQ(std::string(r.getSubjectCN()), valueLen == 125 ? "CN=" + std::string(125, 'x') : std::string())
         << valueLen;
   }
 }
@@ -621,12 +609,10 @@ TEST(X509Certificate, LargeModulusAndExponentAreReadWhole) {
   std::vector<unsigned char> der = derOf(big.get());
 
   CX509Certificate cert;
-  ASSERT_EQ(cert.LoadCertificate(der.data(), static_cast<int>(der.size())), 0)
-      << cert.getErrorText();
+  ASSERT_EQ(cert.LoadCertificate(der.data(), static_cast<int>(der.size())), 0) << cert.getErrorText();
   EXPECT_EQ(cert.getModulusLen(), 1536);
   EXPECT_EQ(hex(cert.getModulus(), cert.getModulusLen()), hex(nBytes.data(), 1536));
-  EXPECT_EQ(hex(cert.getModulus(), cert.getModulusLen()),
-            opensslModulus(pem));
+  EXPECT_EQ(hex(cert.getModulus(), cert.getModulusLen()), opensslModulus(pem));
   EXPECT_EQ(cert.getExponentLen(), 100);
   EXPECT_EQ(hex(cert.getExponent(), cert.getExponentLen()), hex(eBytes.data(), 100));
   EXPECT_EQ(cert.getCertRecord().exponentHex, hex(eBytes.data(), 100));

@@ -121,9 +121,7 @@ void deleteContainer(const CRYPT_KEY_PROV_INFO* info) {
   CryptAcquireContextW(&none, info->pwszContainerName, info->pwszProvName, info->dwProvType, CRYPT_DELETEKEYSET);
 }
 
-HCERTSTORE openStore(const std::string& name) {
-  return CertOpenSystemStoreA(0, name.c_str());
-}
+HCERTSTORE openStore(const std::string& name) { return CertOpenSystemStoreA(0, name.c_str()); }
 
 int doList(const std::string& storeName) {
   HCERTSTORE store = openStore(storeName);
@@ -133,8 +131,7 @@ int doList(const std::string& storeName) {
     std::vector<BYTE> info = keyProvInfo(c);
     std::string provider;
     if (const CRYPT_KEY_PROV_INFO* k = asInfo(info))
-      provider = k->pwszProvName != nullptr && *k->pwszProvName != u'\0' ? ansi(k->pwszProvName)
-                                                                         : MS_ENHANCED_PROV_A;
+      provider = k->pwszProvName != nullptr && *k->pwszProvName != u'\0' ? ansi(k->pwszProvName) : MS_ENHANCED_PROV_A;
     std::printf("%s\t%s\t%s\n", sha1Hex(c).c_str(), provider.c_str(), subjectText(c).c_str());
   }
   CertCloseStore(store, 0);
@@ -210,8 +207,8 @@ int addWithKeys(HCERTSTORE source, const std::string& storeName, bool haveProvid
   return 0;
 }
 
-int doImport(const std::string& storeName, const std::string& pfxPath, const std::string& password,
-             bool haveProvider, const std::string& providerName) {
+int doImport(const std::string& storeName, const std::string& pfxPath, const std::string& password, bool haveProvider,
+             const std::string& providerName) {
   std::ifstream in(pfxPath, std::ios::binary);
   if (!in) return failed("cannot read " + pfxPath, ERROR_FILE_NOT_FOUND);
   std::vector<BYTE> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -329,7 +326,8 @@ int main(int argc, char** argv) {
   std::map<std::string, std::string> opts;
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
-    static const char* const kKnown[] = {"--store", "--pfx", "--password", "--provider", "--sha1", "--token", "--pin", "--cert"};
+    static const char* const kKnown[] = {"--store", "--pfx",   "--password", "--provider",
+                                         "--sha1",  "--token", "--pin",      "--cert"};
     bool known = false;
     for (const char* k : kKnown) known = known || a == k;
     if (!known) return usage(("unknown argument " + a).c_str());

@@ -36,15 +36,14 @@
 namespace {
 
 // ---------------------------------------------------------------- model
-constexpr int VT_I2 = 2, VT_I4 = 3, VT_R4 = 4, VT_R8 = 5, VT_BSTR = 8, VT_DISPATCH = 9, VT_BOOL = 11,
-              VT_VARIANT = 12, VT_UNKNOWN = 13, VT_I1 = 16, VT_UI1 = 17, VT_UI2 = 18, VT_UI4 = 19, VT_I8 = 20,
-              VT_INT = 22, VT_UINT = 23, VT_BYREF = 0x4000;
+constexpr int VT_I2 = 2, VT_I4 = 3, VT_R4 = 4, VT_R8 = 5, VT_BSTR = 8, VT_DISPATCH = 9, VT_BOOL = 11, VT_VARIANT = 12,
+              VT_UNKNOWN = 13, VT_I1 = 16, VT_UI1 = 17, VT_UI2 = 18, VT_UI4 = 19, VT_I8 = 20, VT_INT = 22, VT_UINT = 23,
+              VT_BYREF = 0x4000;
 constexpr int PARAMFLAG_FIN = 1, PARAMFLAG_FOUT = 2, PARAMFLAG_FRETVAL = 8;
 constexpr int INVOKE_FUNC = 1, INVOKE_PROPERTYGET = 2, INVOKE_PROPERTYPUT = 4, INVOKE_PROPERTYPUTREF = 8;
-constexpr int TYPEFLAG_FAPPOBJECT = 0x1, TYPEFLAG_FCANCREATE = 0x2, TYPEFLAG_FLICENSED = 0x4,
-              TYPEFLAG_FHIDDEN = 0x10, TYPEFLAG_FCONTROL = 0x20, TYPEFLAG_FDUAL = 0x40,
-              TYPEFLAG_FNONEXTENSIBLE = 0x80, TYPEFLAG_FOLEAUTOMATION = 0x100, TYPEFLAG_FRESTRICTED = 0x200,
-              TYPEFLAG_FAGGREGATABLE = 0x400;
+constexpr int TYPEFLAG_FAPPOBJECT = 0x1, TYPEFLAG_FCANCREATE = 0x2, TYPEFLAG_FLICENSED = 0x4, TYPEFLAG_FHIDDEN = 0x10,
+              TYPEFLAG_FCONTROL = 0x20, TYPEFLAG_FDUAL = 0x40, TYPEFLAG_FNONEXTENSIBLE = 0x80,
+              TYPEFLAG_FOLEAUTOMATION = 0x100, TYPEFLAG_FRESTRICTED = 0x200, TYPEFLAG_FAGGREGATABLE = 0x400;
 constexpr int FUNCFLAG_FRESTRICTED = 0x1, FUNCFLAG_FHIDDEN = 0x40;
 constexpr int IMPLTYPEFLAG_FDEFAULT = 1, IMPLTYPEFLAG_FSOURCE = 2, IMPLTYPEFLAG_FRESTRICTED = 4;
 constexpr int LIBFLAG_FRESTRICTED = 1, LIBFLAG_FCONTROL = 2, LIBFLAG_FHIDDEN = 4;
@@ -167,7 +166,8 @@ class Lexer {
       t.text = s_.substr(st, pos_ - st);
       return t;
     }
-    if (std::isdigit(static_cast<unsigned char>(c)) || (c == '-' && pos_ + 1 < s_.size() && std::isdigit(static_cast<unsigned char>(s_[pos_ + 1])))) {
+    if (std::isdigit(static_cast<unsigned char>(c)) ||
+        (c == '-' && pos_ + 1 < s_.size() && std::isdigit(static_cast<unsigned char>(s_[pos_ + 1])))) {
       size_t st = pos_++;
       while (pos_ < s_.size() && (std::isalnum(static_cast<unsigned char>(s_[pos_])) || s_[pos_] == '.')) ++pos_;
       t.kind = Tok::Number;
@@ -258,13 +258,13 @@ Guid parseGuid(Lexer& lx, const std::string& text, int line) {
   Guid g;
   unsigned a, b, c, d[8];
   char tail;
-  if (t.size() != 36 ||
-      std::sscanf(t.c_str(), "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%c", &a, &b, &c, &d[0], &d[1], &d[2], &d[3], &d[4],
-                  &d[5], &d[6], &d[7], &tail) != 11)
+  if (t.size() != 36 || std::sscanf(t.c_str(), "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%c", &a, &b, &c, &d[0], &d[1],
+                                    &d[2], &d[3], &d[4], &d[5], &d[6], &d[7], &tail) != 11)
     lx.fail(line, "'" + text + "' is not a uuid");
   for (size_t i = 0; i < t.size(); ++i) {
     bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    if (dash ? t[i] != '-' : !std::isxdigit(static_cast<unsigned char>(t[i]))) lx.fail(line, "'" + text + "' is not a uuid");
+    if (dash ? t[i] != '-' : !std::isxdigit(static_cast<unsigned char>(t[i])))
+      lx.fail(line, "'" + text + "' is not a uuid");
   }
   g.d1 = a;
   g.d2 = static_cast<uint16_t>(b);
@@ -393,7 +393,8 @@ class Parser {
     if (isPunct(";")) {  // a forward declaration
       lx_.next();
       if (!attrs.empty()) lx_.fail(line, "attributes on a forward declaration");
-      if (inLibrary) reference(name, line);
+      if (inLibrary)
+        reference(name, line);
       else if (!interfaces.count(name)) {
         interfaces[name].name = name;
         interfaces[name].line = line;
@@ -412,22 +413,32 @@ class Parser {
       if (a.name == "uuid") {
         itf.uuid = parseGuid(lx_, a.arg, a.line);
         itf.haveUuid = true;
-      } else if (a.name == "object") object = true;
-      else if (a.name == "dual") itf.flags |= TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION;
-      else if (a.name == "oleautomation") itf.flags |= TYPEFLAG_FOLEAUTOMATION;
-      else if (a.name == "nonextensible") itf.flags |= TYPEFLAG_FNONEXTENSIBLE;
-      else if (a.name == "hidden") itf.flags |= TYPEFLAG_FHIDDEN;
-      else if (a.name == "restricted") itf.flags |= TYPEFLAG_FRESTRICTED;
-      else if (a.name == "helpstring") itf.help = a.arg;
+      } else if (a.name == "object")
+        object = true;
+      else if (a.name == "dual")
+        itf.flags |= TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION;
+      else if (a.name == "oleautomation")
+        itf.flags |= TYPEFLAG_FOLEAUTOMATION;
+      else if (a.name == "nonextensible")
+        itf.flags |= TYPEFLAG_FNONEXTENSIBLE;
+      else if (a.name == "hidden")
+        itf.flags |= TYPEFLAG_FHIDDEN;
+      else if (a.name == "restricted")
+        itf.flags |= TYPEFLAG_FRESTRICTED;
+      else if (a.name == "helpstring")
+        itf.help = a.arg;
       else if (a.name == "pointer_default" || a.name == "local") {
-      } else unknownAttr(a, "an interface");
+      } else
+        unknownAttr(a, "an interface");
     }
     if (!object || !itf.haveUuid) lx_.fail(line, "interface " + name + " needs [object, uuid(...)]");
     if (!(itf.flags & TYPEFLAG_FOLEAUTOMATION)) lx_.fail(line, "interface " + name + " must be dual or oleautomation");
     expect(":");
     itf.base = ident("a base interface");
-    if (itf.base != "IDispatch" && itf.base != "IUnknown") lx_.fail(line, "interface " + name + " must derive from IDispatch or IUnknown");
-    if ((itf.flags & TYPEFLAG_FDUAL) && itf.base != "IDispatch") lx_.fail(line, "dual interface " + name + " must derive from IDispatch");
+    if (itf.base != "IDispatch" && itf.base != "IUnknown")
+      lx_.fail(line, "interface " + name + " must derive from IDispatch or IUnknown");
+    if ((itf.flags & TYPEFLAG_FDUAL) && itf.base != "IDispatch")
+      lx_.fail(line, "dual interface " + name + " must derive from IDispatch");
     expect("{");
     int ordinal = 0;
     while (!isPunct("}")) {
@@ -446,10 +457,14 @@ class Parser {
     std::vector<Attr> attrs = attributes();
     Param p;
     for (const auto& a : attrs) {
-      if (a.name == "in") p.flags |= PARAMFLAG_FIN;
-      else if (a.name == "out") p.flags |= PARAMFLAG_FOUT;
-      else if (a.name == "retval") p.flags |= PARAMFLAG_FRETVAL;
-      else unknownAttr(a, "a parameter");
+      if (a.name == "in")
+        p.flags |= PARAMFLAG_FIN;
+      else if (a.name == "out")
+        p.flags |= PARAMFLAG_FOUT;
+      else if (a.name == "retval")
+        p.flags |= PARAMFLAG_FRETVAL;
+      else
+        unknownAttr(a, "a parameter");
     }
     int line = lx_.peek().line;
     std::string type = ident("a parameter type");
@@ -457,21 +472,40 @@ class Parser {
     int vt = 0;
     if (type == "unsigned") {
       std::string w = ident("a type after unsigned");
-      if (w == "long") vt = VT_UI4, cpp = "ULONG";
-      else if (w == "int") vt = VT_UINT, cpp = "UINT";
-      else if (w == "short") vt = VT_UI2, cpp = "USHORT";
-      else if (w == "char") vt = VT_UI1, cpp = "BYTE";
-      else lx_.fail(line, "type unsigned " + w + " is not supported");
+      if (w == "long")
+        vt = VT_UI4, cpp = "ULONG";
+      else if (w == "int")
+        vt = VT_UINT, cpp = "UINT";
+      else if (w == "short")
+        vt = VT_UI2, cpp = "USHORT";
+      else if (w == "char")
+        vt = VT_UI1, cpp = "BYTE";
+      else
+        lx_.fail(line, "type unsigned " + w + " is not supported");
     } else {
       static const std::map<std::string, std::pair<int, const char*>> kTypes = {
-          {"BSTR", {VT_BSTR, "BSTR"}},         {"long", {VT_I4, "LONG"}},        {"LONG", {VT_I4, "LONG"}},
-          {"int", {VT_INT, "INT"}},             {"INT", {VT_INT, "INT"}},         {"short", {VT_I2, "SHORT"}},
-          {"SHORT", {VT_I2, "SHORT"}},          {"VARIANT_BOOL", {VT_BOOL, "VARIANT_BOOL"}},
-          {"ULONG", {VT_UI4, "ULONG"}},         {"DWORD", {VT_UI4, "ULONG"}},     {"UINT", {VT_UINT, "UINT"}},
-          {"USHORT", {VT_UI2, "USHORT"}},       {"BYTE", {VT_UI1, "BYTE"}},       {"char", {VT_I1, "CHAR"}},
-          {"CHAR", {VT_I1, "CHAR"}},            {"hyper", {VT_I8, "LONGLONG"}},   {"double", {VT_R8, "DOUBLE"}},
-          {"DOUBLE", {VT_R8, "DOUBLE"}},        {"float", {VT_R4, "FLOAT"}},      {"FLOAT", {VT_R4, "FLOAT"}},
-          {"VARIANT", {VT_VARIANT, "VARIANT"}}, {"IDispatch", {VT_DISPATCH, "IDispatch"}},
+          {"BSTR", {VT_BSTR, "BSTR"}},
+          {"long", {VT_I4, "LONG"}},
+          {"LONG", {VT_I4, "LONG"}},
+          {"int", {VT_INT, "INT"}},
+          {"INT", {VT_INT, "INT"}},
+          {"short", {VT_I2, "SHORT"}},
+          {"SHORT", {VT_I2, "SHORT"}},
+          {"VARIANT_BOOL", {VT_BOOL, "VARIANT_BOOL"}},
+          {"ULONG", {VT_UI4, "ULONG"}},
+          {"DWORD", {VT_UI4, "ULONG"}},
+          {"UINT", {VT_UINT, "UINT"}},
+          {"USHORT", {VT_UI2, "USHORT"}},
+          {"BYTE", {VT_UI1, "BYTE"}},
+          {"char", {VT_I1, "CHAR"}},
+          {"CHAR", {VT_I1, "CHAR"}},
+          {"hyper", {VT_I8, "LONGLONG"}},
+          {"double", {VT_R8, "DOUBLE"}},
+          {"DOUBLE", {VT_R8, "DOUBLE"}},
+          {"float", {VT_R4, "FLOAT"}},
+          {"FLOAT", {VT_R4, "FLOAT"}},
+          {"VARIANT", {VT_VARIANT, "VARIANT"}},
+          {"IDispatch", {VT_DISPATCH, "IDispatch"}},
           {"IUnknown", {VT_UNKNOWN, "IUnknown"}},
       };
       auto it = kTypes.find(type);
@@ -499,8 +533,10 @@ class Parser {
     p.cppType = cpp;
     p.name = ident("a parameter name");
     if (p.flags == 0) p.flags = PARAMFLAG_FIN;
-    if ((p.flags & PARAMFLAG_FOUT) && !(vt & VT_BYREF)) lx_.fail(line, "[out] parameter " + p.name + " must be a pointer");
-    if ((p.flags & PARAMFLAG_FRETVAL) && !(p.flags & PARAMFLAG_FOUT)) lx_.fail(line, "[retval] parameter " + p.name + " must be [out]");
+    if ((p.flags & PARAMFLAG_FOUT) && !(vt & VT_BYREF))
+      lx_.fail(line, "[out] parameter " + p.name + " must be a pointer");
+    if ((p.flags & PARAMFLAG_FRETVAL) && !(p.flags & PARAMFLAG_FOUT))
+      lx_.fail(line, "[retval] parameter " + p.name + " must be [out]");
     return p;
   }
 
@@ -514,13 +550,20 @@ class Parser {
       if (a.name == "id") {
         m.id = number(a);
         haveId = true;
-      } else if (a.name == "propget") m.invkind = INVOKE_PROPERTYGET, ++kinds;
-      else if (a.name == "propput") m.invkind = INVOKE_PROPERTYPUT, ++kinds;
-      else if (a.name == "propputref") m.invkind = INVOKE_PROPERTYPUTREF, ++kinds;
-      else if (a.name == "helpstring") m.help = a.arg;
-      else if (a.name == "hidden") m.flags |= FUNCFLAG_FHIDDEN;
-      else if (a.name == "restricted") m.flags |= FUNCFLAG_FRESTRICTED;
-      else unknownAttr(a, "a member");
+      } else if (a.name == "propget")
+        m.invkind = INVOKE_PROPERTYGET, ++kinds;
+      else if (a.name == "propput")
+        m.invkind = INVOKE_PROPERTYPUT, ++kinds;
+      else if (a.name == "propputref")
+        m.invkind = INVOKE_PROPERTYPUTREF, ++kinds;
+      else if (a.name == "helpstring")
+        m.help = a.arg;
+      else if (a.name == "hidden")
+        m.flags |= FUNCFLAG_FHIDDEN;
+      else if (a.name == "restricted")
+        m.flags |= FUNCFLAG_FRESTRICTED;
+      else
+        unknownAttr(a, "a member");
     }
     if (kinds > 1) lx_.fail(m.line, "a member is one of propget, propput, propputref");
     // Members without an id are numbered as the automation tools do.
@@ -555,7 +598,8 @@ class Parser {
         lx_.fail(m.line, "the [retval] parameter of " + m.name + " must be the last");
     }
     bool retval = !m.params.empty() && (m.params.back().flags & PARAMFLAG_FRETVAL);
-    if (m.invkind == INVOKE_PROPERTYGET && !retval) lx_.fail(m.line, "propget " + m.name + " needs an [out, retval] parameter");
+    if (m.invkind == INVOKE_PROPERTYGET && !retval)
+      lx_.fail(m.line, "propget " + m.name + " needs an [out, retval] parameter");
     if (m.invkind != INVOKE_FUNC && m.invkind != INVOKE_PROPERTYGET) {
       if (m.params.empty() || retval || (m.params.back().flags & PARAMFLAG_FOUT))
         lx_.fail(m.line, "property setter " + m.name + " needs an [in] value as its last parameter");
@@ -571,14 +615,22 @@ class Parser {
       if (a.name == "uuid") {
         c.uuid = parseGuid(lx_, a.arg, a.line);
         haveUuid = true;
-      } else if (a.name == "helpstring") c.help = a.arg;
-      else if (a.name == "control") c.flags |= TYPEFLAG_FCONTROL;
-      else if (a.name == "noncreatable") c.flags &= ~TYPEFLAG_FCANCREATE;
-      else if (a.name == "hidden") c.flags |= TYPEFLAG_FHIDDEN;
-      else if (a.name == "aggregatable") c.flags |= TYPEFLAG_FAGGREGATABLE;
-      else if (a.name == "licensed") c.flags |= TYPEFLAG_FLICENSED;
-      else if (a.name == "appobject") c.flags |= TYPEFLAG_FAPPOBJECT;
-      else unknownAttr(a, "a coclass");
+      } else if (a.name == "helpstring")
+        c.help = a.arg;
+      else if (a.name == "control")
+        c.flags |= TYPEFLAG_FCONTROL;
+      else if (a.name == "noncreatable")
+        c.flags &= ~TYPEFLAG_FCANCREATE;
+      else if (a.name == "hidden")
+        c.flags |= TYPEFLAG_FHIDDEN;
+      else if (a.name == "aggregatable")
+        c.flags |= TYPEFLAG_FAGGREGATABLE;
+      else if (a.name == "licensed")
+        c.flags |= TYPEFLAG_FLICENSED;
+      else if (a.name == "appobject")
+        c.flags |= TYPEFLAG_FAPPOBJECT;
+      else
+        unknownAttr(a, "a coclass");
     }
     c.name = ident("a coclass name");
     if (!haveUuid) lx_.fail(line, "coclass " + c.name + " needs uuid(...)");
@@ -587,10 +639,14 @@ class Parser {
       std::vector<Attr> ia = attributes();
       Impl impl;
       for (const auto& a : ia) {
-        if (a.name == "default") impl.flags |= IMPLTYPEFLAG_FDEFAULT;
-        else if (a.name == "source") impl.flags |= IMPLTYPEFLAG_FSOURCE;
-        else if (a.name == "restricted") impl.flags |= IMPLTYPEFLAG_FRESTRICTED;
-        else unknownAttr(a, "a coclass interface");
+        if (a.name == "default")
+          impl.flags |= IMPLTYPEFLAG_FDEFAULT;
+        else if (a.name == "source")
+          impl.flags |= IMPLTYPEFLAG_FSOURCE;
+        else if (a.name == "restricted")
+          impl.flags |= IMPLTYPEFLAG_FRESTRICTED;
+        else
+          unknownAttr(a, "a coclass interface");
       }
       int l = lx_.peek().line;
       std::string kw = ident("interface");
@@ -618,18 +674,25 @@ class Parser {
         char tail;
         int n = std::sscanf(a.arg.c_str(), "%u.%u%c", &ma, &mi, &tail);
         if (n != 2 || ma > 0xFFFF || mi > 0xFFFF) {
-          if (std::sscanf(a.arg.c_str(), "%u%c", &ma, &tail) != 1 || ma > 0xFFFF) lx_.fail(a.line, "bad version '" + a.arg + "'");
+          if (std::sscanf(a.arg.c_str(), "%u%c", &ma, &tail) != 1 || ma > 0xFFFF)
+            lx_.fail(a.line, "bad version '" + a.arg + "'");
           mi = 0;
         }
         lib.major = static_cast<int>(ma);
         lib.minor = static_cast<int>(mi);
         haveVersion = true;
-      } else if (a.name == "helpstring") lib.help = a.arg;
-      else if (a.name == "lcid") lib.lcid = number(a);
-      else if (a.name == "control") lib.flags |= LIBFLAG_FCONTROL;
-      else if (a.name == "hidden") lib.flags |= LIBFLAG_FHIDDEN;
-      else if (a.name == "restricted") lib.flags |= LIBFLAG_FRESTRICTED;
-      else unknownAttr(a, "a library");
+      } else if (a.name == "helpstring")
+        lib.help = a.arg;
+      else if (a.name == "lcid")
+        lib.lcid = number(a);
+      else if (a.name == "control")
+        lib.flags |= LIBFLAG_FCONTROL;
+      else if (a.name == "hidden")
+        lib.flags |= LIBFLAG_FHIDDEN;
+      else if (a.name == "restricted")
+        lib.flags |= LIBFLAG_FRESTRICTED;
+      else
+        unknownAttr(a, "a library");
     }
     lib.name = ident("a library name");
     if (!haveUuid || !haveVersion) lx_.fail(line, "library " + lib.name + " needs uuid(...) and version(...)");
@@ -656,24 +719,31 @@ std::string guidText(const Guid& g) {
 
 std::string guidInit(const Guid& g) {
   char buf[160];
-  std::snprintf(buf, sizeof buf, "0x%08X, 0x%04X, 0x%04X, 0x%02X, 0x%02X, 0x%02X, 0x%02X, 0x%02X, 0x%02X, 0x%02X, 0x%02X",
-                g.d1, g.d2, g.d3, g.d4[0], g.d4[1], g.d4[2], g.d4[3], g.d4[4], g.d4[5], g.d4[6], g.d4[7]);
+  std::snprintf(buf, sizeof buf,
+                "0x%08X, 0x%04X, 0x%04X, 0x%02X, 0x%02X, 0x%02X, 0x%02X, 0x%02X, 0x%02X, 0x%02X, 0x%02X", g.d1, g.d2,
+                g.d3, g.d4[0], g.d4[1], g.d4[2], g.d4[3], g.d4[4], g.d4[5], g.d4[6], g.d4[7]);
   return buf;
 }
 
 std::string quoted(const std::string& s) {
   std::string out = "\"";
   for (unsigned char c : s) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '"') out += "\\\"";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\t') out += "\\t";
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '"')
+      out += "\\\"";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else if (c == '\t')
+      out += "\\t";
     else if (c < 0x20 || c == 0x7F) {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\x%02x", c);
       out += buf;
-    } else out.push_back(static_cast<char>(c));
+    } else
+      out.push_back(static_cast<char>(c));
   }
   return out + "\"";
 }
@@ -686,15 +756,21 @@ std::string cppWide(const std::string& s) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     uint32_t cp;
     int n;
-    if (c < 0x80) cp = c, n = 1;
-    else if ((c & 0xE0) == 0xC0) cp = c & 0x1F, n = 2;
-    else if ((c & 0xF0) == 0xE0) cp = c & 0x0F, n = 3;
-    else cp = c & 0x07, n = 4;
+    if (c < 0x80)
+      cp = c, n = 1;
+    else if ((c & 0xE0) == 0xC0)
+      cp = c & 0x1F, n = 2;
+    else if ((c & 0xF0) == 0xE0)
+      cp = c & 0x0F, n = 3;
+    else
+      cp = c & 0x07, n = 4;
     for (int k = 1; k < n && i + k < s.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
     i += n;
     char buf[16];
-    if (cp == '"' || cp == '\\') out += "\\" + std::string(1, static_cast<char>(cp));
-    else if (cp >= 0x20 && cp < 0x7F) out.push_back(static_cast<char>(cp));
+    if (cp == '"' || cp == '\\')
+      out += "\\" + std::string(1, static_cast<char>(cp));
+    else if (cp >= 0x20 && cp < 0x7F)
+      out.push_back(static_cast<char>(cp));
     else {
       std::snprintf(buf, sizeof buf, cp > 0xFFFF ? "\\U%08X" : "\\u%04X", cp);
       out += buf;
@@ -784,7 +860,8 @@ struct Output {
       const Interface& i = p.interfaces.at(name);
       if (i.defined) o << "PLATFORM_DEFINE_GUID(IID_" << i.name << ", " << guidInit(i.uuid) << ");\n";
     }
-    for (const auto& c : p.coclasses) o << "PLATFORM_DEFINE_GUID(CLSID_" << c.name << ", " << guidInit(c.uuid) << ");\n";
+    for (const auto& c : p.coclasses)
+      o << "PLATFORM_DEFINE_GUID(CLSID_" << c.name << ", " << guidInit(c.uuid) << ");\n";
     for (const auto& name : p.interfaceOrder) {
       const Interface& i = p.interfaces.at(name);
       if (!i.defined) continue;
@@ -822,8 +899,8 @@ struct Output {
       ++listed;
     }
     if (listed == 0) o << "    {nullptr, nullptr, 0},\n";
-    o << "};\n[[gnu::visibility(\"hidden\")]] inline constexpr UINT " << p.lib.name << "_ProxyInterfaceCount = " << listed
-      << ";\n\n#pragma GCC visibility pop\n";
+    o << "};\n[[gnu::visibility(\"hidden\")]] inline constexpr UINT " << p.lib.name
+      << "_ProxyInterfaceCount = " << listed << ";\n\n#pragma GCC visibility pop\n";
     return o.str();
   }
 };
@@ -844,10 +921,14 @@ int main(int argc, char** argv) {
   std::string tlb, header, input;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--tlb" && i + 1 < argc) tlb = argv[++i];
-    else if (a == "--header" && i + 1 < argc) header = argv[++i];
-    else if (!a.empty() && a[0] != '-' && input.empty()) input = a;
-    else return usage();
+    if (a == "--tlb" && i + 1 < argc)
+      tlb = argv[++i];
+    else if (a == "--header" && i + 1 < argc)
+      header = argv[++i];
+    else if (!a.empty() && a[0] != '-' && input.empty())
+      input = a;
+    else
+      return usage();
   }
   if (input.empty() || (tlb.empty() && header.empty())) return usage();
   std::ifstream in(input, std::ios::binary);

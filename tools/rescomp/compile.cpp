@@ -20,9 +20,9 @@ constexpr std::uint16_t kRtVersion = 16;
 constexpr std::uint16_t kFormatRaw = 0, kFormatDib = 1, kFormatPng = 2;
 
 // Style bits the statements add by themselves.
-constexpr std::uint32_t WS_POPUP = 0x80000000, WS_CHILD = 0x40000000, WS_VISIBLE = 0x10000000,
-                        WS_CAPTION = 0x00C00000, WS_BORDER = 0x00800000, WS_SYSMENU = 0x00080000,
-                        WS_GROUP = 0x00020000, WS_TABSTOP = 0x00010000, DS_SETFONT = 0x40;
+constexpr std::uint32_t WS_POPUP = 0x80000000, WS_CHILD = 0x40000000, WS_VISIBLE = 0x10000000, WS_CAPTION = 0x00C00000,
+                        WS_BORDER = 0x00800000, WS_SYSMENU = 0x00080000, WS_GROUP = 0x00020000, WS_TABSTOP = 0x00010000,
+                        DS_SETFONT = 0x40;
 constexpr std::uint32_t SS_LEFT = 0, SS_CENTER = 1, SS_RIGHT = 2, SS_ICON = 3;
 constexpr std::uint32_t BS_PUSHBUTTON = 0, BS_DEFPUSHBUTTON = 1, BS_CHECKBOX = 2, BS_AUTOCHECKBOX = 3,
                         BS_RADIOBUTTON = 4, BS_GROUPBOX = 7;
@@ -335,9 +335,9 @@ class Compiler {
     if (isKeyword(type, "DIALOGEX")) return dialog(std::move(r));
     if (isKeyword(type, "VERSIONINFO")) return version(std::move(r));
     if (isKeyword(type, "BITMAP")) return bitmap(std::move(r));
-    static const char* const kUnsupported[] = {"DIALOG",  "ICON",       "CURSOR",       "MENU",  "MENUEX",
-                                               "ACCELERATORS", "RCDATA", "MESSAGETABLE", "FONT", "HTML",
-                                               "TEXTINCLUDE", "DLGINIT", "TOOLBAR",     "DESIGNINFO"};
+    static const char* const kUnsupported[] = {"DIALOG",       "ICON",    "CURSOR",       "MENU",      "MENUEX",
+                                               "ACCELERATORS", "RCDATA",  "MESSAGETABLE", "FONT",      "HTML",
+                                               "TEXTINCLUDE",  "DLGINIT", "TOOLBAR",      "DESIGNINFO"};
     for (const char* u : kUnsupported) {
       if (isKeyword(type, u)) fail(type, std::string("resource type ") + u + " is not supported");
     }

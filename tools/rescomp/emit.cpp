@@ -47,8 +47,8 @@ std::string emitCpp(const std::vector<Resource>& resources, const std::vector<st
   for (size_t i = 0; i < resources.size(); ++i) {
     const Resource& r = resources[i];
     out << "    {" << (r.typeIsId ? std::string("nullptr") : "kType" + std::to_string(i)) << ", " << r.typeId << ", "
-        << (r.nameIsId ? std::string("nullptr") : "kName" + std::to_string(i)) << ", " << r.nameId << ", "
-        << r.language << ", " << r.format << ", kData" << i << ", " << r.data.size() << "},\n";
+        << (r.nameIsId ? std::string("nullptr") : "kName" + std::to_string(i)) << ", " << r.nameId << ", " << r.language
+        << ", " << r.format << ", kData" << i << ", " << r.data.size() << "},\n";
   }
   out << "};\n\n";
   out << "struct Registration {\n"

@@ -16,7 +16,7 @@ constexpr int kMaxIncludeDepth = 32;
 constexpr size_t kMaxExpansionDepth = 64;
 
 bool isFile(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -59,8 +59,8 @@ struct Preprocessor::File {
   bool atLineStart = true;
   bool headerOnly = false;  // predefined headers: definitions only
   struct Cond {
-    bool active;      // tokens in the current branch are read
-    bool taken;       // some branch of this group was active
+    bool active;  // tokens in the current branch are read
+    bool taken;   // some branch of this group was active
     bool sawElse;
     int line;
   };

@@ -125,9 +125,7 @@ bool decode(std::u16string& out, std::string_view text, bool strict, bool surrog
 
 }  // namespace
 
-bool appendUtf16(std::u16string& out, std::string_view text, bool strict) {
-  return decode(out, text, strict, false);
-}
+bool appendUtf16(std::u16string& out, std::string_view text, bool strict) { return decode(out, text, strict, false); }
 
 bool appendUtf8(std::string& out, std::u16string_view text, bool strict) {
   out.reserve(out.size() + text.size());

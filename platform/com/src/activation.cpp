@@ -161,8 +161,7 @@ PLATFORM_API HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpszProgID) {
   if (lplpszProgID == nullptr) return E_INVALIDARG;
   *lplpszProgID = nullptr;
   std::u16string progId;
-  if (!readRegString(HKEY_CLASSES_ROOT, u"CLSID\\" + guidText(clsid) + u"\\ProgID", nullptr, &progId) ||
-      progId.empty())
+  if (!readRegString(HKEY_CLASSES_ROOT, u"CLSID\\" + guidText(clsid) + u"\\ProgID", nullptr, &progId) || progId.empty())
     return REGDB_E_CLASSNOTREG;
   *lplpszProgID = taskString(progId);
   return *lplpszProgID != nullptr ? S_OK : E_OUTOFMEMORY;

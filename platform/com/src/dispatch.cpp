@@ -61,9 +61,9 @@ void fillException(EXCEPINFO* e, HRESULT hr) {
 }
 }  // namespace
 
-PLATFORM_API HRESULT PlatformDispInvoke(ITypeInfo* typeInfo, const PLATFORM_DISPENTRY* entries, UINT count,
-                                        void* self, DISPID dispid, WORD wFlags, DISPPARAMS* params,
-                                        VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
+PLATFORM_API HRESULT PlatformDispInvoke(ITypeInfo* typeInfo, const PLATFORM_DISPENTRY* entries, UINT count, void* self,
+                                        DISPID dispid, WORD wFlags, DISPPARAMS* params, VARIANT* pVarResult,
+                                        EXCEPINFO* pExcepInfo, UINT* puArgErr) {
   if (typeInfo == nullptr || self == nullptr || params == nullptr) return E_INVALIDARG;
   const TypeData* type = typeDataOf(typeInfo);
   if (type == nullptr) return E_INVALIDARG;
@@ -137,8 +137,10 @@ PLATFORM_API HRESULT PlatformDispInvoke(ITypeInfo* typeInfo, const PLATFORM_DISP
         slots[k] = *a;
       } else {
         hr = VariantChangeType(&slots[k], a, 0, want);
-        if (SUCCEEDED(hr)) owned[k] = true;
-        else if (hr != DISP_E_OVERFLOW && hr != E_OUTOFMEMORY) hr = DISP_E_TYPEMISMATCH;
+        if (SUCCEEDED(hr))
+          owned[k] = true;
+        else if (hr != DISP_E_OVERFLOW && hr != E_OUTOFMEMORY)
+          hr = DISP_E_TYPEMISMATCH;
       }
     }
     if (FAILED(hr)) {

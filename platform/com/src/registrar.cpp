@@ -20,8 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <new>
 #include <memory>
+#include <new>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -88,10 +88,14 @@ class Parser {
 
  private:
   static bool rootKey(const std::u16string& w, HKEY* key) {
-    if (equalsNoCase(w, u"HKCR") || equalsNoCase(w, u"HKEY_CLASSES_ROOT")) *key = HKEY_CLASSES_ROOT;
-    else if (equalsNoCase(w, u"HKCU") || equalsNoCase(w, u"HKEY_CURRENT_USER")) *key = HKEY_CURRENT_USER;
-    else if (equalsNoCase(w, u"HKLM") || equalsNoCase(w, u"HKEY_LOCAL_MACHINE")) *key = HKEY_LOCAL_MACHINE;
-    else return false;
+    if (equalsNoCase(w, u"HKCR") || equalsNoCase(w, u"HKEY_CLASSES_ROOT"))
+      *key = HKEY_CLASSES_ROOT;
+    else if (equalsNoCase(w, u"HKCU") || equalsNoCase(w, u"HKEY_CURRENT_USER"))
+      *key = HKEY_CURRENT_USER;
+    else if (equalsNoCase(w, u"HKLM") || equalsNoCase(w, u"HKEY_LOCAL_MACHINE"))
+      *key = HKEY_LOCAL_MACHINE;
+    else
+      return false;
     return true;
   }
 
@@ -125,7 +129,10 @@ class Parser {
     size_t start = pos_;
     while (pos_ < text_.size() && !isBlank(text_[pos_])) ++pos_;
     t->text = text_.substr(start, pos_ - start);
-    t->kind = t->text == u"{" ? Token::Open : t->text == u"}" ? Token::Close : t->text == u"=" ? Token::Equals : Token::Word;
+    t->kind = t->text == u"{"   ? Token::Open
+              : t->text == u"}" ? Token::Close
+              : t->text == u"=" ? Token::Equals
+                                : Token::Word;
     return S_OK;
   }
 
@@ -157,11 +164,16 @@ class Parser {
       Entry e;
       // Prefixes, then the name.
       while (t.kind == Token::Word) {
-        if (equalsNoCase(t.text, u"ForceRemove")) e.forceRemove = true;
-        else if (equalsNoCase(t.text, u"NoRemove")) e.noRemove = true;
-        else if (equalsNoCase(t.text, u"Delete")) e.deleteKey = true;
-        else if (equalsNoCase(t.text, u"val")) e.isValue = true;
-        else break;
+        if (equalsNoCase(t.text, u"ForceRemove"))
+          e.forceRemove = true;
+        else if (equalsNoCase(t.text, u"NoRemove"))
+          e.noRemove = true;
+        else if (equalsNoCase(t.text, u"Delete"))
+          e.deleteKey = true;
+        else if (equalsNoCase(t.text, u"val"))
+          e.isValue = true;
+        else
+          break;
         hr = next(&t);
         if (FAILED(hr)) return hr;
       }
@@ -240,7 +252,7 @@ class Parser {
       if (v.size() % 2 != 0) return scriptError("binary value '" + toUtf8(v) + "' has an odd number of digits");
       for (size_t i = 0; i < v.size(); i += 2) {
         auto digit = [](char16_t c) {
-          return (c >= u'0' && c <= u'9') ? c - u'0'
+          return (c >= u'0' && c <= u'9')   ? c - u'0'
                  : (c >= u'a' && c <= u'f') ? c - u'a' + 10
                  : (c >= u'A' && c <= u'F') ? c - u'A' + 10
                                             : -1;
@@ -323,7 +335,8 @@ HRESULT unregisterEntries(HKEY parent, const std::vector<Entry>& entries) {
 
 // Script bytes as text: UTF-16 after a little-endian byte-order mark, else UTF-8.
 std::u16string scriptText(const std::string& bytes) {
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+      static_cast<unsigned char>(bytes[1]) == 0xFE) {
     std::u16string w((bytes.size() - 2) / 2, 0);
     std::memcpy(w.data(), bytes.data() + 2, w.size() * 2);
     return w;

@@ -252,7 +252,10 @@ bool tokenize(const std::string& line, std::vector<std::pair<bool, std::u16strin
           unsigned v = 0;
           for (size_t k = 0; k < n; ++k) {
             char h = line[i + k];
-            int d = (h >= '0' && h <= '9') ? h - '0' : (h >= 'a' && h <= 'f') ? h - 'a' + 10 : (h >= 'A' && h <= 'F') ? h - 'A' + 10 : -1;
+            int d = (h >= '0' && h <= '9')   ? h - '0'
+                    : (h >= 'a' && h <= 'f') ? h - 'a' + 10
+                    : (h >= 'A' && h <= 'F') ? h - 'A' + 10
+                                             : -1;
             if (d < 0) return false;
             v = v * 16 + static_cast<unsigned>(d);
           }
@@ -260,8 +263,7 @@ bool tokenize(const std::string& line, std::vector<std::pair<bool, std::u16strin
           i += n;
           break;
         }
-        default:
-          return false;
+        default: return false;
       }
     }
     if (!closed) return false;
@@ -360,7 +362,7 @@ LSTATUS refresh(const std::string& file, Hive& hive) {
     }
     return ERROR_SUCCESS;
   }
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) != 0) {
     close(fd);
     return ERROR_BADDB;
@@ -430,7 +432,7 @@ LSTATUS withHive(HiveId id, bool change, const std::function<LSTATUS(Key& root, 
     status = fn(*hive.root, &changed);
     if (change && changed) {
       std::string text = serialize(*hive.root);
-      struct stat st{};
+      struct stat st {};
       if (PlatformWriteFileAtomic(file.c_str(), text.data(), text.size()) && stat(file.c_str(), &st) == 0) {
         hive.stamp = stampOf(st);
       } else {
@@ -675,8 +677,8 @@ PLATFORM_API LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD
   return setValue(hKey, valueName(lpValueName), dwType, std::move(data));
 }
 
-PLATFORM_API LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
-                                      LPBYTE lpData, LPDWORD lpcbData) {
+PLATFORM_API LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                      LPDWORD lpcbData) {
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
   std::string data;
   LSTATUS st = queryValue(hKey, valueName(lpValueName), lpType, &data);
@@ -863,8 +865,8 @@ PLATFORM_API LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD 
   return setValue(hKey, ansiName(lpValueName), dwType, std::move(data));
 }
 
-PLATFORM_API LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
-                                      LPBYTE lpData, LPDWORD lpcbData) {
+PLATFORM_API LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                      LPDWORD lpcbData) {
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
   std::string data;
   DWORD type = REG_NONE;

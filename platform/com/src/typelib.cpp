@@ -157,7 +157,8 @@ bool parseTypeLib(const std::string& text, LibData* lib, std::string* why) {
       f.flags = static_cast<WORD>(c);
       f.help = toUtf16(t[5].second);
       for (const auto& other : lib->types.back().funcs)
-        if (other.memid == f.memid && other.invkind == f.invkind) return fail("member " + t[3].second + " repeats its id and kind");
+        if (other.memid == f.memid && other.invkind == f.invkind)
+          return fail("member " + t[3].second + " repeats its id and kind");
       lib->types.back().funcs.push_back(std::move(f));
     } else if (kind == "param") {
       if (lib->types.empty() || lib->types.back().funcs.empty()) return fail("a parameter outside a member");
@@ -169,7 +170,8 @@ bool parseTypeLib(const std::string& text, LibData* lib, std::string* why) {
       p.vt = static_cast<VARTYPE>(a);
       p.flags = static_cast<USHORT>(b);
       auto& params = lib->types.back().funcs.back().params;
-      if (!params.empty() && (params.back().flags & PARAMFLAG_FRETVAL)) return fail("a parameter after the [retval] one");
+      if (!params.empty() && (params.back().flags & PARAMFLAG_FRETVAL))
+        return fail("a parameter after the [retval] one");
       params.push_back(std::move(p));
     } else if (kind == "coclass") {
       TypeData type;

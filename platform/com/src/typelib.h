@@ -11,7 +11,7 @@
 namespace com_internal {
 
 struct ParamData {
-  std::u16string name;  // empty when the library keeps no name (a property setter's value)
+  std::u16string name;    // empty when the library keeps no name (a property setter's value)
   VARTYPE vt = VT_EMPTY;  // VT_BYREF marks a pointer parameter
   USHORT flags = 0;       // PARAMFLAG_*
 };

@@ -48,7 +48,7 @@ bool readFile(const std::string& path, std::string* out) {
 }
 
 bool isFile(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -89,7 +89,10 @@ HRESULT loadPath(LPCOLESTR file, ITypeLib** out) {
     if (!readFile(path, &data)) return TYPE_E_CANTLOADLIBRARY;
     return PlatformLoadTypeLibFromMemory(data.data(), data.size(), out);
   }
-  if (head.size() >= 4 && head.compare(0, 4, "\x7f" "ELF") == 0) return loadFromModule(path, index, out);
+  if (head.size() >= 4 && head.compare(0, 4,
+                                       "\x7f"
+                                       "ELF") == 0)
+    return loadFromModule(path, index, out);
   return TYPE_E_UNSUPFORMAT;
 }
 
@@ -194,13 +197,12 @@ PLATFORM_API HRESULT RegisterTypeLib(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCO
   std::u16string base = typeLibKey(lib->guid) + u"\\" + version;
   std::u16string path = szFullPath;
   std::u16string helpDir = szHelpDir != nullptr ? std::u16string(szHelpDir) : folderOf(path);
-  bool ok = writeRegString(HKEY_CLASSES_ROOT, base, nullptr, lib->help.empty() ? lib->name : lib->help) ==
-                ERROR_SUCCESS &&
-            writeRegString(HKEY_CLASSES_ROOT, base + u"\\FLAGS", nullptr, toUtf16(std::to_string(lib->flags))) ==
-                ERROR_SUCCESS &&
-            writeRegString(HKEY_CLASSES_ROOT, base + u"\\HELPDIR", nullptr, helpDir) == ERROR_SUCCESS &&
-            writeRegString(HKEY_CLASSES_ROOT, base + u"\\" + hexText(lib->lcid) + u"\\win64", nullptr, path) ==
-                ERROR_SUCCESS;
+  bool ok =
+      writeRegString(HKEY_CLASSES_ROOT, base, nullptr, lib->help.empty() ? lib->name : lib->help) == ERROR_SUCCESS &&
+      writeRegString(HKEY_CLASSES_ROOT, base + u"\\FLAGS", nullptr, toUtf16(std::to_string(lib->flags))) ==
+          ERROR_SUCCESS &&
+      writeRegString(HKEY_CLASSES_ROOT, base + u"\\HELPDIR", nullptr, helpDir) == ERROR_SUCCESS &&
+      writeRegString(HKEY_CLASSES_ROOT, base + u"\\" + hexText(lib->lcid) + u"\\win64", nullptr, path) == ERROR_SUCCESS;
   if (!ok) return TYPE_E_REGISTRYACCESS;
   std::u16string marshaller = guidText(CLSID_PSOAInterface);
   for (const auto& type : lib->types) {

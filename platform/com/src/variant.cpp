@@ -20,12 +20,26 @@ namespace {
 
 bool isScalar(VARTYPE base) {
   switch (base) {
-    case VT_I2: case VT_I4: case VT_R4: case VT_R8: case VT_CY: case VT_DATE: case VT_BSTR: case VT_DISPATCH:
-    case VT_ERROR: case VT_BOOL: case VT_UNKNOWN: case VT_I1: case VT_UI1: case VT_UI2: case VT_UI4: case VT_I8:
-    case VT_UI8: case VT_INT: case VT_UINT:
-      return true;
-    default:
-      return false;
+    case VT_I2:
+    case VT_I4:
+    case VT_R4:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+    case VT_BSTR:
+    case VT_DISPATCH:
+    case VT_ERROR:
+    case VT_BOOL:
+    case VT_UNKNOWN:
+    case VT_I1:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_I8:
+    case VT_UI8:
+    case VT_INT:
+    case VT_UINT: return true;
+    default: return false;
   }
 }
 
@@ -106,23 +120,41 @@ HRESULT readNumber(const VARIANT& v, Number* n, VARTYPE target) {
     case VT_UI4: n->i = v.ulVal; return S_OK;
     case VT_UINT: n->i = v.uintVal; return S_OK;
     case VT_I8: n->i = v.llVal; return S_OK;
-    case VT_UI8: n->isUnsigned = true; n->u = v.ullVal; return S_OK;
-    case VT_R4: n->floating = true; n->d = v.fltVal; return S_OK;
-    case VT_R8: case VT_DATE: n->floating = true; n->d = v.dblVal; return S_OK;
-    case VT_CY: n->floating = true; n->d = static_cast<double>(v.cyVal.int64) / 10000.0; return S_OK;
+    case VT_UI8:
+      n->isUnsigned = true;
+      n->u = v.ullVal;
+      return S_OK;
+    case VT_R4:
+      n->floating = true;
+      n->d = v.fltVal;
+      return S_OK;
+    case VT_R8:
+    case VT_DATE:
+      n->floating = true;
+      n->d = v.dblVal;
+      return S_OK;
+    case VT_CY:
+      n->floating = true;
+      n->d = static_cast<double>(v.cyVal.int64) / 10000.0;
+      return S_OK;
     case VT_BSTR: {
       if (target == VT_BOOL) {
         std::u16string t = str16(v.bstrVal);
         size_t a = t.find_first_not_of(u" \t");
         size_t b = t.find_last_not_of(u" \t");
         std::u16string word = a == std::u16string::npos ? u"" : t.substr(a, b - a + 1);
-        if (equalsNoCase(word, u"True")) { n->i = -1; return S_OK; }
-        if (equalsNoCase(word, u"False")) { n->i = 0; return S_OK; }
+        if (equalsNoCase(word, u"True")) {
+          n->i = -1;
+          return S_OK;
+        }
+        if (equalsNoCase(word, u"False")) {
+          n->i = 0;
+          return S_OK;
+        }
       }
       return parseNumber(v.bstrVal, n) ? S_OK : DISP_E_TYPEMISMATCH;
     }
-    default:
-      return DISP_E_TYPEMISMATCH;
+    default: return DISP_E_TYPEMISMATCH;
   }
 }
 
@@ -267,8 +299,7 @@ HRESULT convert(const VARIANT& src, USHORT flags, VARTYPE vt, VARIANT* out) {
       out->cyVal.int64 = static_cast<long long>(std::nearbyint(d));
       break;
     }
-    default:
-      return DISP_E_BADVARTYPE;
+    default: return DISP_E_BADVARTYPE;
   }
   if (FAILED(hr)) return hr;
   out->vt = vt;
@@ -303,7 +334,8 @@ PLATFORM_API HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargS
   if (!validType(pvargSrc->vt)) return DISP_E_BADVARTYPE;
   VARIANT copy = *pvargSrc;
   if (copy.vt == VT_BSTR && copy.bstrVal != nullptr) {
-    copy.bstrVal = SysAllocStringByteLen(reinterpret_cast<LPCSTR>(pvargSrc->bstrVal), SysStringByteLen(pvargSrc->bstrVal));
+    copy.bstrVal =
+        SysAllocStringByteLen(reinterpret_cast<LPCSTR>(pvargSrc->bstrVal), SysStringByteLen(pvargSrc->bstrVal));
     if (copy.bstrVal == nullptr) return E_OUTOFMEMORY;
   } else if ((copy.vt == VT_DISPATCH || copy.vt == VT_UNKNOWN) && copy.punkVal != nullptr) {
     copy.punkVal->AddRef();
@@ -348,15 +380,23 @@ PLATFORM_API HRESULT VariantCopyInd(VARIANT* pvarDest, const VARIANTARG* pvargSr
     switch (base) {
       case VT_I1: value.cVal = *pvargSrc->pcVal; break;
       case VT_UI1: value.bVal = *pvargSrc->pbVal; break;
-      case VT_I2: case VT_BOOL: value.iVal = *pvargSrc->piVal; break;
+      case VT_I2:
+      case VT_BOOL: value.iVal = *pvargSrc->piVal; break;
       case VT_UI2: value.uiVal = *pvargSrc->puiVal; break;
-      case VT_I4: case VT_INT: case VT_ERROR: value.lVal = *pvargSrc->plVal; break;
-      case VT_UI4: case VT_UINT: value.ulVal = *pvargSrc->pulVal; break;
+      case VT_I4:
+      case VT_INT:
+      case VT_ERROR: value.lVal = *pvargSrc->plVal; break;
+      case VT_UI4:
+      case VT_UINT: value.ulVal = *pvargSrc->pulVal; break;
       case VT_R4: value.fltVal = *pvargSrc->pfltVal; break;
-      case VT_R8: case VT_DATE: value.dblVal = *pvargSrc->pdblVal; break;
-      case VT_I8: case VT_UI8: case VT_CY: value.llVal = *pvargSrc->pllVal; break;
+      case VT_R8:
+      case VT_DATE: value.dblVal = *pvargSrc->pdblVal; break;
+      case VT_I8:
+      case VT_UI8:
+      case VT_CY: value.llVal = *pvargSrc->pllVal; break;
       case VT_BSTR: value.bstrVal = *pvargSrc->pbstrVal; break;
-      case VT_DISPATCH: case VT_UNKNOWN: value.punkVal = *pvargSrc->ppunkVal; break;
+      case VT_DISPATCH:
+      case VT_UNKNOWN: value.punkVal = *pvargSrc->ppunkVal; break;
       default: return DISP_E_BADVARTYPE;
     }
   }

@@ -1,9 +1,9 @@
 // Certificate contexts: parsing into CERT_INFO, reference counting, properties.
 #include <algorithm>
-#include <list>
-#include <string_view>
 #include <cstring>
 #include <ctime>
+#include <list>
+#include <string_view>
 
 #include <openssl/err.h>
 #include <openssl/provider.h>
@@ -28,10 +28,10 @@ long long daysFromCivil(long long y, unsigned m, unsigned d) {
 }
 
 bool asn1TimeToFileTime(const ASN1_TIME* t, FILETIME* out) {
-  struct tm tm{};
+  struct tm tm {};
   if (t == nullptr || ASN1_TIME_to_tm(t, &tm) != 1) return false;
-  long long days = daysFromCivil(tm.tm_year + 1900LL, static_cast<unsigned>(tm.tm_mon + 1),
-                                 static_cast<unsigned>(tm.tm_mday));
+  long long days =
+      daysFromCivil(tm.tm_year + 1900LL, static_cast<unsigned>(tm.tm_mon + 1), static_cast<unsigned>(tm.tm_mday));
   long long secs = days * 86400 + tm.tm_hour * 3600LL + tm.tm_min * 60LL + tm.tm_sec;
   long long since1601 = secs + kEpochDiffSeconds;
   if (since1601 < 0) since1601 = 0;
@@ -182,8 +182,7 @@ void wire(CertObject* c) {
   info.Issuer = {static_cast<DWORD>(c->issuer.size()), c->issuer.data()};
   info.Subject = {static_cast<DWORD>(c->subject.size()), c->subject.data()};
   info.SubjectPublicKeyInfo.Algorithm.pszObjId = c->pubAlgOid.data();
-  info.SubjectPublicKeyInfo.Algorithm.Parameters = {static_cast<DWORD>(c->pubAlgParams.size()),
-                                                    c->pubAlgParams.data()};
+  info.SubjectPublicKeyInfo.Algorithm.Parameters = {static_cast<DWORD>(c->pubAlgParams.size()), c->pubAlgParams.data()};
   info.SubjectPublicKeyInfo.PublicKey = {static_cast<DWORD>(c->pubKey.size()), c->pubKey.data(), 0};
   for (size_t i = 0; i < c->exts.size(); ++i) {
     c->exts[i].pszObjId = c->extOids[i].data();
@@ -323,8 +322,7 @@ CertObject* parseCertObject(const BYTE* der, size_t n) {
   int sn = i2d_ASN1_INTEGER(X509_get0_serialNumber(x), &sder);
   if (sn > 0) {
     size_t hl, len;
-    if (readTlv(sder, static_cast<size_t>(sn), &hl, &len))
-      c->serialLE.assign(sder + hl, sder + hl + len);
+    if (readTlv(sder, static_cast<size_t>(sn), &hl, &len)) c->serialLE.assign(sder + hl, sder + hl + len);
     OPENSSL_free(sder);
   }
   std::reverse(c->serialLE.begin(), c->serialLE.end());
@@ -334,8 +332,7 @@ CertObject* parseCertObject(const BYTE* der, size_t n) {
   auto nameDer = [](const X509_NAME* name, std::vector<BYTE>* out) {
     const unsigned char* d = nullptr;
     size_t len = 0;
-    if (name != nullptr && X509_NAME_get0_der(const_cast<X509_NAME*>(name), &d, &len) == 1)
-      out->assign(d, d + len);
+    if (name != nullptr && X509_NAME_get0_der(const_cast<X509_NAME*>(name), &d, &len) == 1) out->assign(d, d + len);
   };
   nameDer(X509_get_issuer_name(x), &c->issuer);
   nameDer(X509_get_subject_name(x), &c->subject);
@@ -455,8 +452,7 @@ KeyProvInfo keyProvInfoFrom(const CRYPT_KEY_PROV_INFO& in) {
 
 using namespace crypt_internal;
 
-PLATFORM_API PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType,
-                                                         const BYTE* pbCertEncoded,
+PLATFORM_API PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
                                                          DWORD cbCertEncoded) {
   if ((dwCertEncodingType & X509_ASN_ENCODING) == 0) {
     setError(static_cast<DWORD>(E_INVALIDARG));
@@ -489,16 +485,15 @@ PLATFORM_API BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
   return TRUE;
 }
 
-PLATFORM_API BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
-                                                    void* pvData, DWORD* pcbData) {
+PLATFORM_API BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, void* pvData,
+                                                    DWORD* pcbData) {
   CertObject* c = certFromContext(pCertContext);
   if (c == nullptr || pcbData == nullptr) {
     setError(static_cast<DWORD>(E_INVALIDARG));
     return FALSE;
   }
   switch (dwPropId) {
-    case CERT_SHA1_HASH_PROP_ID:
-      return copyOut(c->sha1, sizeof c->sha1, pvData, pcbData);
+    case CERT_SHA1_HASH_PROP_ID: return copyOut(c->sha1, sizeof c->sha1, pvData, pcbData);
     case CERT_MD5_HASH_PROP_ID: {
       unsigned char md[EVP_MAX_MD_SIZE];
       unsigned int len = 0;
@@ -535,14 +530,12 @@ PLATFORM_API BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext,
       *pcbData = size;
       return TRUE;
     }
-    default:
-      setError(CRYPT_E_NOT_FOUND);
-      return FALSE;
+    default: setError(CRYPT_E_NOT_FOUND); return FALSE;
   }
 }
 
-PLATFORM_API BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
-                                                    DWORD /*dwFlags*/, const void* pvData) {
+PLATFORM_API BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, DWORD /*dwFlags*/,
+                                                    const void* pvData) {
   CertObject* c = certFromContext(pCertContext);
   if (c == nullptr) {
     setError(static_cast<DWORD>(E_INVALIDARG));

@@ -99,7 +99,6 @@ bool readValue(const ASN1_STRING* s, Attr* a) {
   return true;
 }
 
-
 // One TLV's header at p (within end): tag byte, content start and length.
 bool header(const unsigned char* p, const unsigned char* end, int wantTag, const unsigned char** content,
             long* length) {
@@ -143,8 +142,8 @@ DWORD parseName(const BYTE* der, DWORD n, std::vector<std::vector<Attr>>* rdns) 
       bool ok = value != nullptr && q == bodyEnd && !attr.oid.empty();
       if (ok) {
         const int t = ASN1_TYPE_get(value);
-        if (t == V_ASN1_SEQUENCE || t == V_ASN1_SET || t == V_ASN1_OTHER || t == V_ASN1_BOOLEAN ||
-            t == V_ASN1_NULL || t == V_ASN1_OBJECT) {
+        if (t == V_ASN1_SEQUENCE || t == V_ASN1_SET || t == V_ASN1_OTHER || t == V_ASN1_BOOLEAN || t == V_ASN1_NULL ||
+            t == V_ASN1_OBJECT) {
           attr.type = CERT_RDN_ENCODED_BLOB;
           attr.value.assign(valueStart, bodyEnd);
         } else {

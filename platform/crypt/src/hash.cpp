@@ -21,7 +21,7 @@ struct HashObject {
   uint32_t magic = kHashMagic;
   ProvObject* prov = nullptr;  // a reference of the hash's own
   EVP_MD_CTX* md = nullptr;
-  bool finished = false;       // signed once: no more data
+  bool finished = false;  // signed once: no more data
   BYTE digest[EVP_MAX_MD_SIZE]{};
   unsigned int digestLength = 0;
   ~HashObject() {
@@ -86,8 +86,7 @@ bool signMd5(ProvObject* p, const BYTE* digest, std::vector<BYTE>* signature) {
 
 using namespace crypt_internal;
 
-PLATFORM_API BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
-                                  HCRYPTHASH* phHash) {
+PLATFORM_API BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags, HCRYPTHASH* phHash) {
   if (phHash == nullptr) {
     setError(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     return FALSE;

@@ -110,7 +110,7 @@ enum class StoreKind { Memory, System };
 
 struct StoreObject {
   StoreKind kind = StoreKind::Memory;
-  long refs = 0;  // open handles + contexts with refs > 0 (+1 for the system-store index)
+  long refs = 0;     // open handles + contexts with refs > 0 (+1 for the system-store index)
   std::string name;  // system stores: upper-case name
   std::string dir;   // system stores: folder of the files
   // Members in the store's order: (added, SHA-1).
@@ -176,14 +176,14 @@ struct ProvObject {
   std::string container;  // UTF-8
   DWORD provType = PROV_RSA_FULL;
   DWORD keySpec = AT_KEYEXCHANGE;
-  bool silent = false;  // no user interface may be shown for this handle
+  bool silent = false;      // no user interface may be shown for this handle
   EVP_PKEY* key = nullptr;  // software provider: the private key
 
   bool token = false;
   TokenBinding binding;
-  std::string pinKey;          // the token key's entry in the process's PIN cache
+  std::string pinKey;           // the token key's entry in the process's PIN cache
   EVP_PKEY* certKey = nullptr;  // token provider: the certificate's public key
-  std::u16string subjectName;  // shown by the token provider's PIN prompt
+  std::u16string subjectName;   // shown by the token provider's PIN prompt
 
   ~ProvObject() {
     EVP_PKEY_free(key);

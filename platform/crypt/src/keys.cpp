@@ -82,7 +82,7 @@ EVP_PKEY* loadContainerKey(const std::string& container) {
     return nullptr;
   }
   std::string path = keyFilePath(container);
-  struct stat st{};
+  struct stat st {};
   if (stat(path.c_str(), &st) != 0) {
     setError(errno == ENOENT ? NTE_BAD_KEYSET : NTE_PERM);
     forgetKey(path);
@@ -101,7 +101,7 @@ EVP_PKEY* loadContainerKey(const std::string& container) {
     setError(errno == ENOENT ? NTE_BAD_KEYSET : NTE_PERM);
     return nullptr;
   }
-  struct stat opened{};
+  struct stat opened {};
   const bool same = fstat(fileno(f), &opened) == 0 && opened.st_ino == st.st_ino;
   EVP_PKEY* key = PEM_read_PrivateKey(f, nullptr, nullptr, const_cast<char*>(""));
   std::fclose(f);
@@ -279,8 +279,8 @@ BOOL finishAcquire(CertObject* c, ProvObject* p, DWORD dwFlags, HCRYPTPROV_OR_NC
 }  // namespace crypt_internal
 
 PLATFORM_API BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void*,
-                                                    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProv,
-                                                    DWORD* pdwKeySpec, BOOL* pfCallerFreeProv) {
+                                                    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProv, DWORD* pdwKeySpec,
+                                                    BOOL* pfCallerFreeProv) {
   CertObject* c = certFromContext(pCert);
   if (c == nullptr || phCryptProv == nullptr) {
     setError(static_cast<DWORD>(E_INVALIDARG));
@@ -383,8 +383,8 @@ BOOL finishAcquire(CertObject* c, ProvObject* p, DWORD dwFlags, HCRYPTPROV_OR_NC
 }  // namespace
 }  // namespace crypt_internal
 
-PLATFORM_API BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szProvider,
-                                       DWORD dwProvType, DWORD dwFlags) {
+PLATFORM_API BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szProvider, DWORD dwProvType,
+                                       DWORD dwFlags) {
   if (phProv == nullptr) {
     setError(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     return FALSE;
@@ -421,8 +421,8 @@ PLATFORM_API BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, 
   return TRUE;
 }
 
-PLATFORM_API BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider,
-                                       DWORD dwProvType, DWORD dwFlags) {
+PLATFORM_API BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider, DWORD dwProvType,
+                                       DWORD dwFlags) {
   std::u16string container = ansiToWide(szContainer);
   std::u16string provider = ansiToWide(szProvider);
   return CryptAcquireContextW(phProv, szContainer != nullptr ? container.c_str() : nullptr,
@@ -458,8 +458,7 @@ PLATFORM_API BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
   return TRUE;
 }
 
-PLATFORM_API BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
-                                    DWORD) {
+PLATFORM_API BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD) {
   ProvObject* p = provFromHandle(hProv);
   if (p == nullptr) {
     setError(NTE_BAD_UID);
@@ -470,11 +469,9 @@ PLATFORM_API BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbDat
     return FALSE;
   }
   switch (dwParam) {
-    case PP_NAME:
-      return copyText(p->provName, pbData, pdwDataLen);
+    case PP_NAME: return copyText(p->provName, pbData, pdwDataLen);
     case PP_CONTAINER:
-    case PP_UNIQUE_CONTAINER:
-      return copyText(p->container, pbData, pdwDataLen);
+    case PP_UNIQUE_CONTAINER: return copyText(p->container, pbData, pdwDataLen);
     case PP_PROVTYPE: {
       if (pbData == nullptr) {
         *pdwDataLen = sizeof(DWORD);
@@ -489,9 +486,7 @@ PLATFORM_API BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbDat
       *pdwDataLen = sizeof(DWORD);
       return TRUE;
     }
-    default:
-      setError(NTE_BAD_TYPE);
-      return FALSE;
+    default: setError(NTE_BAD_TYPE); return FALSE;
   }
 }
 
@@ -607,8 +602,7 @@ PLATFORM_API HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPass
     for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store, nullptr); c != nullptr;
          c = CertEnumCertificatesInStore(store, c)) {
       CertObject* o = certFromContext(c);
-      if (o != nullptr && o->keyProv)
-        unlink(keyFilePath(wideToUtf8(o->keyProv->container)).c_str());
+      if (o != nullptr && o->keyProv) unlink(keyFilePath(wideToUtf8(o->keyProv->container)).c_str());
     }
     CertCloseStore(store, 0);
     setError(err);

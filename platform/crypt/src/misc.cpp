@@ -46,8 +46,7 @@ PLATFORM_API BOOL CertGetIntendedKeyUsage(DWORD, PCERT_INFO pCertInfo, BYTE* pbK
       return FALSE;
     }
     size_t n = static_cast<size_t>(ASN1_STRING_length(bits));
-    if (pbKeyUsage != nullptr)
-      std::memcpy(pbKeyUsage, ASN1_STRING_get0_data(bits), std::min<size_t>(n, cbKeyUsage));
+    if (pbKeyUsage != nullptr) std::memcpy(pbKeyUsage, ASN1_STRING_get0_data(bits), std::min<size_t>(n, cbKeyUsage));
     ASN1_BIT_STRING_free(bits);
     return TRUE;
   }

@@ -193,8 +193,10 @@ std::vector<BYTE> signerInfos(const std::vector<Signer>& signers, const std::vec
     put(body, kAlgSha1, sizeof kAlgSha1);
     put(body, kAlgRsa, sizeof kAlgRsa);
     putHeader(body, 0x04, sig);
-    if (signatures != nullptr) put(body, (*signatures)[i].data(), sig);
-    else body.insert(body.end(), sig, 0);
+    if (signatures != nullptr)
+      put(body, (*signatures)[i].data(), sig);
+    else
+      body.insert(body.end(), sig, 0);
   }
   std::vector<BYTE> set;
   set.reserve(tlvSize(body.size()));
@@ -251,7 +253,6 @@ void encode(const BYTE* content, size_t contentLength, const std::vector<std::ve
   }
   put(*out, infos.data(), infos.size());
 }
-
 
 // ---- decoding ----
 
@@ -557,8 +558,7 @@ bool decodedParam(MsgObject* m, DWORD param, DWORD index, void* pvData, DWORD* p
     return copyOut(list[index].data(), list[index].size(), pvData, pcbData);
   };
   switch (param) {
-    case CMSG_TYPE_PARAM:
-      return copyDword(m->type, pvData, pcbData);
+    case CMSG_TYPE_PARAM: return copyDword(m->type, pvData, pcbData);
     case CMSG_CONTENT_PARAM: {
       if (m->type != CMSG_SIGNED && m->type != CMSG_DATA) break;
       ASN1_OCTET_STRING** content = CMS_get0_content(m->cms);
@@ -588,8 +588,7 @@ bool decodedParam(MsgObject* m, DWORD param, DWORD index, void* pvData, DWORD* p
       if (pvData != nullptr) rebaseSignerInfo(src.data(), static_cast<BYTE*>(pvData), src.size());
       return true;
     }
-    default:
-      break;
+    default: break;
   }
   setError(CRYPT_E_INVALID_MSG_TYPE);
   return false;
@@ -605,8 +604,7 @@ PLATFORM_API DWORD CryptMsgCalculateEncodedLength(DWORD dwMsgEncodingType, DWORD
                                                   DWORD cbData) {
   std::vector<Signer> signers;
   std::vector<std::vector<BYTE>> certs;
-  if (!readEncodeInfo(dwMsgEncodingType, dwFlags, dwMsgType, pvMsgEncodeInfo, pszInnerContentObjID, &signers,
-                      &certs))
+  if (!readEncodeInfo(dwMsgEncodingType, dwFlags, dwMsgType, pvMsgEncodeInfo, pszInnerContentObjID, &signers, &certs))
     return 0;
   size_t infos = signerInfos(signers, nullptr).size();
   Layout l = layout(cbData, certs, infos, !signers.empty());

@@ -27,8 +27,7 @@ std::u16string valueText(const ASN1_STRING* s, bool t61AsUtf8) {
   int type = ASN1_STRING_type(s);
   std::u16string out;
   switch (type) {
-    case V_ASN1_UTF8STRING:
-      return utf8ToWide(std::string(reinterpret_cast<const char*>(d), n));
+    case V_ASN1_UTF8STRING: return utf8ToWide(std::string(reinterpret_cast<const char*>(d), n));
     case V_ASN1_BMPSTRING:
       for (size_t i = 0; i + 1 < n; i += 2) out.push_back(static_cast<char16_t>((d[i] << 8) | d[i + 1]));
       return out;
@@ -56,8 +55,7 @@ std::u16string valueText(const ASN1_STRING* s, bool t61AsUtf8) {
     case V_ASN1_VISIBLESTRING:
     case V_ASN1_GENERALSTRING:
     case V_ASN1_VIDEOTEXSTRING:
-    case V_ASN1_GRAPHICSTRING:
-      return latin1(d, n);
+    case V_ASN1_GRAPHICSTRING: return latin1(d, n);
     default: {
       // Not a string: '#' and the hexadecimal of the value's encoding.
       std::vector<BYTE> der;
@@ -85,10 +83,19 @@ const char* x500Key(const std::string& oid) {
     const char* oid;
     const char* key;
   } kKeys[] = {
-      {"2.5.4.6", "C"},   {"2.5.4.8", "S"},       {"2.5.4.7", "L"},  {"2.5.4.10", "O"},
-      {"2.5.4.11", "OU"}, {"2.5.4.3", "CN"},      {"1.2.840.113549.1.9.1", "E"},
-      {"2.5.4.12", "T"},  {"2.5.4.42", "G"},      {"2.5.4.4", "SN"}, {"2.5.4.9", "STREET"},
-      {"0.9.2342.19200300.100.1.25", "DC"},       {"2.5.4.5", "SERIALNUMBER"},
+      {"2.5.4.6", "C"},
+      {"2.5.4.8", "S"},
+      {"2.5.4.7", "L"},
+      {"2.5.4.10", "O"},
+      {"2.5.4.11", "OU"},
+      {"2.5.4.3", "CN"},
+      {"1.2.840.113549.1.9.1", "E"},
+      {"2.5.4.12", "T"},
+      {"2.5.4.42", "G"},
+      {"2.5.4.4", "SN"},
+      {"2.5.4.9", "STREET"},
+      {"0.9.2342.19200300.100.1.25", "DC"},
+      {"2.5.4.5", "SERIALNUMBER"},
   };
   for (const auto& k : kKeys)
     if (oid == k.oid) return k.key;
@@ -99,8 +106,8 @@ bool needsQuotes(const std::u16string& v) {
   if (v.empty()) return false;
   if (v.front() == u' ' || v.back() == u' ') return true;
   for (char16_t ch : v)
-    if (ch == u',' || ch == u';' || ch == u'"' || ch == u'=' || ch == u'+' || ch == u'<' || ch == u'>' ||
-        ch == u'#' || ch == u'\r' || ch == u'\n')
+    if (ch == u',' || ch == u';' || ch == u'"' || ch == u'=' || ch == u'+' || ch == u'<' || ch == u'>' || ch == u'#' ||
+        ch == u'\r' || ch == u'\n')
       return true;
   return false;
 }
@@ -265,8 +272,7 @@ std::u16string nameString(PCCERT_CONTEXT ctx, DWORD dwType, DWORD dwFlags, void*
       if (i >= 0) v = valueText(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, i)), t61Utf8);
       return v;
     }
-    default:
-      return v;
+    default: return v;
   }
 }
 

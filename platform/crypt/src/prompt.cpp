@@ -63,8 +63,7 @@ INT_PTR CALLBACK promptProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam)
       }
       return FALSE;
     }
-    default:
-      return FALSE;
+    default: return FALSE;
   }
 }
 

@@ -16,12 +16,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <ctime>
-#include <set>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <set>
 
 #include <openssl/evp.h>
 
@@ -43,8 +43,7 @@ int64_t mtimeNs(const struct stat& st) {
 
 std::string base64(const std::vector<BYTE>& data) {
   std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(),
-                          static_cast<int>(data.size()));
+  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(), static_cast<int>(data.size()));
   out.resize(n > 0 ? static_cast<size_t>(n) : 0);
   return out;
 }
@@ -52,8 +51,8 @@ std::string base64(const std::vector<BYTE>& data) {
 bool unbase64(const std::string& text, std::vector<BYTE>* out) {
   if (text.empty() || text.size() % 4 != 0) return false;
   out->assign(text.size() / 4 * 3, 0);
-  int n = EVP_DecodeBlock(out->data(), reinterpret_cast<const unsigned char*>(text.data()),
-                          static_cast<int>(text.size()));
+  int n =
+      EVP_DecodeBlock(out->data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
   if (n < 0) return false;
   size_t pad = 0;
   if (text.back() == '=') ++pad;
@@ -166,12 +165,18 @@ CertObject* readEntry(const std::string& path, const std::string& sha1Hex) {
     } else if (name.rfind("key.", 0) == 0) {
       if (!key) key = std::make_unique<KeyProvInfo>();
       std::string field = name.substr(4);
-      if (field == "container") key->container = utf8ToWide(unescape(value));
-      else if (field == "provider") key->provider = utf8ToWide(unescape(value));
-      else if (field == "provtype") key->provType = toDword(value);
-      else if (field == "flags") key->flags = toDword(value);
-      else if (field == "keyspec") key->keySpec = toDword(value);
-      else if (field == "storage") key->storage = unescape(value);
+      if (field == "container")
+        key->container = utf8ToWide(unescape(value));
+      else if (field == "provider")
+        key->provider = utf8ToWide(unescape(value));
+      else if (field == "provtype")
+        key->provType = toDword(value);
+      else if (field == "flags")
+        key->flags = toDword(value);
+      else if (field == "keyspec")
+        key->keySpec = toDword(value);
+      else if (field == "storage")
+        key->storage = unescape(value);
       else if (field == "param") {
         size_t c1 = value.find(','), c2 = value.find(',', c1 == std::string::npos ? 0 : c1 + 1);
         if (c1 == std::string::npos || c2 == std::string::npos) continue;
@@ -201,8 +206,7 @@ bool isEntryName(const char* name, std::string* sha1Hex) {
   size_t len = std::strlen(name);
   if (len != 45 || std::strcmp(name + 40, ".cert") != 0) return false;
   for (size_t i = 0; i < 40; ++i)
-    if (!std::isdigit(static_cast<unsigned char>(name[i])) && !(name[i] >= 'A' && name[i] <= 'F'))
-      return false;
+    if (!std::isdigit(static_cast<unsigned char>(name[i])) && !(name[i] >= 'A' && name[i] <= 'F')) return false;
   sha1Hex->assign(name, 40);
   return true;
 }
@@ -228,7 +232,7 @@ void removeMemberLocked(StoreObject* s, CertObject* c) {
 
 // Brings the index of a system store up to date with its folder.
 void refreshLocked(StoreObject* s) {
-  struct stat st{};
+  struct stat st {};
   if (stat(s->dir.c_str(), &st) != 0) {
     PlatformMakeDirs(s->dir.c_str());
     if (stat(s->dir.c_str(), &st) != 0) return;
@@ -246,7 +250,7 @@ void refreshLocked(StoreObject* s) {
     while (struct dirent* e = readdir(d)) {
       std::string sha1;
       if (!isEntryName(e->d_name, &sha1)) continue;
-      struct stat fst{};
+      struct stat fst {};
       std::string path = s->dir + "/" + e->d_name;
       if (stat(path.c_str(), &fst) != 0 || !S_ISREG(fst.st_mode)) continue;
       seen[sha1] = {static_cast<uint64_t>(fst.st_ino), mtimeNs(fst), static_cast<int64_t>(fst.st_size)};
@@ -298,7 +302,7 @@ HCERTSTORE openSystemStore(const std::string& rawName, bool mustExist) {
   if (it != state().systemStores.end()) {
     s = it->second;
   } else {
-    struct stat st{};
+    struct stat st {};
     if (stat(dir.c_str(), &st) != 0) {
       if (mustExist) {
         setError(ERROR_FILE_NOT_FOUND);
@@ -361,7 +365,7 @@ std::string entryPath(const StoreObject* s, const CertObject* c) { return s->dir
 constexpr int64_t kStaleSeconds = 300;
 
 bool stale(const std::string& path, time_t now) {
-  struct stat st{};
+  struct stat st {};
   return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && now - st.st_mtime >= kStaleSeconds;
 }
 
@@ -436,7 +440,7 @@ bool writeEntry(StoreObject* s, CertObject* c) {
   std::string path = entryPath(s, c);
   std::string text = entryText(c);
   if (!PlatformWriteFileAtomic(path.c_str(), text.data(), text.size())) return false;
-  struct stat st{};
+  struct stat st {};
   if (stat(path.c_str(), &st) == 0) {
     c->fileIno = static_cast<uint64_t>(st.st_ino);
     c->fileMtimeNs = mtimeNs(st);
@@ -482,27 +486,22 @@ BOOL addLocked(StoreObject* s, CertObject* src, DWORD disposition, PCCERT_CONTEX
       }
       break;
     case CERT_STORE_ADD_REPLACE_EXISTING:
-    case CERT_STORE_ADD_ALWAYS:
-      break;
-    case CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES:
-      inherit = true;
-      break;
+    case CERT_STORE_ADD_ALWAYS: break;
+    case CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES: inherit = true; break;
     case CERT_STORE_ADD_NEWER:
     case CERT_STORE_ADD_NEWER_INHERIT_PROPERTIES:
-      if (existing != nullptr &&
-          fileTimeValue(existing->info.NotBefore) >= fileTimeValue(src->info.NotBefore)) {
+      if (existing != nullptr && fileTimeValue(existing->info.NotBefore) >= fileTimeValue(src->info.NotBefore)) {
         setError(CRYPT_E_EXISTS);
         return FALSE;
       }
       inherit = disposition == CERT_STORE_ADD_NEWER_INHERIT_PROPERTIES;
       break;
-    default:
-      setError(static_cast<DWORD>(E_INVALIDARG));
-      return FALSE;
+    default: setError(static_cast<DWORD>(E_INVALIDARG)); return FALSE;
   }
   CertObject* c = newCertObject(src->der.data(), src->der.size());
   if (c == nullptr) return FALSE;
-  if (src->keyProv) c->keyProv = std::make_unique<KeyProvInfo>(*src->keyProv);
+  if (src->keyProv)
+    c->keyProv = std::make_unique<KeyProvInfo>(*src->keyProv);
   else if (inherit && existing != nullptr && existing->keyProv)
     c->keyProv = std::make_unique<KeyProvInfo>(*existing->keyProv);
   if (existing != nullptr) {
@@ -666,8 +665,8 @@ PLATFORM_API BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
 }
 
 PLATFORM_API PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext) {
-  return CertFindCertificateInStore(hCertStore, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_ANY,
-                                    nullptr, pPrevCertContext);
+  return CertFindCertificateInStore(hCertStore, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_ANY, nullptr,
+                                    pPrevCertContext);
 }
 
 PLATFORM_API PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD, DWORD, DWORD dwFindType,

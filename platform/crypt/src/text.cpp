@@ -31,8 +31,8 @@ std::string wideToAnsi(const std::u16string& s, std::vector<size_t>* boundaries)
   for (size_t i = 0; i < s.size();) {
     size_t units = (s[i] >= 0xD800 && s[i] <= 0xDBFF && i + 1 < s.size()) ? 2 : 1;
     char buf[16];
-    int n = WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWSTR>(s.data() + i),
-                                static_cast<int>(units), buf, sizeof buf, nullptr, nullptr);
+    int n = WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWSTR>(s.data() + i), static_cast<int>(units), buf,
+                                sizeof buf, nullptr, nullptr);
     if (n <= 0) {
       out.push_back('?');
     } else {
@@ -53,6 +53,5 @@ std::u16string ansiToWide(const char* s) {
   if (!out.empty() && out.back() == u'\0') out.pop_back();
   return out;
 }
-
 
 }  // namespace crypt_internal

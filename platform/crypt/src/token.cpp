@@ -36,25 +36,19 @@ DWORD mapRv(CK_RV rv) {
   switch (rv) {
     case CKR_PIN_INCORRECT:
     case CKR_PIN_INVALID:
-    case CKR_PIN_LEN_RANGE:
-      return SCARD_W_WRONG_CHV;
-    case CKR_PIN_LOCKED:
-      return SCARD_W_CHV_BLOCKED;
+    case CKR_PIN_LEN_RANGE: return SCARD_W_WRONG_CHV;
+    case CKR_PIN_LOCKED: return SCARD_W_CHV_BLOCKED;
     case CKR_TOKEN_NOT_PRESENT:
     case CKR_TOKEN_NOT_RECOGNIZED:
     case CKR_DEVICE_REMOVED:
     case CKR_SLOT_ID_INVALID:
     case CKR_SESSION_HANDLE_INVALID:
-    case CKR_SESSION_CLOSED:
-      return SCARD_E_NO_SMARTCARD;
-    case CKR_HOST_MEMORY:
-      return NTE_NO_MEMORY;
+    case CKR_SESSION_CLOSED: return SCARD_E_NO_SMARTCARD;
+    case CKR_HOST_MEMORY: return NTE_NO_MEMORY;
     case CKR_KEY_HANDLE_INVALID:
     case CKR_KEY_TYPE_INCONSISTENT:
-    case CKR_KEY_FUNCTION_NOT_PERMITTED:
-      return NTE_BAD_KEY;
-    default:
-      return NTE_FAIL;
+    case CKR_KEY_FUNCTION_NOT_PERMITTED: return NTE_BAD_KEY;
+    default: return NTE_FAIL;
   }
 }
 
@@ -451,8 +445,8 @@ PLATFORM_API HCERTSTORE PlatformTokenImportCertStore(LPCSTR moduleName, LPCSTR p
       if (pin != nullptr) {
         EVP_PKEY* pub = certPublicKey(certFromContext(ctx));
         CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
-        bool found = pub != nullptr && EVP_PKEY_get_base_id(pub) == EVP_PKEY_RSA &&
-                     token.findKey(id, modulusOf(pub), &key) == 0;
+        bool found =
+            pub != nullptr && EVP_PKEY_get_base_id(pub) == EVP_PKEY_RSA && token.findKey(id, modulusOf(pub), &key) == 0;
         EVP_PKEY_free(pub);
         if (!found) {
           CertFreeCertificateContext(ctx);

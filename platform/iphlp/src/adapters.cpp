@@ -69,10 +69,15 @@ void fillList(IP_ADDR_STRING& head, const std::vector<std::pair<std::string, std
 
 UINT typeOf(unsigned hardwareType) {
   switch (hardwareType) {
-    case 1: return MIB_IF_TYPE_ETHERNET;      // ARPHRD_ETHER
-    case 512: return MIB_IF_TYPE_PPP;         // ARPHRD_PPP
-    case 772: return MIB_IF_TYPE_LOOPBACK;    // ARPHRD_LOOPBACK
-    case 768: case 769: case 776: case 778: case 823: case 65534:  // ipip, ip6tnl, sit, gre, ip6gre, none
+    case 1: return MIB_IF_TYPE_ETHERNET;    // ARPHRD_ETHER
+    case 512: return MIB_IF_TYPE_PPP;       // ARPHRD_PPP
+    case 772: return MIB_IF_TYPE_LOOPBACK;  // ARPHRD_LOOPBACK
+    case 768:
+    case 769:
+    case 776:
+    case 778:
+    case 823:
+    case 65534:  // ipip, ip6tnl, sit, gre, ip6gre, none
       return IF_TYPE_TUNNEL;
     default: return MIB_IF_TYPE_OTHER;
   }

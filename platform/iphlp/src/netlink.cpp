@@ -3,9 +3,9 @@
 // default gateways). A socket is made per read, so the table is always that
 // of the calling thread's current network namespace.
 #include <arpa/inet.h>
-#include <net/if.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -108,17 +108,12 @@ void parseLink(nlmsghdr* h, PlatformInterface& out) {
     const auto* data = static_cast<const char*>(RTA_DATA(a));
     const size_t size = RTA_PAYLOAD(a);
     switch (a->rta_type) {
-      case IFLA_IFNAME:
-        out.name.assign(data, strnlen(data, size));
-        break;
-      case IFLA_IFALIAS:
-        out.alias.assign(data, strnlen(data, size));
-        break;
+      case IFLA_IFNAME: out.name.assign(data, strnlen(data, size)); break;
+      case IFLA_IFALIAS: out.alias.assign(data, strnlen(data, size)); break;
       case IFLA_ADDRESS:
         out.hardwareAddress.assign(reinterpret_cast<const BYTE*>(data), reinterpret_cast<const BYTE*>(data) + size);
         break;
-      default:
-        break;
+      default: break;
     }
   }
 }
@@ -222,7 +217,9 @@ bool readKernelTable(PlatformInterfaceTable& table) {
             case RTA_TABLE: table_id = *static_cast<uint32_t*>(RTA_DATA(a)); break;
             case RTA_PRIORITY: metric = *static_cast<uint32_t*>(RTA_DATA(a)); break;
             case RTA_OIF: oif = *static_cast<uint32_t*>(RTA_DATA(a)); break;
-            case RTA_GATEWAY: if (RTA_PAYLOAD(a) >= 4) via = RTA_DATA(a); break;
+            case RTA_GATEWAY:
+              if (RTA_PAYLOAD(a) >= 4) via = RTA_DATA(a);
+              break;
             case RTA_MULTIPATH:
               hops = static_cast<const rtnexthop*>(RTA_DATA(a));
               hopsSize = RTA_PAYLOAD(a);
@@ -237,7 +234,8 @@ bool readKernelTable(PlatformInterfaceTable& table) {
           int hopLength = hops->rtnh_len - static_cast<int>(sizeof(rtnexthop));
           for (auto* a = RTNH_DATA(hops); RTA_OK(a, hopLength); a = RTA_NEXT(a, hopLength))
             if (a->rta_type == RTA_GATEWAY && RTA_PAYLOAD(a) >= 4)
-              gateways.push_back({metric, gateways.size(), static_cast<DWORD>(hops->rtnh_ifindex), dotted(RTA_DATA(a))});
+              gateways.push_back(
+                  {metric, gateways.size(), static_cast<DWORD>(hops->rtnh_ifindex), dotted(RTA_DATA(a))});
           hopsSize -= RTNH_ALIGN(hops->rtnh_len);
           hops = reinterpret_cast<const rtnexthop*>(reinterpret_cast<const char*>(hops) + RTNH_ALIGN(hops->rtnh_len));
         }

@@ -58,7 +58,7 @@ PLATFORM_API int _stat64(const char* path, struct _stat64* buffer) {
     errno = EINVAL;
     return -1;
   }
-  struct stat st{};
+  struct stat st {};
   if (stat(p.c_str(), &st) != 0) return -1;
   buffer->st_mode = st.st_mode;
   buffer->st_size = st.st_size;
@@ -112,7 +112,7 @@ PLATFORM_API BOOL PlatformMakeDirs(LPCSTR posixPath) {
       }
     }
   }
-  struct stat st{};
+  struct stat st {};
   return stat(posixPath, &st) == 0 && S_ISDIR(st.st_mode) ? TRUE : FALSE;
 }
 

@@ -39,7 +39,7 @@ HMODULE toHandle(const void* base) { return reinterpret_cast<HMODULE>(const_cast
 // names resolve to this library, and their exports are looked up across all
 // of the platform's family libraries.
 bool isSystemName(const std::string& fileName) {
-  static const char* const kNames[] = {"kernel32.dll", "kernel32", "user32.dll", "user32",
+  static const char* const kNames[] = {"kernel32.dll", "kernel32", "user32.dll",    "user32",
                                        "gdi32.dll",    "gdi32",    "kernelbase.dll"};
   for (const char* n : kNames) {
     if (strcasecmp(fileName.c_str(), n) == 0) return true;
@@ -122,7 +122,7 @@ std::vector<std::string> searchDirs() {
 std::string findModule(const std::string& name) {
   for (const auto& dir : searchDirs()) {
     std::string exact = dir + "/" + name;
-    struct stat st{};
+    struct stat st {};
     if (stat(exact.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return exact;
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) continue;
@@ -225,7 +225,7 @@ PLATFORM_API HMODULE PlatformLoadLibraryPath(LPCSTR fullPath) {
     SetLastError(ERROR_INVALID_NAME);
     return nullptr;
   }
-  struct stat st{};
+  struct stat st {};
   if (stat(mapped, &st) != 0) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;

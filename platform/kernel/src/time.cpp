@@ -1,7 +1,7 @@
 // FILETIME and SYSTEMTIME conversions. Calendar arithmetic is done here rather
 // than with gmtime so that the whole FILETIME range (years 1601 to 30827) works.
-#include <ctime>
 #include <sys/time.h>
+#include <ctime>
 
 #include "platform/kernel.h"
 
@@ -12,9 +12,7 @@ constexpr LONGLONG kTicksPerMs = 10000LL;
 constexpr LONGLONG kEpochDiffSeconds = 11644473600LL;
 constexpr ULONGLONG kMaxFileTime = 0x7FFFFFFFFFFFFFFFULL;
 
-ULONGLONG toU64(const FILETIME* ft) {
-  return (static_cast<ULONGLONG>(ft->dwHighDateTime) << 32) | ft->dwLowDateTime;
-}
+ULONGLONG toU64(const FILETIME* ft) { return (static_cast<ULONGLONG>(ft->dwHighDateTime) << 32) | ft->dwLowDateTime; }
 void fromU64(ULONGLONG v, FILETIME* ft) {
   ft->dwLowDateTime = static_cast<DWORD>(v & 0xFFFFFFFFu);
   ft->dwHighDateTime = static_cast<DWORD>(v >> 32);
@@ -51,7 +49,7 @@ unsigned daysInMonth(unsigned y, unsigned m) {
 long offsetAt(LONGLONG unixSeconds) {
   tzset();
   time_t t = static_cast<time_t>(unixSeconds);
-  struct tm local{};
+  struct tm local {};
   if (localtime_r(&t, &local) == nullptr) return 0;
   return local.tm_gmtoff;
 }
@@ -59,7 +57,7 @@ long offsetAt(LONGLONG unixSeconds) {
 
 PLATFORM_API void GetSystemTimeAsFileTime(LPFILETIME ft) {
   if (ft == nullptr) return;
-  struct timespec ts{};
+  struct timespec ts {};
   clock_gettime(CLOCK_REALTIME, &ts);
   ULONGLONG v = static_cast<ULONGLONG>(ts.tv_sec + kEpochDiffSeconds) * kTicksPerSecond +
                 static_cast<ULONGLONG>(ts.tv_nsec / 100);
@@ -91,9 +89,9 @@ PLATFORM_API BOOL FileTimeToSystemTime(const FILETIME* ft, LPSYSTEMTIME st) {
 }
 
 PLATFORM_API BOOL SystemTimeToFileTime(const SYSTEMTIME* st, LPFILETIME ft) {
-  if (st == nullptr || ft == nullptr || st->wYear < 1601 || st->wYear > 30827 || st->wMonth < 1 ||
-      st->wMonth > 12 || st->wDay < 1 || st->wDay > daysInMonth(st->wYear, st->wMonth) || st->wHour > 23 ||
-      st->wMinute > 59 || st->wSecond > 59 || st->wMilliseconds > 999) {
+  if (st == nullptr || ft == nullptr || st->wYear < 1601 || st->wYear > 30827 || st->wMonth < 1 || st->wMonth > 12 ||
+      st->wDay < 1 || st->wDay > daysInMonth(st->wYear, st->wMonth) || st->wHour > 23 || st->wMinute > 59 ||
+      st->wSecond > 59 || st->wMilliseconds > 999) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }

@@ -41,9 +41,7 @@ const CodePageInfo* lookup(UINT codePage) {
   return nullptr;
 }
 
-bool isLeadByte(const CodePageInfo& info, unsigned char b) {
-  return info.kind == Kind::Dbcs && b >= 0x81 && b <= 0xFE;
-}
+bool isLeadByte(const CodePageInfo& info, unsigned char b) { return info.kind == Kind::Dbcs && b >= 0x81 && b <= 0xFE; }
 
 bool isTrailByte(const CodePageInfo& info, unsigned char b) {
   if (b >= 0x40 && b <= 0x7E) return true;
@@ -80,8 +78,8 @@ thread_local IconvCache tIconv;
 
 void appendUtf16le(std::u16string& out, const char* bytes, size_t n) {
   for (size_t i = 0; i + 1 < n; i += 2) {
-    out += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                 (static_cast<unsigned char>(bytes[i + 1]) << 8));
+    out +=
+        static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
   }
 }
 
@@ -90,8 +88,9 @@ enum class Result { Ok, Invalid, NoConverter };
 // ---- UTF-8 ----
 
 Result decodeUtf8(const unsigned char* s, size_t n, bool strict, std::u16string& out) {
-  return platform::utf::appendUtf16(out, std::string_view(reinterpret_cast<const char*>(s), n), strict) ? Result::Ok
-                                                                                                          : Result::Invalid;
+  return platform::utf::appendUtf16(out, std::string_view(reinterpret_cast<const char*>(s), n), strict)
+             ? Result::Ok
+             : Result::Invalid;
 }
 
 Result encodeUtf8(const char16_t* s, size_t n, bool strict, std::string& out) {
@@ -200,9 +199,8 @@ PLATFORM_API int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByt
   size_t n = cbMultiByte == -1 ? std::strlen(multiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
 
   std::u16string out;
-  Result r = info->kind == Kind::Utf8
-                 ? decodeUtf8(reinterpret_cast<const unsigned char*>(multiByteStr), n, strict, out)
-                 : decodeIconv(*info, multiByteStr, n, strict, out);
+  Result r = info->kind == Kind::Utf8 ? decodeUtf8(reinterpret_cast<const unsigned char*>(multiByteStr), n, strict, out)
+                                      : decodeIconv(*info, multiByteStr, n, strict, out);
   if (r == Result::NoConverter) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
@@ -226,8 +224,7 @@ PLATFORM_API int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByt
 }
 
 PLATFORM_API int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wideCharStr, int cchWideChar,
-                                     LPSTR multiByteStr, int cbMultiByte, LPCSTR defaultChar,
-                                     LPBOOL usedDefaultChar) {
+                                     LPSTR multiByteStr, int cbMultiByte, LPCSTR defaultChar, LPBOOL usedDefaultChar) {
   if (wideCharStr == nullptr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 ||
       (cbMultiByte > 0 && multiByteStr == nullptr) || sameBuffer(wideCharStr, multiByteStr)) {
     SetLastError(ERROR_INVALID_PARAMETER);

@@ -120,8 +120,7 @@ UINT codePageOfLocale(LCID lcid) {
       case 2:  // PRC
       case 4:  // Singapore
         return 936;
-      default:
-        return 0;
+      default: return 0;
     }
   }
   return 0;

@@ -68,9 +68,7 @@ bool matches(const ResKey& key, const WCHAR* entryName, WORD entryId) {
 HMODULE resolve(HMODULE module) { return module != nullptr ? module : GetModuleHandleA(nullptr); }
 
 const PlatformResourceEntry* entryOf(HRSRC r) { return reinterpret_cast<const PlatformResourceEntry*>(r); }
-HRSRC toHrsrc(const PlatformResourceEntry* e) {
-  return reinterpret_cast<HRSRC>(const_cast<PlatformResourceEntry*>(e));
-}
+HRSRC toHrsrc(const PlatformResourceEntry* e) { return reinterpret_cast<HRSRC>(const_cast<PlatformResourceEntry*>(e)); }
 
 }  // namespace
 

@@ -22,7 +22,8 @@ namespace {
 
 bool sameFile(const std::string& a, const std::string& b) {
   if (a == b) return true;
-  struct stat sa{}, sb{};
+  struct stat sa {
+  }, sb{};
   return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
@@ -40,7 +41,7 @@ const PlatformResourceEntry* versionBlock(LPCWSTR fileName) {
     return nullptr;
   }
   std::string path = mapped;
-  struct stat st{};
+  struct stat st {};
   bool exists = stat(path.c_str(), &st) == 0;
   for (HMODULE module : registeredModules()) {
     char name[4096];

@@ -114,9 +114,9 @@ BOOL CPen::CreatePen(int style, int width, COLORREF color) { return Attach(::Cre
 BOOL CBrush::CreateSolidBrush(COLORREF color) { return Attach(::CreateSolidBrush(color)); }
 CBrush* CBrush::FromHandle(HBRUSH brush) { return temporaryObject<TempBrush>(brush); }
 BOOL CFont::CreateFontIndirect(const LOGFONTW* font) { return Attach(::CreateFontIndirectW(font)); }
-BOOL CFont::CreateFont(int height, int width, int escapement, int orientation, int weight, BYTE italic,
-                       BYTE underline, BYTE strikeOut, BYTE charSet, BYTE outPrecision, BYTE clipPrecision,
-                       BYTE quality, BYTE pitchAndFamily, LPCWSTR face) {
+BOOL CFont::CreateFont(int height, int width, int escapement, int orientation, int weight, BYTE italic, BYTE underline,
+                       BYTE strikeOut, BYTE charSet, BYTE outPrecision, BYTE clipPrecision, BYTE quality,
+                       BYTE pitchAndFamily, LPCWSTR face) {
   return Attach(::CreateFontW(height, width, escapement, orientation, weight, italic, underline, strikeOut, charSet,
                               outPrecision, clipPrecision, quality, pitchAndFamily, face));
 }
@@ -255,7 +255,8 @@ HWND CWnd::Detach() {
 BOOL CWnd::SubclassWindow(HWND hwnd) {
   if (hwnd == nullptr || !::IsWindow(hwnd) || FromHandlePermanent(hwnd) != nullptr) return FALSE;
   Attach(hwnd);
-  m_pfnSuper = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&AfxWndProc)));
+  m_pfnSuper =
+      reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&AfxWndProc)));
   return TRUE;
 }
 
@@ -371,9 +372,9 @@ BOOL CWnd::OnWndMsg(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT* result) {
     case WM_CTLCOLORDLG:
     case WM_CTLCOLORSCROLLBAR:
     case WM_CTLCOLORSTATIC:
-      *result = reinterpret_cast<LRESULT>(OnCtlColor(CDC::FromHandle(reinterpret_cast<HDC>(wParam)),
-                                                     FromHandle(reinterpret_cast<HWND>(lParam)),
-                                                     msg - WM_CTLCOLORMSGBOX));
+      *result =
+          reinterpret_cast<LRESULT>(OnCtlColor(CDC::FromHandle(reinterpret_cast<HDC>(wParam)),
+                                               FromHandle(reinterpret_cast<HWND>(lParam)), msg - WM_CTLCOLORMSGBOX));
       return TRUE;
     case WM_CREATE: *result = OnCreate(reinterpret_cast<LPCREATESTRUCTW>(lParam)); return TRUE;
     case WM_DESTROY: OnDestroy(); return TRUE;
@@ -648,7 +649,9 @@ std::u16string CListCtrl::GetItemText(int item, int subItem) const {
   return buf;
 }
 int CListCtrl::GetItemCount() const { return static_cast<int>(::SendMessageW(m_hWnd, LVM_GETITEMCOUNT, 0, 0)); }
-UINT CListCtrl::GetSelectedCount() const { return static_cast<UINT>(::SendMessageW(m_hWnd, LVM_GETSELECTEDCOUNT, 0, 0)); }
+UINT CListCtrl::GetSelectedCount() const {
+  return static_cast<UINT>(::SendMessageW(m_hWnd, LVM_GETSELECTEDCOUNT, 0, 0));
+}
 POSITION CListCtrl::GetFirstSelectedItemPosition() const {
   int i = GetNextItem(-1, LVNI_SELECTED);
   return reinterpret_cast<POSITION>(static_cast<ULONG_PTR>(i + 1));

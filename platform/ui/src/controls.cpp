@@ -9,11 +9,14 @@ namespace ui {
 HBRUSH controlColor(Window& w, HDC hdc, UINT msg) {
   HWND parent = w.parent;
   if (parent != nullptr && find(parent) != nullptr) {
-    auto b = reinterpret_cast<HBRUSH>(send(parent, msg, reinterpret_cast<WPARAM>(hdc), reinterpret_cast<LPARAM>(w.hwnd)));
+    auto b =
+        reinterpret_cast<HBRUSH>(send(parent, msg, reinterpret_cast<WPARAM>(hdc), reinterpret_cast<LPARAM>(w.hwnd)));
     if (b != nullptr) return b;
-    return reinterpret_cast<HBRUSH>(DefWindowProcW(parent, msg, reinterpret_cast<WPARAM>(hdc), reinterpret_cast<LPARAM>(w.hwnd)));
+    return reinterpret_cast<HBRUSH>(
+        DefWindowProcW(parent, msg, reinterpret_cast<WPARAM>(hdc), reinterpret_cast<LPARAM>(w.hwnd)));
   }
-  return reinterpret_cast<HBRUSH>(DefWindowProcW(w.hwnd, msg, reinterpret_cast<WPARAM>(hdc), reinterpret_cast<LPARAM>(w.hwnd)));
+  return reinterpret_cast<HBRUSH>(
+      DefWindowProcW(w.hwnd, msg, reinterpret_cast<WPARAM>(hdc), reinterpret_cast<LPARAM>(w.hwnd)));
 }
 
 namespace {
@@ -128,7 +131,8 @@ void paintButton(Window& w, HDC hdc) {
       int y = content.top + (content.bottom - content.top - b->height) / 2;
       Dc* d = dcOf(hdc);
       RECT saved = d->clip;
-      RECT clip{content.left + d->originX, content.top + d->originY, content.right + d->originX, content.bottom + d->originY};
+      RECT clip{content.left + d->originX, content.top + d->originY, content.right + d->originX,
+                content.bottom + d->originY};
       IntersectRect(&d->clip, &saved, &clip);
       blitBitmap(hdc, s.image, x, y);
       d->clip = saved;
@@ -175,8 +179,7 @@ LRESULT buttonProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_SETFONT: w->font = reinterpret_cast<HFONT>(wParam); return 0;
     case WM_GETFONT: return reinterpret_cast<LRESULT>(w->font);
     case BM_SETSTYLE: w->style = (w->style & 0xFFFF0000u) | static_cast<DWORD>(wParam & 0xFFFF); return 0;
-    case BM_GETSTATE:
-      return (s.pushed ? BST_PUSHED : 0) | (s.focused ? BST_FOCUS : 0);
+    case BM_GETSTATE: return (s.pushed ? BST_PUSHED : 0) | (s.focused ? BST_FOCUS : 0);
     case BM_SETSTATE: s.pushed = wParam != 0; return 0;
     case BM_GETCHECK: return BST_UNCHECKED;
     case BM_SETCHECK: return 0;
@@ -373,9 +376,12 @@ void paintStatic(Window& w, HDC hdc) {
     default: {
       FillRect(hdc, &r, brush);
       UINT format = DT_EXPANDTABS;
-      if (type == SS_CENTER) format |= DT_CENTER | DT_WORDBREAK;
-      else if (type == SS_RIGHT) format |= DT_RIGHT | DT_WORDBREAK;
-      else if (type == SS_LEFT) format |= DT_LEFT | DT_WORDBREAK;
+      if (type == SS_CENTER)
+        format |= DT_CENTER | DT_WORDBREAK;
+      else if (type == SS_RIGHT)
+        format |= DT_RIGHT | DT_WORDBREAK;
+      else if (type == SS_LEFT)
+        format |= DT_LEFT | DT_WORDBREAK;
       if (w.style & SS_NOPREFIX) format |= DT_NOPREFIX;
       if (w.style & SS_CENTERIMAGE) format = (format & ~DT_WORDBREAK) | DT_SINGLELINE | DT_VCENTER;
       RECT tr = r;

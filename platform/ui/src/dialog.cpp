@@ -81,8 +81,10 @@ class Reader {
     while (pos_ % 4) ++pos_;
   }
   void skip(size_t n) {
-    if (pos_ + n > size_) fail();
-    else pos_ += n;
+    if (pos_ + n > size_)
+      fail();
+    else
+      pos_ += n;
   }
 
  private:
@@ -229,7 +231,7 @@ LRESULT defaultDialogHandling(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
     }
     case WM_SETFOCUS: {
       HWND target = w->dlg && IsWindow(w->dlg->lastFocus) && IsChild(hwnd, w->dlg->lastFocus) ? w->dlg->lastFocus
-                                                                                               : firstTabItem(hwnd);
+                                                                                              : firstTabItem(hwnd);
       if (target) dlgSetFocus(target);
       return 0;
     }
@@ -237,8 +239,8 @@ LRESULT defaultDialogHandling(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
       if (LOWORD(wParam) != WA_INACTIVE && !HIWORD(wParam) && w->dlg) {
         HWND focus = GetFocus();
         if (focus == nullptr || (focus != hwnd && !IsChild(hwnd, focus))) {
-          HWND target = IsWindow(w->dlg->lastFocus) && IsChild(hwnd, w->dlg->lastFocus) ? w->dlg->lastFocus
-                                                                                         : firstTabItem(hwnd);
+          HWND target =
+              IsWindow(w->dlg->lastFocus) && IsChild(hwnd, w->dlg->lastFocus) ? w->dlg->lastFocus : firstTabItem(hwnd);
           if (target) SetFocus(target);
         }
       }
@@ -275,8 +277,8 @@ LRESULT defaultDialogHandling(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
   }
 }
 
-Window* createFromTemplate(HINSTANCE instance, const BYTE* data, size_t size, HWND owner, DLGPROC proc,
-                           LPARAM param, bool modal, int templateId) {
+Window* createFromTemplate(HINSTANCE instance, const BYTE* data, size_t size, HWND owner, DLGPROC proc, LPARAM param,
+                           bool modal, int templateId) {
   DialogTemplate t;
   if (data == nullptr || !parseTemplate(data, size, t)) {
     SetLastError(ERROR_INVALID_DATA);
@@ -322,7 +324,8 @@ Window* createFromTemplate(HINSTANCE instance, const BYTE* data, size_t size, HW
   PendingDialog pending{proc, std::move(state)};
   PendingDialog* saved = tPending;
   tPending = &pending;
-  HWND hwnd = CreateWindowExW(exStyle, WC_DIALOG, t.title.c_str(), style, x, y, ww, wh, owner, nullptr, instance, nullptr);
+  HWND hwnd =
+      CreateWindowExW(exStyle, WC_DIALOG, t.title.c_str(), style, x, y, ww, wh, owner, nullptr, instance, nullptr);
   tPending = saved;
   if (hwnd == nullptr) {
     if (font && pending.state) DeleteObject(font);
@@ -341,8 +344,8 @@ Window* createFromTemplate(HINSTANCE instance, const BYTE* data, size_t size, HW
       cex |= WS_EX_CLIENTEDGE;
     }
     HWND c = CreateWindowExW(cex, it.cls.c_str(), it.titleOrdinal >= 0 ? u"" : it.title.c_str(), cs,
-                             MulDiv(it.x, bx, 4), MulDiv(it.y, by, 8), MulDiv(it.cx, bx, 4), MulDiv(it.cy, by, 8),
-                             hwnd, reinterpret_cast<HMENU>(static_cast<ULONG_PTR>(it.id)), instance, nullptr);
+                             MulDiv(it.x, bx, 4), MulDiv(it.y, by, 8), MulDiv(it.cx, bx, 4), MulDiv(it.cy, by, 8), hwnd,
+                             reinterpret_cast<HMENU>(static_cast<ULONG_PTR>(it.id)), instance, nullptr);
     if (c == nullptr) {
       if (t.style & DS_NOFAILCREATE) continue;
       DWORD err = GetLastError();
@@ -419,8 +422,7 @@ LRESULT dialogClassProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         case WM_CTLCOLORDLG:
         case WM_CTLCOLORSCROLLBAR:
         case WM_CTLCOLORSTATIC:
-        case WM_INITDIALOG:
-          return handled;
+        case WM_INITDIALOG: return handled;
         default:
           if (Window* x = findAny(hwnd)) return x->msgResult;
           return 0;
@@ -486,8 +488,8 @@ INT_PTR runModal(HWND dialog, HWND owner) {
 using namespace ui;
 
 namespace ui {
-INT_PTR dialogBoxFromMemory(HINSTANCE instance, const BYTE* data, size_t size, HWND owner, DLGPROC proc,
-                            LPARAM param, int templateId) {
+INT_PTR dialogBoxFromMemory(HINSTANCE instance, const BYTE* data, size_t size, HWND owner, DLGPROC proc, LPARAM param,
+                            int templateId) {
   if (owner != nullptr && !IsWindow(owner)) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return -1;
@@ -501,8 +503,8 @@ INT_PTR dialogBoxFromMemory(HINSTANCE instance, const BYTE* data, size_t size, H
   return runModal(w->hwnd, top);
 }
 
-HWND createDialogFromMemory(HINSTANCE instance, const BYTE* data, size_t size, HWND owner, DLGPROC proc,
-                            LPARAM param, int templateId) {
+HWND createDialogFromMemory(HINSTANCE instance, const BYTE* data, size_t size, HWND owner, DLGPROC proc, LPARAM param,
+                            int templateId) {
   Window* w = createFromTemplate(instance, data, size, owner, proc, param, false, templateId);
   if (w == nullptr) return nullptr;
   HWND hwnd = w->hwnd;
@@ -523,15 +525,15 @@ int takeNextTemplateId() {
 // layout goes.
 constexpr size_t kTemplateLimit = 1 << 20;
 
-PLATFORM_API INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dlgTemplate, HWND owner,
-                                             DLGPROC proc, LPARAM initParam) {
+PLATFORM_API INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dlgTemplate, HWND owner, DLGPROC proc,
+                                             LPARAM initParam) {
   int id = takeNextTemplateId();
   return dialogBoxFromMemory(instance, reinterpret_cast<const BYTE*>(dlgTemplate), kTemplateLimit, owner, proc,
                              initParam, id);
 }
 
-PLATFORM_API HWND CreateDialogIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dlgTemplate, HWND owner,
-                                             DLGPROC proc, LPARAM initParam) {
+PLATFORM_API HWND CreateDialogIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dlgTemplate, HWND owner, DLGPROC proc,
+                                             LPARAM initParam) {
   int id = takeNextTemplateId();
   return createDialogFromMemory(instance, reinterpret_cast<const BYTE*>(dlgTemplate), kTemplateLimit, owner, proc,
                                 initParam, id);
@@ -816,9 +818,9 @@ PLATFORM_API int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT typ
   PendingDialog pending{messageBoxProc, std::move(state)};
   PendingDialog* saved = tPending;
   tPending = &pending;
-  HWND hwnd = CreateWindowExW(WS_EX_DLGMODALFRAME, WC_DIALOG, title.c_str(), style,
-                              (GetSystemMetrics(SM_CXSCREEN) - ww) / 2, (GetSystemMetrics(SM_CYSCREEN) - wh) / 2, ww,
-                              wh, top, nullptr, nullptr, nullptr);
+  HWND hwnd =
+      CreateWindowExW(WS_EX_DLGMODALFRAME, WC_DIALOG, title.c_str(), style, (GetSystemMetrics(SM_CXSCREEN) - ww) / 2,
+                      (GetSystemMetrics(SM_CYSCREEN) - wh) / 2, ww, wh, top, nullptr, nullptr, nullptr);
   tPending = saved;
   if (hwnd == nullptr) {
     DeleteObject(font);

@@ -43,9 +43,7 @@ EditState& editState(Window& w) {
 bool multiLine(const Window& w) { return (w.style & ES_MULTILINE) != 0; }
 bool password(const Window& w) { return (w.style & ES_PASSWORD) && !multiLine(w); }
 
-HFONT fontOfEdit(const Window& w) {
-  return w.font ? w.font : reinterpret_cast<HFONT>(GetStockObject(SYSTEM_FONT));
-}
+HFONT fontOfEdit(const Window& w) { return w.font ? w.font : reinterpret_cast<HFONT>(GetStockObject(SYSTEM_FONT)); }
 
 // What the control shows: the mask for a password edit.
 std::u16string shown(Window& w) {
@@ -277,8 +275,10 @@ void paintEdit(Window& w, HDC hdc) {
     int width = spanWidth(font, disp, l.start, l.end);
     int x0 = kMargin - e.xOffset;
     int avail = r.right - 2 * kMargin;
-    if (w.style & ES_CENTER) x0 = kMargin + (avail - width) / 2 - (wraps(w) ? 0 : e.xOffset);
-    else if (w.style & ES_RIGHT) x0 = r.right - kMargin - width;
+    if (w.style & ES_CENTER)
+      x0 = kMargin + (avail - width) / 2 - (wraps(w) ? 0 : e.xOffset);
+    else if (w.style & ES_RIGHT)
+      x0 = r.right - kMargin - width;
     std::u16string seg = disp.substr(l.start, l.end - l.start);
     SetTextColor(hdc, textColor);
     TextOutW(hdc, x0, y, seg.c_str(), static_cast<int>(seg.size()));
@@ -399,14 +399,26 @@ LRESULT editProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         return pos;
       };
       switch (static_cast<int>(wParam)) {
-        case VK_LEFT: moveCaret(*w, (e.selStart != e.selEnd && !shift) ? std::min(e.selStart, e.selEnd) : e.selEnd - 1, shift); break;
-        case VK_RIGHT: moveCaret(*w, (e.selStart != e.selEnd && !shift) ? std::max(e.selStart, e.selEnd) : e.selEnd + 1, shift); break;
+        case VK_LEFT:
+          moveCaret(*w, (e.selStart != e.selEnd && !shift) ? std::min(e.selStart, e.selEnd) : e.selEnd - 1, shift);
+          break;
+        case VK_RIGHT:
+          moveCaret(*w, (e.selStart != e.selEnd && !shift) ? std::max(e.selStart, e.selEnd) : e.selEnd + 1, shift);
+          break;
         case VK_HOME: moveCaret(*w, ctrl ? 0 : lines[line].start, shift); break;
         case VK_END: moveCaret(*w, ctrl ? static_cast<int>(w->text.size()) : lines[line].end, shift); break;
-        case VK_UP: if (multiLine(*w)) moveCaret(*w, toLine(line - 1), shift); break;
-        case VK_DOWN: if (multiLine(*w)) moveCaret(*w, toLine(line + 1), shift); break;
-        case VK_PRIOR: if (multiLine(*w)) moveCaret(*w, toLine(line - visibleLines(*w)), shift); break;
-        case VK_NEXT: if (multiLine(*w)) moveCaret(*w, toLine(line + visibleLines(*w)), shift); break;
+        case VK_UP:
+          if (multiLine(*w)) moveCaret(*w, toLine(line - 1), shift);
+          break;
+        case VK_DOWN:
+          if (multiLine(*w)) moveCaret(*w, toLine(line + 1), shift);
+          break;
+        case VK_PRIOR:
+          if (multiLine(*w)) moveCaret(*w, toLine(line - visibleLines(*w)), shift);
+          break;
+        case VK_NEXT:
+          if (multiLine(*w)) moveCaret(*w, toLine(line + visibleLines(*w)), shift);
+          break;
         case VK_DELETE:
           if (readOnly) break;
           if (e.selStart != e.selEnd) {
@@ -494,7 +506,8 @@ LRESULT editProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         SelectObject(hdc, fontOfEdit(*w));
         GetTextMetricsW(hdc, &tm);
         ReleaseDC(hwnd, hdc);
-        e.xOffset = std::max(0, e.xOffset + static_cast<int>(static_cast<LONG_PTR>(static_cast<int>(wParam))) * tm.tmAveCharWidth);
+        e.xOffset = std::max(
+            0, e.xOffset + static_cast<int>(static_cast<LONG_PTR>(static_cast<int>(wParam))) * tm.tmAveCharWidth);
       }
       updateScrollBars(*w);
       return TRUE;

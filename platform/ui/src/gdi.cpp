@@ -38,11 +38,11 @@ HGDIOBJ gSysBrushes[25];
 HGDIOBJ gDefaultBitmap;
 
 const COLORREF kSysColors[25] = {
-    RGB(212, 208, 200), RGB(58, 110, 165), RGB(10, 36, 106),   RGB(128, 128, 128), RGB(212, 208, 200),
-    RGB(255, 255, 255), RGB(0, 0, 0),      RGB(0, 0, 0),       RGB(0, 0, 0),       RGB(255, 255, 255),
-    RGB(212, 208, 200), RGB(212, 208, 200), RGB(128, 128, 128), RGB(10, 36, 106),  RGB(255, 255, 255),
+    RGB(212, 208, 200), RGB(58, 110, 165),  RGB(10, 36, 106),   RGB(128, 128, 128), RGB(212, 208, 200),
+    RGB(255, 255, 255), RGB(0, 0, 0),       RGB(0, 0, 0),       RGB(0, 0, 0),       RGB(255, 255, 255),
+    RGB(212, 208, 200), RGB(212, 208, 200), RGB(128, 128, 128), RGB(10, 36, 106),   RGB(255, 255, 255),
     RGB(212, 208, 200), RGB(128, 128, 128), RGB(128, 128, 128), RGB(0, 0, 0),       RGB(212, 208, 200),
-    RGB(255, 255, 255), RGB(64, 64, 64),   RGB(212, 208, 200), RGB(0, 0, 0),       RGB(255, 255, 225),
+    RGB(255, 255, 255), RGB(64, 64, 64),    RGB(212, 208, 200), RGB(0, 0, 0),       RGB(255, 255, 225),
 };
 
 HGDIOBJ addObject(std::unique_ptr<GdiObject> o) {
@@ -331,8 +331,8 @@ PLATFORM_API HGDIOBJ GetStockObject(int index) {
 PLATFORM_API HDC GetDC(HWND hwnd) {
   if (hwnd != nullptr && !IsWindow(hwnd)) return nullptr;
   if (hwnd == nullptr) {
-    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, GetSystemMetrics(SM_CXSCREEN),
-                                                    GetSystemMetrics(SM_CYSCREEN));
+    cairo_surface_t* s =
+        cairo_image_surface_create(CAIRO_FORMAT_RGB24, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));
     return makeDc(s, true, nullptr, 0, 0, RECT{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)});
   }
   return makeWindowDc(hwnd);
@@ -467,8 +467,8 @@ PLATFORM_API HFONT CreateFontIndirectW(const LOGFONTW* font) {
 }
 
 PLATFORM_API HFONT CreateFontW(int height, int width, int escapement, int orientation, int weight, DWORD italic,
-                               DWORD underline, DWORD strikeOut, DWORD charSet, DWORD outPrecision,
-                               DWORD clipPrecision, DWORD quality, DWORD pitchAndFamily, LPCWSTR face) {
+                               DWORD underline, DWORD strikeOut, DWORD charSet, DWORD outPrecision, DWORD clipPrecision,
+                               DWORD quality, DWORD pitchAndFamily, LPCWSTR face) {
   LOGFONTW lf{};
   lf.lfHeight = height;
   lf.lfWidth = width;
@@ -644,8 +644,8 @@ PLATFORM_API BOOL DrawFocusRect(HDC hdc, const RECT* rect) {
   auto toggle = [&](int x, int y) {
     if (((x + y) & 1) != 0) return;
     int sx = x + dc->originX, sy = y + dc->originY;
-    if (sx < dc->clip.left || sx >= dc->clip.right || sy < dc->clip.top || sy >= dc->clip.bottom || sx < 0 ||
-        sy < 0 || sx >= px.width || sy >= px.height)
+    if (sx < dc->clip.left || sx >= dc->clip.right || sy < dc->clip.top || sy >= dc->clip.bottom || sx < 0 || sy < 0 ||
+        sx >= px.width || sy >= px.height)
       return;
     *px.at(sx, sy) ^= 0x00FFFFFF;
   };
@@ -666,7 +666,8 @@ PLATFORM_API BOOL DrawEdge(HDC hdc, LPRECT rect, UINT edge, UINT flags) {
   if (!rect || !dcOf(hdc)) return FALSE;
   drawEdgeInternal(hdc, *rect, edge, flags);
   if (flags & BF_ADJUST) {
-    int n = ((edge & (BDR_RAISEDOUTER | BDR_SUNKENOUTER)) ? 1 : 0) + ((edge & (BDR_RAISEDINNER | BDR_SUNKENINNER)) ? 1 : 0);
+    int n =
+        ((edge & (BDR_RAISEDOUTER | BDR_SUNKENOUTER)) ? 1 : 0) + ((edge & (BDR_RAISEDINNER | BDR_SUNKENINNER)) ? 1 : 0);
     if (flags & BF_LEFT) rect->left += n;
     if (flags & BF_TOP) rect->top += n;
     if (flags & BF_RIGHT) rect->right -= n;
@@ -759,7 +760,8 @@ PLATFORM_API BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC src,
   PixelAccess dp(d->surface);
   for (int j = 0; j < height; ++j)
     for (int i = 0; i < width; ++i)
-      if (have[static_cast<size_t>(j) * width + i]) plot(*d, dp, x + i, y + j, block[static_cast<size_t>(j) * width + i]);
+      if (have[static_cast<size_t>(j) * width + i])
+        plot(*d, dp, x + i, y + j, block[static_cast<size_t>(j) * width + i]);
   cairo_surface_mark_dirty(d->surface);
   return TRUE;
 }

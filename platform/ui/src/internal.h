@@ -73,9 +73,9 @@ struct Window {
 };
 
 // ---- windows (window.cpp) ----
-Window* find(HWND hwnd);  // live windows only
-Window* findAny(HWND hwnd);  // also windows being destroyed
-RECT clientInsets(const Window& w);  // left/top/right/bottom widths of the frame
+Window* find(HWND hwnd);                   // live windows only
+Window* findAny(HWND hwnd);                // also windows being destroyed
+RECT clientInsets(const Window& w);        // left/top/right/bottom widths of the frame
 RECT clientRectInParent(const Window& w);  // client area in parent-client coordinates
 POINT clientOriginOnScreen(const Window& w);
 HWND topLevelOf(HWND hwnd);

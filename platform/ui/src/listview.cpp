@@ -42,9 +42,7 @@ ListState& listState(Window& w) {
 
 HFONT fontOfList(const Window& w) { return w.font ? w.font : defaultGuiFont(); }
 int rowHeight(const Window& w) { return lineHeight(fontOfList(w)) + 4; }
-int headerHeight(const Window& w) {
-  return (w.style & LVS_NOCOLUMNHEADER) ? 0 : lineHeight(fontOfList(w)) + 6;
-}
+int headerHeight(const Window& w) { return (w.style & LVS_NOCOLUMNHEADER) ? 0 : lineHeight(fontOfList(w)) + 6; }
 
 int perPage(Window& w) {
   RECT r;
@@ -211,7 +209,9 @@ void paintList(Window& w, HDC hdc) {
       RECT tr{cell.left + 6, cell.top, cell.right - 6, cell.bottom};
       SetTextColor(hdc, GetSysColor(COLOR_BTNTEXT));
       UINT fmt = DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX |
-                 (c.fmt == LVCFMT_RIGHT ? DT_RIGHT : c.fmt == LVCFMT_CENTER ? DT_CENTER : DT_LEFT);
+                 (c.fmt == LVCFMT_RIGHT    ? DT_RIGHT
+                  : c.fmt == LVCFMT_CENTER ? DT_CENTER
+                                           : DT_LEFT);
       DrawTextW(hdc, c.text.c_str(), static_cast<int>(c.text.size()), &tr, fmt);
       x += c.width;
     }
@@ -237,11 +237,13 @@ void paintList(Window& w, HDC hdc) {
       std::u16string t = cellText(it, col.subItem);
       RECT tr{x + 6, y, x + col.width - 6, y + rh};
       bool inHighlight = sel && (fullRow || c == 0);
-      SetTextColor(hdc, disabled ? GetSysColor(COLOR_GRAYTEXT)
-                                 : inHighlight && s.focused ? GetSysColor(COLOR_HIGHLIGHTTEXT)
-                                                            : GetSysColor(COLOR_WINDOWTEXT));
+      SetTextColor(hdc, disabled                   ? GetSysColor(COLOR_GRAYTEXT)
+                        : inHighlight && s.focused ? GetSysColor(COLOR_HIGHLIGHTTEXT)
+                                                   : GetSysColor(COLOR_WINDOWTEXT));
       UINT fmt = DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX |
-                 (col.fmt == LVCFMT_RIGHT ? DT_RIGHT : col.fmt == LVCFMT_CENTER ? DT_CENTER : DT_LEFT);
+                 (col.fmt == LVCFMT_RIGHT    ? DT_RIGHT
+                  : col.fmt == LVCFMT_CENTER ? DT_CENTER
+                                             : DT_LEFT);
       DrawTextW(hdc, t.c_str(), static_cast<int>(t.size()), &tr, fmt);
       x += col.width;
     }
@@ -309,7 +311,10 @@ LRESULT listViewProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
     case WM_CREATE: updateScroll(*w); return 0;
     case WM_GETDLGCODE: return DLGC_WANTARROWS | DLGC_WANTCHARS;
-    case WM_SETFONT: w->font = reinterpret_cast<HFONT>(wParam); updateScroll(*w); return 0;
+    case WM_SETFONT:
+      w->font = reinterpret_cast<HFONT>(wParam);
+      updateScroll(*w);
+      return 0;
     case WM_GETFONT: return reinterpret_cast<LRESULT>(w->font);
     case WM_SIZE:
     case WM_STYLECHANGED: updateScroll(*w); return 0;
@@ -385,7 +390,8 @@ LRESULT listViewProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       if (w->style & (LVS_SORTASCENDING | LVS_SORTDESCENDING)) {
         bool asc = (w->style & LVS_SORTASCENDING) != 0;
         at = 0;
-        while (at < count && (asc ? s.items[at].texts[0] <= item.texts[0] : s.items[at].texts[0] >= item.texts[0])) ++at;
+        while (at < count && (asc ? s.items[at].texts[0] <= item.texts[0] : s.items[at].texts[0] >= item.texts[0]))
+          ++at;
       }
       s.items.insert(s.items.begin() + at, item);
       if (s.mark >= at) ++s.mark;
@@ -405,7 +411,8 @@ LRESULT listViewProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         item.texts[it->iSubItem] = it->pszText ? std::u16string(it->pszText) : std::u16string();
       }
       if (msg == LVM_SETITEMW && (it->mask & LVIF_PARAM) && it->iSubItem == 0) item.param = it->lParam;
-      if (msg == LVM_SETITEMW && (it->mask & LVIF_STATE) && it->iSubItem == 0) setState(*w, i, it->state, it->stateMask);
+      if (msg == LVM_SETITEMW && (it->mask & LVIF_STATE) && it->iSubItem == 0)
+        setState(*w, i, it->state, it->stateMask);
       return TRUE;
     }
     case LVM_GETITEMW: {
@@ -429,8 +436,10 @@ LRESULT listViewProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       int i = static_cast<int>(wParam);
       if (i < 0 || i >= count) return FALSE;
       s.items.erase(s.items.begin() + i);
-      if (s.mark == i) s.mark = -1;
-      else if (s.mark > i) --s.mark;
+      if (s.mark == i)
+        s.mark = -1;
+      else if (s.mark > i)
+        --s.mark;
       updateScroll(*w);
       return TRUE;
     }
@@ -532,8 +541,10 @@ LRESULT listViewProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         case VK_NEXT: target = std::min(count - 1, f + perPage(*w)); break;
         case VK_SPACE:
           if (f < 0) return 0;
-          if (ctrl && !(w->style & LVS_SINGLESEL)) pick(*w, f, true, false);
-          else pick(*w, f, false, false);
+          if (ctrl && !(w->style & LVS_SINGLESEL))
+            pick(*w, f, true, false);
+          else
+            pick(*w, f, false, false);
           return 0;
         default: return 0;
       }

@@ -8,10 +8,10 @@
 
 namespace ui {
 HBITMAP bitmapFromDib(const BYTE* data, size_t size);
-INT_PTR dialogBoxFromMemory(HINSTANCE instance, const BYTE* data, size_t size, HWND owner, DLGPROC proc,
-                            LPARAM param, int templateId);
-HWND createDialogFromMemory(HINSTANCE instance, const BYTE* data, size_t size, HWND owner, DLGPROC proc,
-                            LPARAM param, int templateId);
+INT_PTR dialogBoxFromMemory(HINSTANCE instance, const BYTE* data, size_t size, HWND owner, DLGPROC proc, LPARAM param,
+                            int templateId);
+HWND createDialogFromMemory(HINSTANCE instance, const BYTE* data, size_t size, HWND owner, DLGPROC proc, LPARAM param,
+                            int templateId);
 int takeNextTemplateId();
 
 namespace {
@@ -71,7 +71,8 @@ HBITMAP loadBitmapResource(HINSTANCE instance, LPCWSTR name) {
   const BYTE* data = static_cast<const BYTE*>(LockResource(LoadResource(instance, res)));
   DWORD size = SizeofResource(instance, res);
   if (data == nullptr) return nullptr;
-  HBITMAP b = PlatformResourceFormat(res) == PLATFORM_RESFMT_PNG ? bitmapFromPng(data, size) : bitmapFromDib(data, size);
+  HBITMAP b =
+      PlatformResourceFormat(res) == PLATFORM_RESFMT_PNG ? bitmapFromPng(data, size) : bitmapFromDib(data, size);
   if (b == nullptr) {
     SetLastError(ERROR_INVALID_DATA);
     return nullptr;

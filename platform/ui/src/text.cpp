@@ -100,7 +100,6 @@ struct FontInfo {
 
 std::map<std::u16string, FontInfo> gFonts;
 
-
 void measure(PangoFontDescription* desc, double& ascent, double& descent, double& ave) {
   // Metrics in untransformed pixels: the context still carries the stretch
   // and turn of the last text drawn, and under some of those cairo cannot
@@ -116,8 +115,10 @@ void measure(PangoFontDescription* desc, double& ascent, double& descent, double
 const FontInfo& fontInfo(HGDIOBJ font) {
   ensurePango();
   LOGFONTW lf{};
-  if (const LOGFONTW* f = fontOf(font)) lf = *f;
-  else if (const LOGFONTW* s = fontOf(GetStockObject(SYSTEM_FONT))) lf = *s;
+  if (const LOGFONTW* f = fontOf(font))
+    lf = *f;
+  else if (const LOGFONTW* s = fontOf(GetStockObject(SYSTEM_FONT)))
+    lf = *s;
   std::u16string key(reinterpret_cast<const char16_t*>(&lf), sizeof lf / 2);
   auto it = gFonts.find(key);
   if (it != gFonts.end()) return it->second;
@@ -223,7 +224,8 @@ void drawLine(Dc& dc, const FontInfo& fi, PangoLayout* layout, int x, int y, con
     width = logical.width;
   }
   if (dc.bkMode == OPAQUE) {
-    cairo_set_source_rgb(cr, GetRValue(dc.bkColor) / 255.0, GetGValue(dc.bkColor) / 255.0, GetBValue(dc.bkColor) / 255.0);
+    cairo_set_source_rgb(cr, GetRValue(dc.bkColor) / 255.0, GetGValue(dc.bkColor) / 255.0,
+                         GetBValue(dc.bkColor) / 255.0);
     cairo_rectangle(cr, 0, 0, width, fi.ascent + fi.descent);
     cairo_fill(cr);
   }
@@ -395,14 +397,18 @@ PLATFORM_API int DrawTextW(HDC hdc, LPCWSTR text, int count, LPRECT rect, UINT f
     noteShownText(*dc, text, count);
     int y = rect->top;
     if (format & DT_SINGLELINE) {
-      if (format & DT_VCENTER) y = rect->top + (rect->bottom - rect->top - lh) / 2;
-      else if (format & DT_BOTTOM) y = rect->bottom - lh;
+      if (format & DT_VCENTER)
+        y = rect->top + (rect->bottom - rect->top - lh) / 2;
+      else if (format & DT_BOTTOM)
+        y = rect->bottom - lh;
     }
     for (auto* layout : layouts) {
       int w = layoutWidth(layout, fi);
       int x = rect->left;
-      if (format & DT_CENTER) x = rect->left + (rect->right - rect->left - w) / 2;
-      else if (format & DT_RIGHT) x = rect->right - w;
+      if (format & DT_CENTER)
+        x = rect->left + (rect->right - rect->left - w) / 2;
+      else if (format & DT_RIGHT)
+        x = rect->right - w;
       drawLine(*dc, fi, layout, x, y, (format & DT_NOCLIP) ? nullptr : rect);
       y += lh;
     }

@@ -18,10 +18,13 @@ namespace platform::user {
 namespace {
 
 std::string dialogName(const DialogView& v) {
-  return v.messageBox ? std::string("message box \"") + platform::utf::toUtf8(v.text) + "\"" : "dialog " + std::to_string(v.templateId);
+  return v.messageBox ? std::string("message box \"") + platform::utf::toUtf8(v.text) + "\""
+                      : "dialog " + std::to_string(v.templateId);
 }
 
-std::string expectName(int expect) { return expect == kMessageBox ? "a message box" : "dialog " + std::to_string(expect); }
+std::string expectName(int expect) {
+  return expect == kMessageBox ? "a message box" : "dialog " + std::to_string(expect);
+}
 std::string expectName(const Entry& e) {
   if (e.expect == kMessageBox && e.textId != 0) return "a message box with string " + std::to_string(e.textId);
   return expectName(e.expect);
@@ -49,7 +52,7 @@ struct OpenDialog {
   int ordinal;
   std::deque<std::function<Step()>> steps;  // what is left of the current action
   bool failed = false;
-  std::vector<int> held;  // keys pressed and not yet let go
+  std::vector<int> held;      // keys pressed and not yet let go
   std::deque<Action> chosen;  // actions a react step chose, taken before the entry's next
 };
 
@@ -58,16 +61,43 @@ struct KeyName {
   int vk;
 };
 const KeyName kKeys[] = {
-    {"VK_BACK", VK_BACK},     {"VK_TAB", VK_TAB},         {"VK_RETURN", VK_RETURN},   {"VK_SHIFT", VK_SHIFT},
-    {"VK_CONTROL", VK_CONTROL}, {"VK_MENU", VK_MENU},     {"VK_PAUSE", VK_PAUSE},     {"VK_CAPITAL", VK_CAPITAL},
-    {"VK_ESCAPE", VK_ESCAPE}, {"VK_SPACE", VK_SPACE},     {"VK_PRIOR", VK_PRIOR},     {"VK_NEXT", VK_NEXT},
-    {"VK_END", VK_END},       {"VK_HOME", VK_HOME},       {"VK_LEFT", VK_LEFT},       {"VK_UP", VK_UP},
-    {"VK_RIGHT", VK_RIGHT},   {"VK_DOWN", VK_DOWN},       {"VK_INSERT", VK_INSERT},   {"VK_DELETE", VK_DELETE},
-    {"VK_MULTIPLY", VK_MULTIPLY}, {"VK_ADD", VK_ADD},     {"VK_SUBTRACT", VK_SUBTRACT}, {"VK_DECIMAL", VK_DECIMAL},
-    {"VK_DIVIDE", VK_DIVIDE}, {"VK_NUMLOCK", VK_NUMLOCK}, {"VK_OEM_1", VK_OEM_1},     {"VK_OEM_PLUS", VK_OEM_PLUS},
-    {"VK_OEM_COMMA", VK_OEM_COMMA}, {"VK_OEM_MINUS", VK_OEM_MINUS}, {"VK_OEM_PERIOD", VK_OEM_PERIOD},
-    {"VK_OEM_2", VK_OEM_2},   {"VK_OEM_3", VK_OEM_3},     {"VK_OEM_4", VK_OEM_4},     {"VK_OEM_5", VK_OEM_5},
-    {"VK_OEM_6", VK_OEM_6},   {"VK_OEM_7", VK_OEM_7},
+    {"VK_BACK", VK_BACK},
+    {"VK_TAB", VK_TAB},
+    {"VK_RETURN", VK_RETURN},
+    {"VK_SHIFT", VK_SHIFT},
+    {"VK_CONTROL", VK_CONTROL},
+    {"VK_MENU", VK_MENU},
+    {"VK_PAUSE", VK_PAUSE},
+    {"VK_CAPITAL", VK_CAPITAL},
+    {"VK_ESCAPE", VK_ESCAPE},
+    {"VK_SPACE", VK_SPACE},
+    {"VK_PRIOR", VK_PRIOR},
+    {"VK_NEXT", VK_NEXT},
+    {"VK_END", VK_END},
+    {"VK_HOME", VK_HOME},
+    {"VK_LEFT", VK_LEFT},
+    {"VK_UP", VK_UP},
+    {"VK_RIGHT", VK_RIGHT},
+    {"VK_DOWN", VK_DOWN},
+    {"VK_INSERT", VK_INSERT},
+    {"VK_DELETE", VK_DELETE},
+    {"VK_MULTIPLY", VK_MULTIPLY},
+    {"VK_ADD", VK_ADD},
+    {"VK_SUBTRACT", VK_SUBTRACT},
+    {"VK_DECIMAL", VK_DECIMAL},
+    {"VK_DIVIDE", VK_DIVIDE},
+    {"VK_NUMLOCK", VK_NUMLOCK},
+    {"VK_OEM_1", VK_OEM_1},
+    {"VK_OEM_PLUS", VK_OEM_PLUS},
+    {"VK_OEM_COMMA", VK_OEM_COMMA},
+    {"VK_OEM_MINUS", VK_OEM_MINUS},
+    {"VK_OEM_PERIOD", VK_OEM_PERIOD},
+    {"VK_OEM_2", VK_OEM_2},
+    {"VK_OEM_3", VK_OEM_3},
+    {"VK_OEM_4", VK_OEM_4},
+    {"VK_OEM_5", VK_OEM_5},
+    {"VK_OEM_6", VK_OEM_6},
+    {"VK_OEM_7", VK_OEM_7},
 };
 
 // How a character is typed on a US keyboard: the key, and whether Shift is held.
@@ -99,7 +129,7 @@ bool keyFor(char16_t c, int* vk, bool* shift) {
     int vk;
     char16_t plain, shifted;
   };
-  static const Oem oem[] = {{VK_SPACE, u' ', 0},       {VK_OEM_1, u';', u':'},     {VK_OEM_PLUS, u'=', u'+'},
+  static const Oem oem[] = {{VK_SPACE, u' ', 0},        {VK_OEM_1, u';', u':'},     {VK_OEM_PLUS, u'=', u'+'},
                             {VK_OEM_COMMA, u',', u'<'}, {VK_OEM_MINUS, u'-', u'_'}, {VK_OEM_PERIOD, u'.', u'>'},
                             {VK_OEM_2, u'/', u'?'},     {VK_OEM_3, u'`', u'~'},     {VK_OEM_4, u'[', u'{'},
                             {VK_OEM_5, u'\\', u'|'},    {VK_OEM_6, u']', u'}'},     {VK_OEM_7, u'\'', u'"'},
@@ -362,9 +392,7 @@ struct ScriptedUser::Impl {
         });
         return true;
       }
-      case Action::Kind::Wait:
-        q.push_back(WaitStep{this, dlg, std::make_shared<ULONGLONG>(0), a.ms});
-        return true;
+      case Action::Kind::Wait: q.push_back(WaitStep{this, dlg, std::make_shared<ULONGLONG>(0), a.ms}); return true;
       case Action::Kind::Exec: {
         std::string cmd = a.command;
         q.push_back([this, cmd]() {
@@ -536,9 +564,12 @@ Action key(int vk, unsigned modifiers) {
 Action key(const std::string& vkName, const std::vector<std::string>& modifiers) {
   unsigned m = 0;
   for (const auto& s : modifiers) {
-    if (s == "shift") m |= kShift;
-    else if (s == "ctrl") m |= kCtrl;
-    else if (s == "alt") m |= kAlt;
+    if (s == "shift")
+      m |= kShift;
+    else if (s == "ctrl")
+      m |= kCtrl;
+    else if (s == "alt")
+      m |= kAlt;
   }
   return key(keyCode(vkName), m);
 }
@@ -681,7 +712,9 @@ ScriptedUser& ScriptedUser::expect(int templateId, std::vector<Action> actions) 
   return *this;
 }
 
-ScriptedUser& ScriptedUser::expectMessageBox(std::vector<Action> actions) { return expect(kMessageBox, std::move(actions)); }
+ScriptedUser& ScriptedUser::expectMessageBox(std::vector<Action> actions) {
+  return expect(kMessageBox, std::move(actions));
+}
 
 ScriptedUser& ScriptedUser::expectMessageBox(UINT textId, std::vector<Action> actions) {
   entries_.push_back(Entry{kMessageBox, std::move(actions), textId});

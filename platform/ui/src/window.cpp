@@ -256,7 +256,8 @@ bool postTimerMessages() {
   std::vector<Timer*> due;
   for (auto& t : tThread.timers)
     if (!t.pending && t.due <= now) due.push_back(&t);
-  std::sort(due.begin(), due.end(), [](Timer* a, Timer* b) { return a->due != b->due ? a->due < b->due : a->order < b->order; });
+  std::sort(due.begin(), due.end(),
+            [](Timer* a, Timer* b) { return a->due != b->due ? a->due < b->due : a->order < b->order; });
   for (Timer* t : due) {
     t->pending = true;
     t->due = now + t->elapse;
@@ -397,8 +398,10 @@ PLATFORM_API HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR wind
     gWindows[w->hwnd] = std::move(w);
   }
   HWND hwnd = raw->hwnd;
-  CREATESTRUCTW cs{param, instance, menu, parent, height, width, y, x, static_cast<LONG>(style), windowName, className, exStyle};
-  if (!send(hwnd, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(&cs)) || send(hwnd, WM_CREATE, 0, reinterpret_cast<LPARAM>(&cs)) == -1) {
+  CREATESTRUCTW cs{param,      instance,  menu,   parent, height, width, y, x, static_cast<LONG>(style),
+                   windowName, className, exStyle};
+  if (!send(hwnd, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(&cs)) ||
+      send(hwnd, WM_CREATE, 0, reinterpret_cast<LPARAM>(&cs)) == -1) {
     DestroyWindow(hwnd);
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
@@ -603,12 +606,30 @@ PLATFORM_API LONG_PTR SetWindowLongPtrW(HWND hwnd, int index, LONG_PTR value) {
       send(hwnd, WM_STYLECHANGED, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&ss));
       break;
     }
-    case GWLP_USERDATA: old = w->userData; w->userData = value; break;
-    case GWLP_ID: old = w->id; w->id = value; break;
-    case GWLP_HINSTANCE: old = reinterpret_cast<LONG_PTR>(w->instance); w->instance = reinterpret_cast<HINSTANCE>(value); break;
-    case DWLP_MSGRESULT: old = w->msgResult; w->msgResult = value; break;
-    case DWLP_DLGPROC: old = reinterpret_cast<LONG_PTR>(w->dlgProc); w->dlgProc = reinterpret_cast<DLGPROC>(value); break;
-    case DWLP_USER: old = w->dlgUser; w->dlgUser = value; break;
+    case GWLP_USERDATA:
+      old = w->userData;
+      w->userData = value;
+      break;
+    case GWLP_ID:
+      old = w->id;
+      w->id = value;
+      break;
+    case GWLP_HINSTANCE:
+      old = reinterpret_cast<LONG_PTR>(w->instance);
+      w->instance = reinterpret_cast<HINSTANCE>(value);
+      break;
+    case DWLP_MSGRESULT:
+      old = w->msgResult;
+      w->msgResult = value;
+      break;
+    case DWLP_DLGPROC:
+      old = reinterpret_cast<LONG_PTR>(w->dlgProc);
+      w->dlgProc = reinterpret_cast<DLGPROC>(value);
+      break;
+    case DWLP_USER:
+      old = w->dlgUser;
+      w->dlgUser = value;
+      break;
     default: SetLastError(ERROR_INVALID_PARAMETER); return 0;
   }
   return old;
@@ -679,7 +700,8 @@ PLATFORM_API LRESULT DefWindowProcW(HWND hwnd, UINT msg, WPARAM wParam, LPARAM l
     case WM_ERASEBKGND: {
       HBRUSH b = w->classBackground;
       if (b == nullptr) return 0;
-      if (reinterpret_cast<ULONG_PTR>(b) <= 31) b = GetSysColorBrush(static_cast<int>(reinterpret_cast<ULONG_PTR>(b)) - 1);
+      if (reinterpret_cast<ULONG_PTR>(b) <= 31)
+        b = GetSysColorBrush(static_cast<int>(reinterpret_cast<ULONG_PTR>(b)) - 1);
       RECT r;
       GetClientRect(hwnd, &r);
       FillRect(reinterpret_cast<HDC>(wParam), &r, b);
@@ -912,20 +934,19 @@ PLATFORM_API BOOL TranslateMessage(const MSG* msg) {
       char16_t shifted;
     };
     static const OemKey keys[] = {
-        {VK_SPACE, u' ', u' '},      {VK_RETURN, u'\r', u'\r'},    {VK_BACK, 8, 8},
-        {VK_TAB, u'\t', u'\t'},      {VK_ESCAPE, 27, 27},          {VK_OEM_1, u';', u':'},
-        {VK_OEM_PLUS, u'=', u'+'},   {VK_OEM_COMMA, u',', u'<'},   {VK_OEM_MINUS, u'-', u'_'},
-        {VK_OEM_PERIOD, u'.', u'>'}, {VK_OEM_2, u'/', u'?'},       {VK_OEM_3, u'`', u'~'},
-        {VK_OEM_4, u'[', u'{'},      {VK_OEM_5, u'\\', u'|'},      {VK_OEM_6, u']', u'}'},
-        {VK_OEM_7, u'\'', u'"'},     {VK_MULTIPLY, u'*', u'*'},    {VK_ADD, u'+', u'+'},
-        {VK_SUBTRACT, u'-', u'-'},   {VK_DECIMAL, u'.', u'.'},     {VK_DIVIDE, u'/', u'/'},
+        {VK_SPACE, u' ', u' '},     {VK_RETURN, u'\r', u'\r'},   {VK_BACK, 8, 8},           {VK_TAB, u'\t', u'\t'},
+        {VK_ESCAPE, 27, 27},        {VK_OEM_1, u';', u':'},      {VK_OEM_PLUS, u'=', u'+'}, {VK_OEM_COMMA, u',', u'<'},
+        {VK_OEM_MINUS, u'-', u'_'}, {VK_OEM_PERIOD, u'.', u'>'}, {VK_OEM_2, u'/', u'?'},    {VK_OEM_3, u'`', u'~'},
+        {VK_OEM_4, u'[', u'{'},     {VK_OEM_5, u'\\', u'|'},     {VK_OEM_6, u']', u'}'},    {VK_OEM_7, u'\'', u'"'},
+        {VK_MULTIPLY, u'*', u'*'},  {VK_ADD, u'+', u'+'},        {VK_SUBTRACT, u'-', u'-'}, {VK_DECIMAL, u'.', u'.'},
+        {VK_DIVIDE, u'/', u'/'},
     };
     for (const auto& k : keys)
       if (k.vk == vk) ch = shift ? k.shifted : k.plain;
   }
   if (ch == 0) return FALSE;
-  MSG m{msg->hwnd, static_cast<UINT>(msg->message == WM_SYSKEYDOWN ? WM_SYSCHAR : WM_CHAR), ch, msg->lParam,
-        msg->time, msg->pt};
+  MSG m{msg->hwnd, static_cast<UINT>(msg->message == WM_SYSKEYDOWN ? WM_SYSCHAR : WM_CHAR), ch, msg->lParam, msg->time,
+        msg->pt};
   std::lock_guard<std::mutex> lock(tThread.queueMutex);
   tThread.queue.push_front(m);
   return TRUE;
@@ -1065,7 +1086,8 @@ PLATFORM_API BOOL PtInRect(const RECT* r, POINT p) {
 }
 PLATFORM_API BOOL IntersectRect(LPRECT d, const RECT* a, const RECT* b) {
   if (!d || !a || !b) return FALSE;
-  RECT r{std::max(a->left, b->left), std::max(a->top, b->top), std::min(a->right, b->right), std::min(a->bottom, b->bottom)};
+  RECT r{std::max(a->left, b->left), std::max(a->top, b->top), std::min(a->right, b->right),
+         std::min(a->bottom, b->bottom)};
   if (r.right <= r.left || r.bottom <= r.top) {
     *d = RECT{0, 0, 0, 0};
     return FALSE;

@@ -233,11 +233,15 @@ int connectTo(const std::string& host, INTERNET_PORT port, int timeoutMs, DWORD*
       }
       int soError = 0;
       socklen_t len = sizeof soError;
-      if (w < 0 || ::getsockopt(s, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0) r = -1;
-      else r = 0;
+      if (w < 0 || ::getsockopt(s, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0)
+        r = -1;
+      else
+        r = 0;
     }
-    if (r == 0) fd = s;
-    else ::close(s);
+    if (r == 0)
+      fd = s;
+    else
+      ::close(s);
   }
   ::freeaddrinfo(list);
   return fd;
@@ -265,7 +269,8 @@ std::vector<std::vector<BYTE>> rootCertificates(std::string* key) {
        c = CertEnumCertificatesInStore(store, c)) {
     BYTE sha1[20];
     DWORD n = sizeof sha1;
-    if (CertGetCertificateContextProperty(c, CERT_SHA1_HASH_PROP_ID, sha1, &n)) key->append(reinterpret_cast<char*>(sha1), n);
+    if (CertGetCertificateContextProperty(c, CERT_SHA1_HASH_PROP_ID, sha1, &n))
+      key->append(reinterpret_cast<char*>(sha1), n);
     out.emplace_back(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded);
   }
   CertCloseStore(store, 0);
@@ -308,18 +313,14 @@ DWORD certificateError(long verify) {
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
     case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-    case X509_V_ERR_CERT_UNTRUSTED:
-      return ERROR_WINHTTP_SECURE_INVALID_CA;
+    case X509_V_ERR_CERT_UNTRUSTED: return ERROR_WINHTTP_SECURE_INVALID_CA;
     case X509_V_ERR_CERT_HAS_EXPIRED:
     case X509_V_ERR_CERT_NOT_YET_VALID:
     case X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD:
-    case X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD:
-      return ERROR_WINHTTP_SECURE_CERT_DATE_INVALID;
+    case X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD: return ERROR_WINHTTP_SECURE_CERT_DATE_INVALID;
     case X509_V_ERR_HOSTNAME_MISMATCH:
-    case X509_V_ERR_IP_ADDRESS_MISMATCH:
-      return ERROR_WINHTTP_SECURE_CERT_CN_INVALID;
-    default:
-      return ERROR_WINHTTP_SECURE_FAILURE;
+    case X509_V_ERR_IP_ADDRESS_MISMATCH: return ERROR_WINHTTP_SECURE_CERT_CN_INVALID;
+    default: return ERROR_WINHTTP_SECURE_FAILURE;
   }
 }
 
@@ -386,8 +387,8 @@ bool writeAll(Request& r, const std::string& data, DWORD* error) {
 long readSome(Request& r, char* buf, size_t size, DWORD* error) {
   if (r.ssl != nullptr) {
     DWORD e = 0;
-    int n = tlsStep(r, [&] { return SSL_read(r.ssl, buf, static_cast<int>(size)); }, ERROR_WINHTTP_CONNECTION_ERROR,
-                    &e);
+    int n = tlsStep(
+        r, [&] { return SSL_read(r.ssl, buf, static_cast<int>(size)); }, ERROR_WINHTTP_CONNECTION_ERROR, &e);
     if (n > 0) return n;
     if (e == ERROR_WINHTTP_CONNECTION_ERROR) return 0;  // closed (with or without close_notify)
     *error = e;
@@ -433,9 +434,11 @@ DWORD sendRequest(Request& r) {
       SSL_set_tlsext_host_name(r.ssl, host.c_str());
       SSL_set1_host(r.ssl, host.c_str());
     }
-    if (tlsStep(r, [&] { return SSL_connect(r.ssl); }, ERROR_WINHTTP_SECURE_FAILURE, &error) <= 0) {
+    if (tlsStep(
+            r, [&] { return SSL_connect(r.ssl); }, ERROR_WINHTTP_SECURE_FAILURE, &error) <= 0) {
       long verify = SSL_get_verify_result(r.ssl);
-      if (error != ERROR_WINHTTP_TIMEOUT) error = verify != X509_V_OK ? certificateError(verify) : ERROR_WINHTTP_SECURE_FAILURE;
+      if (error != ERROR_WINHTTP_TIMEOUT)
+        error = verify != X509_V_OK ? certificateError(verify) : ERROR_WINHTTP_SECURE_FAILURE;
       return error;
     }
     r.cert = SSL_get1_peer_certificate(r.ssl);
@@ -519,8 +522,7 @@ PLATFORM_API HINTERNET WinHttpOpen(LPCWSTR agent, DWORD accessType, LPCWSTR prox
   return publish(s);
 }
 
-PLATFORM_API HINTERNET WinHttpConnect(HINTERNET session, LPCWSTR serverName, INTERNET_PORT serverPort,
-                                      DWORD reserved) {
+PLATFORM_API HINTERNET WinHttpConnect(HINTERNET session, LPCWSTR serverName, INTERNET_PORT serverPort, DWORD reserved) {
   auto s = lookupAs<Session>(session, Kind::Session);
   if (s == nullptr) return nullptr;
   if (serverName == nullptr || *serverName == 0 || reserved != 0) {

@@ -18,23 +18,24 @@ CTestModule _AtlModule;
 
 BSTR text(const std::u16string& s) { return SysAllocStringLen(s.data(), static_cast<UINT>(s.size())); }
 
-class CTestCtrl : public CComObjectRootEx<CComSingleThreadModel>,
-                  public IDispatchImpl<ITestCtrl, &IID_ITestCtrl, &LIBID_ComTestLib, 1, 0>,
-                  public IPersistStreamInitImpl<CTestCtrl>,
-                  public IOleControlImpl<CTestCtrl>,
-                  public IOleObjectImpl<CTestCtrl>,
-                  public IOleInPlaceActiveObjectImpl<CTestCtrl>,
-                  public IViewObjectExImpl<CTestCtrl>,
-                  public IOleInPlaceObjectWindowlessImpl<CTestCtrl>,
-                  public ISupportErrorInfoImpl<&IID_ITestCtrl>,
-                  public IPersistStorageImpl<CTestCtrl>,
-                  public ISpecifyPropertyPagesImpl<CTestCtrl>,
-                  public IQuickActivateImpl<CTestCtrl>,
-                  public IDataObjectImpl<CTestCtrl>,
-                  public IProvideClassInfo2Impl<&CLSID_TestCtrl, nullptr, &LIBID_ComTestLib>,
-                  public CComCoClass<CTestCtrl, &CLSID_TestCtrl>,
-                  public CComControlBase,
-                  public IObjectSafetyImpl<CTestCtrl, INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA> {
+class CTestCtrl
+    : public CComObjectRootEx<CComSingleThreadModel>,
+      public IDispatchImpl<ITestCtrl, &IID_ITestCtrl, &LIBID_ComTestLib, 1, 0>,
+      public IPersistStreamInitImpl<CTestCtrl>,
+      public IOleControlImpl<CTestCtrl>,
+      public IOleObjectImpl<CTestCtrl>,
+      public IOleInPlaceActiveObjectImpl<CTestCtrl>,
+      public IViewObjectExImpl<CTestCtrl>,
+      public IOleInPlaceObjectWindowlessImpl<CTestCtrl>,
+      public ISupportErrorInfoImpl<&IID_ITestCtrl>,
+      public IPersistStorageImpl<CTestCtrl>,
+      public ISpecifyPropertyPagesImpl<CTestCtrl>,
+      public IQuickActivateImpl<CTestCtrl>,
+      public IDataObjectImpl<CTestCtrl>,
+      public IProvideClassInfo2Impl<&CLSID_TestCtrl, nullptr, &LIBID_ComTestLib>,
+      public CComCoClass<CTestCtrl, &CLSID_TestCtrl>,
+      public CComControlBase,
+      public IObjectSafetyImpl<CTestCtrl, INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA> {
  public:
   DECLARE_OLEMISC_STATUS(OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT |
                          OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST)

@@ -39,12 +39,13 @@ INT_PTR promptProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   return FALSE;
 }
 
-class CDialogCtrl : public CComObjectRootEx<CComSingleThreadModel>,
-                    public IDispatchImpl<IDialogCtrl, &IID_IDialogCtrl, &LIBID_PageHostTestLib, 1, 0>,
-                    public IOleObjectImpl<CDialogCtrl>,
-                    public CComCoClass<CDialogCtrl, &CLSID_DialogCtrl>,
-                    public CComControlBase,
-                    public IObjectSafetyImpl<CDialogCtrl, INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA> {
+class CDialogCtrl
+    : public CComObjectRootEx<CComSingleThreadModel>,
+      public IDispatchImpl<IDialogCtrl, &IID_IDialogCtrl, &LIBID_PageHostTestLib, 1, 0>,
+      public IOleObjectImpl<CDialogCtrl>,
+      public CComCoClass<CDialogCtrl, &CLSID_DialogCtrl>,
+      public CComControlBase,
+      public IObjectSafetyImpl<CDialogCtrl, INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA> {
  public:
   DECLARE_REGISTRY_RESOURCEID(103)
 

@@ -108,7 +108,8 @@ int callOrdinal(const std::string& name) {
   std::string line;
   int n = 0;
   while (std::getline(log, line)) {
-    if (line.compare(0, prefix.size(), prefix) == 0 && (line.size() == prefix.size() || line[prefix.size()] == ' ')) ++n;
+    if (line.compare(0, prefix.size(), prefix) == 0 && (line.size() == prefix.size() || line[prefix.size()] == ' '))
+      ++n;
   }
   return n;
 }
@@ -133,9 +134,9 @@ bool enter(const char* name, CK_RV* rv, const std::string& details = "") {
   return false;
 }
 
-#define ENTER(name, details)                   \
-  do {                                         \
-    CK_RV injected_;                           \
+#define ENTER(name, details)                                \
+  do {                                                      \
+    CK_RV injected_;                                        \
     if (enter(name, &injected_, details)) return injected_; \
   } while (0)
 
@@ -260,9 +261,13 @@ bool matches(const Object& o, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) {
     if (a.type == CKA_CLASS) {
       if (a.ulValueLen != sizeof(CK_OBJECT_CLASS) || *static_cast<CK_OBJECT_CLASS*>(a.pValue) != o.cls) return false;
     } else if (a.type == CKA_VALUE) {
-      if (o.cls != CKO_CERTIFICATE || a.ulValueLen != o.value.size() || !std::equal(v, v + a.ulValueLen, o.value.begin())) return false;
+      if (o.cls != CKO_CERTIFICATE || a.ulValueLen != o.value.size() ||
+          !std::equal(v, v + a.ulValueLen, o.value.begin()))
+        return false;
     } else if (a.type == CKA_MODULUS) {
-      if (o.cls != CKO_PRIVATE_KEY || a.ulValueLen != o.modulus.size() || !std::equal(v, v + a.ulValueLen, o.modulus.begin())) return false;
+      if (o.cls != CKO_PRIVATE_KEY || a.ulValueLen != o.modulus.size() ||
+          !std::equal(v, v + a.ulValueLen, o.modulus.begin()))
+        return false;
     } else if (a.type == CKA_ID) {
       if (a.ulValueLen != o.id.size() || !std::equal(v, v + a.ulValueLen, o.id.begin())) return false;
     } else {
@@ -417,7 +422,8 @@ CK_RV Fake_Logout(CK_SESSION_HANDLE h) {
   return CKR_OK;
 }
 
-CK_RV Fake_SetPIN(CK_SESSION_HANDLE h, CK_UTF8CHAR_PTR oldPin, CK_ULONG oldLen, CK_UTF8CHAR_PTR newPin, CK_ULONG newLen) {
+CK_RV Fake_SetPIN(CK_SESSION_HANDLE h, CK_UTF8CHAR_PTR oldPin, CK_ULONG oldLen, CK_UTF8CHAR_PTR newPin,
+                  CK_ULONG newLen) {
   ENTER("C_SetPIN", "old=" + std::to_string(oldLen) + " new=" + std::to_string(newLen));
   if (!gInitialized) return CKR_CRYPTOKI_NOT_INITIALIZED;
   Session* s = sessionFor(h);
@@ -425,7 +431,8 @@ CK_RV Fake_SetPIN(CK_SESSION_HANDLE h, CK_UTF8CHAR_PTR oldPin, CK_ULONG oldLen, 
   if (!(s->flags & CKF_RW_SESSION)) return CKR_SESSION_READ_ONLY;
   if (setting("locked", "0") == "1") return CKR_PIN_LOCKED;
   std::string expected = setting("pin", "1234");
-  if (oldPin == nullptr || oldLen != expected.size() || std::memcmp(oldPin, expected.data(), oldLen) != 0) return CKR_PIN_INCORRECT;
+  if (oldPin == nullptr || oldLen != expected.size() || std::memcmp(oldPin, expected.data(), oldLen) != 0)
+    return CKR_PIN_INCORRECT;
   if (newPin == nullptr || newLen < 4 || newLen > 16) return CKR_PIN_LEN_RANGE;
   for (CK_ULONG i = 0; i < newLen; ++i) {
     if (newPin[i] < 0x21 || newPin[i] > 0x7e) return CKR_PIN_INVALID;
@@ -548,7 +555,8 @@ CK_RV Fake_SignInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mechanism, CK_OBJECT_H
   if (!gLoggedIn) return CKR_USER_NOT_LOGGED_IN;
   if (mechanism == nullptr || digestFor(mechanism->mechanism) == nullptr) return CKR_MECHANISM_INVALID;
   std::vector<Object> all = objects();
-  if (std::none_of(all.begin(), all.end(), [&](const Object& o) { return o.handle == key && o.cls == CKO_PRIVATE_KEY; }))
+  if (std::none_of(all.begin(), all.end(),
+                   [&](const Object& o) { return o.handle == key && o.cls == CKO_PRIVATE_KEY; }))
     return CKR_KEY_HANDLE_INVALID;
   s->signing = true;
   s->mechanism = mechanism->mechanism;
@@ -619,7 +627,8 @@ CK_RV Fake_ETC_InitTokenInit(CK_SLOT_ID slot, CK_UTF8CHAR_PTR soPin, CK_ULONG so
   return CKR_OK;
 }
 
-CK_RV Fake_ETC_InitPIN(CK_SESSION_HANDLE h, CK_UTF8CHAR_PTR pin, CK_ULONG len, CK_ULONG maxRetries, CK_VOID_PTR reserved) {
+CK_RV Fake_ETC_InitPIN(CK_SESSION_HANDLE h, CK_UTF8CHAR_PTR pin, CK_ULONG len, CK_ULONG maxRetries,
+                       CK_VOID_PTR reserved) {
   ENTER("ETC_InitPIN", "len=" + std::to_string(len) + " retries=" + std::to_string(maxRetries) +
                            (reserved == nullptr ? " null" : " reserved"));
   if (!gInitialized) return CKR_CRYPTOKI_NOT_INITIALIZED;

@@ -28,7 +28,8 @@ CK_RV Fwd_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR c
   std::vector<CK_SLOT_ID> shown;
   for (CK_ULONG i = 0; i < n; ++i) {
     CK_TOKEN_INFO info;
-    if (gTarget->C_GetTokenInfo(all[i], &info) == CKR_OK && (info.flags & CKF_TOKEN_INITIALIZED)) shown.push_back(all[i]);
+    if (gTarget->C_GetTokenInfo(all[i], &info) == CKR_OK && (info.flags & CKF_TOKEN_INITIALIZED))
+      shown.push_back(all[i]);
   }
   if (list == nullptr) {
     *count = shown.size();

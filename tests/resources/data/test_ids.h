@@ -13,6 +13,6 @@
 #define IDS_ESCAPES IDS_BASE
 #define IDS_LONG (IDS_BASE + 1)
 #define IDS_PAIR (IDS_BASE + 2)
-#define IDS_EXPR ((IDS_BASE | 0x21) - 2 * 3)  /* 0x1B58 | 0x21 = 7033, less 6: 7027 */
+#define IDS_EXPR ((IDS_BASE | 0x21) - 2 * 3) /* 0x1B58 | 0x21 = 7033, less 6: 7027 */
 
 #endif

@@ -89,9 +89,9 @@ using LPSYSTEMTIME = SYSTEMTIME*;
 // HRESULT helpers and the values the components use.
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
-#define HRESULT_FROM_WIN32(x) \
+#define HRESULT_FROM_WIN32(x)                             \
   (static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x) \
-                                : static_cast<HRESULT>(((x) & 0x0000FFFF) | (7 << 16) | 0x80000000))
+                                : static_cast<HRESULT>(((x)&0x0000FFFF) | (7 << 16) | 0x80000000))
 
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;
@@ -138,7 +138,8 @@ constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
 #define MAKELANGID(p, s) static_cast<LANGID>((static_cast<WORD>(s) << 10) | static_cast<WORD>(p))
 #define PRIMARYLANGID(lgid) (static_cast<WORD>(lgid) & 0x3ff)
 #define SUBLANGID(lgid) (static_cast<WORD>(lgid) >> 10)
-#define MAKELCID(lgid, srtid) static_cast<LCID>((static_cast<DWORD>(static_cast<WORD>(srtid)) << 16) | static_cast<DWORD>(static_cast<WORD>(lgid)))
+#define MAKELCID(lgid, srtid) \
+  static_cast<LCID>((static_cast<DWORD>(static_cast<WORD>(srtid)) << 16) | static_cast<DWORD>(static_cast<WORD>(lgid)))
 #define LANGIDFROMLCID(lcid) static_cast<LANGID>(lcid)
 #define MAKEWORD(a, b) static_cast<WORD>((static_cast<BYTE>(a)) | (static_cast<WORD>(static_cast<BYTE>(b)) << 8))
 #define MAKELONG(a, b) static_cast<LONG>((static_cast<WORD>(a)) | (static_cast<DWORD>(static_cast<WORD>(b)) << 16))

@@ -108,10 +108,10 @@ PLATFORM_DEFINE_GUID(CLSID_NULL, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
 // and the smart pointers in place of the compiler's __uuidof.
 template <class I>
 struct InterfaceId;
-#define PLATFORM_INTERFACE_ID(I, iid)             \
-  template <>                                     \
-  struct InterfaceId<I> {                         \
-    static constexpr const GUID& value = iid;     \
+#define PLATFORM_INTERFACE_ID(I, iid)         \
+  template <>                                 \
+  struct InterfaceId<I> {                     \
+    static constexpr const GUID& value = iid; \
   }
 template <class I>
 constexpr const IID& IIDOf() {
@@ -509,8 +509,8 @@ struct ITypeInfo : IUnknown {
   virtual HRESULT GetRefTypeOfImplType(UINT index, HREFTYPE* pRefType) = 0;
   virtual HRESULT GetImplTypeFlags(UINT index, INT* pImplTypeFlags) = 0;
   virtual HRESULT GetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, MEMBERID* pMemId) = 0;
-  virtual HRESULT Invoke(PVOID pvInstance, MEMBERID memid, WORD wFlags, DISPPARAMS* pDispParams,
-                         VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) = 0;
+  virtual HRESULT Invoke(PVOID pvInstance, MEMBERID memid, WORD wFlags, DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                         EXCEPINFO* pExcepInfo, UINT* puArgErr) = 0;
   virtual HRESULT GetDocumentation(MEMBERID memid, BSTR* pBstrName, BSTR* pBstrDocString, DWORD* pdwHelpContext,
                                    BSTR* pBstrHelpFile) = 0;
   virtual HRESULT GetDllEntry(MEMBERID memid, INVOKEKIND invKind, BSTR* pBstrDllName, BSTR* pBstrName,
@@ -728,8 +728,8 @@ struct IOleInPlaceActiveObject : IOleWindow {
   virtual HRESULT ResizeBorder(LPCRECT prcBorder, IOleInPlaceUIWindow* pUIWindow, BOOL fFrameWindow) = 0;
   virtual HRESULT EnableModeless(BOOL fEnable) = 0;
 };
-PLATFORM_DEFINE_GUID(IID_IOleInPlaceActiveObject, 0x00000117, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00,
-                     0x00, 0x46);
+PLATFORM_DEFINE_GUID(IID_IOleInPlaceActiveObject, 0x00000117, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                     0x46);
 PLATFORM_INTERFACE_ID(IOleInPlaceActiveObject, IID_IOleInPlaceActiveObject);
 
 struct IOleControl : IUnknown {
@@ -745,8 +745,8 @@ struct IViewObject : IUnknown {
   virtual HRESULT Draw(DWORD dwDrawAspect, LONG lindex, void* pvAspect, DVTARGETDEVICE* ptd, HDC hdcTargetDev,
                        HDC hdcDraw, LPCRECTL lprcBounds, LPCRECTL lprcWBounds, BOOL (*pfnContinue)(ULONG_PTR),
                        ULONG_PTR dwContinue) = 0;
-  virtual HRESULT GetColorSet(DWORD dwDrawAspect, LONG lindex, void* pvAspect, DVTARGETDEVICE* ptd,
-                              HDC hicTargetDev, LOGPALETTE** ppColorSet) = 0;
+  virtual HRESULT GetColorSet(DWORD dwDrawAspect, LONG lindex, void* pvAspect, DVTARGETDEVICE* ptd, HDC hicTargetDev,
+                              LOGPALETTE** ppColorSet) = 0;
   virtual HRESULT Freeze(DWORD dwDrawAspect, LONG lindex, void* pvAspect, DWORD* pdwFreeze) = 0;
   virtual HRESULT Unfreeze(DWORD dwFreeze) = 0;
   virtual HRESULT SetAdvise(DWORD aspects, DWORD advf, IAdviseSink* pAdvSink) = 0;
@@ -829,8 +829,7 @@ PLATFORM_INTERFACE_ID(IDataObject, IID_IDataObject);
 struct IProvideClassInfo : IUnknown {
   virtual HRESULT GetClassInfo(ITypeInfo** ppTI) = 0;
 };
-PLATFORM_DEFINE_GUID(IID_IProvideClassInfo, 0xB196B283, 0xBAB4, 0x101A, 0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D,
-                     0x07);
+PLATFORM_DEFINE_GUID(IID_IProvideClassInfo, 0xB196B283, 0xBAB4, 0x101A, 0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07);
 PLATFORM_INTERFACE_ID(IProvideClassInfo, IID_IProvideClassInfo);
 
 constexpr DWORD GUIDKIND_DEFAULT_SOURCE_DISP_IID = 1;
@@ -849,8 +848,7 @@ struct IPSFactoryBuffer : IUnknown {
   virtual HRESULT CreateProxy(IUnknown* pUnkOuter, REFIID riid, IRpcProxyBuffer** ppProxy, void** ppv) = 0;
   virtual HRESULT CreateStub(REFIID riid, IUnknown* pUnkServer, IRpcStubBuffer** ppStub) = 0;
 };
-PLATFORM_DEFINE_GUID(IID_IPSFactoryBuffer, 0xD5F569D0, 0x593B, 0x101A, 0xB5, 0x69, 0x08, 0x00, 0x2B, 0x2D, 0xBF,
-                     0x7A);
+PLATFORM_DEFINE_GUID(IID_IPSFactoryBuffer, 0xD5F569D0, 0x593B, 0x101A, 0xB5, 0x69, 0x08, 0x00, 0x2B, 0x2D, 0xBF, 0x7A);
 PLATFORM_INTERFACE_ID(IPSFactoryBuffer, IID_IPSFactoryBuffer);
 // The automation marshaller that type-library registration names for
 // dual and oleautomation interfaces.

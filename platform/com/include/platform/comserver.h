@@ -27,7 +27,8 @@
 //   };
 //   OBJECT_ENTRY_AUTO(CLSID_FooCtrl, CFooCtrl)
 //
-//   PLATFORM_API HRESULT DllGetClassObject(REFCLSID c, REFIID i, LPVOID* p) { return _AtlModule.DllGetClassObject(c, i, p); }
+//   PLATFORM_API HRESULT DllGetClassObject(REFCLSID c, REFIID i, LPVOID* p) { return _AtlModule.DllGetClassObject(c, i,
+//   p); }
 //   ... DllCanUnloadNow, DllRegisterServer, DllUnregisterServer likewise.
 //
 // Registry scripts are REGISTRY resources and the type library is TYPELIB 1
@@ -211,37 +212,36 @@ class CComObjectRootEx : public CComObjectRootBase {
   _CritSec m_critsec;
 };
 
-#define BEGIN_COM_MAP(x)                                                                                   \
- public:                                                                                                   \
-  using _ComMapClass = x;                                                                                  \
+#define BEGIN_COM_MAP(x)                                                                                         \
+ public:                                                                                                         \
+  using _ComMapClass = x;                                                                                        \
   IUnknown* _GetRawUnknown() { return static_cast<IUnknown*>(_GetEntries()[0].cast(static_cast<void*>(this))); } \
-  IUnknown* GetUnknown() { return _GetRawUnknown(); }                                                      \
-  HRESULT _InternalQueryInterface(REFIID iid, void** ppv) {                                                \
-    return CComObjectRootBase::InternalQueryInterface(static_cast<void*>(this), _GetEntries(), iid, ppv);  \
-  }                                                                                                        \
-  static const _ATL_INTMAP_ENTRY* _GetEntries() {                                                          \
+  IUnknown* GetUnknown() { return _GetRawUnknown(); }                                                            \
+  HRESULT _InternalQueryInterface(REFIID iid, void** ppv) {                                                      \
+    return CComObjectRootBase::InternalQueryInterface(static_cast<void*>(this), _GetEntries(), iid, ppv);        \
+  }                                                                                                              \
+  static const _ATL_INTMAP_ENTRY* _GetEntries() {                                                                \
     static const _ATL_INTMAP_ENTRY _entries[] = {
 #define COM_INTERFACE_ENTRY_IID(iid, I) \
   {&(iid), [](void* self) -> void* { return static_cast<I*>(static_cast<_ComMapClass*>(self)); }},
 #define COM_INTERFACE_ENTRY(I) COM_INTERFACE_ENTRY_IID(InterfaceId<I>::value, I)
 // An interface reached through one of its derived interfaces (IDispatch through the dual one).
-#define COM_INTERFACE_ENTRY2(I, Via)                                                       \
-  {&InterfaceId<I>::value, [](void* self) -> void* {                                       \
-     return static_cast<I*>(static_cast<Via*>(static_cast<_ComMapClass*>(self)));           \
-   }},
-#define END_COM_MAP()                                   \
-  { nullptr, nullptr }                                  \
-  }                                                     \
-  ;                                                     \
-  return _entries;                                      \
-  }                                                     \
-  ULONG AddRef() override = 0;                          \
-  ULONG Release() override = 0;                         \
+#define COM_INTERFACE_ENTRY2(I, Via) \
+  {&InterfaceId<I>::value,           \
+   [](void* self) -> void* { return static_cast<I*>(static_cast<Via*>(static_cast<_ComMapClass*>(self))); }},
+#define END_COM_MAP()           \
+  { nullptr, nullptr }          \
+  }                             \
+  ;                             \
+  return _entries;              \
+  }                             \
+  ULONG AddRef() override = 0;  \
+  ULONG Release() override = 0; \
   HRESULT QueryInterface(REFIID iid, void** ppv) override = 0;
 
 // ---------------------------------------------------------------- the module
 struct _ATL_REGMAP_ENTRY {
-  LPCOLESTR szKey;   // null ends the list
+  LPCOLESTR szKey;  // null ends the list
   LPCOLESTR szData;
 };
 
@@ -294,7 +294,9 @@ class CAtlModule {
   }
 
   // The module (deliverable) this framework copy is compiled into.
-  static HMODULE GetModuleInstance() { return PlatformModuleFromAddress(reinterpret_cast<const void*>(&_AtlModuleAnchor)); }
+  static HMODULE GetModuleInstance() {
+    return PlatformModuleFromAddress(reinterpret_cast<const void*>(&_AtlModuleAnchor));
+  }
   static std::u16string GetModulePath() {
     std::u16string path(260, 0);
     while (true) {
@@ -424,8 +426,7 @@ class CAtlDllModuleT : public CAtlModuleT<T> {
     if (this->m_bInitFailed) return E_UNEXPECTED;
     start();
     for (const auto& e : _AtlObjectMap()) {
-      if (*e.pclsid == rclsid)
-        return e.pfnGetClassObject(reinterpret_cast<void*>(e.pfnCreateInstance), riid, ppv);
+      if (*e.pclsid == rclsid) return e.pfnGetClassObject(reinterpret_cast<void*>(e.pfnCreateInstance), riid, ppv);
     }
     return CLASS_E_CLASSNOTAVAILABLE;
   }
@@ -464,11 +465,11 @@ class CAtlDllModuleT : public CAtlModuleT<T> {
 #define DECLARE_LIBID(libid) \
   static void InitLibId() { CAtlModule::m_libid = libid; }
 
-#define DECLARE_REGISTRY_APPID_RESOURCEID(resid, appid)                                   \
-  static LPCOLESTR GetAppId() { return u"" appid; }                                         \
-  static HRESULT UpdateRegistryAppId(BOOL bRegister) {                                      \
-    const _ATL_REGMAP_ENTRY entries[] = {{u"APPID", GetAppId()}, {nullptr, nullptr}};       \
-    return _pAtlModule->UpdateRegistryFromResource(resid, bRegister, entries);              \
+#define DECLARE_REGISTRY_APPID_RESOURCEID(resid, appid)                               \
+  static LPCOLESTR GetAppId() { return u"" appid; }                                   \
+  static HRESULT UpdateRegistryAppId(BOOL bRegister) {                                \
+    const _ATL_REGMAP_ENTRY entries[] = {{u"APPID", GetAppId()}, {nullptr, nullptr}}; \
+    return _pAtlModule->UpdateRegistryFromResource(resid, bRegister, entries);        \
   }
 
 // ---------------------------------------------------------------- objects
@@ -651,8 +652,10 @@ class CComClassFactory : public IClassFactory, public CComObjectRootEx<CComGloba
   }
   HRESULT LockServer(BOOL fLock) override {
     if (_pAtlModule != nullptr) {
-      if (fLock) _pAtlModule->Lock();
-      else _pAtlModule->Unlock();
+      if (fLock)
+        _pAtlModule->Lock();
+      else
+        _pAtlModule->Unlock();
     }
     return S_OK;
   }
@@ -759,8 +762,8 @@ class CComTypeInfoHolder {
   std::once_flag m_once;
 };
 
-template <class T, const IID* piid = &InterfaceId<T>::value, const GUID* plibid = &CAtlModule::m_libid,
-          WORD wMajor = 1, WORD wMinor = 0>
+template <class T, const IID* piid = &InterfaceId<T>::value, const GUID* plibid = &CAtlModule::m_libid, WORD wMajor = 1,
+          WORD wMinor = 0>
 class IDispatchImpl : public T {
  public:
   HRESULT GetTypeInfoCount(UINT* pctinfo) override {
@@ -794,9 +797,8 @@ class IDispatchImpl : public T {
     HRESULT hr = typeInfo(&ti);
     if (FAILED(hr)) return hr;
     using Table = PlatformDispatchTable<T>;
-    return PlatformDispInvoke(ti, Table::entries, Table::count,
-                              static_cast<T*>(this), dispIdMember, wFlags, pDispParams, pVarResult, pExcepInfo,
-                              puArgErr);
+    return PlatformDispInvoke(ti, Table::entries, Table::count, static_cast<T*>(this), dispIdMember, wFlags,
+                              pDispParams, pVarResult, pExcepInfo, puArgErr);
   }
 
  private:
@@ -1195,7 +1197,8 @@ inline std::u16string _PrxGuidText(REFGUID g) {
 
 inline LSTATUS _PrxSetString(const std::u16string& path, LPCOLESTR name, const std::u16string& value) {
   HKEY key = nullptr;
-  LSTATUS st = RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, nullptr);
+  LSTATUS st =
+      RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, nullptr);
   if (st != ERROR_SUCCESS) return st;
   st = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                       static_cast<DWORD>((value.size() + 1) * sizeof(OLECHAR)));

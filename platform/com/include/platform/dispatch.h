@@ -54,16 +54,16 @@ namespace platform_dispatch {
 // How a C++ parameter type is read from a VARIANT of its declared type.
 template <class T>
 struct Arg;
-#define PLATFORM_DISP_ARG(T, VT, field)                         \
-  template <>                                                   \
-  struct Arg<T> {                                               \
-    static constexpr VARTYPE vt = VT;                           \
-    static T get(VARIANT& v) { return v.field; }                \
+#define PLATFORM_DISP_ARG(T, VT, field)          \
+  template <>                                    \
+  struct Arg<T> {                                \
+    static constexpr VARTYPE vt = VT;            \
+    static T get(VARIANT& v) { return v.field; } \
   }
 PLATFORM_DISP_ARG(BSTR, VT_BSTR, bstrVal);
-PLATFORM_DISP_ARG(LONG, VT_I4, lVal);  // also INT (VT_INT)
+PLATFORM_DISP_ARG(LONG, VT_I4, lVal);     // also INT (VT_INT)
 PLATFORM_DISP_ARG(ULONG, VT_UI4, ulVal);  // also UINT (VT_UINT)
-PLATFORM_DISP_ARG(SHORT, VT_I2, iVal);  // also VARIANT_BOOL (VT_BOOL)
+PLATFORM_DISP_ARG(SHORT, VT_I2, iVal);    // also VARIANT_BOOL (VT_BOOL)
 PLATFORM_DISP_ARG(USHORT, VT_UI2, uiVal);
 PLATFORM_DISP_ARG(BYTE, VT_UI1, bVal);
 PLATFORM_DISP_ARG(CHAR, VT_I1, cVal);
@@ -118,9 +118,9 @@ constexpr PLATFORM_DISPENTRY PlatformDispEntry(DISPID dispid, WORD invkind, cons
 // coerced; *puArgErr is its index in rgvarg), DISP_E_EXCEPTION (the member
 // failed: pExcepInfo->scode holds its HRESULT). A member's success code
 // (S_OK or S_FALSE) is returned as it is.
-PLATFORM_API HRESULT PlatformDispInvoke(ITypeInfo* typeInfo, const PLATFORM_DISPENTRY* entries, UINT count,
-                                        void* self, DISPID dispid, WORD wFlags, DISPPARAMS* pDispParams,
-                                        VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr);
+PLATFORM_API HRESULT PlatformDispInvoke(ITypeInfo* typeInfo, const PLATFORM_DISPENTRY* entries, UINT count, void* self,
+                                        DISPID dispid, WORD wFlags, DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                                        EXCEPINFO* pExcepInfo, UINT* puArgErr);
 // S_OK when every member of the type information has exactly one entry of the
 // same dispatch identifier, kind and name whose C++ parameters match the
 // declared ones, and every entry has its member; otherwise TYPE_E_TYPEMISMATCH

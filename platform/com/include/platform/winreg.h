@@ -21,9 +21,9 @@ using LSTATUS = LONG;
 #define HKEY_USERS (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000003u)))
 
 // Registry error numbers beyond the base set.
-constexpr DWORD ERROR_BADDB = 1009;          // a hive file that cannot be read
-constexpr DWORD ERROR_CANTWRITE = 1013;      // a hive file that cannot be replaced
-constexpr DWORD ERROR_KEY_DELETED = 1018;    // the key of an open handle was deleted
+constexpr DWORD ERROR_BADDB = 1009;        // a hive file that cannot be read
+constexpr DWORD ERROR_CANTWRITE = 1013;    // a hive file that cannot be replaced
+constexpr DWORD ERROR_KEY_DELETED = 1018;  // the key of an open handle was deleted
 
 // Value types.
 constexpr DWORD REG_NONE = 0;
@@ -71,10 +71,10 @@ PLATFORM_API LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserv
                                     DWORD cbData);
 PLATFORM_API LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
                                     DWORD cbData);
-PLATFORM_API LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
-                                      LPBYTE lpData, LPDWORD lpcbData);
-PLATFORM_API LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
-                                      LPBYTE lpData, LPDWORD lpcbData);
+PLATFORM_API LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                      LPDWORD lpcbData);
+PLATFORM_API LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                      LPDWORD lpcbData);
 PLATFORM_API LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
 PLATFORM_API LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 // Deletes the key (or hKey itself when lpSubKey is NULL: its subkeys and values) with everything below it.

@@ -153,8 +153,7 @@ constexpr DWORD CERT_V3 = 2;
 // ---- certificate contexts ----
 // Parses the DER certificate; the context owns a copy of the bytes. Bad
 // encodings fail with CRYPT_E_ASN1_BADTAG or CRYPT_E_ASN1_EOD (truncated).
-PLATFORM_API PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType,
-                                                         const BYTE* pbCertEncoded,
+PLATFORM_API PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
                                                          DWORD cbCertEncoded);
 // Contexts are reference counted: duplicating returns the same pointer.
 PLATFORM_API PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext);
@@ -172,12 +171,12 @@ constexpr DWORD CERT_KEY_SPEC_PROP_ID = 6;
 // Size contract: pvData NULL gives the size in *pcbData; a buffer too small
 // fails with ERROR_MORE_DATA and the size needed. A missing property fails
 // with CRYPT_E_NOT_FOUND.
-PLATFORM_API BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
-                                                    void* pvData, DWORD* pcbData);
+PLATFORM_API BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, void* pvData,
+                                                    DWORD* pcbData);
 // CERT_KEY_PROV_INFO_PROP_ID only (pvData: CRYPT_KEY_PROV_INFO*, NULL removes
 // it). A context of a system store writes the change to the store's file.
-PLATFORM_API BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
-                                                    DWORD dwFlags, const void* pvData);
+PLATFORM_API BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, DWORD dwFlags,
+                                                    const void* pvData);
 
 // -1 before NotBefore, +1 after NotAfter, 0 inside. pTimeToVerify NULL: now.
 PLATFORM_API LONG CertVerifyTimeValidity(LPFILETIME pTimeToVerify, PCERT_INFO pCertInfo);
@@ -212,9 +211,8 @@ PLATFORM_API HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV_LEGACY hProv, LPCSTR szS
 PLATFORM_API HCERTSTORE CertOpenSystemStoreW(HCRYPTPROV_LEGACY hProv, LPCWSTR szSubsystemProtocol);
 // CERT_STORE_PROV_MEMORY (a new, empty store) and CERT_STORE_PROV_SYSTEM_A/_W
 // (pvPara: the store name).
-PLATFORM_API HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType,
-                                      HCRYPTPROV_LEGACY hCryptProv, DWORD dwFlags,
-                                      const void* pvPara);
+PLATFORM_API HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType, HCRYPTPROV_LEGACY hCryptProv,
+                                      DWORD dwFlags, const void* pvPara);
 PLATFORM_API HCERTSTORE CertDuplicateStore(HCERTSTORE hCertStore);
 // The store stays alive while contexts taken from it are; with
 // CERT_CLOSE_STORE_CHECK_FLAG a close that leaves such contexts returns FALSE
@@ -223,19 +221,15 @@ PLATFORM_API BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
 
 // Adds a copy of the certificate with its properties. CERT_STORE_ADD_ALWAYS
 // behaves as CERT_STORE_ADD_REPLACE_EXISTING (a store holds a certificate once).
-PLATFORM_API BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore,
-                                                   PCCERT_CONTEXT pCertContext,
-                                                   DWORD dwAddDisposition,
-                                                   PCCERT_CONTEXT* ppStoreContext);
+PLATFORM_API BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCertContext,
+                                                   DWORD dwAddDisposition, PCCERT_CONTEXT* ppStoreContext);
 PLATFORM_API BOOL CertAddEncodedCertificateToStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
                                                    const BYTE* pbCertEncoded, DWORD cbCertEncoded,
-                                                   DWORD dwAddDisposition,
-                                                   PCCERT_CONTEXT* ppCertContext);
+                                                   DWORD dwAddDisposition, PCCERT_CONTEXT* ppCertContext);
 // Always frees pCertContext, even on failure.
 PLATFORM_API BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext);
 // Frees pPrevCertContext; NULL with CRYPT_E_NOT_FOUND at the end.
-PLATFORM_API PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore,
-                                                        PCCERT_CONTEXT pPrevCertContext);
+PLATFORM_API PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext);
 
 constexpr DWORD CERT_COMPARE_SHIFT = 16;
 constexpr DWORD CERT_COMPARE_ANY = 0;
@@ -249,10 +243,8 @@ constexpr DWORD CERT_FIND_EXISTING = CERT_COMPARE_EXISTING << CERT_COMPARE_SHIFT
 // CERT_FIND_ANY, CERT_FIND_SHA1_HASH (pvFindPara: CRYPT_HASH_BLOB*) and
 // CERT_FIND_EXISTING (pvFindPara: PCCERT_CONTEXT; the same encoded
 // certificate). Frees pPrevCertContext; NULL with CRYPT_E_NOT_FOUND.
-PLATFORM_API PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore,
-                                                       DWORD dwCertEncodingType,
-                                                       DWORD dwFindFlags, DWORD dwFindType,
-                                                       const void* pvFindPara,
+PLATFORM_API PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
+                                                       DWORD dwFindFlags, DWORD dwFindType, const void* pvFindPara,
                                                        PCCERT_CONTEXT pPrevCertContext);
 
 // ---- names ----
@@ -275,10 +267,10 @@ constexpr DWORD CERT_NAME_STR_DISABLE_IE4_UTF8_FLAG = 0x00010000;
 // values of a multi-valued RDN are joined by " + ", or a blank with NO_PLUS.
 // Returns the characters written (NUL included); with psz NULL or csz 0 the
 // characters needed. A short buffer receives as much as fits.
-PLATFORM_API DWORD CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName,
-                                  DWORD dwStrType, LPSTR psz, DWORD csz);
-PLATFORM_API DWORD CertNameToStrW(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName,
-                                  DWORD dwStrType, LPWSTR psz, DWORD csz);
+PLATFORM_API DWORD CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType, LPSTR psz,
+                                  DWORD csz);
+PLATFORM_API DWORD CertNameToStrW(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType, LPWSTR psz,
+                                  DWORD csz);
 
 constexpr DWORD CERT_NAME_EMAIL_TYPE = 1;
 constexpr DWORD CERT_NAME_RDN_TYPE = 2;
@@ -293,11 +285,10 @@ constexpr DWORD CERT_NAME_DISABLE_IE4_UTF8_FLAG = 0x00010000;
 // subject, or the issuer with CERT_NAME_ISSUER_FLAG. EMAIL, RDN (pvTypePara:
 // DWORD* name-string type) and ATTR (pvTypePara: the attribute's OID) as
 // documented. Returns the characters (NUL included); nothing found gives "".
-PLATFORM_API DWORD CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
-                                      void* pvTypePara, LPSTR pszNameString, DWORD cchNameString);
-PLATFORM_API DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
-                                      void* pvTypePara, LPWSTR pszNameString,
-                                      DWORD cchNameString);
+PLATFORM_API DWORD CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags, void* pvTypePara,
+                                      LPSTR pszNameString, DWORD cchNameString);
+PLATFORM_API DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags, void* pvTypePara,
+                                      LPWSTR pszNameString, DWORD cchNameString);
 
 // ---- key usage and key length ----
 constexpr BYTE CERT_DIGITAL_SIGNATURE_KEY_USAGE = 0x80;
@@ -313,11 +304,10 @@ constexpr BYTE CERT_DECIPHER_ONLY_KEY_USAGE = 0x80;  // second byte
 
 // Copies the first cbKeyUsage bytes of the key-usage bit string (zero-filled
 // beyond its end). No key-usage extension: FALSE with last error 0.
-PLATFORM_API BOOL CertGetIntendedKeyUsage(DWORD dwCertEncodingType, PCERT_INFO pCertInfo,
-                                          BYTE* pbKeyUsage, DWORD cbKeyUsage);
+PLATFORM_API BOOL CertGetIntendedKeyUsage(DWORD dwCertEncodingType, PCERT_INFO pCertInfo, BYTE* pbKeyUsage,
+                                          DWORD cbKeyUsage);
 // Bits of the key (RSA modulus, EC field); 0 for a key that cannot be read.
-PLATFORM_API DWORD CertGetPublicKeyLength(DWORD dwCertEncodingType,
-                                          PCERT_PUBLIC_KEY_INFO pPublicKey);
+PLATFORM_API DWORD CertGetPublicKeyLength(DWORD dwCertEncodingType, PCERT_PUBLIC_KEY_INFO pPublicKey);
 
 // ---- key providers ----
 constexpr DWORD PROV_RSA_FULL = 1;
@@ -343,10 +333,9 @@ constexpr DWORD CRYPT_ACQUIRE_ONLY_NCRYPT_KEY_FLAG = 0x00040000;
 // belong to the certificate: NTE_BAD_PUBLIC_KEY. With CRYPT_ACQUIRE_CACHE_FLAG
 // the handle is kept with the context (*pfCallerFree FALSE) and released with
 // it; otherwise the caller releases it with CryptReleaseContext.
-PLATFORM_API BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags,
-                                                    void* pvParameters,
-                                                    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProv,
-                                                    DWORD* pdwKeySpec, BOOL* pfCallerFreeProv);
+PLATFORM_API BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
+                                                    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProv, DWORD* pdwKeySpec,
+                                                    BOOL* pfCallerFreeProv);
 
 constexpr DWORD CRYPT_VERIFYCONTEXT = 0xF0000000;
 constexpr DWORD CRYPT_NEWKEYSET = 0x00000008;
@@ -357,10 +346,10 @@ constexpr DWORD CRYPT_SILENT = 0x00000040;
 // Opens an existing key container (flags 0 or CRYPT_SILENT) or deletes one
 // (CRYPT_DELETEKEYSET; *phProv becomes 0). A NULL provider name means the
 // system's software provider. No such container: NTE_BAD_KEYSET.
-PLATFORM_API BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szProvider,
-                                       DWORD dwProvType, DWORD dwFlags);
-PLATFORM_API BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider,
-                                       DWORD dwProvType, DWORD dwFlags);
+PLATFORM_API BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szProvider, DWORD dwProvType,
+                                       DWORD dwFlags);
+PLATFORM_API BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider, DWORD dwProvType,
+                                       DWORD dwFlags);
 PLATFORM_API BOOL CryptContextAddRef(HCRYPTPROV hProv, DWORD* pdwReserved, DWORD dwFlags);
 PLATFORM_API BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
 
@@ -374,8 +363,7 @@ constexpr DWORD PP_UNIQUE_CONTAINER = 36;
 // PP_NAME, PP_CONTAINER, PP_UNIQUE_CONTAINER (ANSI text with its NUL) and
 // PP_PROVTYPE (DWORD). Size contract as for the properties; an unknown
 // parameter fails with NTE_BAD_TYPE, a bad handle with NTE_BAD_UID.
-PLATFORM_API BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData,
-                                    DWORD* pdwDataLen, DWORD dwFlags);
+PLATFORM_API BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags);
 
 // The PIN of the key's token: PP_KEYEXCHANGE_PIN or PP_SIGNATURE_PIN, pbData
 // the PIN as NUL-terminated text (flags 0). Other parameters: NTE_BAD_TYPE.
@@ -388,8 +376,7 @@ PLATFORM_API BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbDat
 //   then asks through its own prompt when it signs.
 // - A software key has no PIN: any value is accepted and nothing is kept.
 #define PLATFORM_NO_PIN_MARKER "\n\t\r\t\n"
-PLATFORM_API BOOL CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData,
-                                    DWORD dwFlags);
+PLATFORM_API BOOL CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData, DWORD dwFlags);
 
 // ---- PKCS#12 ----
 constexpr DWORD CRYPT_EXPORTABLE = 0x00000001;
@@ -401,8 +388,7 @@ constexpr DWORD PKCS12_NO_PERSIST_KEY = 0x00008000;
 // new key container of the software provider, named in its certificate's
 // CERT_KEY_PROV_INFO_PROP_ID. Wrong password: ERROR_INVALID_PASSWORD; data
 // that is no PKCS#12: CRYPT_E_BAD_ENCODE.
-PLATFORM_API HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword,
-                                           DWORD dwFlags);
+PLATFORM_API HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dwFlags);
 
 // ---- the token provider ----
 // Keys on PKCS#11 tokens are reached through the token provider: a
@@ -491,14 +477,13 @@ constexpr DWORD CMSG_CONTENT_PARAM = 2;
 //
 // The exact length of the encoded message for cbData bytes of content; 0
 // with the last error on failure. Nothing is signed.
-PLATFORM_API DWORD CryptMsgCalculateEncodedLength(DWORD dwMsgEncodingType, DWORD dwFlags,
-                                                  DWORD dwMsgType, const void* pvMsgEncodeInfo,
-                                                  LPSTR pszInnerContentObjID, DWORD cbData);
+PLATFORM_API DWORD CryptMsgCalculateEncodedLength(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
+                                                  const void* pvMsgEncodeInfo, LPSTR pszInnerContentObjID,
+                                                  DWORD cbData);
 // The message keeps its own copies of the signers' names, serial numbers and
 // certificates, and a reference on each provider, until CryptMsgClose.
 PLATFORM_API HCRYPTMSG CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
-                                            const void* pvMsgEncodeInfo,
-                                            LPSTR pszInnerContentObjID,
+                                            const void* pvMsgEncodeInfo, LPSTR pszInnerContentObjID,
                                             PCMSG_STREAM_INFO pStreamInfo);
 // Content may come in several updates; the final one signs (each signer in
 // order, through its provider, which may prompt) and encodes. A signing
@@ -508,8 +493,7 @@ PLATFORM_API BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData, DWORD 
 // CMSG_CONTENT_PARAM (index 0): the encoded message, size contract as for the
 // properties; before a successful final update CRYPT_E_MSG_ERROR. Other
 // parameters: CRYPT_E_INVALID_MSG_TYPE.
-PLATFORM_API BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex,
-                                   void* pvData, DWORD* pcbData);
+PLATFORM_API BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void* pvData, DWORD* pcbData);
 // NULL is accepted (TRUE).
 PLATFORM_API BOOL CryptMsgClose(HCRYPTMSG hCryptMsg);
 
@@ -580,8 +564,7 @@ constexpr ALG_ID CALG_MD5 = 0x00008003;
 // A hash object of the provider (which it keeps a reference on until
 // CryptDestroyHash). Only CALG_MD5 is offered (other: NTE_BAD_ALGID); no key
 // and flags 0.
-PLATFORM_API BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
-                                  HCRYPTHASH* phHash);
+PLATFORM_API BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags, HCRYPTHASH* phHash);
 // Data may come in several calls, until the hash is signed (then
 // NTE_BAD_HASH_STATE). dwFlags 0.
 PLATFORM_API BOOL CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags);

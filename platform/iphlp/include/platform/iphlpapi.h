@@ -88,13 +88,13 @@ PLATFORM_API DWORD GetPerAdapterInfo(ULONG IfIndex, PIP_PER_ADAPTER_INFO pPerAda
 struct PlatformInterface {
   DWORD index = 0;
   std::string name;
-  std::string alias;               // description when set
-  bool up = false;                 // administratively up
+  std::string alias;  // description when set
+  bool up = false;    // administratively up
   bool loopback = false;
-  unsigned hardwareType = 1;       // ARPHRD_* (1 Ethernet, 65534 none, 772 loopback)
-  std::vector<BYTE> hardwareAddress;  // whole, before the cut to 8 bytes
+  unsigned hardwareType = 1;                              // ARPHRD_* (1 Ethernet, 65534 none, 772 loopback)
+  std::vector<BYTE> hardwareAddress;                      // whole, before the cut to 8 bytes
   std::vector<std::pair<std::string, std::string>> ipv4;  // (address, mask), in the kernel's order
-  std::vector<std::string> gateways;  // default-route gateways through this interface
+  std::vector<std::string> gateways;                      // default-route gateways through this interface
 };
 struct PlatformInterfaceTable {
   std::vector<PlatformInterface> interfaces;

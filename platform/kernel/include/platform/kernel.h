@@ -2,8 +2,8 @@
 // the platform root and the C run-time file functions the components call.
 #pragma once
 
-#include <cstdio>
 #include <sys/stat.h>
+#include <cstdio>
 
 #include "platform/wintypes.h"
 

@@ -82,8 +82,7 @@ PLATFORM_API int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByt
 // ERROR_NO_UNICODE_TRANSLATION under WC_ERR_INVALID_CHARS. Errors otherwise as
 // for MultiByteToWideChar.
 PLATFORM_API int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wideCharStr, int cchWideChar,
-                                     LPSTR multiByteStr, int cbMultiByte, LPCSTR defaultChar,
-                                     LPBOOL usedDefaultChar);
+                                     LPSTR multiByteStr, int cbMultiByte, LPCSTR defaultChar, LPBOOL usedDefaultChar);
 
 // ---- locales and languages ----
 constexpr WORD LANG_NEUTRAL = 0x00;

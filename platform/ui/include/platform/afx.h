@@ -226,8 +226,12 @@ class CWnd {
   static CWnd* GetFocus() { return FromHandle(::GetFocus()); }
   static CWnd* GetActiveWindow() { return FromHandle(::GetActiveWindow()); }
   CWnd* GetParent() const { return FromHandle(::GetParent(m_hWnd)); }
-  LRESULT SendMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0) { return ::SendMessageW(m_hWnd, msg, wParam, lParam); }
-  BOOL PostMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0) { return ::PostMessageW(m_hWnd, msg, wParam, lParam); }
+  LRESULT SendMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0) {
+    return ::SendMessageW(m_hWnd, msg, wParam, lParam);
+  }
+  BOOL PostMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0) {
+    return ::PostMessageW(m_hWnd, msg, wParam, lParam);
+  }
   UINT_PTR SetTimer(UINT_PTR id, UINT elapse, TIMERPROC proc = nullptr) { return ::SetTimer(m_hWnd, id, elapse, proc); }
   BOOL KillTimer(UINT_PTR id) { return ::KillTimer(m_hWnd, id); }
   // A null caption gives the application's name (AfxGetAppName).
@@ -343,7 +347,9 @@ class CEdit : public CWnd {
  public:
   void SetSel(int start, int end, BOOL noScroll = FALSE);
   void GetSel(int& start, int& end) const;
-  void ReplaceSel(LPCWSTR text, BOOL canUndo = FALSE) { SendMessage(EM_REPLACESEL, canUndo, reinterpret_cast<LPARAM>(text)); }
+  void ReplaceSel(LPCWSTR text, BOOL canUndo = FALSE) {
+    SendMessage(EM_REPLACESEL, canUndo, reinterpret_cast<LPARAM>(text));
+  }
   void Clear() { SendMessage(WM_CLEAR); }
   void Copy() { SendMessage(WM_COPY); }
   void Cut() { SendMessage(WM_CUT); }
@@ -385,11 +391,17 @@ class CListCtrl : public CWnd {
   int GetNextItem(int item, int flags) const;
   BOOL SetItemState(int item, UINT state, UINT mask);
   UINT GetItemState(int item, UINT mask) const;
-  DWORD SetExtendedStyle(DWORD style) { return static_cast<DWORD>(SendMessage(LVM_SETEXTENDEDLISTVIEWSTYLE, 0, style)); }
+  DWORD SetExtendedStyle(DWORD style) {
+    return static_cast<DWORD>(SendMessage(LVM_SETEXTENDEDLISTVIEWSTYLE, 0, style));
+  }
   DWORD GetExtendedStyle() { return static_cast<DWORD>(SendMessage(LVM_GETEXTENDEDLISTVIEWSTYLE)); }
-  BOOL EnsureVisible(int item, BOOL partialOk) { return static_cast<BOOL>(SendMessage(LVM_ENSUREVISIBLE, item, partialOk)); }
+  BOOL EnsureVisible(int item, BOOL partialOk) {
+    return static_cast<BOOL>(SendMessage(LVM_ENSUREVISIBLE, item, partialOk));
+  }
   int GetColumnWidth(int column) { return static_cast<int>(SendMessage(LVM_GETCOLUMNWIDTH, column)); }
-  BOOL SetColumnWidth(int column, int width) { return static_cast<BOOL>(SendMessage(LVM_SETCOLUMNWIDTH, column, MAKELPARAM(width, 0))); }
+  BOOL SetColumnWidth(int column, int width) {
+    return static_cast<BOOL>(SendMessage(LVM_SETCOLUMNWIDTH, column, MAKELPARAM(width, 0)));
+  }
   int GetSelectionMark() { return static_cast<int>(SendMessage(LVM_GETSELECTIONMARK)); }
 };
 

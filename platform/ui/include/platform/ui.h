@@ -33,10 +33,10 @@ using LPARAM = LONG_PTR;
 using LRESULT = LONG_PTR;
 using COLORREF = DWORD;
 
-#define RGB(r, g, b) \
+#define RGB(r, g, b)                                                                                \
   (static_cast<COLORREF>((static_cast<BYTE>(r)) | (static_cast<DWORD>(static_cast<BYTE>(g)) << 8) | \
                          (static_cast<DWORD>(static_cast<BYTE>(b)) << 16)))
-#define GetRValue(c) (static_cast<BYTE>((c) & 0xff))
+#define GetRValue(c) (static_cast<BYTE>((c)&0xff))
 #define GetGValue(c) (static_cast<BYTE>(((c) >> 8) & 0xff))
 #define GetBValue(c) (static_cast<BYTE>(((c) >> 16) & 0xff))
 #define MAKEWPARAM(l, h) (static_cast<WPARAM>(static_cast<DWORD>(MAKELONG(l, h))))
@@ -442,12 +442,12 @@ using LPCDLGTEMPLATEW = const DLGTEMPLATE*;
 
 PLATFORM_API INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC proc,
                                      LPARAM initParam);
-PLATFORM_API INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dlgTemplate, HWND owner,
-                                             DLGPROC proc, LPARAM initParam);
+PLATFORM_API INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dlgTemplate, HWND owner, DLGPROC proc,
+                                             LPARAM initParam);
 PLATFORM_API HWND CreateDialogParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC proc,
                                      LPARAM initParam);
-PLATFORM_API HWND CreateDialogIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dlgTemplate, HWND owner,
-                                             DLGPROC proc, LPARAM initParam);
+PLATFORM_API HWND CreateDialogIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dlgTemplate, HWND owner, DLGPROC proc,
+                                             LPARAM initParam);
 PLATFORM_API BOOL EndDialog(HWND dialog, INT_PTR result);
 PLATFORM_API LRESULT DefDlgProcW(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam);
 PLATFORM_API BOOL IsDialogMessageW(HWND dialog, LPMSG msg);
@@ -962,8 +962,8 @@ struct TEXTMETRICW {
 // height in pixels, > 0 the cell height; lfWidth stretches the glyphs.
 PLATFORM_API HFONT CreateFontIndirectW(const LOGFONTW* font);
 PLATFORM_API HFONT CreateFontW(int height, int width, int escapement, int orientation, int weight, DWORD italic,
-                               DWORD underline, DWORD strikeOut, DWORD charSet, DWORD outPrecision,
-                               DWORD clipPrecision, DWORD quality, DWORD pitchAndFamily, LPCWSTR face);
+                               DWORD underline, DWORD strikeOut, DWORD charSet, DWORD outPrecision, DWORD clipPrecision,
+                               DWORD quality, DWORD pitchAndFamily, LPCWSTR face);
 // The fontconfig family list a Windows face name is drawn with (UTF-8).
 PLATFORM_API const char* PlatformFontSubstitute(LPCWSTR face);
 

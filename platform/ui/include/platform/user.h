@@ -50,7 +50,7 @@ constexpr int kMessageBox = -1;
 struct ControlView {
   int id = 0;
   std::u16string className;
-  std::u16string text;  // a password edit shows its mask only
+  std::u16string text;   // a password edit shows its mask only
   std::u16string shown;  // what its picture shows: owner-drawn text, a bitmap's text
   DWORD style = 0;
   bool visible = false;

@@ -99,12 +99,12 @@ constexpr DWORD WINHTTP_OPTION_SECURITY_CERTIFICATE_STRUCT = 32;
 struct WINHTTP_CERTIFICATE_INFO {
   FILETIME ftExpiry;
   FILETIME ftStart;
-  LPWSTR lpszSubjectInfo;       // LocalAlloc'd: free with LocalFree
-  LPWSTR lpszIssuerInfo;        // LocalAlloc'd: free with LocalFree
-  LPWSTR lpszProtocolName;      // not used: NULL
-  LPWSTR lpszSignatureAlgName;  // not used: NULL
-  LPWSTR lpszEncryptionAlgName; // not used: NULL
-  DWORD dwKeySize;              // strength of the negotiated cipher, in bits
+  LPWSTR lpszSubjectInfo;        // LocalAlloc'd: free with LocalFree
+  LPWSTR lpszIssuerInfo;         // LocalAlloc'd: free with LocalFree
+  LPWSTR lpszProtocolName;       // not used: NULL
+  LPWSTR lpszSignatureAlgName;   // not used: NULL
+  LPWSTR lpszEncryptionAlgName;  // not used: NULL
+  DWORD dwKeySize;               // strength of the negotiated cipher, in bits
 };
 
 // The documented defaults, in milliseconds (0: no limit). The environment
@@ -117,8 +117,7 @@ constexpr int WINHTTP_DEFAULT_RECEIVE_TIMEOUT = 30000;
 
 PLATFORM_API HINTERNET WinHttpOpen(LPCWSTR agent, DWORD accessType, LPCWSTR proxyName, LPCWSTR proxyBypass,
                                    DWORD flags);
-PLATFORM_API HINTERNET WinHttpConnect(HINTERNET session, LPCWSTR serverName, INTERNET_PORT serverPort,
-                                      DWORD reserved);
+PLATFORM_API HINTERNET WinHttpConnect(HINTERNET session, LPCWSTR serverName, INTERNET_PORT serverPort, DWORD reserved);
 PLATFORM_API HINTERNET WinHttpOpenRequest(HINTERNET connect, LPCWSTR verb, LPCWSTR objectName, LPCWSTR version,
                                           LPCWSTR referrer, LPCWSTR* acceptTypes, DWORD flags);
 PLATFORM_API BOOL WinHttpSendRequest(HINTERNET request, LPCWSTR headers, DWORD headersLength, LPVOID optional,
