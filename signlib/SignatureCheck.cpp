@@ -2,6 +2,8 @@
 
 #include <climits>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <vector>
 
 #include <openssl/err.h>
@@ -34,17 +36,28 @@ bool fail(std::string* why, const char* what) {
 // The certificate's public key (a new reference), or null. Parsed without
 // the provider's key decoders (which cost more than the check itself); an RSA
 // key is read straight from its bit string. The last certificate's key is
-// kept per thread: a page signs again and again with the same one.
+// kept: a page signs again and again with the same one. It is kept in the
+// module, not per thread: a thread-local with a destructor would pin this
+// library in memory after the last control is gone.
+struct LastKey {
+  std::mutex lock;
+  std::vector<unsigned char> der;
+  EVP_PKEY* key = nullptr;
+  ~LastKey() { EVP_PKEY_free(key); }
+};
+LastKey& lastKey() {
+  static LastKey last;
+  return last;
+}
+
 EVP_PKEY* certificateKey(const unsigned char* certDer, std::size_t certLength) {
-  struct Last {
-    std::vector<unsigned char> der;
-    EVP_PKEY* key = nullptr;
-    ~Last() { EVP_PKEY_free(key); }
-  };
-  thread_local Last last;
-  if (last.key != nullptr && last.der.size() == certLength && std::memcmp(last.der.data(), certDer, certLength) == 0 &&
-      EVP_PKEY_up_ref(last.key) == 1)
-    return last.key;
+  LastKey& last = lastKey();
+  {
+    std::lock_guard<std::mutex> hold(last.lock);
+    if (last.key != nullptr && last.der.size() == certLength &&
+        std::memcmp(last.der.data(), certDer, certLength) == 0 && EVP_PKEY_up_ref(last.key) == 1)
+      return last.key;
+  }
   const unsigned char* p = certDer;
   X509* cert = X509_new_ex(quietLibraryContext(), nullptr);
   if (cert == nullptr || d2i_X509(&cert, &p, static_cast<long>(certLength)) == nullptr) {
@@ -67,10 +80,18 @@ EVP_PKEY* certificateKey(const unsigned char* certDer, std::size_t certLength) {
     key = full != nullptr ? X509_get_pubkey(full) : nullptr;
     X509_free(full);
   }
-  if (key != nullptr && EVP_PKEY_up_ref(key) == 1) {
-    EVP_PKEY_free(last.key);
-    last.key = key;
-    last.der.assign(certDer, certDer + certLength);
+  if (key != nullptr) {
+    try {
+      std::vector<unsigned char> der(certDer, certDer + certLength);
+      if (EVP_PKEY_up_ref(key) == 1) {
+        std::lock_guard<std::mutex> hold(last.lock);
+        EVP_PKEY_free(last.key);
+        last.key = key;
+        last.der.swap(der);
+      }
+    } catch (const std::bad_alloc&) {
+      // Not kept; this check goes on with its own reference.
+    }
   }
   return key;
 }

@@ -16,7 +16,9 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <sstream>
 
 #include "internal.h"
@@ -65,9 +67,15 @@ class Socket {
     kernel.nl_family = AF_NETLINK;
     if (sendto(m_fd, req, req->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) return false;
     const bool dump = (req->nlmsg_flags & NLM_F_DUMP) != 0;
-    alignas(nlmsghdr) static thread_local char buffer[65536];
+    // On the heap, not thread-local: this library is loaded and unloaded
+    // with the control, and a per-thread buffer of an unloaded library would
+    // stay behind on every thread that used it.
+    constexpr std::size_t kBufferSize = 65536;
+    std::unique_ptr<char[]> held(new (std::nothrow) char[kBufferSize]);
+    if (held == nullptr) return false;
+    char* buffer = held.get();
     for (;;) {
-      ssize_t got = recv(m_fd, buffer, sizeof buffer, 0);
+      ssize_t got = recv(m_fd, buffer, kBufferSize, 0);
       if (got < 0) {
         if (errno == EINTR) continue;
         return false;
