@@ -87,6 +87,11 @@ HRESULT CHaldrinCtrl::CallGRD(BSTR TitleName, LONG MaxLen, BSTR* pVal) {
 // ------------------------------------------------------------------ keypad
 HRESULT CHaldrinCtrl::inquireProtectionData(BSTR title, BSTR keyValue, LONG bShowDot, LONG* pVal) {
   return runMember(pVal, unloggedOk("inquireProtectionData >> Unknow Error"), [&] {
+    // The bank's keypad, shown by another site's page, would take what the
+    // user types into the result every page of the bank reads back.
+    hostCheckResult = IsWebCtl();
+    if (hostCheckResult != 0)
+      return fail(rc::ILLEGAL_URL, "inquireProtectionData >> The Component can not verify the URL");
     ApplyLanguage();
     ProtectionDataDlg plain;
     ProtectionDataDlg2 withDot;
@@ -145,6 +150,10 @@ HRESULT CHaldrinCtrl::convertTextToImage(BSTR inputText, BSTR keyValue, BSTR tit
   *pVal = nullptr;
   std::u16string cipher;
   Outcome outcome = runBody(unloggedOk("convertTextToImage >> Unknow Error"), [&] {
+    // The bank's confirmation is not lent to another site's page.
+    hostCheckResult = IsWebCtl();
+    if (hostCheckResult != 0)
+      return fail(rc::ILLEGAL_URL, "convertTextToImage >> The Component can not verify the URL");
     ApplyLanguage();
     ConvertToImageDLG dialog;
     dialog.publicKey = wideArgument(keyValue);

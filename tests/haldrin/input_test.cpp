@@ -2,7 +2,8 @@
 // digits its keys show and decrypted by the bank with openssl, its result
 // shared by the controls of the process and read only by pages of the
 // allowed hosts, a cancel that keeps the earlier result, the text-as-picture
-// confirmation shown and hidden, and the PIN pad refused to other hosts.
+// confirmation shown and hidden, and every protected-input member refused
+// to other hosts.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -160,7 +161,7 @@ TEST_F(HaldrinTest, TextConfirmedAsAPictureOrEncipheredSilently) {
   EXPECT_EQ(c.lastError(), "CHaldrinCtrl::convertTextToImage >> User Cancel");
 }
 
-TEST_F(HaldrinTest, PinPadRefusedToOtherHostsAndCancelled) {
+TEST_F(HaldrinTest, ProtectedInputRefusedToOtherHostsAndPinPadCancelled) {
   Haldrin foreign(u"http://evil.example/");
   ScriptedUser nobody;
   nobody.install();
@@ -170,6 +171,36 @@ TEST_F(HaldrinTest, PinPadRefusedToOtherHostsAndCancelled) {
   EXPECT_EQ(foreign.lastCode(), 61);
   EXPECT_EQ(foreign.lastError(), "CHaldrinCtrl::CallGRD -> The Component can not verify the URL");
   EXPECT_TRUE(nobody.ok()) << failuresOf(nobody);
+
+  // The keypad and the confirmation are not lent to another site either:
+  // no window, 61 with the member's text, and the result every page of the
+  // bank reads stays as it was.
+  const std::string key = bankKey().publicBase64;
+  Haldrin bank;
+  std::string before = bank.callText(u"getProtectionDataPlain");
+  struct Case {
+    const char16_t* member;
+    std::vector<Value> args;
+    bool textResult;
+  } cases[] = {
+      {u"inquireProtectionData", {text("Account"), text(key), i4(0)}, false},
+      {u"inquireProtectionData", {text("Account"), text(key), i4(1)}, false},
+      {u"convertTextToImage", {text("42"), text(key), text("Amount")}, true},
+      {u"convertTextToImage", {text("42"), text(key), text("DONOTSHOWDIALOG")}, true},
+  };
+  for (auto& t : cases) {
+    SCOPED_TRACE(utf8(t.member));
+    Result r = foreign.call(t.member, t.args);
+    EXPECT_EQ(r.hr, S_OK);
+    if (t.textResult)
+      EXPECT_TRUE(r.isNullText());
+    else
+      EXPECT_EQ(r.asLong(), 61);
+    EXPECT_EQ(foreign.lastCode(), 61);
+    EXPECT_EQ(foreign.lastError(), "CHaldrinCtrl::" + utf8(t.member) + " >> The Component can not verify the URL");
+  }
+  EXPECT_TRUE(nobody.seen().empty()) << failuresOf(nobody);
+  EXPECT_EQ(bank.callText(u"getProtectionDataPlain"), before);
   nobody.uninstall();
 
   // On the bank's page one of the two pads opens (which one is drawn); a

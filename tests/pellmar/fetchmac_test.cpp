@@ -191,3 +191,63 @@ TEST_F(FetchMACTest, RefusedPageOutValuesAndProperties) {
   source.pattern = [](int) { return 0; };
   EXPECT_EQ(control.getIP_MAC().code, 0);
 }
+
+// A page calling the control with what no page should send: every
+// identifier, each way of calling, with up to three arguments of odd types.
+// Each call answers with a result or a dispatch failure; the refused page
+// never gets the line.
+TEST_F(FetchMACTest, OddCallsGetResultsOrDispatchFailures) {
+  use({adapter(2, kMacA, {"192.0.2.5"})});
+  BSTR shared = SysAllocString(u"x");
+  std::vector<VARIANT> values(6);
+  for (auto& v : values) VariantInit(&v);
+  values[0].vt = VT_BSTR;
+  values[0].bstrVal = shared;
+  values[1].vt = VT_I4;
+  values[1].lVal = INT32_MIN;
+  values[2].vt = VT_NULL;
+  values[3].vt = VT_DISPATCH;
+  values[3].pdispVal = nullptr;
+  values[4].vt = VT_BSTR | VT_BYREF;
+  values[4].pbstrVal = &shared;
+  values[5].vt = VT_ERROR;
+  values[5].scode = DISP_E_PARAMNOTFOUND;
+  for (const char16_t* url : {u"http://localhost/", u"http://attacker.example/"}) {
+    const bool allowed = url[7] == u'l';
+    Control control(url);
+    for (DISPID id : {-4, -1, 0, 1, 2, 3, 4, 0x7fffffff}) {
+      for (WORD flags : {WORD(DISPATCH_METHOD), WORD(DISPATCH_PROPERTYGET), WORD(DISPATCH_PROPERTYPUT),
+                         WORD(DISPATCH_METHOD | DISPATCH_PROPERTYGET)}) {
+        for (UINT count = 0; count <= 3; ++count) {
+          for (size_t first = 0; first < values.size(); ++first) {
+            std::vector<VARIANT> args;
+            for (UINT i = 0; i < count; ++i) args.push_back(values[(first + i) % values.size()]);
+            DISPID put = DISPID_PROPERTYPUT;
+            DISPPARAMS params{args.empty() ? nullptr : args.data(), nullptr, count, 0};
+            if (flags == DISPATCH_PROPERTYPUT) {
+              params.rgdispidNamedArgs = &put;
+              params.cNamedArgs = 1;
+            }
+            VARIANT result;
+            VariantInit(&result);
+            UINT argErr = 0;
+            HRESULT hr = control.dispatch()->Invoke(id, IID_NULL, 0, flags, &params, &result, nullptr, &argErr);
+            SCOPED_TRACE(std::to_string(id) + " " + std::to_string(flags) + " " + std::to_string(count));
+            if (hr == S_OK || hr == S_FALSE) {
+              EXPECT_TRUE(id == 1 || id == 2 || id == 3) << id;
+              if (id == 1 && !allowed) {
+                EXPECT_EQ(hr, S_FALSE);
+                EXPECT_TRUE(result.vt == VT_BSTR && result.bstrVal == nullptr);
+              }
+            } else {
+              // A dispatch failure, or E_INVALIDARG for a put without its value.
+              EXPECT_TRUE(static_cast<unsigned>(hr) >> 16 == 0x8002u || hr == E_INVALIDARG) << std::hex << hr;
+            }
+            VariantClear(&result);
+          }
+        }
+      }
+    }
+  }
+  SysFreeString(shared);
+}
