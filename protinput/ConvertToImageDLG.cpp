@@ -41,8 +41,14 @@ BOOL ConvertToImageDLG::OnInitDialog() {
   titleControl.SetColors(255, -1);
   titleControl.SetFontSize(24);
   titleControl.SetWindowText(title);
-  if (std::strlen(inputText) > static_cast<size_t>(kMaxText))
-    std::memset(inputText + kMaxText, 0, sizeof inputText - kMaxText);
+  // A text longer than the dialog can show is refused, never cut: the hidden
+  // mode would otherwise hand back the cipher of a shorter text as success,
+  // and the user would confirm less than the page sends.
+  if (std::strlen(inputText) > static_cast<size_t>(kMaxText)) {
+    refusal = 1;
+    EndDialog(static_cast<int>(kRefused));
+    return TRUE;
+  }
   picture.renderText(picture.bitmap, std::u16string(kMinCells, u' '), kMinCells, false, true);
   picture.SetBitmap(static_cast<HBITMAP>(picture.bitmap.m_hObject));
   keypad.layoutCount = 4;

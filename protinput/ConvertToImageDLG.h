@@ -2,8 +2,9 @@
 // shown as a picture for the user to confirm, returned enciphered. The
 // picture has a cell for every character (16 at least) and the dialog grows
 // to show it whole. A character that no key column holds (anything but the
-// digits and ".") refuses the text: `refusal` becomes 1, a modal run returns
-// kRefused, and nothing is enciphered. A failing random source refuses with
+// digits and ".") refuses the text, and so does a text of more than 21
+// characters: `refusal` becomes 1, a modal run returns kRefused, and nothing
+// is enciphered. A failing random source refuses with
 // 99. For the hidden mode the caller creates the dialog modeless from
 // template 203 with no parent, hides it and calls acceptInput.
 #pragma once

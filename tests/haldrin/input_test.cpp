@@ -139,16 +139,21 @@ TEST_F(HaldrinTest, TextConfirmedAsAPictureOrEncipheredSilently) {
     EXPECT_EQ(c.lastCode(), 0);
     EXPECT_TRUE(nobody.ok()) << failuresOf(nobody);
   }
-  // A character without a key: no window, a null string, 1 and its text.
+  // A character without a key, or a text longer than the 21 characters the
+  // dialog shows (never enciphered cut): no window, a null string, 1 and its
+  // text.
   for (const char* title : {"Amount", "DONOTSHOWDIALOG"}) {
-    ScriptedUser nobody;
-    nobody.install();
-    Result bad = c.call(u"convertTextToImage", {text("12a4"), text(key), text(title)});
-    EXPECT_EQ(bad.hr, S_OK);
-    EXPECT_TRUE(bad.isNullText());
-    EXPECT_EQ(c.lastCode(), 1);
-    EXPECT_EQ(c.lastError(), "CHaldrinCtrl::convertTextToImage >> error during invalid parameter(inputText)!");
-    EXPECT_TRUE(nobody.ok()) << failuresOf(nobody);
+    for (std::string refusedText : {std::string("12a4"), std::string(22, '7'), std::string(100, '7')}) {
+      SCOPED_TRACE(refusedText);
+      ScriptedUser nobody;
+      nobody.install();
+      Result bad = c.call(u"convertTextToImage", {text(refusedText), text(key), text(title)});
+      EXPECT_EQ(bad.hr, S_OK);
+      EXPECT_TRUE(bad.isNullText());
+      EXPECT_EQ(c.lastCode(), 1);
+      EXPECT_EQ(c.lastError(), "CHaldrinCtrl::convertTextToImage >> error during invalid parameter(inputText)!");
+      EXPECT_TRUE(nobody.ok()) << failuresOf(nobody);
+    }
   }
   // Cancelled: a null string and 28.
   ScriptedUser cancels;
