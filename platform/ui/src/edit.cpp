@@ -43,6 +43,14 @@ EditState& editState(Window& w) {
 bool multiLine(const Window& w) { return (w.style & ES_MULTILINE) != 0; }
 bool password(const Window& w) { return (w.style & ES_PASSWORD) && !multiLine(w); }
 
+// The control's text becomes `next`. The new text is built whole before it
+// is swapped in and the old one is wiped, its unused room included: a
+// password typed key by key leaves no copy of itself in freed memory.
+void setText(Window& w, std::u16string&& next) {
+  w.text.swap(next);
+  wipeText(next);
+}
+
 HFONT fontOfEdit(const Window& w) { return w.font ? w.font : reinterpret_cast<HFONT>(GetStockObject(SYSTEM_FONT)); }
 
 // What the control shows: the mask for a password edit.
@@ -202,8 +210,12 @@ bool replaceSelection(Window& w, std::u16string s, bool typed) {
     if (truncated) notifyParent(w, EN_MAXTEXT);
     return false;
   }
-  w.text = w.text.substr(0, a) + s + w.text.substr(b);
+  std::u16string next;
+  next.reserve(w.text.size() - static_cast<size_t>(b - a) + s.size());
+  next.append(w.text, 0, static_cast<size_t>(a)).append(s).append(w.text, static_cast<size_t>(b));
+  setText(w, std::move(next));
   e.selStart = e.selEnd = a + static_cast<int>(s.size());
+  wipeText(s);
   e.modified = true;
   scrollToCaret(w);
   HWND hwnd = w.hwnd;
@@ -346,7 +358,7 @@ LRESULT editProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_GETFONT: return reinterpret_cast<LRESULT>(w->font);
     case WM_SIZE: updateScrollBars(*w); return 0;
     case WM_SETTEXT:
-      w->text = lParam ? std::u16string(reinterpret_cast<LPCWSTR>(lParam)) : std::u16string();
+      setText(*w, lParam ? std::u16string(reinterpret_cast<LPCWSTR>(lParam)) : std::u16string());
       e.selStart = e.selEnd = 0;
       e.firstLine = 0;
       e.xOffset = 0;

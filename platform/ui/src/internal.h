@@ -46,7 +46,12 @@ struct DialogState {
   HFONT ownedFont = nullptr;
 };
 
+// Wipes a text's storage, its unused room included, and empties it.
+void wipeText(std::u16string& text);
+
 struct Window {
+  // A window's text may be a password: wiped when the window goes.
+  ~Window() { wipeText(text); }
   HWND hwnd = nullptr;
   Kind kind = Kind::Generic;
   std::u16string className;

@@ -106,6 +106,12 @@ void destroyTree(Window* w);
 
 int dispatchDepth() { return tThread.depth; }
 
+void wipeText(std::u16string& text) {
+  text.resize(text.capacity());
+  explicit_bzero(text.data(), text.size() * sizeof(char16_t));
+  text.clear();
+}
+
 void releaseGraveyard() {
   std::vector<std::unique_ptr<Window>> dead;
   {
