@@ -203,6 +203,90 @@ int CPKCS11TokenUtil::bindModule(const char* moduleName) {
   return rc::OK;
 }
 
+// How one way in finds the token's slot: the texts and codes it reports and
+// how far it goes again after another client finalised the module.
+const CPKCS11TokenUtil::SlotSearch CPKCS11TokenUtil::kGeneralSearch = {
+    "CPKCS11TokenUtil::init -> No token present!",
+    rc::TOKEN_NOT_FOUND,
+    "CPKCS11TokenUtil::init -> error 0x%X during C_GetSlotList(2)",
+    "CPKCS11TokenUtil::init -> slot list memory allocation failed",
+    true,
+    true,
+    SlotSearch::RETRY_EVERY_STEP};
+const CPKCS11TokenUtil::SlotSearch CPKCS11TokenUtil::kETokenSearch = {
+    "CPKCS11TokenUtil::init5200 -> No token present!",
+    rc::TOKEN_NOT_FOUND,
+    "CPKCS11TokenUtil::init5200 -> error 0x%X during C_GetSlotList(2)",
+    "CPKCS11TokenUtil::init -> slot list memory allocation failed",
+    true,
+    true,
+    SlotSearch::RETRY_EVERY_STEP};
+// With several tokens the first slot listed is used.
+const CPKCS11TokenUtil::SlotSearch CPKCS11TokenUtil::kFirstSlotSearch = {
+    "CPKCS11TokenUtil::init -> No token present!",
+    rc::PRIVATE_KEY_NOT_FOUND,  // 13: no token
+    "CPKCS11TokenUtil::init -> error 0x%X during C_GetSlotList(2)",
+    "CPKCS11TokenUtil::init -> Allocate ulSlotCount Memory[%d] Error",
+    false,
+    false,
+    SlotSearch::NO_RETRY};
+const CPKCS11TokenUtil::SlotSearch CPKCS11TokenUtil::kLoginSearch = {
+    "CPKCS11TokenUtil::init -> No token present!",
+    rc::TOKEN_NOT_FOUND,
+    "CPKCS11TokenUtil::init -> error 0x%X during C_GetSlotList(2)",
+    "CPKCS11TokenUtil::Login -> slot list memory allocation failed",
+    false,
+    true,
+    SlotSearch::RETRY_COUNT_ONLY};
+
+int CPKCS11TokenUtil::noTokenFound(const SlotSearch& search) {
+  if (search.tracksCount) m_tokenCount = 0;
+  setError("%s", search.noTokenText);
+  return search.noTokenCode;
+}
+
+int CPKCS11TokenUtil::listTokenSlots(const SlotSearch& search, bool& retried, CK_ULONG& count) {
+  for (;;) {
+    count = 0;
+    CK_RV rv = m_functionList->C_GetSlotList(CK_TRUE, nullptr, &count);
+    if (rv != CKR_OK) {
+      if (search.retry != SlotSearch::NO_RETRY && reinitializeAfterFinalize(rv, retried, false)) continue;
+      setError("CPKCS11TokenUtil::init -> error 0x%X during C_GetSlotList(1)", hex32(rv));
+      return rc::CRYPTO_ERROR;
+    }
+    if (count == 0) return noTokenFound(search);
+    if (search.tracksCount) m_tokenCount = static_cast<int>(count);
+    if (search.refuseSeveral && count >= 2) {
+      setError("CPKCS11TokenUtil::init5200 -> Too many token present!");
+      return rc::SEVERAL_TOKENS;
+    }
+    delete[] m_slotList;
+    m_slotList = new (std::nothrow) CK_SLOT_ID[count];
+    if (m_slotList == nullptr) {
+      setError(search.allocErrorFormat, static_cast<int>(count));
+      return rc::OUT_OF_MEMORY;
+    }
+    rv = m_functionList->C_GetSlotList(CK_TRUE, m_slotList, &count);
+    if (rv != CKR_OK) {
+      if (search.retry == SlotSearch::RETRY_EVERY_STEP && reinitializeAfterFinalize(rv, retried, false)) continue;
+      setError(search.listErrorFormat, hex32(rv));
+      return rc::CRYPTO_ERROR;
+    }
+    if (count == 0) return noTokenFound(search);  // the token went between the two queries
+    return rc::OK;
+  }
+}
+
+CK_RV CPKCS11TokenUtil::openSessionOn(CK_SLOT_ID slot) {
+  CK_RV rv = m_functionList->C_OpenSession(slot, kSessionFlags, nullptr, nullptr, &m_session);
+  if (rv == CKR_OK) {
+    m_slot = slot;
+    m_slotKnown = 1;
+    m_sessionOpen = 1;
+  }
+  return rv;
+}
+
 int CPKCS11TokenUtil::initRoute(const char* moduleName, Route route) {
   const bool eToken = route == ETOKEN_ROUTE;
   const char* name = moduleName != nullptr ? moduleName : "";
@@ -219,48 +303,12 @@ int CPKCS11TokenUtil::initRoute(const char* moduleName, Route route) {
       m_loggedIn = 0;
     }
     CK_ULONG count = 0;
-    CK_RV rv = m_functionList->C_GetSlotList(CK_TRUE, nullptr, &count);
-    if (rv != CKR_OK) {
-      if (reinitializeAfterFinalize(rv, retried, false)) continue;
-      setError("CPKCS11TokenUtil::init -> error 0x%X during C_GetSlotList(1)", hex32(rv));
-      return rc::CRYPTO_ERROR;
-    }
-    if (count == 0) {
-      m_tokenCount = 0;
-      setError(eToken ? "CPKCS11TokenUtil::init5200 -> No token present!"
-                      : "CPKCS11TokenUtil::init -> No token present!");
-      return rc::TOKEN_NOT_FOUND;
-    }
-    if (count >= 2) {
-      m_tokenCount = static_cast<int>(count);
-      setError("CPKCS11TokenUtil::init5200 -> Too many token present!");
-      return rc::SEVERAL_TOKENS;
-    }
-    m_tokenCount = 1;
-    delete[] m_slotList;
-    m_slotList = new (std::nothrow) CK_SLOT_ID[count];
-    if (m_slotList == nullptr) {
-      setError("CPKCS11TokenUtil::init -> slot list memory allocation failed");
-      return rc::OUT_OF_MEMORY;
-    }
-    rv = m_functionList->C_GetSlotList(CK_TRUE, m_slotList, &count);
-    if (rv != CKR_OK) {
-      if (reinitializeAfterFinalize(rv, retried, false)) continue;
-      setError(eToken ? "CPKCS11TokenUtil::init5200 -> error 0x%X during C_GetSlotList(2)"
-                      : "CPKCS11TokenUtil::init -> error 0x%X during C_GetSlotList(2)",
-               hex32(rv));
-      return rc::CRYPTO_ERROR;
-    }
-    if (count == 0) {  // the token went between the two queries
-      m_tokenCount = 0;
-      setError(eToken ? "CPKCS11TokenUtil::init5200 -> No token present!"
-                      : "CPKCS11TokenUtil::init -> No token present!");
-      return rc::TOKEN_NOT_FOUND;
-    }
+    int code = listTokenSlots(eToken ? kETokenSearch : kGeneralSearch, retried, count);
+    if (code != rc::OK) return code;
     CK_SLOT_ID slot = m_slotList[0];
     if (eToken) {
       CK_SLOT_INFO slotInfo;
-      rv = m_functionList->C_GetSlotInfo(slot, &slotInfo);
+      CK_RV rv = m_functionList->C_GetSlotInfo(slot, &slotInfo);
       if (rv != CKR_OK) {
         m_sessionOpen = 0;
         m_tokenCount = 0;
@@ -287,15 +335,12 @@ int CPKCS11TokenUtil::initRoute(const char* moduleName, Route route) {
         return rc::TOKEN_NOT_FOUND;
       }
     }
-    rv = m_functionList->C_OpenSession(slot, kSessionFlags, nullptr, nullptr, &m_session);
+    CK_RV rv = openSessionOn(slot);
     if (rv != CKR_OK) {
       if (reinitializeAfterFinalize(rv, retried, false)) continue;
       setError("CPKCS11TokenUtil::init -> error 0x%X during C_OpenSession", hex32(rv));
       return rc::CRYPTO_ERROR;
     }
-    m_slot = slot;
-    m_slotKnown = 1;
-    m_sessionOpen = 1;
     return rc::OK;
   }
 }
@@ -306,39 +351,15 @@ int CPKCS11TokenUtil::initFirstSlot(const char* moduleName) {
     int code = bindModule(name);
     if (code != rc::OK) return code;
   }
+  bool retried = false;
   CK_ULONG count = 0;
-  CK_RV rv = m_functionList->C_GetSlotList(CK_TRUE, nullptr, &count);
-  if (rv != CKR_OK) {
-    setError("CPKCS11TokenUtil::init -> error 0x%X during C_GetSlotList(1)", hex32(rv));
-    return rc::CRYPTO_ERROR;
-  }
-  if (count == 0) {
-    setError("CPKCS11TokenUtil::init -> No token present!");
-    return rc::PRIVATE_KEY_NOT_FOUND;  // 13: no token
-  }
-  std::unique_ptr<CK_SLOT_ID[]> slots(new (std::nothrow) CK_SLOT_ID[count]());
-  if (!slots) {
-    setError("CPKCS11TokenUtil::init -> Allocate ulSlotCount Memory[%d] Error", static_cast<int>(count));
-    return rc::OUT_OF_MEMORY;
-  }
-  rv = m_functionList->C_GetSlotList(CK_TRUE, slots.get(), &count);
-  if (rv != CKR_OK) {
-    setError("CPKCS11TokenUtil::init -> error 0x%X during C_GetSlotList(2)", hex32(rv));
-    return rc::CRYPTO_ERROR;
-  }
-  if (count == 0) {  // the token went between the two queries
-    setError("CPKCS11TokenUtil::init -> No token present!");
-    return rc::PRIVATE_KEY_NOT_FOUND;
-  }
-  // With several tokens the first slot listed is used.
-  rv = m_functionList->C_OpenSession(slots[0], kSessionFlags, nullptr, nullptr, &m_session);
+  int code = listTokenSlots(kFirstSlotSearch, retried, count);
+  if (code != rc::OK) return code;
+  CK_RV rv = openSessionOn(m_slotList[0]);
   if (rv != CKR_OK) {
     setError("CPKCS11TokenUtil::init -> error 0x%X during C_OpenSession", hex32(rv));
     return rc::CRYPTO_ERROR;
   }
-  m_slot = slots[0];
-  m_slotKnown = 1;
-  m_sessionOpen = 1;
   m_tokenCount = static_cast<int>(count);
   return rc::OK;
 }
@@ -379,58 +400,27 @@ int CPKCS11TokenUtil::Login(const char* pin) {
       return rc::WRONG_PARAMETER;
     }
     bool retried = false;
-    for (;;) {
-      if (m_sessionOpen) {
-        m_functionList->C_Logout(m_session);
-        m_functionList->C_CloseSession(m_session);
-      }
-      m_sessionOpen = 0;
-      m_loggedIn = 0;
-      CK_ULONG count = 0;
-      CK_RV rv = m_functionList->C_GetSlotList(CK_TRUE, nullptr, &count);
-      if (rv != CKR_OK) {
-        if (reinitializeAfterFinalize(rv, retried, false)) continue;
-        setError("CPKCS11TokenUtil::init -> error 0x%X during C_GetSlotList(1)", hex32(rv));
-        return rc::CRYPTO_ERROR;
-      }
-      if (count == 0) {
-        m_tokenCount = 0;
-        setError("CPKCS11TokenUtil::init -> No token present!");
-        return rc::TOKEN_NOT_FOUND;
-      }
-      m_tokenCount = static_cast<int>(count);
-      delete[] m_slotList;
-      m_slotList = new (std::nothrow) CK_SLOT_ID[count];
-      if (m_slotList == nullptr) {
-        setError("CPKCS11TokenUtil::Login -> slot list memory allocation failed");
-        return rc::OUT_OF_MEMORY;
-      }
-      rv = m_functionList->C_GetSlotList(CK_TRUE, m_slotList, &count);
-      if (rv != CKR_OK) {
-        setError("CPKCS11TokenUtil::init -> error 0x%X during C_GetSlotList(2)", hex32(rv));
-        return rc::CRYPTO_ERROR;
-      }
-      if (count == 0) {
-        m_tokenCount = 0;
-        setError("CPKCS11TokenUtil::init -> No token present!");
-        return rc::TOKEN_NOT_FOUND;
-      }
-      rv = m_functionList->C_OpenSession(m_slotList[0], kSessionFlags, nullptr, nullptr, &m_session);
-      if (rv != CKR_OK) {
-        setError("CPKCS11TokenUtil::init -> error 0x%X during C_OpenSession", hex32(rv));
-        return rc::CRYPTO_ERROR;
-      }
-      m_slot = m_slotList[0];
-      m_slotKnown = 1;
-      m_sessionOpen = 1;
-      rv = m_functionList->C_Login(m_session, CKU_USER, utf8(pin), pinLength(pin));
-      if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
-        m_loggedIn = 1;
-        return rc::OK;
-      }
-      setError("CPKCS11TokenUtil::Login -> error 0x%X during C_Login", hex32(rv));
-      return pinMapping(rv);
+    if (m_sessionOpen) {
+      m_functionList->C_Logout(m_session);
+      m_functionList->C_CloseSession(m_session);
     }
+    m_sessionOpen = 0;
+    m_loggedIn = 0;
+    CK_ULONG count = 0;
+    int code = listTokenSlots(kLoginSearch, retried, count);
+    if (code != rc::OK) return code;
+    CK_RV rv = openSessionOn(m_slotList[0]);
+    if (rv != CKR_OK) {
+      setError("CPKCS11TokenUtil::init -> error 0x%X during C_OpenSession", hex32(rv));
+      return rc::CRYPTO_ERROR;
+    }
+    rv = m_functionList->C_Login(m_session, CKU_USER, utf8(pin), pinLength(pin));
+    if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
+      m_loggedIn = 1;
+      return rc::OK;
+    }
+    setError("CPKCS11TokenUtil::Login -> error 0x%X during C_Login", hex32(rv));
+    return pinMapping(rv);
   } catch (...) {
     setError("CPKCS11TokenUtil::signRSA -> unknown error");
     return rc::UNKNOWN_ERROR;
@@ -1454,6 +1444,17 @@ int loadPKCS11FunctionList(char* callerModuleName, std::size_t callerModuleNameS
 }
 
 namespace {
+// After the count query answered count: the slots with a token, the second
+// step of the probe's slot list (the token may go between the two).
+int listProbeSlots(CK_FUNCTION_LIST_PTR f, CK_ULONG& count, std::unique_ptr<CK_SLOT_ID[]>& slots) {
+  if (count == 0) return rc::NO_TOKEN;
+  slots.reset(new (std::nothrow) CK_SLOT_ID[count]);
+  if (!slots) return rc::OPERATION_ERROR;
+  if (f->C_GetSlotList(CK_TRUE, slots.get(), &count) != CKR_OK) return rc::PROBE_LIBRARY_FAILURE;
+  if (count == 0) return rc::NO_TOKEN;
+  return rc::OK;
+}
+
 int probeModule(const char* moduleName) {
   {
     if (gProbe.module == nullptr) {
@@ -1473,11 +1474,9 @@ int probeModule(const char* moduleName) {
     if (!initializeAccepted(f->C_Initialize(nullptr))) return rc::PROBE_LIBRARY_FAILURE;
     CK_ULONG count = 0;
     if (f->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK) return rc::PROBE_LIBRARY_FAILURE;
-    if (count == 0) return rc::NO_TOKEN;
-    std::unique_ptr<CK_SLOT_ID[]> slots(new (std::nothrow) CK_SLOT_ID[count]);
-    if (!slots) return rc::OPERATION_ERROR;
-    if (f->C_GetSlotList(CK_TRUE, slots.get(), &count) != CKR_OK) return rc::PROBE_LIBRARY_FAILURE;
-    if (count == 0) return rc::NO_TOKEN;
+    std::unique_ptr<CK_SLOT_ID[]> slots;
+    int code = listProbeSlots(f, count, slots);
+    if (code != rc::OK) return code;
     // One cached session at a time: the previous one is closed first.
     if (gProbe.sessionOpen) {
       f->C_CloseSession(gProbe.session);
@@ -1505,11 +1504,9 @@ int getPKCS11SlotList(CK_ULONG* count) {
       if (initializeAccepted(f->C_Initialize(nullptr))) rv = f->C_GetSlotList(CK_TRUE, nullptr, &n);
     }
     if (rv != CKR_OK) return rc::PROBE_LIBRARY_FAILURE;
-    if (n == 0) return rc::NO_TOKEN;
-    std::unique_ptr<CK_SLOT_ID[]> slots(new (std::nothrow) CK_SLOT_ID[n]);
-    if (!slots) return rc::OPERATION_ERROR;
-    if (f->C_GetSlotList(CK_TRUE, slots.get(), &n) != CKR_OK) return rc::PROBE_LIBRARY_FAILURE;
-    if (n == 0) return rc::NO_TOKEN;
+    std::unique_ptr<CK_SLOT_ID[]> slots;
+    int code = listProbeSlots(f, n, slots);
+    if (code != rc::OK) return code;
     CK_TOKEN_INFO info;
     if (f->C_GetTokenInfo(slots[0], &info) != CKR_OK) return rc::PROBE_LIBRARY_FAILURE;
     *count = n;

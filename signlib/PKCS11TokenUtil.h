@@ -25,11 +25,11 @@ struct CK_ETC_FUNCTION_LIST_EX {
   CK_VERSION version;
   // Starts initialising the token in the slot: erases it, sets the security
   // officer PIN and the label, and opens a read-write SO session on it.
-  CK_RV (*ETC_InitTokenInit)
+  CK_RV(*ETC_InitTokenInit)
   (CK_SLOT_ID slotID, CK_UTF8CHAR_PTR soPin, CK_ULONG soPinLen, CK_ULONG maxRetries, CK_UTF8CHAR_PTR label,
    CK_SESSION_HANDLE_PTR session);
   // Sets the user PIN of the token being initialised.
-  CK_RV (*ETC_InitPIN)
+  CK_RV(*ETC_InitPIN)
   (CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR pin, CK_ULONG pinLen, CK_ULONG maxRetries, CK_VOID_PTR reserved);
   // Completes the initialisation begun by ETC_InitTokenInit.
   CK_RV (*ETC_InitTokenFinal)(CK_SESSION_HANDLE session);
@@ -120,6 +120,24 @@ class CPKCS11TokenUtil {
   int initRoute(const char* moduleName, Route route);
   // The session on the first slot with a token, whatever the count.
   int initFirstSlot(const char* moduleName);
+  // How one way in looks for the token's slot; the differences between the
+  // ways in are only these.
+  struct SlotSearch {
+    const char* noTokenText;
+    int noTokenCode;
+    const char* listErrorFormat;   // the second C_GetSlotList failed (0x%X)
+    const char* allocErrorFormat;  // the slot list could not be allocated (may show the count, %d)
+    bool refuseSeveral;            // more than one token is refused rather than the first used
+    bool tracksCount;              // the token count follows the slot queries
+    enum Retry { NO_RETRY, RETRY_COUNT_ONLY, RETRY_EVERY_STEP } retry;  // after another client finalised
+  };
+  static const SlotSearch kGeneralSearch, kETokenSearch, kFirstSlotSearch, kLoginSearch;
+  // The slots with a token into m_slotList (count of them in count): the
+  // count query, then the list, the token may go between the two.
+  int listTokenSlots(const SlotSearch& search, bool& retried, CK_ULONG& count);
+  int noTokenFound(const SlotSearch& search);
+  // A session on slot, kept as the client's session and slot.
+  CK_RV openSessionOn(CK_SLOT_ID slot);
   int findKeyById(const unsigned char* der, std::size_t derLength, const char* pin, CK_OBJECT_HANDLE* key);
   int bindModule(const char* moduleName);
   // The module was finalised under us by another client in the process
