@@ -82,15 +82,17 @@ bool keyUsageAccepted(int requested, int value) {
 
 // The messages a selection writes for its own failures.
 struct CCertificateDBClient::RunText {
-  const char* grow;     // the candidate list cannot grow (2)
-  const char* read;     // the chosen certificate cannot be read (3), "%s": the context's message
-  const char* unknown;  // exception (99)
+  const char* grow;       // the candidate list cannot grow (2)
+  const char* read;       // the chosen certificate cannot be read (3), "%s": the context's message
+  const char* unknown;    // exception (99)
+  const char* parameter;  // a text the page had to give is missing (1)
 };
 
-#define RUN_TEXT(op)                                                                          \
-  {                                                                                           \
-    "CCertificateDBClient::" op " -> Array of CERT_CONTEXT buffer memory allocation failed",  \
-        "CCertificateDBClient::" op " -> %s", "CCertificateDBClient::" op " -> unknown error" \
+#define RUN_TEXT(op)                                                                           \
+  {                                                                                            \
+    "CCertificateDBClient::" op " -> Array of CERT_CONTEXT buffer memory allocation failed",   \
+        "CCertificateDBClient::" op " -> %s", "CCertificateDBClient::" op " -> unknown error", \
+        "CCertificateDBClient::" op " -> parameter error"                                      \
   }
 
 // The candidates of one run: duplicates owned by the run, freed with it.
@@ -700,18 +702,22 @@ int CCertificateDBClient::subjectCriterion(CMyCertContext& candidate, const void
   return code;
 }
 
-int CCertificateDBClient::selectCertificateBySubject(const char* subject, int keyUsage) {
-  static const RunText kText = RUN_TEXT("selectCertificateBySubject");
+int CCertificateDBClient::selectByText(const RunText& text, const char* argument, int keyUsage, Criterion criterion) {
   try {
-    if (subject == nullptr) {
-      setError("CCertificateDBClient::selectCertificateBySubject -> parameter error");
+    if (argument == nullptr) {
+      setError("%s", text.parameter);
       return rc::WRONG_PARAMETER;
     }
-    return runOverAll(kText, keyUsage, true, &CCertificateDBClient::subjectCriterion, subject);
+    return runOverAll(text, keyUsage, true, criterion, argument);
   } catch (...) {
-    setError("%s", kText.unknown);
+    setError("%s", text.unknown);
     return rc::UNKNOWN_ERROR;
   }
+}
+
+int CCertificateDBClient::selectCertificateBySubject(const char* subject, int keyUsage) {
+  static const RunText kText = RUN_TEXT("selectCertificateBySubject");
+  return selectByText(kText, subject, keyUsage, &CCertificateDBClient::subjectCriterion);
 }
 
 // The parsed issuer list and, built at the first candidate, its criteria as
@@ -824,16 +830,7 @@ int CCertificateDBClient::commonNameCriterion(CMyCertContext& candidate, const v
 
 int CCertificateDBClient::selectCertificateBySubjectCN(const char* commonName, int keyUsage) {
   static const RunText kText = RUN_TEXT("selectCertificateBySubjectCN");
-  try {
-    if (commonName == nullptr) {
-      setError("CCertificateDBClient::selectCertificateBySubjectCN -> parameter error");
-      return rc::WRONG_PARAMETER;
-    }
-    return runOverAll(kText, keyUsage, true, &CCertificateDBClient::commonNameCriterion, commonName);
-  } catch (...) {
-    setError("%s", kText.unknown);
-    return rc::UNKNOWN_ERROR;
-  }
+  return selectByText(kText, commonName, keyUsage, &CCertificateDBClient::commonNameCriterion);
 }
 
 int CCertificateDBClient::subjectTextCriterion(CMyCertContext& candidate, const void* argument, bool* keep) {
@@ -857,7 +854,7 @@ int CCertificateDBClient::selectCertificateBySubject_Text(const char* subjectTex
   static const RunText kText = RUN_TEXT("selectCertificateBySubject_Text");
   try {
     if (subjectText == nullptr) {
-      setError("CCertificateDBClient::selectCertificateBySubject_Text -> parameter error");
+      setError("%s", kText.parameter);
       return rc::WRONG_PARAMETER;
     }
     std::vector<std::string> parts;
@@ -871,8 +868,7 @@ int CCertificateDBClient::selectCertificateBySubject_Text(const char* subjectTex
   }
 }
 
-int CCertificateDBClient::runFirstMatch(const char* issuer, const char* serialNumber) {
-  static const RunText kText = RUN_TEXT("selectCertificateBySerialNum");
+int CCertificateDBClient::runFirstMatch(const RunText& kText, const char* issuer, const char* serialNumber) {
   if (m_hStore == nullptr) {
     if (int code = openCertStore()) return code;
   }
@@ -904,30 +900,26 @@ int CCertificateDBClient::runFirstMatch(const char* issuer, const char* serialNu
   return finishRun(kText, list, false);
 }
 
-int CCertificateDBClient::selectCertificateBySerialNum(const char* serialNumber) {
+int CCertificateDBClient::selectBySerialNum(const char* issuer, const char* serialNumber, bool issuerGiven) {
+  static const RunText kText = RUN_TEXT("selectCertificateBySerialNum");
   try {
-    if (serialNumber == nullptr) {
-      setError("CCertificateDBClient::selectCertificateBySerialNum -> parameter error");
+    if ((issuerGiven && issuer == nullptr) || serialNumber == nullptr) {
+      setError("%s", kText.parameter);
       return rc::WRONG_PARAMETER;
     }
-    return runFirstMatch(nullptr, serialNumber);
+    return runFirstMatch(kText, issuer, serialNumber);
   } catch (...) {
-    setError("CCertificateDBClient::selectCertificateBySerialNum -> unknown error");
+    setError("%s", kText.unknown);
     return rc::UNKNOWN_ERROR;
   }
 }
 
+int CCertificateDBClient::selectCertificateBySerialNum(const char* serialNumber) {
+  return selectBySerialNum(nullptr, serialNumber, false);
+}
+
 int CCertificateDBClient::selectCertificateBySerialNum(const char* issuer, const char* serialNumber) {
-  try {
-    if (issuer == nullptr || serialNumber == nullptr) {
-      setError("CCertificateDBClient::selectCertificateBySerialNum -> parameter error");
-      return rc::WRONG_PARAMETER;
-    }
-    return runFirstMatch(issuer, serialNumber);
-  } catch (...) {
-    setError("CCertificateDBClient::selectCertificateBySerialNum -> unknown error");
-    return rc::UNKNOWN_ERROR;
-  }
+  return selectBySerialNum(issuer, serialNumber, true);
 }
 
 // ---------------------------------------------------------------------------

@@ -129,7 +129,11 @@ class CCertificateDBClient {
 
   using Criterion = int (CCertificateDBClient::*)(CMyCertContext& candidate, const void* argument, bool* keep);
   int runOverAll(const RunText& text, int keyUsage, bool fullFilter, Criterion criterion, const void* argument);
-  int runFirstMatch(const char* issuer, const char* serialNumber);
+  int runFirstMatch(const RunText& text, const char* issuer, const char* serialNumber);
+  // The selections by one text from the page: a missing text is refused.
+  int selectByText(const RunText& text, const char* argument, int keyUsage, Criterion criterion);
+  // issuerGiven: the page's form with an issuer, which must then be present.
+  int selectBySerialNum(const char* issuer, const char* serialNumber, bool issuerGiven);
   int finishRun(const RunText& text, CandidateList& list, bool mayChoose);
   int fillChosen(CMyCertContext& context, PCCERT_CONTEXT certificate, Source mode);
   int fillFromText(CMyCertContext& context, const char* certificate);
