@@ -27,6 +27,35 @@
 #include "signlib/ui/SignUIDlg.h"
 #include "signlib/ui/TokenInOutDlg.h"
 
+// The interface members both signing controls serve alike, defined once for
+// a control (in one of its source files); Flag is the type its interface
+// gives the two flag properties.
+#define CTRLKIT_SIGNING_DATA_MEMBERS(Control, Flag)                                                              \
+  HRESULT Control::setDataContentByFile(BSTR dataPath, LONG* pVal) { return dataContentByFile(dataPath, pVal); } \
+  HRESULT Control::setDataContentByString(BSTR dataContent, LONG* pVal) {                                        \
+    return dataContentByString(dataContent, pVal);                                                               \
+  }                                                                                                              \
+  HRESULT Control::getSignedEnvelopByFile(BSTR envelopPath, LONG* pVal) {                                        \
+    return signedEnvelopeByFile(envelopPath, pVal);                                                              \
+  }                                                                                                              \
+  HRESULT Control::getSignedEnvelopByString(BSTR* pVal) { return signedEnvelopeByString(pVal); }                 \
+  HRESULT Control::get_result(BSTR* pVal) { return resultText(pVal); }                                           \
+  HRESULT Control::put_PWDCatch(Flag newVal) {                                                                   \
+    setPWDCatch(newVal);                                                                                         \
+    return S_OK;                                                                                                 \
+  }                                                                                                              \
+  HRESULT Control::put_EnableLoginAgency(Flag newVal) {                                                          \
+    setEnableLoginAgency(newVal);                                                                                \
+    return S_OK;                                                                                                 \
+  }                                                                                                              \
+  HRESULT Control::put_PINLenLimit(LONG newVal) {                                                                \
+    setPINLenLimit(newVal);                                                                                      \
+    return S_OK;                                                                                                 \
+  }                                                                                                              \
+  HRESULT Control::setLogFile(BSTR logPath, BSTR logFileName, LONG* pVal) {                                      \
+    return logFile(logPath, logFileName, pVal);                                                                  \
+  }
+
 namespace ctrlkit {
 
 // The data, envelope and result members' differences.

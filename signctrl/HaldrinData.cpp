@@ -13,35 +13,7 @@ namespace {
 Member recorded(const char* unknownError) { return {.unknownError = unknownError, .record = Record::Result}; }
 }  // namespace
 
-HRESULT CHaldrinCtrl::setDataContentByFile(BSTR dataPath, LONG* pVal) { return dataContentByFile(dataPath, pVal); }
-
-HRESULT CHaldrinCtrl::setDataContentByString(BSTR dataContent, LONG* pVal) {
-  return dataContentByString(dataContent, pVal);
-}
-
-HRESULT CHaldrinCtrl::getSignedEnvelopByFile(BSTR envelopPath, LONG* pVal) {
-  return signedEnvelopeByFile(envelopPath, pVal);
-}
-
-HRESULT CHaldrinCtrl::getSignedEnvelopByString(BSTR* pVal) { return signedEnvelopeByString(pVal); }
-
-HRESULT CHaldrinCtrl::get_result(BSTR* pVal) { return resultText(pVal); }
-
-// ------------------------------------------------------------------ settings
-HRESULT CHaldrinCtrl::put_PWDCatch(LONG newVal) {
-  setPWDCatch(newVal);
-  return S_OK;
-}
-
-HRESULT CHaldrinCtrl::put_EnableLoginAgency(LONG newVal) {
-  setEnableLoginAgency(newVal);
-  return S_OK;
-}
-
-HRESULT CHaldrinCtrl::put_PINLenLimit(LONG newVal) {
-  setPINLenLimit(newVal);
-  return S_OK;
-}
+CTRLKIT_SIGNING_DATA_MEMBERS(CHaldrinCtrl, LONG)
 
 // A null name reaches the client as null: it refuses it and keeps its module.
 HRESULT CHaldrinCtrl::put_PKCS11LibName(BSTR newVal) {
@@ -54,11 +26,6 @@ HRESULT CHaldrinCtrl::put_PKCS11LibName(BSTR newVal) {
                    return 0;
                  })
       .hr;
-}
-
-// ------------------------------------------------------------------ log
-HRESULT CHaldrinCtrl::setLogFile(BSTR logPath, BSTR logFileName, LONG* pVal) {
-  return logFile(logPath, logFileName, pVal);
 }
 
 // ------------------------------------------------------------------ PIN lists
