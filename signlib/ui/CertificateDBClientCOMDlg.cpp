@@ -1,11 +1,16 @@
 #include "signlib/ui/CertificateDBClientCOMDlg.h"
 
+#include "signlib/ui/DialogText.h"
+
 #include <string>
 
 #include "platform/locale.h"
 #include "platform/resources.h"
 #include "signlib/MyCertContext.h"
 #include "signlib/ResultCode.h"
+
+using dialogtext::loadText;
+using dialogtext::widen;
 
 namespace {
 
@@ -23,23 +28,6 @@ constexpr int kColumnWidths[] = {140, 140, 150, 130, 100, 100};
 
 // Raised inside the fill when the list cannot show the candidates.
 struct FillFailure {};
-
-std::u16string loadText(UINT id) {
-  LPCWSTR text = nullptr;
-  int n = ::LoadStringW(AfxGetResourceHandle(), id, reinterpret_cast<LPWSTR>(&text), 0);
-  return n > 0 && text != nullptr ? std::u16string(text, static_cast<size_t>(n)) : std::u16string();
-}
-
-// 8-bit text in the thread's ANSI code page to UTF-16.
-std::u16string widen(const char* text) {
-  if (text == nullptr || *text == '\0') return {};
-  int n = ::MultiByteToWideChar(CP_THREAD_ACP, 0, text, -1, nullptr, 0);
-  if (n <= 0) return {};
-  std::u16string out(static_cast<size_t>(n), u'\0');
-  ::MultiByteToWideChar(CP_THREAD_ACP, 0, text, -1, out.data(), n);
-  out.resize(static_cast<size_t>(n - 1));
-  return out;
-}
 
 }  // namespace
 

@@ -1,10 +1,14 @@
 #include "signlib/ui/ChangePwdDlg.h"
 
+#include "signlib/ui/DialogText.h"
+
 #include <string>
 
 #include <openssl/crypto.h>
 
 #include "platform/resources.h"
+
+using dialogtext::loadText;
 
 namespace {
 
@@ -24,12 +28,6 @@ constexpr size_t kMaxNewPin = 16;
 constexpr const char16_t* kReasonEmpty = u"輸入密碼長度不應為空值";
 constexpr const char16_t* kReasonLength = u"輸入字串長度(%d位)不符,應為%d位";
 constexpr const char16_t* kReasonCharacters = u"輸入字串錯誤,必須為英文或數字";
-
-std::u16string loadText(UINT id) {
-  LPCWSTR text = nullptr;
-  int n = ::LoadStringW(AfxGetResourceHandle(), id, reinterpret_cast<LPWSTR>(&text), 0);
-  return n > 0 && text != nullptr ? std::u16string(text, static_cast<size_t>(n)) : std::u16string();
-}
 
 void wipe(std::u16string& s) {
   if (!s.empty()) OPENSSL_cleanse(s.data(), s.size() * sizeof(char16_t));

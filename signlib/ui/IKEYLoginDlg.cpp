@@ -1,5 +1,7 @@
 #include "signlib/ui/IKEYLoginDlg.h"
 
+#include "signlib/ui/DialogText.h"
+
 #include <cstring>
 #include <string>
 
@@ -9,25 +11,10 @@
 #include "platform/resources.h"
 #include "signlib/MyCertContext.h"
 
-namespace {
+using dialogtext::loadText;
+using dialogtext::widen;
 
-std::u16string loadText(UINT id) {
-  LPCWSTR text = nullptr;
-  int n = ::LoadStringW(AfxGetResourceHandle(), id, reinterpret_cast<LPWSTR>(&text), 0);
-  return n > 0 && text != nullptr ? std::u16string(text, static_cast<size_t>(n)) : std::u16string();
-}
-
-std::u16string widen(const std::string& text) {
-  if (text.empty()) return {};
-  int n = ::MultiByteToWideChar(CP_THREAD_ACP, 0, text.c_str(), -1, nullptr, 0);
-  if (n <= 0) return {};
-  std::u16string out(static_cast<size_t>(n), u'\0');
-  ::MultiByteToWideChar(CP_THREAD_ACP, 0, text.c_str(), -1, out.data(), n);
-  out.resize(static_cast<size_t>(n - 1));
-  return out;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 CIKEYLoginDlg::CIKEYLoginDlg() : pin{}, m_pinModel(pin, PINLenLimit) {}
 
@@ -41,7 +28,7 @@ LRESULT CIKEYLoginDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
       const char* issuer = context.getIssuerCN();
       // Built to size: names have no length bound of their own.
       std::string line = std::string(subject ? subject : "") + "\r\n(" + (issuer ? issuer : "") + ")";
-      ::SetDlgItemTextW(m_hWnd, kSignerId, widen(line).c_str());
+      ::SetDlgItemTextW(m_hWnd, kSignerId, widen(line.c_str()).c_str());
       ::SetFocus(::GetDlgItem(m_hWnd, kPinEditId));
     }
     ::SetWindowTextW(m_hWnd, loadText(kIdsTitle).c_str());

@@ -1,5 +1,7 @@
 #include "signlib/ui/TokenInOutDlg.h"
 
+#include "signlib/ui/DialogText.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,13 +11,9 @@
 #include "signlib/PKCS11TokenUtil.h"
 #include "signlib/ResultCode.h"
 
-namespace {
+using dialogtext::loadText;
 
-std::u16string loadText(UINT id) {
-  LPCWSTR text = nullptr;
-  int n = ::LoadStringW(AfxGetResourceHandle(), id, reinterpret_cast<LPWSTR>(&text), 0);
-  return n > 0 && text != nullptr ? std::u16string(text, static_cast<size_t>(n)) : std::u16string();
-}
+namespace {
 
 CK_ULONG slotsWithToken() {
   CK_ULONG count = 0;

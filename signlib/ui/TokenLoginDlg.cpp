@@ -1,5 +1,7 @@
 #include "signlib/ui/TokenLoginDlg.h"
 
+#include "signlib/ui/DialogText.h"
+
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -11,6 +13,9 @@
 #include "platform/resources.h"
 #include "signlib/MyCertContext.h"
 
+using dialogtext::loadText;
+using dialogtext::widen;
+
 namespace {
 
 constexpr UINT kIdsEmptyPinCaption = 301;
@@ -18,23 +23,6 @@ constexpr UINT kIdsEmptyPinText = 302;
 constexpr UINT kIdsCancel = 303;
 constexpr UINT kIdsConfirm = 402;
 constexpr UINT kIdsCapsLockNote = 464;
-
-std::u16string loadText(UINT id) {
-  LPCWSTR text = nullptr;
-  int n = ::LoadStringW(AfxGetResourceHandle(), id, reinterpret_cast<LPWSTR>(&text), 0);
-  return n > 0 && text != nullptr ? std::u16string(text, static_cast<size_t>(n)) : std::u16string();
-}
-
-// 8-bit text in the thread's ANSI code page to UTF-16, any length.
-std::u16string widen(const char* text) {
-  if (text == nullptr || *text == '\0') return {};
-  int n = ::MultiByteToWideChar(CP_THREAD_ACP, 0, text, -1, nullptr, 0);
-  if (n <= 0) return {};
-  std::u16string out(static_cast<size_t>(n), u'\0');
-  ::MultiByteToWideChar(CP_THREAD_ACP, 0, text, -1, out.data(), n);
-  out.resize(static_cast<size_t>(n - 1));
-  return out;
-}
 
 bool capsLockDown() {
   BYTE state[256] = {};
