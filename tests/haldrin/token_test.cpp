@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <map>
 #include <string>
 
 #include "Fixtures.h"
@@ -241,4 +242,63 @@ TEST_F(HaldrinTest, TokenProbeFailuresAreReported) {
     EXPECT_EQ(c.lastError(), "CHaldrinCtrl::signIO -> error during initP11()!");
     EXPECT_TRUE(nobody.ok()) << failuresOf(nobody);
   });
+}
+
+// A token module that fails partway: each call of a good signature's
+// sequence fails in turn (CKR_DEVICE_ERROR). Every time the page gets a
+// code other than 0 with S_FALSE and a text, no envelope, and the module is
+// left with no session open; the next signature in the same control, with
+// the module well again, goes through and verifies.
+TEST_F(HaldrinTest, TokenModuleFailingAtAnyStepLeavesNothingHalfDone) {
+  FakeToken fake("failingtoken.dll");
+  fake.addIdentity("rsa1024", 1);
+  const std::string cert = certificateText("rsa1024");
+  Haldrin c;
+  ASSERT_EQ(c.put(u"PKCS11LibName", text("failingtoken.dll")).hr, S_OK);
+  ASSERT_EQ(c.callLong(u"setDataContentByString", {text("pay 100 to 42")}), 0);
+  auto signOnce = [&]() {
+    ScriptedUser u;
+    u.expect(102, {type(201, u"1234"), click(IDOK)});
+    u.install();
+    return c.call(u"sign", {text(cert), text("SHA1"), text("RSA")});
+  };
+  // Sessions opened and not closed again, in the call log.
+  auto openSessions = [&]() {
+    int open = 0;
+    for (const std::string& name : fake.callNames()) {
+      if (name == "C_OpenSession") ++open;
+      if (name == "C_CloseSession" && open > 0) --open;
+      if (name == "C_CloseAllSessions" || name == "C_Finalize") open = 0;
+    }
+    return open;
+  };
+  p11test::clearCallLog();
+  Result good = signOnce();
+  ASSERT_EQ(good.asLong(), 0) << c.lastError();
+  std::vector<std::string> sequence = fake.callNames();
+  EXPECT_EQ(openSessions(), 0);
+
+  std::map<std::string, int> seen;
+  for (const std::string& name : sequence) {
+    if (name == "C_GetFunctionList" || name == "C_Finalize" || name == "C_CloseSession" || name == "C_Logout")
+      continue;  // nothing to fail there that a page could notice
+    const int occurrence = ++seen[name];
+    const std::string step = name + "#" + std::to_string(occurrence);
+    SCOPED_TRACE(step);
+    fake.set("fail", step + "=0x30");
+    // The data again: the envelope of the signature before is gone.
+    ASSERT_EQ(c.callLong(u"setDataContentByString", {text("pay 100 to 42")}), 0);
+    p11test::clearCallLog();
+    Result r = signOnce();
+    EXPECT_EQ(r.hr, S_FALSE);
+    EXPECT_NE(r.asLong(), 0);
+    EXPECT_EQ(c.lastError().rfind("CHaldrinCtrl::sign -> ", 0), 0u) << c.lastError();
+    EXPECT_TRUE(c.call(u"getSignedEnvelopByString").isNullText());
+    EXPECT_EQ(openSessions(), 0);
+    fake.unset("fail");
+    Result again = signOnce();
+    EXPECT_EQ(again.asLong(), 0) << c.lastError();
+    EXPECT_EQ(verifyEnvelopeText(c.callText(u"getSignedEnvelopByString")).status, 0);
+  }
+  EXPECT_GE(seen.size(), 8u);
 }
