@@ -27,6 +27,21 @@ constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 void wipePin(char (&pin)[CPKCS7SignatureClient::PIN_SIZE]) { OPENSSL_cleanse(pin, sizeof pin); }
 
+// The permissions fopen gives a new file: 0666 less the process's umask
+// (read, not set: setting it would race with other threads), owner-only
+// when it cannot be read.
+mode_t newFileMode() {
+  mode_t mask = 077;
+  if (FILE* f = std::fopen("/proc/self/status", "re")) {
+    char line[128];
+    unsigned value = 0;
+    while (std::fgets(line, sizeof line, f) != nullptr)
+      if (std::sscanf(line, "Umask: %o", &value) == 1) mask = static_cast<mode_t>(value);
+    std::fclose(f);
+  }
+  return 0666 & ~mask;
+}
+
 // Everything loginSmartCard holds, released on every way out.
 struct LoginResources {
   unsigned char* der = nullptr;
@@ -552,6 +567,20 @@ int CPKCS7SignatureClient::writeDer(const char* method, const char* path) {
     return rc::OPERATION_ERROR;
   }
   if (int r = checkEnvelope(method)) return r;
+  // A new file, or a regular file replaced: written whole beside its name and
+  // renamed over it, so that a process killed while writing leaves the old
+  // file or none, never part of an envelope under the name the page gave.
+  if (path != nullptr) {
+    std::string mapped(std::strlen(path) + std::strlen(PlatformRoot()) + 16, '\0');
+    SIZE_T mappedLength = PlatformMapPath(path, mapped.data(), mapped.size());
+    mapped.resize(mappedLength);
+    struct stat target {};
+    const int found = mappedLength > 0 ? lstat(mapped.c_str(), &target) : -1;
+    const bool absent = mappedLength > 0 && found != 0 && errno == ENOENT;
+    if (found == 0 && S_ISREG(target.st_mode))
+      return writeDerBeside(method, path, mapped, target.st_mode & 07777);
+    if (absent) return writeDerBeside(method, path, mapped, newFileMode());
+  }
   FILE* f = path != nullptr ? crt_fopen(path, "wb") : nullptr;
   if (f == nullptr) {
     formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> error during fopen %s", method,
@@ -569,6 +598,37 @@ int CPKCS7SignatureClient::writeDer(const char* method, const char* path) {
     // No part of an envelope is left behind to be taken for a whole one.
     // Only a file of our own making goes: never a device named by the page.
     if (regular) crt_remove(path);
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> error %d during fwrite %s", method, error, path);
+    return rc::OPERATION_ERROR;
+  }
+  return rc::OK;
+}
+
+int CPKCS7SignatureClient::writeDerBeside(const char* method, const char* path, const std::string& mapped, mode_t mode) {
+  std::string temp = mapped + ".tmp.XXXXXX";
+  int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> error during fopen %s", method, path);
+    return rc::FILE_NOT_FOUND;
+  }
+  int error = fchmod(fd, mode) != 0 ? errno : 0;
+  const unsigned char* p = m_puchResultDER;
+  std::size_t left = static_cast<std::size_t>(m_iResultLength);
+  while (error == 0 && left > 0) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : EIO;
+      break;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  if (error == 0 && fsync(fd) != 0) error = errno;
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && rename(temp.c_str(), mapped.c_str()) != 0) error = errno;
+  if (error != 0) {
+    unlink(temp.c_str());
     formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> error %d during fwrite %s", method, error, path);
     return rc::OPERATION_ERROR;
   }

@@ -17,6 +17,9 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+
+#include <sys/types.h>
 
 #include "platform/crypt.h"
 #include "platform/wintypes.h"
@@ -138,6 +141,7 @@ class CPKCS7SignatureClient {
                        char (&pin)[PIN_SIZE]);
   int giveText(const char* method, char* buffer, int* length);
   int writeDer(const char* method, const char* path);
+  int writeDerBeside(const char* method, const char* path, const std::string& mapped, mode_t mode);
   // Before an envelope leaves the client, on either path: its signatures must
   // verify with the signer certificates' public keys. A message that does not
   // is dropped (23): a key that does not belong to its certificate never

@@ -5,6 +5,11 @@
 // in front of every member that signs, reads or writes a file.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -333,4 +338,51 @@ TEST_F(Signing, SettingsAndModuleName) {
   ASSERT_EQ(c.callLong(u"setDataContentByString", {text("still the store")}), 0);
   EXPECT_EQ(c.callLong(u"sign", {text(cert), text("SHA1"), text("RSA")}), 0) << c.lastError();
   EXPECT_TRUE(nobody.ok()) << failuresOf(nobody);
+}
+
+// The envelope file is written whole beside its name and renamed over it: a
+// process killed while writing (here by the file-size limit), or a write
+// that fails, leaves the file that was there, whole, or no file at all;
+// never part of an envelope under the page's name.
+TEST_F(Signing, EnvelopeFileWriteCutShortLeavesTheOldFileOrNone) {
+  std::string dir = driveFolder("c", "out");
+  const std::string previous(3000, 'P');
+  Haldrin c;
+  ASSERT_EQ(c.callLong(u"setDataContentByString", {text(std::string(20000, 'd'))}), 0);
+  ASSERT_EQ(c.callLong(u"sign", {text(cert), text("SHA1"), text("RSA")}), 0);
+  struct Case {
+    const char* name;
+    bool existing;
+    bool killed;  // else the write fails and the member answers
+  } cases[] = {{"old.p7b", true, true}, {"new.p7b", false, true}, {"old2.p7b", true, false}};
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.name);
+    const std::string file = dir + "/" + t.name;
+    if (t.existing) testsupport::writeFile(file, previous);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      struct rlimit limit {};
+      limit.rlim_cur = limit.rlim_max = 1024;
+      setrlimit(RLIMIT_FSIZE, &limit);
+      signal(SIGXFSZ, t.killed ? SIG_DFL : SIG_IGN);
+      Result r = c.call(u"getSignedEnvelopByFile", {text(std::string("C:\\out\\") + t.name)});
+      _exit(r.value.vt == VT_I4 ? static_cast<int>(r.value.lVal) : 100);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    if (t.killed) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+    } else {
+      ASSERT_TRUE(WIFEXITED(status)) << status;
+      EXPECT_EQ(WEXITSTATUS(status), 3);  // the write's failure, reported
+    }
+    if (t.existing)
+      EXPECT_EQ(testsupport::readFile(file), previous);
+    else
+      EXPECT_FALSE(std::filesystem::exists(file));
+  }
+  // Without a limit the envelope replaces the old file whole.
+  ASSERT_EQ(c.callLong(u"getSignedEnvelopByFile", {text("C:\\out\\old.p7b")}), 0) << c.lastError();
+  EXPECT_EQ(verifyEnvelopeFile(dir + "/old.p7b").status, 0);
 }
