@@ -99,35 +99,24 @@ Result encodeUtf8(const char16_t* s, size_t n, bool strict, std::string& out) {
 
 // ---- iconv code pages ----
 
-Result decodeIconv(const CodePageInfo& info, const char* src, size_t n, bool strict, std::u16string& out) {
-  iconv_t cd = tIconv.get(info, true);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return Result::NoConverter;
+// Runs the converter over n bytes from in, handing each converted piece to
+// append. At a code the converter cannot take (or one cut off at the end),
+// unconvertible(in, left) appends what stands for it and says how many bytes
+// it covers; 0 refuses the input.
+template <class Append, class Unconvertible>
+Result runIconv(iconv_t cd, char* in, size_t left, Append append, Unconvertible unconvertible) {
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
-  char* in = const_cast<char*>(src);
-  size_t left = n;
   char buf[2048];
   while (left > 0) {
     char* o = buf;
     size_t room = sizeof buf;
     size_t r = iconv(cd, &in, &left, &o, &room);
     int err = errno;
-    appendUtf16le(out, buf, static_cast<size_t>(o - buf));
+    append(buf, static_cast<size_t>(o - buf));
     if (r != static_cast<size_t>(-1) || err == E2BIG) continue;
     if (err != EILSEQ && err != EINVAL) return Result::Invalid;
-    // The code at `in` does not decode (or is cut off at the end).
-    auto b = static_cast<unsigned char>(*in);
-    size_t skip = 1;
-    char16_t replacement = u'?';
-    if (info.kind == Kind::Sbcs && info.codePage == 1252 && is1252Hole(b)) {
-      out += static_cast<char16_t>(b);
-    } else {
-      if (strict) return Result::Invalid;
-      if (info.kind == Kind::Dbcs) {
-        if (isLeadByte(info, b) && left >= 2 && isTrailByte(info, static_cast<unsigned char>(in[1]))) skip = 2;
-        replacement = kDbcsDefaultUnicode;
-      }
-      out += replacement;
-    }
+    size_t skip = unconvertible(in, left);
+    if (skip == 0) return Result::Invalid;
     in += skip;
     left -= skip;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
@@ -135,11 +124,31 @@ Result decodeIconv(const CodePageInfo& info, const char* src, size_t n, bool str
   return Result::Ok;
 }
 
+Result decodeIconv(const CodePageInfo& info, const char* src, size_t n, bool strict, std::u16string& out) {
+  iconv_t cd = tIconv.get(info, true);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return Result::NoConverter;
+  return runIconv(
+      cd, const_cast<char*>(src), n, [&](const char* piece, size_t size) { appendUtf16le(out, piece, size); },
+      [&](const char* in, size_t left) -> size_t {
+        auto b = static_cast<unsigned char>(*in);
+        if (info.kind == Kind::Sbcs && info.codePage == 1252 && is1252Hole(b)) {
+          out += static_cast<char16_t>(b);
+          return 1;
+        }
+        if (strict) return 0;
+        if (info.kind != Kind::Dbcs) {
+          out += u'?';
+          return 1;
+        }
+        out += kDbcsDefaultUnicode;
+        return isLeadByte(info, b) && left >= 2 && isTrailByte(info, static_cast<unsigned char>(in[1])) ? 2 : 1;
+      });
+}
+
 Result encodeIconv(const CodePageInfo& info, const char16_t* src, size_t n, const std::string& defaultChar,
                    bool* usedDefault, std::string& out) {
   iconv_t cd = tIconv.get(info, false);
   if (cd == reinterpret_cast<iconv_t>(-1)) return Result::NoConverter;
-  iconv(cd, nullptr, nullptr, nullptr, nullptr);
   std::string bytes;
   bytes.reserve(n * 2);
   for (size_t i = 0; i < n; ++i) {
@@ -147,34 +156,54 @@ Result encodeIconv(const CodePageInfo& info, const char16_t* src, size_t n, cons
     bytes += static_cast<char>(src[i] >> 8);
   }
   char* start = bytes.data();
-  char* in = start;
-  size_t left = bytes.size();
-  char buf[2048];
-  while (left > 0) {
-    char* o = buf;
-    size_t room = sizeof buf;
-    size_t r = iconv(cd, &in, &left, &o, &room);
-    int err = errno;
-    out.append(buf, static_cast<size_t>(o - buf));
-    if (r != static_cast<size_t>(-1) || err == E2BIG) continue;
-    if (err != EILSEQ && err != EINVAL) return Result::Invalid;
-    // One UTF-16 code unit that the code page cannot hold: each unit of an
-    // unmappable surrogate pair becomes a default character of its own.
-    char16_t unit = src[(in - start) / 2];
-    if (info.codePage == 1252 && is1252Hole(unit)) {
-      out += static_cast<char>(unit);
-    } else {
-      out += defaultChar;
-      *usedDefault = true;
-    }
-    in += 2;
-    left -= 2;
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
-  }
-  return Result::Ok;
+  return runIconv(
+      cd, start, bytes.size(), [&](const char* piece, size_t size) { out.append(piece, size); },
+      [&](const char* in, size_t) -> size_t {
+        // One UTF-16 code unit that the code page cannot hold: each unit of an
+        // unmappable surrogate pair becomes a default character of its own.
+        char16_t unit = src[(in - start) / 2];
+        if (info.codePage == 1252 && is1252Hole(unit)) {
+          out += static_cast<char>(unit);
+        } else {
+          out += defaultChar;
+          *usedDefault = true;
+        }
+        return 2;
+      });
 }
 
 bool sameBuffer(const void* a, const void* b) { return a != nullptr && a == b; }
+
+// A failed conversion: the reason in the last error, no units written.
+int fail(DWORD error) {
+  SetLastError(error);
+  return 0;
+}
+
+// The converter's failure as the last error: an unknown code page, or input
+// the strict mode refuses; a result too long for an int count is refused too.
+bool refused(Result r, std::size_t size) {
+  if (r == Result::NoConverter || (r == Result::Ok && size > 0x7FFFFFFF)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return true;
+  }
+  if (r == Result::Invalid) {
+    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    return true;
+  }
+  return false;
+}
+
+// The converted units: their count alone for a capacity of 0, else copied
+// when they fit.
+template <class Unit>
+int deliver(const std::basic_string<Unit>& out, Unit* destination, int capacity) {
+  int count = static_cast<int>(out.size());
+  if (capacity == 0) return count;
+  if (count > capacity) return fail(ERROR_INSUFFICIENT_BUFFER);
+  std::memcpy(destination, out.data(), out.size() * sizeof(Unit));
+  return count;
+}
 
 }  // namespace
 
@@ -182,68 +211,34 @@ PLATFORM_API int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByt
                                      LPWSTR wideCharStr, int cchWideChar) {
   if (multiByteStr == nullptr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
       (cchWideChar > 0 && wideCharStr == nullptr) || sameBuffer(multiByteStr, wideCharStr)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
+    return fail(ERROR_INVALID_PARAMETER);
   }
   const CodePageInfo* info = lookup(codePage);
-  if (info == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
+  if (info == nullptr) return fail(ERROR_INVALID_PARAMETER);
   DWORD allowed = info->kind == Kind::Utf8 ? MB_ERR_INVALID_CHARS : (MB_PRECOMPOSED | MB_ERR_INVALID_CHARS);
-  if ((flags & ~allowed) != 0) {
-    SetLastError(ERROR_INVALID_FLAGS);
-    return 0;
-  }
+  if ((flags & ~allowed) != 0) return fail(ERROR_INVALID_FLAGS);
   bool strict = (flags & MB_ERR_INVALID_CHARS) != 0;
   size_t n = cbMultiByte == -1 ? std::strlen(multiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
 
   std::u16string out;
   Result r = info->kind == Kind::Utf8 ? decodeUtf8(reinterpret_cast<const unsigned char*>(multiByteStr), n, strict, out)
                                       : decodeIconv(*info, multiByteStr, n, strict, out);
-  if (r == Result::NoConverter) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  if (r == Result::Invalid) {
-    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-    return 0;
-  }
-  if (out.size() > 0x7FFFFFFF) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  int count = static_cast<int>(out.size());
-  if (cchWideChar == 0) return count;
-  if (count > cchWideChar) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  std::memcpy(wideCharStr, out.data(), out.size() * sizeof(WCHAR));
-  return count;
+  if (refused(r, out.size())) return 0;
+  return deliver(out, wideCharStr, cchWideChar);
 }
 
 PLATFORM_API int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wideCharStr, int cchWideChar,
                                      LPSTR multiByteStr, int cbMultiByte, LPCSTR defaultChar, LPBOOL usedDefaultChar) {
   if (wideCharStr == nullptr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 ||
       (cbMultiByte > 0 && multiByteStr == nullptr) || sameBuffer(wideCharStr, multiByteStr)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
+    return fail(ERROR_INVALID_PARAMETER);
   }
   const CodePageInfo* info = lookup(codePage);
-  if (info == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
+  if (info == nullptr) return fail(ERROR_INVALID_PARAMETER);
   DWORD allowed = info->kind == Kind::Utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
-  if ((flags & ~allowed) != 0) {
-    SetLastError(ERROR_INVALID_FLAGS);
-    return 0;
-  }
-  if (info->kind == Kind::Utf8 && (defaultChar != nullptr || usedDefaultChar != nullptr)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
+  if ((flags & ~allowed) != 0) return fail(ERROR_INVALID_FLAGS);
+  if (info->kind == Kind::Utf8 && (defaultChar != nullptr || usedDefaultChar != nullptr))
+    return fail(ERROR_INVALID_PARAMETER);
   size_t n = 0;
   if (cchWideChar == -1) {
     while (wideCharStr[n] != 0) ++n;
@@ -268,25 +263,7 @@ PLATFORM_API int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wideCha
     }
     r = encodeIconv(*info, wideCharStr, n, def, &used, out);
   }
-  if (r == Result::NoConverter) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  if (r == Result::Invalid) {
-    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-    return 0;
-  }
-  if (out.size() > 0x7FFFFFFF) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
+  if (refused(r, out.size())) return 0;
   if (usedDefaultChar != nullptr) *usedDefaultChar = used ? TRUE : FALSE;
-  int count = static_cast<int>(out.size());
-  if (cbMultiByte == 0) return count;
-  if (count > cbMultiByte) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  std::memcpy(multiByteStr, out.data(), out.size());
-  return count;
+  return deliver(out, multiByteStr, cbMultiByte);
 }
