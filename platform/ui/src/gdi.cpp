@@ -487,28 +487,30 @@ PLATFORM_API HFONT CreateFontW(int height, int width, int escapement, int orient
   return CreateFontIndirectW(&lf);
 }
 
-PLATFORM_API COLORREF SetTextColor(HDC hdc, COLORREF c) {
+namespace {
+// One of the DC's two colours: the old one back, only the RGB part kept.
+COLORREF setColor(HDC hdc, COLORREF Dc::*color, COLORREF c) {
   Dc* dc = dcOf(hdc);
   if (!dc) return CLR_INVALID;
-  COLORREF old = dc->textColor;
-  dc->textColor = c & 0xFFFFFF;
+  COLORREF old = dc->*color;
+  dc->*color = c & 0xFFFFFF;
   return old;
 }
-PLATFORM_API COLORREF GetTextColor(HDC hdc) {
+COLORREF getColor(HDC hdc, COLORREF Dc::*color) {
   Dc* dc = dcOf(hdc);
-  return dc ? dc->textColor : CLR_INVALID;
+  return dc ? dc->*color : CLR_INVALID;
 }
-PLATFORM_API COLORREF SetBkColor(HDC hdc, COLORREF c) {
-  Dc* dc = dcOf(hdc);
-  if (!dc) return CLR_INVALID;
-  COLORREF old = dc->bkColor;
-  dc->bkColor = c & 0xFFFFFF;
-  return old;
+// A surface pixel inside the DC's clip and the surface.
+bool pixelReachable(const Dc& dc, const PixelAccess& px, int sx, int sy) {
+  return sx >= dc.clip.left && sx < dc.clip.right && sy >= dc.clip.top && sy < dc.clip.bottom && sx >= 0 && sy >= 0 &&
+         sx < px.width && sy < px.height;
 }
-PLATFORM_API COLORREF GetBkColor(HDC hdc) {
-  Dc* dc = dcOf(hdc);
-  return dc ? dc->bkColor : CLR_INVALID;
-}
+}  // namespace
+
+PLATFORM_API COLORREF SetTextColor(HDC hdc, COLORREF c) { return setColor(hdc, &Dc::textColor, c); }
+PLATFORM_API COLORREF GetTextColor(HDC hdc) { return getColor(hdc, &Dc::textColor); }
+PLATFORM_API COLORREF SetBkColor(HDC hdc, COLORREF c) { return setColor(hdc, &Dc::bkColor, c); }
+PLATFORM_API COLORREF GetBkColor(HDC hdc) { return getColor(hdc, &Dc::bkColor); }
 PLATFORM_API int SetBkMode(HDC hdc, int mode) {
   Dc* dc = dcOf(hdc);
   if (!dc || (mode != TRANSPARENT && mode != OPAQUE)) return 0;
@@ -526,9 +528,7 @@ PLATFORM_API COLORREF SetPixel(HDC hdc, int x, int y, COLORREF color) {
   if (!dc) return CLR_INVALID;
   PixelAccess px(dc->surface);
   int sx = x + dc->originX, sy = y + dc->originY;
-  if (sx < dc->clip.left || sx >= dc->clip.right || sy < dc->clip.top || sy >= dc->clip.bottom || sx < 0 || sy < 0 ||
-      sx >= px.width || sy >= px.height)
-    return CLR_INVALID;
+  if (!pixelReachable(*dc, px, sx, sy)) return CLR_INVALID;
   if (drawRecording()) {
     PlatformDrawOp op = drawOpFor(hdc, PlatformDrawOp::Pixel);
     op.x = x;
@@ -546,9 +546,7 @@ PLATFORM_API COLORREF GetPixel(HDC hdc, int x, int y) {
   if (!dc) return CLR_INVALID;
   PixelAccess px(dc->surface);
   int sx = x + dc->originX, sy = y + dc->originY;
-  if (sx < dc->clip.left || sx >= dc->clip.right || sy < dc->clip.top || sy >= dc->clip.bottom || sx < 0 || sy < 0 ||
-      sx >= px.width || sy >= px.height)
-    return CLR_INVALID;
+  if (!pixelReachable(*dc, px, sx, sy)) return CLR_INVALID;
   return fromPixel(*px.at(sx, sy));
 }
 
