@@ -46,39 +46,9 @@ HashObject* hashFromHandle(HCRYPTHASH h) {
 
 // PKCS#1 v1.5 signature of an MD5 digest, most significant byte first.
 bool signMd5(ProvObject* p, const BYTE* digest, std::vector<BYTE>* signature) {
-  if (p->token) {
-    // The token signs the DigestInfo itself (CKM_RSA_PKCS).
-    static const BYTE kMd5Prefix[] = {0x30, 0x20, 0x30, 0x0C, 0x06, 0x08, 0x2A, 0x86, 0x48,
-                                      0x86, 0xF7, 0x0D, 0x02, 0x05, 0x05, 0x00, 0x04, 0x10};
-    BYTE info[sizeof kMd5Prefix + 16];
-    std::memcpy(info, kMd5Prefix, sizeof kMd5Prefix);
-    std::memcpy(info + sizeof kMd5Prefix, digest, 16);
-    return tokenSignDigestInfo(p, info, sizeof info, signature);
-  }
-  if (p->key == nullptr || EVP_PKEY_get_base_id(p->key) != EVP_PKEY_RSA) {
-    setError(NTE_BAD_ALGID);
-    return false;
-  }
-  size_t n = provSignatureSize(p);
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(p->key, nullptr);
-  bool ok = ctx != nullptr && EVP_PKEY_sign_init(ctx) == 1 &&
-            EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
-            EVP_PKEY_CTX_set_signature_md(ctx, EVP_md5()) == 1;
-  if (ok) {
-    signature->assign(n, 0);
-    ok = EVP_PKEY_sign(ctx, signature->data(), &n, digest, 16) == 1;
-    if (ok && n < signature->size()) {  // always the modulus' length
-      size_t pad = signature->size() - n;
-      std::memmove(signature->data() + pad, signature->data(), n);
-      std::memset(signature->data(), 0, pad);
-    }
-  }
-  EVP_PKEY_CTX_free(ctx);
-  if (!ok) {
-    ERR_clear_error();
-    setError(NTE_BAD_KEY);
-  }
-  return ok;
+  static const BYTE kMd5Prefix[] = {0x30, 0x20, 0x30, 0x0C, 0x06, 0x08, 0x2A, 0x86, 0x48,
+                                    0x86, 0xF7, 0x0D, 0x02, 0x05, 0x05, 0x00, 0x04, 0x10};
+  return provSignDigest(p, EVP_md5(), kMd5Prefix, sizeof kMd5Prefix, digest, signature);
 }
 
 }  // namespace

@@ -200,6 +200,11 @@ size_t provSignatureSize(const ProvObject* p);
 // PKCS#1 v1.5 signature of a SHA-1 digest (20 bytes). Sets the last error
 // on failure; the token provider may show its PIN prompt.
 bool provSignSha1(ProvObject* p, const BYTE* digest, std::vector<BYTE>* signature);
+// The same for a digest of md: prefix is its DigestInfo's DER up to the
+// digest (at most kMaxDigestInfoPrefix bytes), which the token signs whole.
+constexpr size_t kMaxDigestInfoPrefix = 32;
+bool provSignDigest(ProvObject* p, const EVP_MD* md, const BYTE* prefix, size_t prefixLength, const BYTE* digest,
+                    std::vector<BYTE>* signature);
 
 // ---- token provider ----
 const char* tokenProviderName();

@@ -164,15 +164,15 @@ size_t provSignatureSize(const ProvObject* p) {
   return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
-bool provSignSha1(ProvObject* p, const BYTE* digest, std::vector<BYTE>* signature) {
+bool provSignDigest(ProvObject* p, const EVP_MD* md, const BYTE* prefix, size_t prefixLength, const BYTE* digest,
+                    std::vector<BYTE>* signature) {
+  const size_t digestLength = static_cast<size_t>(EVP_MD_get_size(md));
   if (p->token) {
     // The token signs the DigestInfo itself (CKM_RSA_PKCS).
-    static const BYTE kSha1Prefix[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E,
-                                       0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
-    BYTE info[sizeof kSha1Prefix + 20];
-    std::memcpy(info, kSha1Prefix, sizeof kSha1Prefix);
-    std::memcpy(info + sizeof kSha1Prefix, digest, 20);
-    return tokenSignDigestInfo(p, info, sizeof info, signature);
+    BYTE info[kMaxDigestInfoPrefix + EVP_MAX_MD_SIZE];
+    std::memcpy(info, prefix, prefixLength);
+    std::memcpy(info + prefixLength, digest, digestLength);
+    return tokenSignDigestInfo(p, info, prefixLength + digestLength, signature);
   }
   if (p->key == nullptr || EVP_PKEY_get_base_id(p->key) != EVP_PKEY_RSA) {
     setError(NTE_BAD_ALGID);
@@ -181,11 +181,10 @@ bool provSignSha1(ProvObject* p, const BYTE* digest, std::vector<BYTE>* signatur
   EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(p->key, nullptr);
   size_t n = provSignatureSize(p);
   bool ok = ctx != nullptr && EVP_PKEY_sign_init(ctx) == 1 &&
-            EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
-            EVP_PKEY_CTX_set_signature_md(ctx, EVP_sha1()) == 1;
+            EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 && EVP_PKEY_CTX_set_signature_md(ctx, md) == 1;
   if (ok) {
     signature->assign(n, 0);
-    ok = EVP_PKEY_sign(ctx, signature->data(), &n, digest, 20) == 1;
+    ok = EVP_PKEY_sign(ctx, signature->data(), &n, digest, digestLength) == 1;
     // A signature is always as long as the modulus (leading zero bytes kept).
     if (ok && n < signature->size()) {
       size_t pad = signature->size() - n;
@@ -199,6 +198,12 @@ bool provSignSha1(ProvObject* p, const BYTE* digest, std::vector<BYTE>* signatur
     setError(NTE_BAD_KEY);
   }
   return ok;
+}
+
+bool provSignSha1(ProvObject* p, const BYTE* digest, std::vector<BYTE>* signature) {
+  static const BYTE kSha1Prefix[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E,
+                                     0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
+  return provSignDigest(p, EVP_sha1(), kSha1Prefix, sizeof kSha1Prefix, digest, signature);
 }
 
 void releaseProv(ProvObject* p) {
