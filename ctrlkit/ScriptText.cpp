@@ -2,9 +2,45 @@
 
 #include <openssl/crypto.h>
 
+#include <cstring>
 #include <stdexcept>
 
 namespace ctrlkit {
+
+namespace {
+// Text of ASCII alone reads the same in every ANSI code page and in UTF-8,
+// so it is copied unit by unit, as the conversion would give it; the code
+// page is still asked to convert one character, so that one the platform
+// cannot convert fails as before. Other code pages always convert.
+bool asciiOnlyCodePage(UINT codePage) {
+  return codePage == CP_ACP || codePage == CP_THREAD_ACP || codePage == CP_UTF8;
+}
+
+bool narrowsAscii(UINT codePage) {
+  const WCHAR probe = u'A';
+  char out = 0;
+  return asciiOnlyCodePage(codePage) && WideCharToMultiByte(codePage, 0, &probe, 1, &out, 1, nullptr, nullptr) == 1 &&
+         out == 'A';
+}
+
+bool widensAscii(UINT codePage) {
+  const char probe = 'A';
+  WCHAR out = 0;
+  return asciiOnlyCodePage(codePage) && MultiByteToWideChar(codePage, 0, &probe, 1, &out, 1) == 1 && out == u'A';
+}
+
+bool isAscii(const WCHAR* text, std::size_t length) {
+  WCHAR any = 0;
+  for (std::size_t i = 0; i < length; ++i) any |= text[i];
+  return any < 0x80;
+}
+
+bool isAscii(const char* text, std::size_t length) {
+  unsigned char any = 0;
+  for (std::size_t i = 0; i < length; ++i) any |= static_cast<unsigned char>(text[i]);
+  return any < 0x80;
+}
+}  // namespace
 
 bool isEmpty(BSTR text) { return text == nullptr || SysStringLen(text) == 0; }
 
@@ -23,6 +59,10 @@ CAnsiText::CAnsiText(BSTR text, UINT codePage, bool secret) : m_null(text == nul
   if (hasEmbeddedNul(text)) throw RefusedText();
   int length = static_cast<int>(SysStringLen(text));
   if (length == 0) return;
+  if (isAscii(text, static_cast<std::size_t>(length)) && narrowsAscii(codePage)) {
+    m_text.assign(text, text + length);
+    return;
+  }
   int size = WideCharToMultiByte(codePage, 0, text, length, nullptr, 0, nullptr, nullptr);
   if (size <= 0) throw std::runtime_error("text conversion failed");
   m_text.resize(static_cast<std::size_t>(size));
@@ -57,6 +97,14 @@ std::string narrow(const std::u16string& text, UINT codePage) {
 HRESULT textResult(const char* text, BSTR* out, UINT codePage) {
   *out = nullptr;
   if (text == nullptr) return S_OK;
+  const std::size_t length = std::strlen(text);
+  if (length <= 0x7FFFFFFE && isAscii(text, length) && widensAscii(codePage)) {
+    BSTR b = SysAllocStringLen(nullptr, static_cast<UINT>(length));
+    if (b == nullptr) return E_OUTOFMEMORY;
+    for (std::size_t i = 0; i < length; ++i) b[i] = static_cast<WCHAR>(text[i]);
+    *out = b;
+    return S_OK;
+  }
   int count = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
   if (count <= 0) return E_OUTOFMEMORY;
   BSTR b = SysAllocStringLen(nullptr, static_cast<UINT>(count - 1));
