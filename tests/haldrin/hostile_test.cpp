@@ -321,3 +321,54 @@ TEST_F(Hostile, ResultTextsThatCannotBeAllocated) {
   ctrl->Release();
   EXPECT_EQ(verifyEnvelopeText(c.callText(u"getSignedEnvelopByString")).status, 0);
 }
+
+// The keypad's RSA key as a page may hand it: odd lengths and exponents are
+// used as they are (the bank's side, openssl, reads the text back with its
+// private half); a key cut short or with a blank inside its text is no key
+// (an empty cipher text), never a crash or a cipher the bank cannot read.
+TEST_F(Hostile, KeypadKeysOfOddLengthsAndExponents) {
+  Haldrin c;
+  const std::string dir = testsupport::freshDir("oddkeys");
+  const std::string digits = "0123456789.5";
+  auto encipher = [&](const std::string& key) {
+    ScriptedUser nobody;
+    nobody.install();
+    Result r = c.call(u"convertTextToImage", {text(digits), text(key), text("DONOTSHOWDIALOG")});
+    EXPECT_EQ(r.hr, S_OK);
+    EXPECT_TRUE(nobody.seen().empty());
+    return r.isNullText() ? std::string() : r.asText();
+  };
+  struct Case {
+    int bits;
+    const char* exponent;
+  } cases[] = {{512, "65537"}, {1023, "65537"}, {1025, "3"}, {2047, "4294967297"}, {3072, "65537"}};
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.bits);
+    const std::string pem = dir + "/k" + std::to_string(t.bits) + ".pem";
+    ASSERT_EQ(testsupport::run("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:" + std::to_string(t.bits) +
+                               " -pkeyopt rsa_keygen_pubexp:" + t.exponent + " -out " + pem + " 2>/dev/null"),
+              0);
+    std::string key;
+    ASSERT_EQ(testsupport::run("openssl pkey -in " + pem + " -pubout -outform DER | base64 -w0", &key), 0);
+    const std::string cipher = encipher(key);
+    const size_t bar = cipher.find('|');
+    ASSERT_NE(bar, std::string::npos) << cipher;
+    testsupport::writeFile(dir + "/text.b64", cipher.substr(0, bar) + "\n");
+    testsupport::writeFile(dir + "/key.b64", cipher.substr(bar + 1) + "\n");
+    std::string keyHex, plain;
+    ASSERT_EQ(testsupport::run("base64 -d " + dir + "/key.b64 | openssl pkeyutl -decrypt -inkey " + pem +
+                                   " -pkeyopt rsa_padding_mode:pkcs1 | od -An -tx1 | tr -d ' \\n'",
+                               &keyHex),
+              0);
+    ASSERT_EQ(testsupport::run("base64 -d " + dir + "/text.b64 | openssl enc -d -des-ede -nosalt -K " + keyHex, &plain),
+              0);
+    EXPECT_EQ(plain, digits);
+
+    for (const std::string& broken : {key.substr(0, key.size() - 8), key.substr(0, key.size() / 2) + " " +
+                                                                         key.substr(key.size() / 2),
+                                      key.substr(0, 40)}) {
+      SCOPED_TRACE(broken);
+      EXPECT_EQ(encipher(broken), "");
+    }
+  }
+}
