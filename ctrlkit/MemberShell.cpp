@@ -1,5 +1,6 @@
 #include "ctrlkit/MemberShell.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -93,7 +94,8 @@ std::string ControlShell::memberName(const Member& m) {
   if (m.hostGate != nullptr) return m.hostGate;
   if (m.unknownError == nullptr) return std::string();
   std::string name = m.unknownError;
-  std::size_t cut = name.find(" ->");
+  // Up to the first separator, "->" or the protected-input members' ">>".
+  std::size_t cut = std::min(name.find(" ->"), name.find(" >>"));
   return cut == std::string::npos ? name : name.substr(0, cut);
 }
 

@@ -140,7 +140,7 @@ class ControlShell {
   virtual void errorLine(int code);
 
   // The member's name for the shell's own texts: its host gate, else its
-  // unknown-error text up to " ->".
+  // unknown-error text up to " ->" or " >>".
   static std::string memberName(const Member& m);
 
   int LastErrorCode = 0;

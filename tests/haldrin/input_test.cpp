@@ -155,6 +155,17 @@ TEST_F(HaldrinTest, TextConfirmedAsAPictureOrEncipheredSilently) {
       EXPECT_TRUE(nobody.ok()) << failuresOf(nobody);
     }
   }
+  // A NUL inside the text would cut it: refused with the member's name.
+  {
+    ScriptedUser nobody;
+    nobody.install();
+    Result nul = c.call(u"convertTextToImage", {text(std::u16string(u"12\0" u"34", 5)), text(key), text("Amount")});
+    EXPECT_EQ(nul.hr, S_OK);
+    EXPECT_TRUE(nul.isNullText());
+    EXPECT_EQ(c.lastCode(), 1);
+    EXPECT_EQ(c.lastError(), "CHaldrinCtrl::convertTextToImage -> error during invalid parameter(text with NUL)!");
+    EXPECT_TRUE(nobody.ok()) << failuresOf(nobody);
+  }
   // Cancelled: a null string and 28.
   ScriptedUser cancels;
   cancels.expect(203, {click(IDCANCEL)});
