@@ -347,25 +347,8 @@ std::u16string scriptText(const std::string& bytes) {
   return text;
 }
 
-class Registrar final : public IRegistrar {
+class Registrar final : public PlatformSingleInterface<Registrar, IRegistrar> {
  public:
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IRegistrar) {
-      *ppv = static_cast<IRegistrar*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
-  }
-
   HRESULT AddReplacement(LPCOLESTR key, LPCOLESTR item) override {
     if (key == nullptr || item == nullptr || key[0] == 0) return E_INVALIDARG;
     for (auto& r : replacements_) {
@@ -477,7 +460,6 @@ class Registrar final : public IRegistrar {
     return run(text.c_str(), doRegister);
   }
 
-  ULONG refs_ = 1;
   std::vector<std::pair<std::u16string, std::u16string>> replacements_;
 };
 }  // namespace

@@ -125,20 +125,8 @@ class UrlMoniker final : public IMoniker {
   RefCounted<UrlMoniker> refs_;
 };
 
-class BindCtx final : public IBindCtx {
+class BindCtx final : public PlatformSingleInterface<BindCtx, IBindCtx> {
  public:
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IBindCtx) {
-      *ppv = static_cast<IBindCtx*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return refs_.addRef(); }
-  ULONG Release() override { return refs_.release(this); }
   HRESULT RegisterObjectBound(IUnknown*) override { return S_OK; }
   HRESULT RevokeObjectBound(IUnknown*) override { return S_OK; }
   HRESULT ReleaseBoundObjects() override { return S_OK; }
@@ -158,27 +146,11 @@ class BindCtx final : public IBindCtx {
     return E_NOTIMPL;
   }
   HRESULT RevokeObjectParam(LPOLESTR) override { return E_FAIL; }
-
- private:
-  RefCounted<BindCtx> refs_;
 };
 
-class ClientSite final : public IOleClientSite {
+class ClientSite final : public PlatformSingleInterface<ClientSite, IOleClientSite> {
  public:
   ClientSite(std::u16string url, DWORD flags) : url_(std::move(url)), flags_(flags) {}
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IOleClientSite) {
-      *ppv = static_cast<IOleClientSite*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return refs_.addRef(); }
-  ULONG Release() override { return refs_.release(this); }
 
   HRESULT SaveObject() override { return E_NOTIMPL; }
   // The container's moniker is the page address; a site made without one has none.
@@ -199,7 +171,6 @@ class ClientSite final : public IOleClientSite {
  private:
   std::u16string url_;
   DWORD flags_;
-  RefCounted<ClientSite> refs_;
 };
 }  // namespace
 

@@ -216,29 +216,12 @@ BSTR bstrOf(const std::u16string& s) { return SysAllocStringLen(s.data(), static
 
 class TypeLibImpl;
 
-class TypeInfoImpl final : public ITypeInfo {
+class TypeInfoImpl final : public PlatformSingleInterface<TypeInfoImpl, ITypeInfo> {
  public:
   TypeInfoImpl(TypeLibImpl* lib, UINT index);
   ~TypeInfoImpl();
   const TypeData& data() const;
   const LibData& lib() const;
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ITypeInfo) {
-      *ppv = static_cast<ITypeInfo*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
-  }
 
   HRESULT GetTypeAttr(TYPEATTR** pp) override {
     if (pp == nullptr) return E_INVALIDARG;
@@ -422,32 +405,12 @@ class TypeInfoImpl final : public ITypeInfo {
 
   TypeLibImpl* owner_;
   UINT index_;
-
- private:
-  std::atomic<ULONG> refs_{1};
 };
 
-class TypeLibImpl final : public ITypeLib {
+class TypeLibImpl final : public PlatformSingleInterface<TypeLibImpl, ITypeLib> {
  public:
   explicit TypeLibImpl(std::shared_ptr<const LibData> d) : data_(std::move(d)) {}
   const LibData& data() const { return *data_; }
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ITypeLib) {
-      *ppv = static_cast<ITypeLib*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
-  }
 
   UINT GetTypeInfoCount() override { return static_cast<UINT>(data_->types.size()); }
   HRESULT GetTypeInfo(UINT index, ITypeInfo** pp) override {
@@ -535,7 +498,6 @@ class TypeLibImpl final : public ITypeLib {
 
  private:
   std::shared_ptr<const LibData> data_;
-  std::atomic<ULONG> refs_{1};
 };
 
 TypeInfoImpl::TypeInfoImpl(TypeLibImpl* lib, UINT index) : owner_(lib), index_(index) { owner_->AddRef(); }

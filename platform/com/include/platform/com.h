@@ -9,6 +9,7 @@
 // incomplete.
 #pragma once
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/wintypes.h"
@@ -491,6 +492,33 @@ struct IUnknown {
 using LPUNKNOWN = IUnknown*;
 PLATFORM_DEFINE_GUID(IID_IUnknown, 0x00000000, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
 PLATFORM_INTERFACE_ID(IUnknown, IID_IUnknown);
+
+// The IUnknown of a platform object that serves one interface: it answers
+// for IUnknown and that interface, counts its references (any thread) and
+// goes with the last one. Derived is the object's own (final) class.
+template <class Derived, class Interface>
+class PlatformSingleInterface : public Interface {
+ public:
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    if (ppv == nullptr) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IIDOf<Interface>()) {
+      *ppv = static_cast<Interface*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++refs_; }
+  ULONG Release() override {
+    ULONG n = --refs_;
+    if (n == 0) delete static_cast<Derived*>(this);
+    return n;
+  }
+
+ private:
+  std::atomic<ULONG> refs_{1};
+};
 
 struct IClassFactory : IUnknown {
   virtual HRESULT CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) = 0;

@@ -1155,26 +1155,10 @@ inline std::atomic<LONG>& _PrxObjectCount() {
   return count;
 }
 
-class CPSFactoryBuffer final : public IPSFactoryBuffer {
+class CPSFactoryBuffer final : public PlatformSingleInterface<CPSFactoryBuffer, IPSFactoryBuffer> {
  public:
   CPSFactoryBuffer() { ++_PrxObjectCount(); }
   ~CPSFactoryBuffer() { --_PrxObjectCount(); }
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IPSFactoryBuffer) {
-      *ppv = static_cast<IPSFactoryBuffer*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++m_refs; }
-  ULONG Release() override {
-    ULONG n = --m_refs;
-    if (n == 0) delete this;
-    return n;
-  }
   HRESULT CreateProxy(IUnknown*, REFIID, IRpcProxyBuffer** ppProxy, void** ppv) override {
     if (ppProxy != nullptr) *ppProxy = nullptr;
     if (ppv != nullptr) *ppv = nullptr;
@@ -1184,9 +1168,6 @@ class CPSFactoryBuffer final : public IPSFactoryBuffer {
     if (ppStub != nullptr) *ppStub = nullptr;
     return E_NOTIMPL;
   }
-
- private:
-  std::atomic<ULONG> m_refs{1};
 };
 
 inline std::u16string _PrxGuidText(REFGUID g) {
