@@ -434,23 +434,22 @@ class CAtlDllModuleT : public CAtlModuleT<T> {
   // Registration runs under the system default locale; the caller's thread
   // locale is restored afterwards, whatever the outcome.
   HRESULT DllRegisterServer(BOOL bRegTypeLib = TRUE) {
-    start();
-    LCID saved = GetThreadLocale();
-    SetThreadLocale(LOCALE_SYSTEM_DEFAULT);
-    HRESULT hr = static_cast<T*>(this)->RegisterServer(bRegTypeLib);
-    SetThreadLocale(saved);
-    return hr;
+    return underSystemLocale([&](T& module) { return module.RegisterServer(bRegTypeLib); });
   }
   HRESULT DllUnregisterServer(BOOL bUnRegTypeLib = TRUE) {
-    start();
-    LCID saved = GetThreadLocale();
-    SetThreadLocale(LOCALE_SYSTEM_DEFAULT);
-    HRESULT hr = static_cast<T*>(this)->UnregisterServer(bUnRegTypeLib);
-    SetThreadLocale(saved);
-    return hr;
+    return underSystemLocale([&](T& module) { return module.UnregisterServer(bUnRegTypeLib); });
   }
 
  private:
+  template <class Step>
+  HRESULT underSystemLocale(Step step) {
+    start();
+    LCID saved = GetThreadLocale();
+    SetThreadLocale(LOCALE_SYSTEM_DEFAULT);
+    HRESULT hr = step(*static_cast<T*>(this));
+    SetThreadLocale(saved);
+    return hr;
+  }
   // Each object-map entry is told once that the module has started.
   void start() {
     std::call_once(m_startOnce, [this] {
@@ -473,6 +472,20 @@ class CAtlDllModuleT : public CAtlModuleT<T> {
   }
 
 // ---------------------------------------------------------------- objects
+// FinalConstruct under a guard reference; an exception is a failure.
+template <class Object>
+HRESULT _AtlFinalConstruct(Object* p) {
+  p->InternalFinalConstructAddRef();
+  HRESULT hr;
+  try {
+    hr = p->FinalConstruct();
+  } catch (...) {
+    hr = E_FAIL;
+  }
+  p->InternalFinalConstructRelease();
+  return hr;
+}
+
 // A non-aggregated object: counts itself in the module's lock count.
 template <class Base>
 class CComObject final : public Base {
@@ -505,14 +518,7 @@ class CComObject final : public Base {
       return E_FAIL;
     }
     if (p == nullptr) return E_OUTOFMEMORY;
-    p->InternalFinalConstructAddRef();
-    HRESULT hr;
-    try {
-      hr = p->FinalConstruct();
-    } catch (...) {
-      hr = E_FAIL;
-    }
-    p->InternalFinalConstructRelease();
+    HRESULT hr = _AtlFinalConstruct(p);
     if (FAILED(hr)) {
       delete p;
       return hr;
@@ -604,14 +610,7 @@ class CComCreator {
     }
     if (p == nullptr) return E_OUTOFMEMORY;
     p->SetVoid(pv);
-    p->InternalFinalConstructAddRef();
-    HRESULT hr;
-    try {
-      hr = p->FinalConstruct();
-    } catch (...) {
-      hr = E_FAIL;
-    }
-    p->InternalFinalConstructRelease();
+    HRESULT hr = _AtlFinalConstruct(p);
     if (SUCCEEDED(hr)) hr = p->QueryInterface(riid, ppv);
     if (FAILED(hr)) delete p;
     return hr;
@@ -1064,8 +1063,9 @@ class IViewObjectExImpl : public IViewObjectEx {
 
 // Persistence needs storage and streams, which this platform does not
 // provide: a control starts fresh (InitNew) and cannot be loaded or saved.
-template <class T>
-class IPersistStreamInitImpl : public IPersistStreamInit {
+// The class and the dirty mark, alike for both kinds of persistence.
+template <class T, class Persist>
+class PlatformPersistBase : public Persist {
  public:
   HRESULT GetClassID(CLSID* pClassID) override {
     if (pClassID == nullptr) return E_POINTER;
@@ -1073,6 +1073,11 @@ class IPersistStreamInitImpl : public IPersistStreamInit {
     return S_OK;
   }
   HRESULT IsDirty() override { return static_cast<T*>(this)->m_bRequiresSave ? S_OK : S_FALSE; }
+};
+
+template <class T>
+class IPersistStreamInitImpl : public PlatformPersistBase<T, IPersistStreamInit> {
+ public:
   HRESULT Load(IStream*) override { return E_NOTIMPL; }
   HRESULT Save(IStream*, BOOL) override { return E_NOTIMPL; }
   HRESULT GetSizeMax(ULARGE_INTEGER*) override { return E_NOTIMPL; }
@@ -1080,14 +1085,8 @@ class IPersistStreamInitImpl : public IPersistStreamInit {
 };
 
 template <class T>
-class IPersistStorageImpl : public IPersistStorage {
+class IPersistStorageImpl : public PlatformPersistBase<T, IPersistStorage> {
  public:
-  HRESULT GetClassID(CLSID* pClassID) override {
-    if (pClassID == nullptr) return E_POINTER;
-    *pClassID = T::GetObjectCLSID();
-    return S_OK;
-  }
-  HRESULT IsDirty() override { return static_cast<T*>(this)->m_bRequiresSave ? S_OK : S_FALSE; }
   HRESULT InitNew(IStorage*) override { return S_OK; }
   HRESULT Load(IStorage*) override { return E_NOTIMPL; }
   HRESULT Save(IStorage*, BOOL) override { return E_NOTIMPL; }
