@@ -146,6 +146,19 @@ void prepare(LinkRequest& req, uint16_t flags) {
   req.extMask = RTEXT_FILTER_SKIP_STATS;
 }
 
+// A request for the kernel's whole table of one kind of message (Body), the
+// body zeroed for the caller to fill.
+template <class Body>
+struct DumpRequest {
+  nlmsghdr header{};
+  Body body{};
+  explicit DumpRequest(uint16_t type) {
+    header.nlmsg_len = NLMSG_LENGTH(sizeof(Body));
+    header.nlmsg_type = type;
+    header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  }
+};
+
 }  // namespace
 
 bool readKernelTable(PlatformInterfaceTable& table) {
@@ -166,13 +179,7 @@ bool readKernelTable(PlatformInterfaceTable& table) {
   std::stable_sort(links.begin(), links.end(), [](const auto& a, const auto& b) { return a.index < b.index; });
   for (size_t i = 0; i < links.size(); ++i) byIndex[links[i].index] = i;
 
-  struct {
-    nlmsghdr header;
-    ifaddrmsg body;
-  } addr_req{};
-  addr_req.header.nlmsg_len = NLMSG_LENGTH(sizeof(ifaddrmsg));
-  addr_req.header.nlmsg_type = RTM_GETADDR;
-  addr_req.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  DumpRequest<ifaddrmsg> addr_req(RTM_GETADDR);
   addr_req.body.ifa_family = AF_INET;
   if (!sock.request(&addr_req.header, [&](nlmsghdr* h) {
         if (h->nlmsg_type != RTM_NEWADDR) return;
@@ -201,13 +208,7 @@ bool readKernelTable(PlatformInterfaceTable& table) {
     std::string address;
   };
   std::vector<Gateway> gateways;
-  struct {
-    nlmsghdr header;
-    rtmsg body;
-  } route_req{};
-  route_req.header.nlmsg_len = NLMSG_LENGTH(sizeof(rtmsg));
-  route_req.header.nlmsg_type = RTM_GETROUTE;
-  route_req.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  DumpRequest<rtmsg> route_req(RTM_GETROUTE);
   route_req.body.rtm_family = AF_INET;
   if (!sock.request(&route_req.header, [&](nlmsghdr* h) {
         if (h->nlmsg_type != RTM_NEWROUTE) return;
