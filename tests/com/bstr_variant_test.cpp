@@ -7,17 +7,18 @@
 #include <limits>
 #include <string>
 
+#include "ComTestSupport.h"
 #include "platform/com.h"
 
+using comtest::narrow;
+using comtest::str;
+using comtest::vBool;
+using comtest::vI4;
+using comtest::vR8;
+using comtest::vStr;
+using comtest::vType;
+
 namespace {
-
-std::u16string str(BSTR b) { return b == nullptr ? u"<null>" : std::u16string(b, SysStringLen(b)); }
-
-std::string narrow(const std::u16string& s) {
-  std::string out;
-  for (char16_t c : s) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-  return out;
-}
 
 struct Counted : IDispatch {
   ULONG refs = 1;
@@ -38,40 +39,6 @@ struct Counted : IDispatch {
   HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
 };
 
-VARIANT i4(LONG v) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = VT_I4;
-  x.lVal = v;
-  return x;
-}
-VARIANT r8(double v) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = VT_R8;
-  x.dblVal = v;
-  return x;
-}
-VARIANT boolean(bool v) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = VT_BOOL;
-  x.boolVal = v ? VARIANT_TRUE : VARIANT_FALSE;
-  return x;
-}
-VARIANT text(const char16_t* s) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = VT_BSTR;
-  x.bstrVal = SysAllocString(s);
-  return x;
-}
-VARIANT typed(VARTYPE vt) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = vt;
-  return x;
-}
 }  // namespace
 
 TEST(Bstr, AllocationLengthsAndTerminators) {
@@ -159,7 +126,7 @@ TEST(Variant, BooleanFieldIsTheLowSixteenBitsOfTheLongField) {
     VARIANT_BOOL expected;
   } cases[] = {{-1, VARIANT_TRUE}, {1, 1}, {0, 0}, {0x0001FFFF, VARIANT_TRUE}, {0x00010000, 0}, {-65536, 0}};
   for (const auto& c : cases) {
-    VARIANT v = i4(c.l);
+    VARIANT v = vI4(c.l);
     EXPECT_EQ(v.boolVal, c.expected) << c.l;
   }
 }
@@ -176,51 +143,51 @@ TEST(Variant, ChangeTypeCoercions) {
   };
   const double nan = std::numeric_limits<double>::quiet_NaN();
   Case cases[] = {
-      {"I4 to text", i4(42), VT_BSTR, 0, S_OK, u"42", 0},
-      {"negative I4 to text", i4(-7), VT_BSTR, 0, S_OK, u"-7", 0},
-      {"R8 to text", r8(1.5), VT_BSTR, 0, S_OK, u"1.5", 0},
-      {"R8 0.1 to text", r8(0.1), VT_BSTR, 0, S_OK, u"0.1", 0},
-      {"R8 third to text", r8(1.0 / 3), VT_BSTR, 0, S_OK, u"0.333333333333333", 0},
-      {"large R8 to text", r8(1e21), VT_BSTR, 0, S_OK, u"1E+21", 0},
-      {"negative zero to text", r8(-0.0), VT_BSTR, 0, S_OK, u"0", 0},
-      {"true to text", boolean(true), VT_BSTR, 0, S_OK, u"-1", 0},
-      {"false to text", boolean(false), VT_BSTR, 0, S_OK, u"0", 0},
-      {"true to words", boolean(true), VT_BSTR, VARIANT_ALPHABOOL, S_OK, u"True", 0},
-      {"empty to text", typed(VT_EMPTY), VT_BSTR, 0, S_OK, u"", 0},
-      {"null to text", typed(VT_NULL), VT_BSTR, 0, DISP_E_TYPEMISMATCH, nullptr, 0},
-      {"text to I4", text(u"123"), VT_I4, 0, S_OK, nullptr, 123},
-      {"blanks and sign", text(u" -5 "), VT_I4, 0, S_OK, nullptr, -5},
-      {"half rounds to even down", text(u"2.5"), VT_I4, 0, S_OK, nullptr, 2},
-      {"half rounds to even up", text(u"3.5"), VT_I4, 0, S_OK, nullptr, 4},
-      {"exponent", text(u"1e3"), VT_I4, 0, S_OK, nullptr, 1000},
-      {"words to I4", text(u"abc"), VT_I4, 0, DISP_E_TYPEMISMATCH, nullptr, 0},
-      {"empty text to I4", text(u""), VT_I4, 0, DISP_E_TYPEMISMATCH, nullptr, 0},
-      {"trailing junk", text(u"12x"), VT_I4, 0, DISP_E_TYPEMISMATCH, nullptr, 0},
-      {"text beyond I4", text(u"99999999999"), VT_I4, 0, DISP_E_OVERFLOW, nullptr, 0},
-      {"R8 half to I4", r8(2.5), VT_I4, 0, S_OK, nullptr, 2},
-      {"negative R8 half to I4", r8(-2.5), VT_I4, 0, S_OK, nullptr, -2},
-      {"R8 beyond I4", r8(2147483648.0), VT_I4, 0, DISP_E_OVERFLOW, nullptr, 0},
-      {"NaN to I4", r8(nan), VT_I4, 0, DISP_E_OVERFLOW, nullptr, 0},
-      {"R8 beyond I8", r8(9.3e18), VT_I8, 0, DISP_E_OVERFLOW, nullptr, 0},
-      {"true to I4", boolean(true), VT_I4, 0, S_OK, nullptr, -1},
-      {"empty to I4", typed(VT_EMPTY), VT_I4, 0, S_OK, nullptr, 0},
-      {"null to I4", typed(VT_NULL), VT_I4, 0, DISP_E_TYPEMISMATCH, nullptr, 0},
-      {"I4 300 to UI1", i4(300), VT_UI1, 0, DISP_E_OVERFLOW, nullptr, 0},
-      {"I4 -1 to UI4", i4(-1), VT_UI4, 0, DISP_E_OVERFLOW, nullptr, 0},
-      {"I4 to UI4", i4(7), VT_UI4, 0, S_OK, nullptr, 7},
-      {"zero to BOOL", i4(0), VT_BOOL, 0, S_OK, nullptr, VARIANT_FALSE},
-      {"two to BOOL", i4(2), VT_BOOL, 0, S_OK, nullptr, VARIANT_TRUE},
-      {"True to BOOL", text(u"True"), VT_BOOL, 0, S_OK, nullptr, VARIANT_TRUE},
-      {"false to BOOL", text(u"false"), VT_BOOL, 0, S_OK, nullptr, VARIANT_FALSE},
-      {"text 0 to BOOL", text(u"0"), VT_BOOL, 0, S_OK, nullptr, VARIANT_FALSE},
-      {"yes to BOOL", text(u"yes"), VT_BOOL, 0, DISP_E_TYPEMISMATCH, nullptr, 0},
-      {"R8 half to BOOL", r8(0.5), VT_BOOL, 0, S_OK, nullptr, VARIANT_TRUE},
-      {"text to R8", text(u"1.25"), VT_R8, 0, S_OK, nullptr, 1.25},
-      {"I4 to R8", i4(-3), VT_R8, 0, S_OK, nullptr, -3},
-      {"empty to null", typed(VT_EMPTY), VT_NULL, 0, S_OK, nullptr, 0},
-      {"I4 to null", i4(1), VT_NULL, 0, DISP_E_TYPEMISMATCH, nullptr, 0},
-      {"to an array", i4(1), static_cast<VARTYPE>(VT_ARRAY | VT_I4), 0, DISP_E_BADVARTYPE, nullptr, 0},
-      {"to a reference", i4(1), static_cast<VARTYPE>(VT_BYREF | VT_I4), 0, DISP_E_BADVARTYPE, nullptr, 0},
+      {"I4 to text", vI4(42), VT_BSTR, 0, S_OK, u"42", 0},
+      {"negative I4 to text", vI4(-7), VT_BSTR, 0, S_OK, u"-7", 0},
+      {"R8 to text", vR8(1.5), VT_BSTR, 0, S_OK, u"1.5", 0},
+      {"R8 0.1 to text", vR8(0.1), VT_BSTR, 0, S_OK, u"0.1", 0},
+      {"R8 third to text", vR8(1.0 / 3), VT_BSTR, 0, S_OK, u"0.333333333333333", 0},
+      {"large R8 to text", vR8(1e21), VT_BSTR, 0, S_OK, u"1E+21", 0},
+      {"negative zero to text", vR8(-0.0), VT_BSTR, 0, S_OK, u"0", 0},
+      {"true to text", vBool(true), VT_BSTR, 0, S_OK, u"-1", 0},
+      {"false to text", vBool(false), VT_BSTR, 0, S_OK, u"0", 0},
+      {"true to words", vBool(true), VT_BSTR, VARIANT_ALPHABOOL, S_OK, u"True", 0},
+      {"empty to text", vType(VT_EMPTY), VT_BSTR, 0, S_OK, u"", 0},
+      {"null to text", vType(VT_NULL), VT_BSTR, 0, DISP_E_TYPEMISMATCH, nullptr, 0},
+      {"text to I4", vStr(u"123"), VT_I4, 0, S_OK, nullptr, 123},
+      {"blanks and sign", vStr(u" -5 "), VT_I4, 0, S_OK, nullptr, -5},
+      {"half rounds to even down", vStr(u"2.5"), VT_I4, 0, S_OK, nullptr, 2},
+      {"half rounds to even up", vStr(u"3.5"), VT_I4, 0, S_OK, nullptr, 4},
+      {"exponent", vStr(u"1e3"), VT_I4, 0, S_OK, nullptr, 1000},
+      {"words to I4", vStr(u"abc"), VT_I4, 0, DISP_E_TYPEMISMATCH, nullptr, 0},
+      {"empty text to I4", vStr(u""), VT_I4, 0, DISP_E_TYPEMISMATCH, nullptr, 0},
+      {"trailing junk", vStr(u"12x"), VT_I4, 0, DISP_E_TYPEMISMATCH, nullptr, 0},
+      {"text beyond I4", vStr(u"99999999999"), VT_I4, 0, DISP_E_OVERFLOW, nullptr, 0},
+      {"R8 half to I4", vR8(2.5), VT_I4, 0, S_OK, nullptr, 2},
+      {"negative R8 half to I4", vR8(-2.5), VT_I4, 0, S_OK, nullptr, -2},
+      {"R8 beyond I4", vR8(2147483648.0), VT_I4, 0, DISP_E_OVERFLOW, nullptr, 0},
+      {"NaN to I4", vR8(nan), VT_I4, 0, DISP_E_OVERFLOW, nullptr, 0},
+      {"R8 beyond I8", vR8(9.3e18), VT_I8, 0, DISP_E_OVERFLOW, nullptr, 0},
+      {"true to I4", vBool(true), VT_I4, 0, S_OK, nullptr, -1},
+      {"empty to I4", vType(VT_EMPTY), VT_I4, 0, S_OK, nullptr, 0},
+      {"null to I4", vType(VT_NULL), VT_I4, 0, DISP_E_TYPEMISMATCH, nullptr, 0},
+      {"I4 300 to UI1", vI4(300), VT_UI1, 0, DISP_E_OVERFLOW, nullptr, 0},
+      {"I4 -1 to UI4", vI4(-1), VT_UI4, 0, DISP_E_OVERFLOW, nullptr, 0},
+      {"I4 to UI4", vI4(7), VT_UI4, 0, S_OK, nullptr, 7},
+      {"zero to BOOL", vI4(0), VT_BOOL, 0, S_OK, nullptr, VARIANT_FALSE},
+      {"two to BOOL", vI4(2), VT_BOOL, 0, S_OK, nullptr, VARIANT_TRUE},
+      {"True to BOOL", vStr(u"True"), VT_BOOL, 0, S_OK, nullptr, VARIANT_TRUE},
+      {"false to BOOL", vStr(u"false"), VT_BOOL, 0, S_OK, nullptr, VARIANT_FALSE},
+      {"text 0 to BOOL", vStr(u"0"), VT_BOOL, 0, S_OK, nullptr, VARIANT_FALSE},
+      {"yes to BOOL", vStr(u"yes"), VT_BOOL, 0, DISP_E_TYPEMISMATCH, nullptr, 0},
+      {"R8 half to BOOL", vR8(0.5), VT_BOOL, 0, S_OK, nullptr, VARIANT_TRUE},
+      {"text to R8", vStr(u"1.25"), VT_R8, 0, S_OK, nullptr, 1.25},
+      {"I4 to R8", vI4(-3), VT_R8, 0, S_OK, nullptr, -3},
+      {"empty to null", vType(VT_EMPTY), VT_NULL, 0, S_OK, nullptr, 0},
+      {"I4 to null", vI4(1), VT_NULL, 0, DISP_E_TYPEMISMATCH, nullptr, 0},
+      {"to an array", vI4(1), static_cast<VARTYPE>(VT_ARRAY | VT_I4), 0, DISP_E_BADVARTYPE, nullptr, 0},
+      {"to a reference", vI4(1), static_cast<VARTYPE>(VT_BYREF | VT_I4), 0, DISP_E_BADVARTYPE, nullptr, 0},
   };
   for (auto& c : cases) {
     VARIANT out;
@@ -250,7 +217,7 @@ TEST(Variant, ChangeTypeCoercions) {
 }
 
 TEST(Variant, ChangeTypeInPlaceAndThroughReferences) {
-  VARIANT v = text(u"12");
+  VARIANT v = vStr(u"12");
   ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_I4), S_OK);  // the old BSTR is freed (the sanitizer build checks)
   EXPECT_EQ(v.vt, VT_I4);
   EXPECT_EQ(v.lVal, 12);
@@ -287,7 +254,7 @@ TEST(Variant, CopyAndClearOwnTheirContents) {
   VariantInit(&src);
   src.vt = VT_BSTR;
   src.bstrVal = withNul;
-  VARIANT dst = i4(5);
+  VARIANT dst = vI4(5);
   ASSERT_EQ(VariantCopy(&dst, &src), S_OK);
   EXPECT_NE(dst.bstrVal, src.bstrVal);
   EXPECT_EQ(SysStringLen(dst.bstrVal), 3u);

@@ -6,17 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "ComTestSupport.h"
 #include "TestRoot.h"
 #include "platform/com.h"
 #include "platform/winreg.h"
 
-namespace {
+using comtest::narrow;
 
-std::string narrow(const std::u16string& s) {
-  std::string out;
-  for (char16_t c : s) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-  return out;
-}
+namespace {
 
 // Every key and value below `path` of HKEY_CURRENT_USER, one line each, sorted.
 void dumpKey(HKEY key, const std::string& prefix, std::vector<std::string>* out) {

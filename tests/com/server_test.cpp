@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ComTestSupport.h"
 #include "TestRoot.h"
 #include "platform/com.h"
 #include "platform/kernel.h"
@@ -17,45 +18,23 @@
 
 namespace fs = std::filesystem;
 
+using comtest::guidText;
+using comtest::narrow;
+using comtest::regKey;
+using comtest::regValue;
+using comtest::str;
+using comtest::vBool;
+using comtest::vI4;
+using comtest::vR8;
+using comtest::vStr;
+using comtest::vType;
+using comtest::wide;
+
 namespace {
 
-std::u16string wide(const std::string& s) {
-  std::u16string w;
-  for (unsigned char c : s) w.push_back(c);
-  return w;
-}
-std::string narrow(const std::u16string& s) {
-  std::string out;
-  for (char16_t c : s) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-  return out;
-}
-std::u16string str(BSTR b) { return b == nullptr ? u"<null>" : std::u16string(b, SysStringLen(b)); }
-std::u16string guidText(REFGUID g) {
-  OLECHAR buf[40];
-  StringFromGUID2(g, buf, 40);
-  return buf;
-}
-
-bool regValue(const std::u16string& path, const char16_t* name, std::u16string* out) {
-  HKEY k = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
-  char16_t buf[2048];
-  DWORD size = sizeof buf;
-  LSTATUS st = RegQueryValueExW(k, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size);
-  RegCloseKey(k);
-  if (st != ERROR_SUCCESS) return false;
-  *out = std::u16string(buf, size / 2 - 1);
-  return true;
-}
 std::string value(const std::u16string& path, const char16_t* name = nullptr) {
   std::u16string v;
   return regValue(path, name, &v) ? narrow(v) : "<missing>";
-}
-bool regKey(const std::u16string& path) {
-  HKEY k = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
-  RegCloseKey(k);
-  return true;
 }
 
 // Whether a file is mapped into this process.
@@ -90,41 +69,6 @@ class Registered : public ::testing::Test {
     return d;
   }
 };
-
-VARIANT vI4(LONG v) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = VT_I4;
-  x.lVal = v;
-  return x;
-}
-VARIANT vR8(double v) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = VT_R8;
-  x.dblVal = v;
-  return x;
-}
-VARIANT vBool(bool b) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = VT_BOOL;
-  x.boolVal = b ? VARIANT_TRUE : VARIANT_FALSE;
-  return x;
-}
-VARIANT vStr(const char16_t* s) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = VT_BSTR;
-  x.bstrVal = SysAllocString(s);
-  return x;
-}
-VARIANT vType(VARTYPE t) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = t;
-  return x;
-}
 
 struct Call {
   HRESULT hr;

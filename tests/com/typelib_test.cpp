@@ -6,49 +6,21 @@
 #include <string>
 #include <vector>
 
+#include "ComTestSupport.h"
 #include "TestRoot.h"
 #include "platform/com.h"
 #include "platform/dispatch.h"
 #include "platform/winreg.h"
 #include "testserver_h.h"
 
+using comtest::guidText;
+using comtest::narrow;
+using comtest::regKey;
+using comtest::regValue;
+using comtest::str;
+using comtest::wide;
+
 namespace {
-
-std::u16string wide(const std::string& s) {
-  std::u16string w;
-  for (unsigned char c : s) w.push_back(c);
-  return w;
-}
-std::string narrow(const std::u16string& s) {
-  std::string out;
-  for (char16_t c : s) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-  return out;
-}
-std::u16string str(BSTR b) { return b == nullptr ? u"<null>" : std::u16string(b, SysStringLen(b)); }
-
-std::u16string guidText(REFGUID g) {
-  OLECHAR buf[40];
-  StringFromGUID2(g, buf, 40);
-  return buf;
-}
-
-bool regValue(const std::u16string& path, const char16_t* name, std::u16string* out) {
-  HKEY k = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
-  char16_t buf[1024];
-  DWORD size = sizeof buf;
-  LSTATUS st = RegQueryValueExW(k, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size);
-  RegCloseKey(k);
-  if (st != ERROR_SUCCESS) return false;
-  *out = std::u16string(buf, size / 2 - 1);
-  return true;
-}
-bool regKey(const std::u16string& path) {
-  HKEY k = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
-  RegCloseKey(k);
-  return true;
-}
 
 ITypeLib* loadTestLib() {
   ITypeLib* tl = nullptr;
