@@ -84,8 +84,10 @@ bool controlOnce(std::string* error) {
 }
 
 bool opensslOnce() {
-  return pkcs7SignOnce(gPage.identity, gPage.dataBytes, PKCS7_PARTIAL | PKCS7_BINARY, PKCS7_BINARY | PKCS7_NOSMIMECAP,
-                       PKCS7_BINARY);
+  // PKCS7_NOATTR: the reference would otherwise also build, digest and sign
+  // signed attributes, work the control's envelope does not have.
+  return pkcs7SignOnce(gPage.identity, gPage.dataBytes, PKCS7_PARTIAL | PKCS7_BINARY | PKCS7_NOATTR,
+                       PKCS7_BINARY | PKCS7_NOATTR, PKCS7_BINARY | PKCS7_NOATTR);
 }
 
 }  // namespace

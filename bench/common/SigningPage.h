@@ -5,8 +5,8 @@
 // setDataContentByString, sign (SHA1, RSA) and getSignedEnvelopByString, with
 // a 2048-bit software key in the user's "MY" store. BM_OpenSSL is PKCS7_sign
 // of the same data with the same key and certificate (SHA-1, the signer
-// certificate and signed attributes included, as the control's envelope
-// has them), encoded to DER.
+// certificate included, no signed attributes: the control's envelope has
+// none, its signature is over the content's digest), encoded to DER.
 //
 // The platform root is a throwaway folder: the key and certificate are made
 // here with OpenSSL, imported as a PKCS#12 with the certstore tool, and the
