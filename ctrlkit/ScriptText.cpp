@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -29,16 +30,38 @@ bool widensAscii(UINT codePage) {
   return asciiOnlyCodePage(codePage) && MultiByteToWideChar(codePage, 0, &probe, 1, &out, 1) == 1 && out == u'A';
 }
 
+// Eight bytes at a time: the texts are envelopes and certificates of
+// kilobytes, and the scans run on every call.
 bool isAscii(const WCHAR* text, std::size_t length) {
-  WCHAR any = 0;
-  for (std::size_t i = 0; i < length; ++i) any |= text[i];
-  return any < 0x80;
+  std::uint64_t any = 0;
+  std::size_t i = 0;
+  for (; i + 4 <= length; i += 4) {
+    std::uint64_t word;
+    std::memcpy(&word, text + i, sizeof word);
+    any |= word;
+  }
+  for (; i < length; ++i) any |= text[i];
+  return (any & 0xFF80FF80FF80FF80ULL) == 0;
 }
 
 bool isAscii(const char* text, std::size_t length) {
-  unsigned char any = 0;
-  for (std::size_t i = 0; i < length; ++i) any |= static_cast<unsigned char>(text[i]);
-  return any < 0x80;
+  std::uint64_t any = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text + i, sizeof word);
+    any |= word;
+  }
+  for (; i < length; ++i) any |= static_cast<unsigned char>(text[i]);
+  return (any & 0x8080808080808080ULL) == 0;
+}
+
+void widenAscii(const char* __restrict text, std::size_t length, WCHAR* __restrict out) {
+  for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<WCHAR>(text[i]);
+}
+
+void narrowAscii(const WCHAR* __restrict text, std::size_t length, char* __restrict out) {
+  for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<char>(text[i]);
 }
 }  // namespace
 
@@ -60,7 +83,8 @@ CAnsiText::CAnsiText(BSTR text, UINT codePage, bool secret) : m_null(text == nul
   int length = static_cast<int>(SysStringLen(text));
   if (length == 0) return;
   if (isAscii(text, static_cast<std::size_t>(length)) && narrowsAscii(codePage)) {
-    m_text.assign(text, text + length);
+    m_text.resize(static_cast<std::size_t>(length));
+    narrowAscii(text, static_cast<std::size_t>(length), m_text.data());
     return;
   }
   int size = WideCharToMultiByte(codePage, 0, text, length, nullptr, 0, nullptr, nullptr);
@@ -101,7 +125,7 @@ HRESULT textResult(const char* text, BSTR* out, UINT codePage) {
   if (length <= 0x7FFFFFFE && isAscii(text, length) && widensAscii(codePage)) {
     BSTR b = SysAllocStringLen(nullptr, static_cast<UINT>(length));
     if (b == nullptr) return E_OUTOFMEMORY;
-    for (std::size_t i = 0; i < length; ++i) b[i] = static_cast<WCHAR>(text[i]);
+    widenAscii(text, length, b);
     *out = b;
     return S_OK;
   }

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <set>
 #include <unordered_map>
 
@@ -51,11 +52,20 @@ std::string keysDir() { return std::string(PlatformRoot()) + "/keys"; }
 // process, as the system keeps acquired keys: acquiring a key again costs a
 // stat of its file. A file that changed (inode, time or size) is read again;
 // a deleted container drops its entry.
+// With the key, its signing set up per digest (padding and digest chosen):
+// setting one up costs more than a copy of a prepared one.
 struct CachedKey {
   uint64_t ino = 0;
   int64_t mtimeNs = 0;
   int64_t size = 0;
   EVP_PKEY* key = nullptr;
+  std::vector<std::pair<std::string, EVP_PKEY_CTX*>> signings;  // by digest name
+  void release() {
+    for (auto& entry : signings) EVP_PKEY_CTX_free(entry.second);
+    signings.clear();
+    EVP_PKEY_free(key);
+    key = nullptr;
+  }
 };
 std::mutex& keyCacheMutex() {
   static std::mutex* m = new std::mutex();
@@ -70,7 +80,7 @@ void forgetKey(const std::string& path) {
   std::lock_guard<std::mutex> lock(keyCacheMutex());
   auto it = keyCache().find(path);
   if (it == keyCache().end()) return;
-  EVP_PKEY_free(it->second.key);
+  it->second.release();
   keyCache().erase(it);
 }
 
@@ -114,8 +124,11 @@ EVP_PKEY* loadContainerKey(const std::string& container) {
   if (same && EVP_PKEY_up_ref(key) == 1) {
     std::lock_guard<std::mutex> lock(keyCacheMutex());
     CachedKey& entry = keyCache()[path];
-    EVP_PKEY_free(entry.key);
-    entry = CachedKey{static_cast<uint64_t>(st.st_ino), mtimeNs, static_cast<int64_t>(st.st_size), key};
+    entry.release();
+    entry.ino = static_cast<uint64_t>(st.st_ino);
+    entry.mtimeNs = mtimeNs;
+    entry.size = static_cast<int64_t>(st.st_size);
+    entry.key = key;
   }
   return key;
 }
@@ -164,6 +177,37 @@ size_t provSignatureSize(const ProvObject* p) {
   return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
+// A new RSA signing context for PKCS#1 v1.5 signatures of `md` digests, or null.
+EVP_PKEY_CTX* newRsaSigning(EVP_PKEY* key, const EVP_MD* md) {
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+  if (ctx == nullptr || EVP_PKEY_sign_init(ctx) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) != 1 ||
+      EVP_PKEY_CTX_set_signature_md(ctx, md) != 1) {
+    EVP_PKEY_CTX_free(ctx);
+    return nullptr;
+  }
+  return ctx;
+}
+
+// The same, copied from the prepared one of a loaded key.
+EVP_PKEY_CTX* rsaSigning(EVP_PKEY* key, const EVP_MD* md) {
+  const char* name = EVP_MD_get0_name(md);
+  std::lock_guard<std::mutex> lock(keyCacheMutex());
+  for (auto& [path, cached] : keyCache()) {
+    if (cached.key != key || name == nullptr) continue;
+    for (auto& entry : cached.signings)
+      if (entry.first == name) return EVP_PKEY_CTX_dup(entry.second);
+    EVP_PKEY_CTX* prepared = newRsaSigning(key, md);
+    if (prepared == nullptr) return nullptr;
+    try {
+      cached.signings.emplace_back(name, prepared);
+    } catch (const std::bad_alloc&) {
+      return prepared;  // not kept: this signature uses it alone
+    }
+    return EVP_PKEY_CTX_dup(prepared);
+  }
+  return newRsaSigning(key, md);
+}
+
 bool provSignDigest(ProvObject* p, const EVP_MD* md, const BYTE* prefix, size_t prefixLength, const BYTE* digest,
                     std::vector<BYTE>* signature) {
   const size_t digestLength = static_cast<size_t>(EVP_MD_get_size(md));
@@ -178,10 +222,9 @@ bool provSignDigest(ProvObject* p, const EVP_MD* md, const BYTE* prefix, size_t 
     setError(NTE_BAD_ALGID);
     return false;
   }
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(p->key, nullptr);
+  EVP_PKEY_CTX* ctx = rsaSigning(p->key, md);
   size_t n = provSignatureSize(p);
-  bool ok = ctx != nullptr && EVP_PKEY_sign_init(ctx) == 1 &&
-            EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 && EVP_PKEY_CTX_set_signature_md(ctx, md) == 1;
+  bool ok = ctx != nullptr;
   if (ok) {
     signature->assign(n, 0);
     ok = EVP_PKEY_sign(ctx, signature->data(), &n, digest, digestLength) == 1;
