@@ -577,8 +577,7 @@ int CPKCS7SignatureClient::writeDer(const char* method, const char* path) {
     struct stat target {};
     const int found = mappedLength > 0 ? lstat(mapped.c_str(), &target) : -1;
     const bool absent = mappedLength > 0 && found != 0 && errno == ENOENT;
-    if (found == 0 && S_ISREG(target.st_mode))
-      return writeDerBeside(method, path, mapped, target.st_mode & 07777);
+    if (found == 0 && S_ISREG(target.st_mode)) return writeDerBeside(method, path, mapped, target.st_mode & 07777);
     if (absent) return writeDerBeside(method, path, mapped, newFileMode());
   }
   FILE* f = path != nullptr ? crt_fopen(path, "wb") : nullptr;
@@ -604,7 +603,8 @@ int CPKCS7SignatureClient::writeDer(const char* method, const char* path) {
   return rc::OK;
 }
 
-int CPKCS7SignatureClient::writeDerBeside(const char* method, const char* path, const std::string& mapped, mode_t mode) {
+int CPKCS7SignatureClient::writeDerBeside(const char* method, const char* path, const std::string& mapped,
+                                          mode_t mode) {
   std::string temp = mapped + ".tmp.XXXXXX";
   int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) {

@@ -11,16 +11,16 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <functional>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "HaldrinSupport.h"
-#include "haldrin_h.h"
 #include "TestRoot.h"
+#include "haldrin_h.h"
 
 using namespace haldrintest;
 using platform::user::ScriptedUser;
@@ -131,10 +131,8 @@ bool dispatchRefusal(HRESULT hr) {
     case DISP_E_NONAMEDARGS:
     case DISP_E_UNKNOWNNAME:
     case E_INVALIDARG:
-    case E_NOTIMPL:
-      return true;
-    default:
-      return false;
+    case E_NOTIMPL: return true;
+    default: return false;
   }
 }
 
@@ -156,13 +154,12 @@ bool gated(DISPID id) {
     case 25:  // getProtectionDataCipher
     case 27:  // convertTextToImage
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 
 // Each identifier's argument count (-1: no member there).
-constexpr int kArity[32] = {-1, 1, 1, 3, 1, 0, 0, 0, 2, 1, 1, 1, 1, 1, 1, 0,
+constexpr int kArity[32] = {-1, 1, 1, 3, 1, 0, 0,  0, 2, 1, 1,  1, 1, 1, 1,  0,
                             4,  4, 1, 2, 1, 1, -1, 3, 0, 0, -1, 3, 1, 0, -1, -1};
 bool isPut(DISPID id) { return id == 9 || id == 11 || id == 13 || id == 14; }
 
@@ -195,8 +192,8 @@ class Hostile : public HaldrinTest {
                        : flagSets[draw() % 4];
       size_t count = own ? static_cast<size_t>(kArity[id]) : draw() % 7;
       std::vector<VARIANT> args;
-      std::string trace = "round " + std::to_string(round) + " id " + std::to_string(id) + " flags " +
-                          std::to_string(flags) + " args";
+      std::string trace =
+          "round " + std::to_string(round) + " id " + std::to_string(id) + " flags " + std::to_string(flags) + " args";
       for (size_t i = 0; i < count; ++i) {
         size_t pick = draw() % palette.values.size();
         args.push_back(palette.values[pick].v);
@@ -229,23 +226,27 @@ TEST_F(Hostile, ForeignPageGetsNothingWhateverItSends) {
   std::filesystem::create_directories(drive);
   size_t filesBefore = 0;
   for (auto& e : std::filesystem::recursive_directory_iterator(drive)) filesBefore += e.is_regular_file();
-  Haldrin c(u"http://evil.example/");
-  ScriptedUser nobody;
-  nobody.install();
-  int refused = 0;
-  hammer(c, 20261210, 3000, [&](DISPID id, WORD, const Call& r) {
-    if (!gated(id)) return;
-    ++refused;
-    if (r.value.vt == VT_I4) {
-      EXPECT_EQ(r.value.lVal, 61);
-    }
-    if (r.value.vt == VT_BSTR) {
-      EXPECT_EQ(r.value.bstrVal, nullptr);
-    }
-    EXPECT_EQ(c.lastCode(), 61);
-  });
-  EXPECT_GT(refused, 500);
-  EXPECT_TRUE(nobody.seen().empty()) << failuresOf(nobody);
+  // Another site's page, a container that names no page, and no container.
+  for (Site site : {Site::Page, Site::NoMoniker, Site::None}) {
+    SCOPED_TRACE(static_cast<int>(site));
+    Haldrin c(u"http://evil.example/", site);
+    ScriptedUser nobody;
+    nobody.install();
+    int refused = 0;
+    hammer(c, 20261210 + static_cast<unsigned>(site), 3000, [&](DISPID id, WORD, const Call& r) {
+      if (!gated(id)) return;
+      ++refused;
+      if (r.value.vt == VT_I4) {
+        EXPECT_EQ(r.value.lVal, 61);
+      }
+      if (r.value.vt == VT_BSTR) {
+        EXPECT_EQ(r.value.bstrVal, nullptr);
+      }
+      EXPECT_EQ(c.lastCode(), 61);
+    });
+    EXPECT_GT(refused, 500);
+    EXPECT_TRUE(nobody.seen().empty()) << failuresOf(nobody);
+  }
   size_t filesAfter = 0;
   for (auto& e : std::filesystem::recursive_directory_iterator(drive)) filesAfter += e.is_regular_file();
   EXPECT_EQ(filesAfter, filesBefore);
@@ -364,9 +365,9 @@ TEST_F(Hostile, KeypadKeysOfOddLengthsAndExponents) {
               0);
     EXPECT_EQ(plain, digits);
 
-    for (const std::string& broken : {key.substr(0, key.size() - 8), key.substr(0, key.size() / 2) + " " +
-                                                                         key.substr(key.size() / 2),
-                                      key.substr(0, 40)}) {
+    for (const std::string& broken :
+         {key.substr(0, key.size() - 8), key.substr(0, key.size() / 2) + " " + key.substr(key.size() / 2),
+          key.substr(0, 40)}) {
       SCOPED_TRACE(broken);
       EXPECT_EQ(encipher(broken), "");
     }

@@ -159,7 +159,10 @@ TEST_F(HaldrinTest, TextConfirmedAsAPictureOrEncipheredSilently) {
   {
     ScriptedUser nobody;
     nobody.install();
-    Result nul = c.call(u"convertTextToImage", {text(std::u16string(u"12\0" u"34", 5)), text(key), text("Amount")});
+    std::u16string withNul = u"12";
+    withNul.push_back(u'\0');
+    withNul += u"34";
+    Result nul = c.call(u"convertTextToImage", {text(withNul), text(key), text("Amount")});
     EXPECT_EQ(nul.hr, S_OK);
     EXPECT_TRUE(nul.isNullText());
     EXPECT_EQ(c.lastCode(), 1);
