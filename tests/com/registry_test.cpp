@@ -343,9 +343,12 @@ TEST(RegistryProcesses, ConcurrentWritersLoseNoChange) {
 }
 
 // A writer killed between writing its temporary hive and renaming it leaves
-// the temporary behind; the next change, holding the lock, removes it.
+// the temporary behind; the next change, holding the lock, removes it. The
+// sweep runs at a process's first change of a registry folder, so the test
+// takes a root this process has not changed yet.
 TEST(RegistryFile, KilledWritersTemporaryGoesAtTheNextChange) {
-  std::string dir = testsupport::platformRoot() + "/registry";
+  testsupport::FreshRoot root("tidy");
+  std::string dir = root.path() + "/registry";
   fs::create_directories(dir);
   std::string leftover = dir + "/HKEY_CURRENT_USER.reg.tmp.k1LLed";
   testsupport::writeFile(leftover, "PLATFORM-REGISTRY 1\n");

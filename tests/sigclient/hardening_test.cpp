@@ -58,7 +58,7 @@ class AnsweringClient : public CPKCS7SignatureClientUI {
 
 // The one key file of the store's only software key, replaced by another key.
 void replaceStoreKey(const std::string& otherFixture) {
-  std::string keys = testsupport::platformRoot() + "/keys";
+  std::string keys = std::string(PlatformRoot()) + "/keys";
   int replaced = 0;
   for (const auto& e : std::filesystem::directory_iterator(keys)) {
     if (e.path().extension() != ".key") continue;
@@ -73,6 +73,8 @@ void replaceStoreKey(const std::string& otherFixture) {
 }  // namespace
 
 TEST(EnvelopeCheck, KeyOfAnotherCertificateGivesNoEnvelopeOnTheCapiPath) {
+  // A store whose only key is the one imported here.
+  testsupport::FreshRoot root("otherkey");
   importSoftware("user");
   replaceStoreKey("rsa3072");
   CPKCS7SignatureClientUI client;

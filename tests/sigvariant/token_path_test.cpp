@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "FreshProcess.h"
 #include "SigTestSupport.h"
 #include "VariantClient.h"
 #include "signlib/PKCS11TokenUtil.h"
@@ -118,19 +119,24 @@ TEST_F(SoftHsmPath, WronglyLabelledKeyGivesNoEnvelope) {
 
 // The probe of the insert-and-remove flow keeps the module initialised;
 // the signature that follows in the same process accepts that, and signs.
+// In a process of its own: the probe keeps its module, initialised, for the
+// life of the process, and a module left initialised would not see the
+// tokens of the tests after it.
 TEST_F(SoftHsmPath, ProbeThenSignature) {
   hsm_.addIdentity("sig", kPin, "rsa1024", "a1");
-  EXPECT_EQ(loadPKCS11FunctionList(p11test::kForwarder), 0);
-  CK_ULONG n = 0;
-  EXPECT_EQ(getPKCS11SlotList(&n), 0);
-  EXPECT_EQ(n, 1u);
-  Signed s = signOn(p11test::kForwarder, "rsa1024", kPin);
-  ASSERT_EQ(s.code, 0) << s.error;
-  EXPECT_TRUE(verifies(s.der, "pay 100 to 42"));
-  // The token client finalised the module at its end; the next probe
-  // initialises it again.
-  EXPECT_EQ(loadPKCS11FunctionList(p11test::kForwarder), 0);
-  EXPECT_EQ(loadPKCS11FunctionList(nullptr), 1);
+  testsupport::inFreshProcess([] {
+    EXPECT_EQ(loadPKCS11FunctionList(p11test::kForwarder), 0);
+    CK_ULONG n = 0;
+    EXPECT_EQ(getPKCS11SlotList(&n), 0);
+    EXPECT_EQ(n, 1u);
+    Signed s = signOn(p11test::kForwarder, "rsa1024", kPin);
+    ASSERT_EQ(s.code, 0) << s.error;
+    EXPECT_TRUE(verifies(s.der, "pay 100 to 42"));
+    // The token client finalised the module at its end; the next probe
+    // initialises it again.
+    EXPECT_EQ(loadPKCS11FunctionList(p11test::kForwarder), 0);
+    EXPECT_EQ(loadPKCS11FunctionList(nullptr), 1);
+  });
 }
 
 TEST(FakeModulePath, FirstSlotOfTwoTokensAndCallSequence) {

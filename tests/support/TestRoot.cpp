@@ -82,4 +82,20 @@ std::string quote(const std::string& s) {
   return out + "'";
 }
 
+FreshRoot::FreshRoot(const std::string& name) : m_previous(PlatformRoot()) {
+  // A new folder every time, never one used before in the process: the
+  // platform keeps what it has read of a root's files by their paths.
+  static int made = 0;
+  std::filesystem::path p = std::filesystem::path(platformRoot()) / "roots" / (name + "-" + std::to_string(++made));
+  std::filesystem::create_directories(p);
+  m_path = p.string();
+  setenv("PLATFORM_ROOT", m_path.c_str(), 1);
+  PlatformResetRoot();
+}
+
+FreshRoot::~FreshRoot() {
+  setenv("PLATFORM_ROOT", m_previous.c_str(), 1);
+  PlatformResetRoot();
+}
+
 }  // namespace testsupport

@@ -22,6 +22,9 @@ using testsupport::createClassesKey;
 using testsupport::guidText;
 
 TEST(TeskelRegistration, WritesExactlyTheListedKeysAndUnregistersToTheParents) {
+  // A registry holding nothing of an earlier registration, so the type
+  // library's parents are among the keys this one adds.
+  testsupport::FreshRoot root("registration");
   // Another server's keys under the shared parents.
   createClassesKey(u"AppID\\Other.DLL");
   createClassesKey(u"CLSID\\{00000000-0000-0000-0000-0000000000AA}\\InprocServer32");
@@ -54,6 +57,7 @@ TEST(TeskelRegistration, WritesExactlyTheListedKeysAndUnregistersToTheParents) {
 }
 
 TEST(TeskelRegistration, AnEmptyRootKeepsTheAppIdAndClassParents) {
+  testsupport::FreshRoot root("empty");
   const std::string path = teskelPath();
   std::string out;
   ASSERT_EQ(regsvr("'" + path + "'", &out), 0) << out;
