@@ -302,3 +302,62 @@ TEST_F(HaldrinTest, TokenModuleFailingAtAnyStepLeavesNothingHalfDone) {
   }
   EXPECT_GE(seen.size(), 8u);
 }
+
+// The PIN never shows: signing on the token with a wrong PIN and the right
+// one, the page's list of forbidden PINs, and a keypad the user types on,
+// with the log on. Neither the log file, nor LastErrorStr after any member, nor the
+// debugger output, nor the card login dialog's PIN field as the user sees it
+// holds the PIN or the typed digits.
+TEST_F(HaldrinTest, NoPinInTheLogTheErrorTextsOrTheDebuggerOutput) {
+  FakeToken fake("secrettoken.dll");
+  fake.set("pin", "735911");
+  fake.addIdentity("rsa1024", 1);
+  const std::string cert = certificateText("rsa1024");
+  const std::string logs = testsupport::platformRoot() + "/drives/c/secretlogs";
+  testsupport::run("mkdir -p '" + logs + "'");
+  char debug[16384] = {0};
+  PlatformDebugOutput(debug, sizeof debug, TRUE);
+  Haldrin c;
+  ASSERT_EQ(c.callLong(u"setLogFile", {text("C:\\secretlogs"), text("pins")}), 0);
+  ASSERT_EQ(c.put(u"PKCS11LibName", text("secrettoken.dll")).hr, S_OK);
+  ASSERT_EQ(c.callLong(u"setDataContentByString", {text("pay 100 to 42")}), 0);
+  std::string errors;
+  std::u16string pinField;
+  auto signWith = [&](const char16_t* pin) {
+    ScriptedUser u;
+    u.expect(102, {type(201, pin), inspect([&](const DialogView& v) { pinField = v.control(201)->text; }),
+                   click(IDOK)});
+    u.install();
+    LONG code = c.call(u"sign", {text(cert), text("SHA1"), text("RSA")}).asLong();
+    errors += c.lastError() + "\n";
+    EXPECT_EQ(pinField.find(u"7359"), std::u16string::npos);
+    return code;
+  };
+  EXPECT_EQ(signWith(u"735912"), 21);
+  EXPECT_EQ(signWith(u"735911"), 0);
+  EXPECT_FALSE(c.call(u"getSignedEnvelopByString").isNullText());
+  errors += c.lastError() + "\n";
+  // The page's list of PINs it forbids, well formed and not.
+  ASSERT_EQ(c.callLong(u"setIllegalPIN", {text("{735911}{000000}")}), 0);
+  errors += c.lastError() + "\n";
+  EXPECT_EQ(c.call(u"setIllegalPIN", {text("{735911")}).asLong(), 1);
+  errors += c.lastError() + "\n";
+  // The keypad: the digits typed by what the keys show.
+  ScriptedUser keypad;
+  std::vector<Action> presses;
+  for (char16_t d : std::u16string(u"735911")) presses.push_back(clickShown(std::u16string(1, d)));
+  presses.push_back(click(1036));
+  keypad.expect(107, presses);
+  keypad.install();
+  EXPECT_EQ(c.callLong(u"inquireProtectionData", {text("t"), text(bankKey().publicBase64), i4(0)}), 0);
+  errors += c.lastError() + "\n";
+  keypad.uninstall();
+
+  std::string logged;
+  testsupport::run("cat '" + logs + "'/*", &logged);
+  EXPECT_NE(logged.find("sign success!"), std::string::npos) << logged;  // the log was on
+  PlatformDebugOutput(debug, sizeof debug, TRUE);
+  for (const std::string& seen : {logged, errors, std::string(debug)}) {
+    EXPECT_EQ(seen.find("7359"), std::string::npos) << seen;
+  }
+}
