@@ -19,9 +19,6 @@
 
 using namespace haldrintest;
 
-using testsupport::classesTree;
-using testsupport::createClassesKey;
-using testsupport::guidText;
 
 // The interface's table as the control lays it out: the listed members, then
 // one operation the type library does not list. (Outside the unnamed
@@ -32,34 +29,11 @@ struct IHaldrinCtrlTable : public IHaldrinCtrl {
 };
 
 TEST(HaldrinRegistration, WritesExactlyTheListedKeysAndUnregistersToTheParents) {
-  createClassesKey(u"AppID\\Other.DLL");
-  createClassesKey(u"CLSID\\{00000000-0000-0000-0000-0000000000AA}\\InprocServer32");
-  const std::set<std::string> before = classesTree();
-
-  const std::string path = haldrinPath();
-  std::string out;
-  ASSERT_EQ(regsvr("'" + path + "'", &out), 0) << out;
-  std::set<std::string> after = classesTree();
-
-  const std::set<std::string> expected =
-      testsupport::controlKeys({"Haldrin", "{4B9E2D17-6C3A-4F85-B0D2-7A1E5C9F3B46}", "Haldrin.HaldrinSignat",
-                                "Haldrin.HaldrinSign.1", "HaldrinCtrl Class", CLSID_HaldrinCtrl, LIBID_HaldrinLib,
-                                IID_IHaldrinCtrl, "IHaldrinCtrl", "Haldrin 1.0 型別程式庫", "103", path});
-  const std::set<std::string> added = testsupport::addedKeys(before, after);
-  std::set<std::string> removed;
-  for (const auto& k : before)
-    if (!after.count(k)) removed.insert(k);
-  EXPECT_TRUE(removed.empty());
   // The bare TypeLib and Interface parents may be left from an earlier test.
-  for (const auto& k : expected)
-    EXPECT_TRUE(added.count(k) || ((k == "TypeLib" || k == "Interface") && before.count(k))) << "missing: " << k;
-  for (const auto& k : added) EXPECT_TRUE(expected.count(k)) << "not expected: " << k;
-
-  ASSERT_EQ(regsvr("-u '" + path + "'", &out), 0) << out;
-  std::set<std::string> unregistered = classesTree();
-  for (const auto& k : before) EXPECT_TRUE(unregistered.count(k)) << "lost: " << k;
-  for (const auto& k : unregistered)
-    EXPECT_TRUE(before.count(k) || k == "TypeLib" || k == "Interface") << "left behind: " << k;
+  expectRegistrationRoundTrip({"Haldrin", "{4B9E2D17-6C3A-4F85-B0D2-7A1E5C9F3B46}", "Haldrin.HaldrinSignat",
+                               "Haldrin.HaldrinSign.1", "HaldrinCtrl Class", CLSID_HaldrinCtrl, LIBID_HaldrinLib,
+                               IID_IHaldrinCtrl, "IHaldrinCtrl", "Haldrin 1.0 型別程式庫", "103", haldrinPath()},
+                              true);
 }
 
 TEST(HaldrinRegistration, ClassObjectsAndUnloadPermission) {

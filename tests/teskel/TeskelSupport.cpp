@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -197,6 +198,31 @@ void leaveControlTest(const std::string& path) {
   CoUninitialize();
   regsvr("-u " + quote(path));
   SetThreadUILanguage(0);
+}
+
+void expectRegistrationRoundTrip(const testsupport::ControlRegistration& control, bool parentsMayBeThere) {
+  testsupport::createClassesKey(u"AppID\\Other.DLL");
+  testsupport::createClassesKey(u"CLSID\\{00000000-0000-0000-0000-0000000000AA}\\InprocServer32");
+  const std::set<std::string> before = testsupport::classesTree();
+
+  std::string out;
+  ASSERT_EQ(regsvr(quote(control.path), &out), 0) << out;
+  const std::set<std::string> after = testsupport::classesTree();
+  const std::set<std::string> expected = testsupport::controlKeys(control);
+  const std::set<std::string> added = testsupport::addedKeys(before, after);
+  std::set<std::string> removed;
+  for (const auto& k : before)
+    if (!after.count(k)) removed.insert(k);
+  EXPECT_TRUE(removed.empty());
+  auto parent = [](const std::string& k) { return k == "TypeLib" || k == "Interface"; };
+  for (const auto& k : expected)
+    EXPECT_TRUE(added.count(k) || (parentsMayBeThere && parent(k) && before.count(k))) << "missing: " << k;
+  for (const auto& k : added) EXPECT_TRUE(expected.count(k)) << "not expected: " << k;
+
+  ASSERT_EQ(regsvr("-u " + quote(control.path), &out), 0) << out;
+  const std::set<std::string> unregistered = testsupport::classesTree();
+  for (const auto& k : before) EXPECT_TRUE(unregistered.count(k)) << "lost: " << k;
+  for (const auto& k : unregistered) EXPECT_TRUE(before.count(k) || parent(k)) << "left behind: " << k;
 }
 
 void TeskelTest::SetUp() { enterControlTest(teskelPath()); }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ClassesTree.h"
 #include "platform/com.h"
 #include "platform/user.h"
 #include "teskel_h.h"
@@ -22,6 +23,12 @@ int regsvr(const std::string& args, std::string* out = nullptr);
 // COM initialised; and its tear-down, the other way round.
 void enterControlTest(const std::string& path);
 void leaveControlTest(const std::string& path);
+// Registers the control's library (control.path) beside another server's
+// keys: exactly the control's keys are added and none removed; unregistered,
+// what was there before is back, of its own keys at most the bare TypeLib and
+// Interface parents left. parentsMayBeThere: those two parents may already
+// be there before (left by an earlier test in the process).
+void expectRegistrationRoundTrip(const testsupport::ControlRegistration& control, bool parentsMayBeThere);
 
 // A script value for Invoke. Texts become BSTRs (nullText: a null BSTR).
 struct Value {

@@ -18,42 +18,16 @@
 using namespace teskeltest;
 
 using testsupport::classesTree;
-using testsupport::createClassesKey;
 using testsupport::guidText;
 
 TEST(TeskelRegistration, WritesExactlyTheListedKeysAndUnregistersToTheParents) {
   // A registry holding nothing of an earlier registration, so the type
   // library's parents are among the keys this one adds.
   testsupport::FreshRoot root("registration");
-  // Another server's keys under the shared parents.
-  createClassesKey(u"AppID\\Other.DLL");
-  createClassesKey(u"CLSID\\{00000000-0000-0000-0000-0000000000AA}\\InprocServer32");
-  const std::set<std::string> before = classesTree();
-
-  const std::string path = teskelPath();
-  std::string out;
-  ASSERT_EQ(regsvr("'" + path + "'", &out), 0) << out;
-  std::set<std::string> after = classesTree();
-
-  const std::set<std::string> expected =
-      testsupport::controlKeys({"Teskel", "{9258644D-2934-4123-A3E2-B96A3809C2DB}", "Teskel.TeskelCtrl",
-                                "Teskel.TeskelCtrl.1", "TeskelCtrl Class", CLSID_TeskelCtrl, LIBID_TeskelLib,
-                                IID_ITeskelCtrl, "ITeskelCtrl", "Teskel 1.0 Type Library", "117", path});
-  const std::set<std::string> added = testsupport::addedKeys(before, after);
-  std::set<std::string> removed;
-  for (const auto& k : before)
-    if (!after.count(k)) removed.insert(k);
-  EXPECT_TRUE(removed.empty());
-  for (const auto& k : expected) EXPECT_TRUE(added.count(k)) << "missing: " << k;
-  for (const auto& k : added) EXPECT_TRUE(expected.count(k)) << "not expected: " << k;
-
-  ASSERT_EQ(regsvr("-u '" + path + "'", &out), 0) << out;
-  std::set<std::string> unregistered = classesTree();
-  // Back to what was there: the AppID and CLSID parents with the other
-  // server's keys stay; of the type library's keys at most the empty parents.
-  for (const auto& k : before) EXPECT_TRUE(unregistered.count(k)) << "lost: " << k;
-  for (const auto& k : unregistered)
-    EXPECT_TRUE(before.count(k) || k == "TypeLib" || k == "Interface") << "left behind: " << k;
+  expectRegistrationRoundTrip({"Teskel", "{9258644D-2934-4123-A3E2-B96A3809C2DB}", "Teskel.TeskelCtrl",
+                               "Teskel.TeskelCtrl.1", "TeskelCtrl Class", CLSID_TeskelCtrl, LIBID_TeskelLib,
+                               IID_ITeskelCtrl, "ITeskelCtrl", "Teskel 1.0 Type Library", "117", teskelPath()},
+                              false);
 }
 
 TEST(TeskelRegistration, AnEmptyRootKeepsTheAppIdAndClassParents) {
