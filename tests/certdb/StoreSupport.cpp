@@ -17,6 +17,7 @@
 #include <openssl/x509v3.h>
 
 #include "Fixtures.h"
+#include "OpenSslNames.h"
 #include "TestRoot.h"
 #include "platform/kernel.h"
 #include "platform/locale.h"
@@ -53,41 +54,6 @@ X509* readCert(const std::string& path) {
   return cert;
 }
 
-// The CryptoAPI key for an OpenSSL short name, or the dotted OID.
-std::string cryptoKey(const std::string& sn) {
-  static const std::pair<const char*, const char*> kMap[] = {
-      {"C", "C"},
-      {"ST", "S"},
-      {"L", "L"},
-      {"O", "O"},
-      {"OU", "OU"},
-      {"CN", "CN"},
-      {"emailAddress", "E"},
-      {"title", "T"},
-      {"GN", "G"},
-      {"SN", "SN"},
-      {"street", "STREET"},
-      {"DC", "DC"},
-      {"serialNumber", "SERIALNUMBER"},
-  };
-  for (const auto& [o, c] : kMap)
-    if (sn == o) return c;
-  char buf[128];
-  OBJ_obj2txt(buf, sizeof buf, OBJ_nid2obj(OBJ_sn2nid(sn.c_str())), 1);
-  return buf;
-}
-
-std::string quoteIfNeeded(const std::string& v) {
-  bool need =
-      !v.empty() && (v.front() == ' ' || v.back() == ' ' || v.find_first_of(",;\"=+<>#\r\n") != std::string::npos);
-  if (!need) return v;
-  std::string out = "\"";
-  for (char ch : v) {
-    if (ch == '"') out += '"';
-    out += ch;
-  }
-  return out + "\"";
-}
 }  // namespace
 
 // ---- the store ----
@@ -194,34 +160,7 @@ std::string writePem(const std::vector<unsigned char>& der, const std::string& n
 // ---- what OpenSSL says ----
 
 std::string nameFromOpenSsl(const std::string& pem, const std::string& which, const std::string& sep) {
-  std::string out;
-  int status =
-      testsupport::run("openssl x509 -noout -" + which + " -nameopt sep_multiline,utf8,sname -in " + quote(pem), &out);
-  EXPECT_EQ(status, 0);
-  std::istringstream lines(out);
-  std::string line, result;
-  bool first = true;
-  while (std::getline(lines, line)) {
-    if (line.rfind(which + "=", 0) == 0) continue;
-    line = line.substr(line.find_first_not_of(' '));
-    std::string rdn;
-    std::size_t pos = 0;
-    bool firstAttr = true;
-    for (;;) {
-      std::size_t next = line.find(" + ", pos);
-      std::string attr = line.substr(pos, next == std::string::npos ? std::string::npos : next - pos);
-      std::size_t eq = attr.find('=');
-      if (!firstAttr) rdn += " ";
-      rdn += cryptoKey(attr.substr(0, eq)) + "=" + quoteIfNeeded(attr.substr(eq + 1));
-      firstAttr = false;
-      if (next == std::string::npos) break;
-      pos = next + 3;
-    }
-    if (!first) result += sep;
-    result += rdn;
-    first = false;
-  }
-  return result;
+  return testsupport::nameFromOpenSsl(pem, which, sep, " ");
 }
 
 std::vector<std::string> keyUsageFromOpenSsl(const std::string& pem) {
