@@ -215,26 +215,6 @@ std::string fromUtf8(const std::string& text, const char* charset) {
   return out;
 }
 
-LangScope::LangScope(const char* lang) {
-  for (const char* v : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-    const char* old = std::getenv(v);
-    m_saved.push_back({v, old != nullptr, old != nullptr ? old : ""});
-    unsetenv(v);
-  }
-  setenv("LANG", lang, 1);
-  PlatformResetLocale();
-}
-
-LangScope::~LangScope() {
-  for (const Saved& s : m_saved) {
-    if (s.had)
-      setenv(s.name, s.value.c_str(), 1);
-    else
-      unsetenv(s.name);
-  }
-  PlatformResetLocale();
-}
-
 // ---- the recording client ----
 
 int RecordingClient::getSelectCertByUI(PCCERT_CONTEXT* candidates, int count, int* chosenIndex) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "LangScope.h"
 #include "platform/crypt.h"
 #include "signlib/CertificateDBClient.h"
 
@@ -53,21 +54,7 @@ std::string str(const char* text);  // "(null)" for null
 std::string fromUtf8(const std::string& text, const char* charset);
 
 // Sets LANG for the scope (and the locale family reads it again).
-class LangScope {
- public:
-  explicit LangScope(const char* lang);
-  ~LangScope();
-  LangScope(const LangScope&) = delete;
-  LangScope& operator=(const LangScope&) = delete;
-
- private:
-  struct Saved {
-    const char* name;
-    bool had;
-    std::string value;
-  };
-  std::vector<Saved> m_saved;
-};
+using testsupport::LangScope;
 
 // A store client whose choice hook records what it is shown and answers
 // with `answer` (an index, or -1) and `answerCode`.

@@ -19,6 +19,7 @@
 
 #include "CertMaker.h"
 #include "Fixtures.h"
+#include "LangScope.h"
 #include "OpenSslNames.h"
 #include "TestRoot.h"
 #include "platform/crypt.h"
@@ -69,36 +70,7 @@ std::string simpleName(PCCERT_CONTEXT c, DWORD flags) {
 
 std::string shellQuote(const std::string& s) { return "'" + s + "'"; }
 
-// Sets a locale variable for the scope and makes the locale family read it.
-class LangScope {
- public:
-  explicit LangScope(const char* lang) {
-    for (const char* v : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-      const char* old = std::getenv(v);
-      saved_.push_back({v, old != nullptr, old != nullptr ? old : ""});
-      unsetenv(v);
-    }
-    setenv("LANG", lang, 1);
-    PlatformResetLocale();
-  }
-  ~LangScope() {
-    for (const auto& s : saved_) {
-      if (s.had)
-        setenv(s.name, s.value.c_str(), 1);
-      else
-        unsetenv(s.name);
-    }
-    PlatformResetLocale();
-  }
-
- private:
-  struct Saved {
-    const char* name;
-    bool had;
-    std::string value;
-  };
-  std::vector<Saved> saved_;
-};
+using testsupport::LangScope;
 
 std::string iconvFromUtf8(const std::string& text, const char* charset) {
   iconv_t cd = iconv_open(charset, "UTF-8");
