@@ -1,9 +1,12 @@
 #include "SignerStore.h"
 
+#include <cstdio>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
+#include "Interleaved.h"
 #include "platform/crypt.h"
 #include "signlib/Base64.h"
 #include "signlib/X509Certificate.h"
@@ -61,6 +64,35 @@ bool SoftHsmToken::make(const std::string& prefix, const char* forwarder, const 
   certificateBase64 = cert.getB64X509Cert();
   modulus.assign(cert.getModulus(), cert.getModulus() + cert.getModulusLen());
   return true;
+}
+
+bool StoreSigner::make(const std::string& prefix, const char* commonName, long serial) {
+  root = makeRoot(prefix);
+  return !root.empty() && identity.make(commonName, serial) && importIntoMy(identity, &certificateBase64);
+}
+
+int runStoreBenchmarks(StoreSigner& signer, const std::string& prefix, const char* commonName, long serial,
+                       const char* what, int* argc, char** argv) {
+  if (!signer.make(prefix, commonName, serial)) {
+    std::fprintf(stderr, "could not make the signer key and certificate\n");
+    return 1;
+  }
+  runWithRatio(argc, argv, [what](double ratio) { std::printf("ratio: %.2f (%s; goal: at most 1.2)\n", ratio, what); });
+  removeRoot(signer.root);
+  return 0;
+}
+
+int runTokenBenchmarks(SoftHsmToken& token, const std::string& prefix, const char* forwarder, const char* moduleName,
+                       int* argc, char** argv) {
+  if (!token.make(prefix, forwarder, moduleName)) {
+    std::fprintf(stderr, "could not make the SoftHSM2 token (softhsm2-util, pkcs11-tool, openssl needed)\n");
+    return 1;
+  }
+  runWithRatio(argc, argv, [](double ratio) {
+    std::printf("overhead: %.1f %% (median of the interleaved runs; goal: at most 10 %%)\n", (ratio - 1.0) * 100.0);
+  });
+  removeRoot(token.root);
+  return 0;
 }
 
 }  // namespace bench

@@ -13,6 +13,21 @@ namespace bench {
 // certificate in the store's Base64 (the library's, with its line ends).
 bool importIntoMy(const Identity& identity, std::string* certificateBase64);
 
+// A throwaway platform root (/tmp/<prefix>-XXXXXX) with a 2048-bit software
+// key and its certificate (CN=commonName, the serial given) in "MY".
+struct StoreSigner {
+  std::string root;
+  Identity identity;
+  std::string certificateBase64;
+
+  bool make(const std::string& prefix, const char* commonName, long serial);
+};
+
+// A store benchmark's main: the signer made, the benchmarks run and the
+// ratio reported as "ratio: x (<what>; goal: at most 1.2)", the root removed.
+int runStoreBenchmarks(StoreSigner& signer, const std::string& prefix, const char* commonName, long serial,
+                       const char* what, int* argc, char** argv);
+
 // A SoftHSM2 token in a throwaway root: one initialised token (label
 // "bench", user PIN "1234") with a fresh 2048-bit key and its certificate
 // under CKA_ID 01, written with pkcs11-tool, reached as modules/<moduleName>,
@@ -27,5 +42,11 @@ struct SoftHsmToken {
 
   bool make(const std::string& prefix, const char* forwarder, const char* moduleName);
 };
+
+// A token benchmark's main: the token made, the benchmarks run and the
+// library's overhead over the bare sequence reported ("overhead: x %", the
+// goal at most 10 %), the root removed.
+int runTokenBenchmarks(SoftHsmToken& token, const std::string& prefix, const char* forwarder, const char* moduleName,
+                       int* argc, char** argv);
 
 }  // namespace bench

@@ -36,6 +36,7 @@
 #include "signlib/PKCS11TokenUtil.h"
 #include "signlib/X509Certificate.h"
 
+#include "BareToken.h"
 #include "Interleaved.h"
 #include "SignerStore.h"
 
@@ -72,55 +73,27 @@ void BM_SignPKCS7(benchmark::State& state) { bench::repeat(state, librarySide())
 // the token (the DER of the three signed attributes, about 100 bytes).
 bool bareOnce() {
   static std::vector<unsigned char> toSign(105, 0x31);
-  const CK_FLAGS flags = CKF_SERIAL_SESSION | CKF_RW_SESSION;
-  {
-    void* lib = dlopen(gToken.modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    auto getList = lib != nullptr ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(lib, "C_GetFunctionList")) : nullptr;
-    CK_FUNCTION_LIST_PTR f = nullptr;
-    if (getList == nullptr || getList(&f) != CKR_OK || f->C_Initialize(nullptr) != CKR_OK) return false;
-    // Open a session on the one token.
-    CK_ULONG count = 0;
-    CK_SLOT_ID slot = 0;
-    CK_SESSION_HANDLE session = 0;
-    bool ok = f->C_GetSlotList(CK_TRUE, nullptr, &count) == CKR_OK && count == 1 &&
-              f->C_GetSlotList(CK_TRUE, &slot, &count) == CKR_OK &&
-              f->C_OpenSession(slot, flags, nullptr, nullptr, &session) == CKR_OK;
-    // Log in on a fresh session.
-    f->C_Logout(session);
-    f->C_CloseSession(session);
-    ok = ok && f->C_GetSlotList(CK_TRUE, nullptr, &count) == CKR_OK && count == 1 &&
-         f->C_GetSlotList(CK_TRUE, &slot, &count) == CKR_OK &&
-         f->C_OpenSession(slot, flags, nullptr, nullptr, &session) == CKR_OK &&
-         f->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(kPin)), 4) == CKR_OK;
-    // Find the certificate, then the key by its modulus.
-    CK_SESSION_INFO info;
-    ok = ok && f->C_GetSessionInfo(session, &info) == CKR_OK;
-    CK_OBJECT_CLASS certClass = CKO_CERTIFICATE, keyClass = CKO_PRIVATE_KEY;
-    CK_ATTRIBUTE certTemplate[] = {{CKA_CLASS, &certClass, sizeof certClass},
-                                   {CKA_VALUE, gToken.certificateDer.data(), gToken.certificateDer.size()}};
-    CK_ATTRIBUTE keyTemplate[] = {{CKA_CLASS, &keyClass, sizeof keyClass},
-                                  {CKA_MODULUS, gToken.modulus.data(), gToken.modulus.size()}};
-    CK_OBJECT_HANDLE cert = 0, key = 0;
-    CK_ULONG found = 0;
-    ok = ok && f->C_FindObjectsInit(session, certTemplate, 2) == CKR_OK &&
-         f->C_FindObjects(session, &cert, 1, &found) == CKR_OK && f->C_FindObjectsFinal(session) == CKR_OK &&
-         found == 1;
-    ok = ok && f->C_FindObjectsInit(session, keyTemplate, 2) == CKR_OK &&
-         f->C_FindObjects(session, &key, 1, &found) == CKR_OK && f->C_FindObjectsFinal(session) == CKR_OK && found == 1;
-    // Sign.
-    CK_MECHANISM mechanism = {CKM_SHA256_RSA_PKCS, nullptr, 0};
-    unsigned char signature[256];
-    CK_ULONG signatureLength = sizeof signature;
-    ok = ok && f->C_SignInit(session, &mechanism, key) == CKR_OK &&
-         f->C_Sign(session, toSign.data(), toSign.size(), signature, &signatureLength) == CKR_OK;
-    benchmark::DoNotOptimize(signature);
-    // Tear down.
-    f->C_Logout(session);
-    f->C_CloseSession(session);
-    f->C_Finalize(nullptr);
-    dlclose(lib);
-    return ok;
-  }
+  bench::BareToken t;
+  if (!t.load(gToken.modulePath)) return false;
+  // Open a session on the one token.
+  bool ok = t.openSession();
+  // Log in on a fresh session.
+  t.closeSession();
+  ok = ok && t.openSession() && t.login(kPin, 4);
+  // Find the certificate, then the key by its modulus.
+  CK_SESSION_INFO info;
+  ok = ok && t.f->C_GetSessionInfo(t.session, &info) == CKR_OK;
+  CK_OBJECT_CLASS certClass = CKO_CERTIFICATE, keyClass = CKO_PRIVATE_KEY;
+  CK_ATTRIBUTE certTemplate[] = {{CKA_CLASS, &certClass, sizeof certClass},
+                                 {CKA_VALUE, gToken.certificateDer.data(), gToken.certificateDer.size()}};
+  CK_ATTRIBUTE keyTemplate[] = {{CKA_CLASS, &keyClass, sizeof keyClass},
+                                {CKA_MODULUS, gToken.modulus.data(), gToken.modulus.size()}};
+  CK_OBJECT_HANDLE cert = 0, key = 0;
+  ok = ok && t.findOne(certTemplate, &cert) && t.findOne(keyTemplate, &key);
+  // Sign, and tear down.
+  ok = ok && t.sign(CKM_SHA256_RSA_PKCS, key, toSign);
+  t.unload();
+  return ok;
 }
 
 bench::Side bareSide() { return bench::plainSide("bare_ms", bareOnce, "bare sequence failed"); }
@@ -139,13 +112,5 @@ BENCHMARK(BM_Interleaved)->Unit(benchmark::kMillisecond)->MinTime(4.0)->Repetiti
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!gToken.make("bench-pkcs11", BENCH_FORWARDER_MODULE, kModuleName)) {
-    std::fprintf(stderr, "could not make the SoftHSM2 token (softhsm2-util, pkcs11-tool, openssl needed)\n");
-    return 1;
-  }
-  bench::runWithRatio(&argc, argv, [](double ratio) {
-    std::printf("overhead: %.1f %% (median of the interleaved runs; goal: at most 10 %%)\n", (ratio - 1.0) * 100.0);
-  });
-  bench::removeRoot(gToken.root);
-  return 0;
+  return bench::runTokenBenchmarks(gToken, "bench-pkcs11", BENCH_FORWARDER_MODULE, kModuleName, &argc, argv);
 }

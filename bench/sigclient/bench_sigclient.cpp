@@ -27,20 +27,8 @@
 
 namespace {
 
-struct Setup {
-  std::string root;
-  bench::Identity identity;
-  std::string certificateBase64;
-  std::string data = std::string(4096, 'd');
-};
-Setup gSetup;
-
-// A throwaway platform root with the key and its certificate in "MY".
-bool makeSetup() {
-  gSetup.root = bench::makeRoot("bench-sigclient");
-  return !gSetup.root.empty() && gSetup.identity.make("Bench Signer", 0x5151) &&
-         bench::importIntoMy(gSetup.identity, &gSetup.certificateBase64);
-}
+bench::StoreSigner gSigner;  // made by main
+const std::string gData(4096, 'd');
 
 CPKCS7SignatureClient& client() {
   static CPKCS7SignatureClient* c = new CPKCS7SignatureClient();
@@ -51,8 +39,7 @@ CPKCS7SignatureClient& client() {
 bool clientOnce(std::string* error) {
   CPKCS7SignatureClient& c = client();
   int length = 0;
-  if (c.setDataContentByString(gSetup.data.c_str()) != 0 ||
-      c.sign(gSetup.certificateBase64.c_str(), "SHA1", "RSA") != 0 ||
+  if (c.setDataContentByString(gData.c_str()) != 0 || c.sign(gSigner.certificateBase64.c_str(), "SHA1", "RSA") != 0 ||
       c.getSignedEnvelopeString(nullptr, &length) != 0) {
     *error = c.getErrorText();
     return false;
@@ -68,7 +55,7 @@ bool clientOnce(std::string* error) {
 
 bool openSslOnce() {
   const int flags = PKCS7_BINARY | PKCS7_NOATTR | PKCS7_PARTIAL;
-  return bench::pkcs7SignOnce(gSetup.identity, gSetup.data, flags, flags, flags);
+  return bench::pkcs7SignOnce(gSigner.identity, gData, flags, flags, flags);
 }
 
 bench::Side oursSide() { return {"client_ms", clientOnce}; }
@@ -87,13 +74,6 @@ BENCHMARK(BM_Interleaved)->Unit(benchmark::kMicrosecond)->MinTime(3.0);
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!makeSetup()) {
-    std::fprintf(stderr, "could not make the signer key and certificate\n");
-    return 1;
-  }
-  bench::runWithRatio(&argc, argv, [](double ratio) {
-    std::printf("ratio: %.2f (signature client over OpenSSL PKCS7_sign; goal: at most 1.2)\n", ratio);
-  });
-  bench::removeRoot(gSetup.root);
-  return 0;
+  return bench::runStoreBenchmarks(gSigner, "bench-sigclient", "Bench Signer", 0x5151,
+                                   "signature client over OpenSSL PKCS7_sign", &argc, argv);
 }

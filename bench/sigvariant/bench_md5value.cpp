@@ -22,32 +22,20 @@
 
 namespace {
 
-struct Setup {
-  std::string root;
-  bench::Identity identity;
-  std::string certificateBase64;
-  std::string data = std::string(4096, 'm');
-};
-Setup gSetup;
-
-// A throwaway platform root with the key and its certificate in "MY".
-bool makeSetup() {
-  gSetup.root = bench::makeRoot("bench-md5value");
-  return !gSetup.root.empty() && gSetup.identity.make("Bench MD5", 0x3535) &&
-         bench::importIntoMy(gSetup.identity, &gSetup.certificateBase64);
-}
+bench::StoreSigner gSigner;  // made by main
+const std::string gData(4096, 'm');
 
 CPKCS7SignatureClient& client() {
   static CPKCS7SignatureClient* c = [] {
     auto* made = new CPKCS7SignatureClient(SignVariant::signatureControl());
-    made->setDataContentByString(gSetup.data.c_str());
+    made->setDataContentByString(gData.c_str());
     return made;
   }();
   return *c;
 }
 
 bool valueOnce(std::string* error) {
-  if (client().MD5RSASignValue(gSetup.certificateBase64.c_str()) != 0) {
+  if (client().MD5RSASignValue(gSigner.certificateBase64.c_str()) != 0) {
     *error = client().getErrorText();
     return false;
   }
@@ -59,9 +47,9 @@ bool openSslOnce() {
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   unsigned char signature[256];
   size_t length = sizeof signature;
-  bool ok = ctx != nullptr && EVP_DigestSignInit(ctx, nullptr, EVP_md5(), nullptr, gSetup.identity.key) == 1 &&
-            EVP_DigestSign(ctx, signature, &length, reinterpret_cast<const unsigned char*>(gSetup.data.data()),
-                           gSetup.data.size()) == 1;
+  bool ok =
+      ctx != nullptr && EVP_DigestSignInit(ctx, nullptr, EVP_md5(), nullptr, gSigner.identity.key) == 1 &&
+      EVP_DigestSign(ctx, signature, &length, reinterpret_cast<const unsigned char*>(gData.data()), gData.size()) == 1;
   benchmark::DoNotOptimize(signature);
   EVP_MD_CTX_free(ctx);
   return ok;
@@ -83,13 +71,6 @@ BENCHMARK(BM_Interleaved)->Unit(benchmark::kMicrosecond)->MinTime(3.0)->Repetiti
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!makeSetup()) {
-    std::fprintf(stderr, "could not make the signer key and certificate\n");
-    return 1;
-  }
-  bench::runWithRatio(&argc, argv, [](double ratio) {
-    std::printf("ratio: %.2f (MD5RSASignValue over EVP_DigestSign with MD5; goal: at most 1.2)\n", ratio);
-  });
-  bench::removeRoot(gSetup.root);
-  return 0;
+  return bench::runStoreBenchmarks(gSigner, "bench-md5value", "Bench MD5", 0x3535,
+                                   "MD5RSASignValue over EVP_DigestSign with MD5", &argc, argv);
 }

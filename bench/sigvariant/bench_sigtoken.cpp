@@ -23,6 +23,7 @@
 #include "signlib/PKCS11TokenUtil.h"
 #include "signlib/X509Certificate.h"
 
+#include "BareToken.h"
 #include "Interleaved.h"
 #include "SignerStore.h"
 
@@ -56,43 +57,22 @@ bench::Side librarySide() { return {"lib_ms", libraryOnce}; }
 // The bare sequence: the very PKCS#11 calls that path makes, in order.
 bool bareOnce() {
   static std::vector<unsigned char> toSign(105, 0x31);
-  const CK_FLAGS flags = CKF_SERIAL_SESSION | CKF_RW_SESSION;
-  void* lib = dlopen(gToken.modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
-  auto getList = lib != nullptr ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(lib, "C_GetFunctionList")) : nullptr;
-  CK_FUNCTION_LIST_PTR f = nullptr;
-  if (getList == nullptr || getList(&f) != CKR_OK || f->C_Initialize(nullptr) != CKR_OK) return false;
-  CK_ULONG count = 0;
-  CK_SLOT_ID slot = 0;
-  CK_SESSION_HANDLE session = 0;
-  bool ok = f->C_GetSlotList(CK_TRUE, nullptr, &count) == CKR_OK && count == 1 &&
-            f->C_GetSlotList(CK_TRUE, &slot, &count) == CKR_OK &&
-            f->C_OpenSession(slot, flags, nullptr, nullptr, &session) == CKR_OK;
+  bench::BareToken t;
+  if (!t.load(gToken.modulePath)) return false;
+  bool ok = t.openSession();
   CK_OBJECT_CLASS certClass = CKO_CERTIFICATE, keyClass = CKO_PRIVATE_KEY;
   CK_ATTRIBUTE certTemplate[] = {{CKA_CLASS, &certClass, sizeof certClass},
                                  {CKA_VALUE, gToken.certificateDer.data(), gToken.certificateDer.size()}};
   CK_OBJECT_HANDLE cert = 0, key = 0;
-  CK_ULONG found = 0;
-  ok = ok && f->C_FindObjectsInit(session, certTemplate, 2) == CKR_OK &&
-       f->C_FindObjects(session, &cert, 1, &found) == CKR_OK && f->C_FindObjectsFinal(session) == CKR_OK && found == 1;
+  ok = ok && t.findOne(certTemplate, &cert);
   unsigned char id[64];
   CK_ATTRIBUTE idQuery = {CKA_ID, nullptr, 0};
-  ok = ok && f->C_GetAttributeValue(session, cert, &idQuery, 1) == CKR_OK && idQuery.ulValueLen <= sizeof id;
+  ok = ok && t.f->C_GetAttributeValue(t.session, cert, &idQuery, 1) == CKR_OK && idQuery.ulValueLen <= sizeof id;
   idQuery.pValue = id;
-  ok = ok && f->C_GetAttributeValue(session, cert, &idQuery, 1) == CKR_OK &&
-       f->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(kPin)), 4) == CKR_OK;
+  ok = ok && t.f->C_GetAttributeValue(t.session, cert, &idQuery, 1) == CKR_OK && t.login(kPin, 4);
   CK_ATTRIBUTE keyTemplate[] = {{CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_ID, id, idQuery.ulValueLen}};
-  ok = ok && f->C_FindObjectsInit(session, keyTemplate, 2) == CKR_OK &&
-       f->C_FindObjects(session, &key, 1, &found) == CKR_OK && f->C_FindObjectsFinal(session) == CKR_OK && found == 1;
-  CK_MECHANISM mechanism = {CKM_SHA1_RSA_PKCS, nullptr, 0};
-  unsigned char signature[256];
-  CK_ULONG signatureLength = sizeof signature;
-  ok = ok && f->C_SignInit(session, &mechanism, key) == CKR_OK &&
-       f->C_Sign(session, toSign.data(), toSign.size(), signature, &signatureLength) == CKR_OK;
-  benchmark::DoNotOptimize(signature);
-  f->C_Logout(session);
-  f->C_CloseSession(session);
-  f->C_Finalize(nullptr);
-  dlclose(lib);
+  ok = ok && t.findOne(keyTemplate, &key) && t.sign(CKM_SHA1_RSA_PKCS, key, toSign);
+  t.unload();
   return ok;
 }
 
@@ -111,13 +91,5 @@ BENCHMARK(BM_Interleaved)->Unit(benchmark::kMillisecond)->MinTime(4.0)->Repetiti
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!gToken.make("bench-sigtoken", BENCH_FORWARDER_MODULE, kModuleName)) {
-    std::fprintf(stderr, "could not make the SoftHSM2 token (softhsm2-util, pkcs11-tool, openssl needed)\n");
-    return 1;
-  }
-  bench::runWithRatio(&argc, argv, [](double ratio) {
-    std::printf("overhead: %.1f %% (median of the interleaved runs; goal: at most 10 %%)\n", (ratio - 1.0) * 100.0);
-  });
-  bench::removeRoot(gToken.root);
-  return 0;
+  return bench::runTokenBenchmarks(gToken, "bench-sigtoken", BENCH_FORWARDER_MODULE, kModuleName, &argc, argv);
 }
