@@ -198,6 +198,26 @@ TEST_F(Signing, SignUISignsOnlyWhatTheUserConfirms) {
   EXPECT_EQ(c.lastCode(), 0);
 }
 
+// A confirmation window that cannot run to the user's answer (here taken
+// down from outside before anyone clicks) is no cancel and no consent: 99
+// with its text, and nothing is signed.
+TEST_F(Signing, SignUIWhoseWindowCannotRunIs99AndSignsNothing) {
+  Control c;
+  const std::string cert = selectUser(c);
+  ScriptedUser u;
+  bool taken = false;
+  u.expect(106, {inspect([&](const DialogView& v) { taken = DestroyWindow(v.hwnd) != FALSE; })});
+  u.install();
+  Result r = c.call(u"signUI", {text("payment order"), text(cert), text("SHA1"), text("RSA")});
+  u.uninstall();
+  ASSERT_TRUE(taken);
+  EXPECT_EQ(r.hr, S_OK);
+  EXPECT_EQ(r.asLong(), 99);
+  EXPECT_EQ(c.lastCode(), 0);  // the member keeps only the host check's result there
+  EXPECT_NE(c.lastError().find("signUI -> error during CSignUIDlg()!"), std::string::npos) << c.lastError();
+  EXPECT_TRUE(c.call(u"getSignedEnvelopByString").isNullText());
+}
+
 TEST_F(Signing, TheConfirmationComesInThePagesLanguage) {
   Control c;
   const std::string cert = selectUser(c);
