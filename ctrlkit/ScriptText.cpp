@@ -13,21 +13,21 @@ namespace {
 // so it is copied unit by unit, as the conversion would give it; the code
 // page is still asked to convert one character, so that one the platform
 // cannot convert fails as before. Other code pages always convert.
-bool asciiOnlyCodePage(UINT codePage) {
+bool asciiReadsAsItself(UINT codePage) {
   return codePage == CP_ACP || codePage == CP_THREAD_ACP || codePage == CP_UTF8;
 }
 
 bool narrowsAscii(UINT codePage) {
   const WCHAR probe = u'A';
   char out = 0;
-  return asciiOnlyCodePage(codePage) && WideCharToMultiByte(codePage, 0, &probe, 1, &out, 1, nullptr, nullptr) == 1 &&
+  return asciiReadsAsItself(codePage) && WideCharToMultiByte(codePage, 0, &probe, 1, &out, 1, nullptr, nullptr) == 1 &&
          out == 'A';
 }
 
 bool widensAscii(UINT codePage) {
   const char probe = 'A';
   WCHAR out = 0;
-  return asciiOnlyCodePage(codePage) && MultiByteToWideChar(codePage, 0, &probe, 1, &out, 1) == 1 && out == u'A';
+  return asciiReadsAsItself(codePage) && MultiByteToWideChar(codePage, 0, &probe, 1, &out, 1) == 1 && out == u'A';
 }
 
 // Eight bytes at a time: the texts are envelopes and certificates of

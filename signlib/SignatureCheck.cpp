@@ -295,9 +295,9 @@ bool signerVerifies(const Element& signer, const Element& certificates, const El
   EVP_MD* md = EVP_MD_fetch(nullptr, digestName, nullptr);
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int digestLength = 0;
-  const bool digestAgrees = md != nullptr &&
-                            EVP_Digest(content.body, content.bodySize(), digest, &digestLength, md, nullptr) == 1 &&
-                            digestLength == expected.bodySize() && std::memcmp(digest, expected.body, digestLength) == 0;
+  const bool digestAgrees =
+      md != nullptr && EVP_Digest(content.body, content.bodySize(), digest, &digestLength, md, nullptr) == 1 &&
+      digestLength == expected.bodySize() && std::memcmp(digest, expected.body, digestLength) == 0;
   EVP_MD_free(md);
   if (!digestAgrees) return false;
   // The signature is over the attributes' DER as a SET OF: the same bytes
