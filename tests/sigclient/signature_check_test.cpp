@@ -79,7 +79,9 @@ TEST(EnvelopeCheck, SignedDataAcceptedOnlyWhenEverySignatureVerifies) {
     ASSERT_FALSE(c.message.empty());
     std::string why;
     EXPECT_EQ(check(c.message, &why), c.verifies) << why;
-    if (!c.verifies) EXPECT_FALSE(why.empty());
+    if (!c.verifies) {
+      EXPECT_FALSE(why.empty());
+    }
   }
 }
 
