@@ -1,7 +1,9 @@
 #include "SignerStore.h"
 
-#include <cstdio>
+#include <benchmark/benchmark.h>
+#include <openssl/crypto.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +11,7 @@
 #include "Interleaved.h"
 #include "platform/crypt.h"
 #include "signlib/Base64.h"
+#include "signlib/PKCS11TokenUtil.h"
 #include "signlib/X509Certificate.h"
 
 namespace fs = std::filesystem;
@@ -80,6 +83,22 @@ int runStoreBenchmarks(StoreSigner& signer, const std::string& prefix, const cha
   runWithRatio(argc, argv, [what](double ratio) { std::printf("ratio: %.2f (%s; goal: at most 1.2)\n", ratio, what); });
   removeRoot(signer.root);
   return 0;
+}
+
+bool tokenSignatureOnce(const SignVariant& variant, const SoftHsmToken& token, const char* moduleName, const char* pin,
+                        const char* digest, const std::string& data, std::string* error) {
+  CPKCS11TokenUtil client(variant);
+  unsigned char* der = nullptr;
+  int length = 0;
+  if (client.init(moduleName) != 0 ||
+      client.signPKCS7(pin, token.certificateBase64.c_str(), digest, "RSA",
+                       reinterpret_cast<const unsigned char*>(data.data()), data.size(), &der, &length) != 0) {
+    *error = client.getErrorText();
+    return false;
+  }
+  benchmark::DoNotOptimize(der);
+  OPENSSL_free(der);
+  return true;
 }
 
 int runTokenBenchmarks(SoftHsmToken& token, const std::string& prefix, const char* forwarder, const char* moduleName,

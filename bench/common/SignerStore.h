@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Fixtures.h"
+#include "signlib/SignVariant.h"
 
 namespace bench {
 
@@ -42,6 +43,12 @@ struct SoftHsmToken {
 
   bool make(const std::string& prefix, const char* forwarder, const char* moduleName);
 };
+
+// One whole signature of data through the token client of `variant` from an
+// unloaded module (moduleName, as the token's module is reached), with the
+// token's key and the digest named; the client's text in *error on failure.
+bool tokenSignatureOnce(const SignVariant& variant, const SoftHsmToken& token, const char* moduleName, const char* pin,
+                        const char* digest, const std::string& data, std::string* error);
 
 // A token benchmark's main: the token made, the benchmarks run and the
 // library's overhead over the bare sequence reported ("overhead: x %", the

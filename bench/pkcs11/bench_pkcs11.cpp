@@ -49,18 +49,8 @@ const std::string gData(4096, 'd');
 
 // One signature through the library, from an unloaded module.
 bool libraryOnce(std::string* error) {
-  CPKCS11TokenUtil token;
-  unsigned char* der = nullptr;
-  int length = 0;
-  if (token.init(kModuleName) != 0 ||
-      token.signPKCS7(kPin, gToken.certificateBase64.c_str(), "SHA256", "RSA",
-                      reinterpret_cast<const unsigned char*>(gData.data()), gData.size(), &der, &length) != 0) {
-    *error = token.getErrorText();
-    return false;
-  }
-  benchmark::DoNotOptimize(der);
-  OPENSSL_free(der);
-  return true;
+  return bench::tokenSignatureOnce(SignVariant::certificateControl(), gToken, kModuleName, kPin, "SHA256", gData,
+                                   error);
 }
 
 bench::Side librarySide() { return {"lib_ms", libraryOnce}; }

@@ -38,18 +38,7 @@ const std::string gData(4096, 'd');
 // unloaded module: its init on the first slot, the key found by the
 // certificate object's CKA_ID with the login inside the search, SHA-1.
 bool libraryOnce(std::string* error) {
-  CPKCS11TokenUtil token(SignVariant::signatureControl());
-  unsigned char* der = nullptr;
-  int length = 0;
-  if (token.init(kModuleName) != 0 ||
-      token.signPKCS7(kPin, gToken.certificateBase64.c_str(), "SHA1", "RSA",
-                      reinterpret_cast<const unsigned char*>(gData.data()), gData.size(), &der, &length) != 0) {
-    *error = token.getErrorText();
-    return false;
-  }
-  benchmark::DoNotOptimize(der);
-  OPENSSL_free(der);
-  return true;
+  return bench::tokenSignatureOnce(SignVariant::signatureControl(), gToken, kModuleName, kPin, "SHA1", gData, error);
 }
 
 bench::Side librarySide() { return {"lib_ms", libraryOnce}; }
