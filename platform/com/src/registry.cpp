@@ -59,6 +59,16 @@ struct Key {
     auto it = subkeys.find(fold(n));
     return it == subkeys.end() ? nullptr : it->second.get();
   }
+  // The subkey n, made (with that spelling) when there is none.
+  Key* childOrMade(const std::u16string& n, bool* made) {
+    if (Key* existing = child(n)) return existing;
+    auto fresh = std::make_unique<Key>();
+    fresh->name = n;
+    Key* k = fresh.get();
+    subkeys[fold(n)] = std::move(fresh);
+    *made = true;
+    return k;
+  }
   Value* value(const std::u16string& n) {
     for (auto& v : values)
       if (equalsNoCase(v.name, n)) return &v;
@@ -491,6 +501,13 @@ LSTATUS splitPath(const char16_t* sub, std::vector<std::u16string>* parts) {
   return ERROR_SUCCESS;
 }
 
+// The handle's key and the parts of the subkey path below it.
+LSTATUS resolvePath(HKEY hKey, LPCWSTR subKey, Resolved* r, std::vector<std::u16string>* parts) {
+  LSTATUS st = resolveBase(hKey, r);
+  if (st != ERROR_SUCCESS) return st;
+  return splitPath(subKey, parts);
+}
+
 Key* walk(Key& root, const std::vector<std::u16string>& path) {
   Key* k = &root;
   for (const auto& p : path) {
@@ -590,10 +607,8 @@ PLATFORM_API LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR,
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   Resolved r;
-  LSTATUS st = resolveBase(hKey, &r);
-  if (st != ERROR_SUCCESS) return st;
   std::vector<std::u16string> parts;
-  st = splitPath(lpSubKey, &parts);
+  LSTATUS st = resolvePath(hKey, lpSubKey, &r, &parts);
   if (st != ERROR_SUCCESS) return st;
   if (!parts.empty() && !(r.access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
   bool created = false;
@@ -601,31 +616,15 @@ PLATFORM_API LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR,
   st = withHive(r.hive, true, [&](Key& root, bool* changed) -> LSTATUS {
     // The prefix of HKEY_CLASSES_ROOT is made on first use.
     Key* k = &root;
-    for (size_t i = 0; i < r.path.size(); ++i) {
-      Key* next = k->child(r.path[i]);
-      if (next == nullptr) {
-        if (hKey != HKEY_CLASSES_ROOT) return ERROR_KEY_DELETED;
-        auto fresh = std::make_unique<Key>();
-        fresh->name = r.path[i];
-        next = fresh.get();
-        k->subkeys[fold(r.path[i])] = std::move(fresh);
-        *changed = true;
-      }
-      k = next;
+    for (const auto& p : r.path) {
+      if (k->child(p) == nullptr && hKey != HKEY_CLASSES_ROOT) return ERROR_KEY_DELETED;
+      k = k->childOrMade(p, changed);
     }
     for (const auto& p : parts) {
-      Key* next = k->child(p);
-      if (next == nullptr) {
-        auto fresh = std::make_unique<Key>();
-        fresh->name = p;
-        next = fresh.get();
-        k->subkeys[fold(p)] = std::move(fresh);
-        *changed = true;
-        created = true;
-      }
-      full.push_back(next->name);
-      k = next;
+      k = k->childOrMade(p, &created);
+      full.push_back(k->name);
     }
+    if (created) *changed = true;
     return ERROR_SUCCESS;
   });
   if (st != ERROR_SUCCESS) return st;
@@ -638,10 +637,8 @@ PLATFORM_API LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM sa
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   Resolved r;
-  LSTATUS st = resolveBase(hKey, &r);
-  if (st != ERROR_SUCCESS) return st;
   std::vector<std::u16string> parts;
-  st = splitPath(lpSubKey, &parts);
+  LSTATUS st = resolvePath(hKey, lpSubKey, &r, &parts);
   if (st != ERROR_SUCCESS) return st;
   std::vector<std::u16string> full;
   st = withHive(r.hive, false, [&](Key& root, bool*) -> LSTATUS {
@@ -710,10 +707,8 @@ namespace {
 // Deletes subkey `sub` of the handle's key; `tree` removes what lies below it too.
 LSTATUS deleteKey(HKEY hKey, LPCWSTR lpSubKey, bool tree) {
   Resolved r;
-  LSTATUS st = resolveBase(hKey, &r);
-  if (st != ERROR_SUCCESS) return st;
   std::vector<std::u16string> parts;
-  st = splitPath(lpSubKey, &parts);
+  LSTATUS st = resolvePath(hKey, lpSubKey, &r, &parts);
   if (st != ERROR_SUCCESS) return st;
   std::vector<std::u16string> full = r.path;
   full.insert(full.end(), parts.begin(), parts.end());
