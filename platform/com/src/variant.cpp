@@ -328,6 +328,20 @@ PLATFORM_API HRESULT VariantClear(VARIANTARG* pvarg) {
   return S_OK;
 }
 
+namespace {
+// The destination's old value cleared and the copy moved in; when the old
+// value cannot be cleared, the copy is dropped instead.
+HRESULT replaceWith(VARIANTARG* destination, VARIANT* copy) {
+  HRESULT clear = VariantClear(destination);
+  if (FAILED(clear)) {
+    VariantClear(copy);
+    return clear;
+  }
+  *destination = *copy;
+  return S_OK;
+}
+}  // namespace
+
 PLATFORM_API HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc) {
   if (pvargDest == nullptr || pvargSrc == nullptr) return E_INVALIDARG;
   if (pvargDest == pvargSrc) return S_OK;
@@ -340,13 +354,7 @@ PLATFORM_API HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargS
   } else if ((copy.vt == VT_DISPATCH || copy.vt == VT_UNKNOWN) && copy.punkVal != nullptr) {
     copy.punkVal->AddRef();
   }
-  HRESULT hr = VariantClear(pvargDest);
-  if (FAILED(hr)) {
-    VariantClear(&copy);
-    return hr;
-  }
-  *pvargDest = copy;
-  return S_OK;
+  return replaceWith(pvargDest, &copy);
 }
 
 PLATFORM_API HRESULT VariantCopyInd(VARIANT* pvarDest, const VARIANTARG* pvargSrc) {
@@ -367,13 +375,7 @@ PLATFORM_API HRESULT VariantCopyInd(VARIANT* pvarDest, const VARIANTARG* pvargSr
       VariantInit(&tmp);
       HRESULT hr = VariantCopyInd(&tmp, inner);
       if (FAILED(hr)) return hr;
-      HRESULT clear = VariantClear(pvarDest);
-      if (FAILED(clear)) {
-        VariantClear(&tmp);
-        return clear;
-      }
-      *pvarDest = tmp;
-      return S_OK;
+      return replaceWith(pvarDest, &tmp);
     }
   } else {
     value.vt = base;
@@ -404,13 +406,7 @@ PLATFORM_API HRESULT VariantCopyInd(VARIANT* pvarDest, const VARIANTARG* pvargSr
   VariantInit(&tmp);
   HRESULT hr = VariantCopy(&tmp, &value);  // value borrows the referenced data; tmp owns a copy
   if (FAILED(hr)) return hr;
-  HRESULT clear = VariantClear(pvarDest);
-  if (FAILED(clear)) {
-    VariantClear(&tmp);
-    return clear;
-  }
-  *pvarDest = tmp;
-  return S_OK;
+  return replaceWith(pvarDest, &tmp);
 }
 
 PLATFORM_API HRESULT VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, LCID, USHORT wFlags,
@@ -432,13 +428,7 @@ PLATFORM_API HRESULT VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG
     VariantClear(&source);
     if (FAILED(hr)) return hr;
   }
-  hr = VariantClear(pvargDest);
-  if (FAILED(hr)) {
-    VariantClear(&result);
-    return hr;
-  }
-  *pvargDest = result;
-  return S_OK;
+  return replaceWith(pvargDest, &result);
 }
 
 PLATFORM_API HRESULT VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags, VARTYPE vt) {
