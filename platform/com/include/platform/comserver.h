@@ -989,14 +989,21 @@ class IOleControlImpl : public IOleControl {
   HRESULT FreezeEvents(BOOL) override { return S_OK; }
 };
 
-template <class T>
-class IOleInPlaceActiveObjectImpl : public IOleInPlaceActiveObject {
+// The window of an in-place interface: none until the control is activated
+// in place (it never is here), and no context help.
+template <class OleWindow>
+class PlatformNoOleWindow : public OleWindow {
  public:
   HRESULT GetWindow(HWND* phwnd) override {
     if (phwnd != nullptr) *phwnd = nullptr;
-    return E_FAIL;  // no window until the control is activated in place
+    return E_FAIL;
   }
   HRESULT ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+};
+
+template <class T>
+class IOleInPlaceActiveObjectImpl : public PlatformNoOleWindow<IOleInPlaceActiveObject> {
+ public:
   HRESULT TranslateAccelerator(LPMSG) override { return S_FALSE; }
   HRESULT OnFrameWindowActivate(BOOL) override { return S_OK; }
   HRESULT OnDocWindowActivate(BOOL) override { return S_OK; }
@@ -1005,13 +1012,8 @@ class IOleInPlaceActiveObjectImpl : public IOleInPlaceActiveObject {
 };
 
 template <class T>
-class IOleInPlaceObjectWindowlessImpl : public IOleInPlaceObjectWindowless {
+class IOleInPlaceObjectWindowlessImpl : public PlatformNoOleWindow<IOleInPlaceObjectWindowless> {
  public:
-  HRESULT GetWindow(HWND* phwnd) override {
-    if (phwnd != nullptr) *phwnd = nullptr;
-    return E_FAIL;
-  }
-  HRESULT ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
   HRESULT InPlaceDeactivate() override { return S_OK; }
   HRESULT UIDeactivate() override { return S_OK; }
   HRESULT SetObjectRects(LPCRECT, LPCRECT) override { return S_OK; }
