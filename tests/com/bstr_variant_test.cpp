@@ -10,13 +10,7 @@
 #include "ComTestSupport.h"
 #include "platform/com.h"
 
-using comtest::narrow;
-using comtest::str;
-using comtest::vBool;
-using comtest::vI4;
-using comtest::vR8;
-using comtest::vStr;
-using comtest::vType;
+using namespace comtest;  // the com tests' shared helpers
 
 namespace {
 

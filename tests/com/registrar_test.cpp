@@ -11,7 +11,7 @@
 #include "platform/com.h"
 #include "platform/winreg.h"
 
-using comtest::narrow;
+using namespace comtest;  // the com tests' shared helpers
 
 namespace {
 

@@ -18,17 +18,7 @@
 
 namespace fs = std::filesystem;
 
-using comtest::guidText;
-using comtest::narrow;
-using comtest::regKey;
-using comtest::regValue;
-using comtest::str;
-using comtest::vBool;
-using comtest::vI4;
-using comtest::vR8;
-using comtest::vStr;
-using comtest::vType;
-using comtest::wide;
+using namespace comtest;  // the com tests' shared helpers
 
 namespace {
 

@@ -13,12 +13,7 @@
 #include "platform/winreg.h"
 #include "testserver_h.h"
 
-using comtest::guidText;
-using comtest::narrow;
-using comtest::regKey;
-using comtest::regValue;
-using comtest::str;
-using comtest::wide;
+using namespace comtest;  // the com tests' shared helpers
 
 namespace {
 
