@@ -12,16 +12,7 @@ namespace fs = std::filesystem;
 
 namespace p11test {
 namespace {
-std::string quoted(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out.push_back(c);
-  }
-  return out + "'";
-}
+using testsupport::quote;
 
 void mustRun(const std::string& command, std::string* out = nullptr) {
   std::string text;
@@ -126,27 +117,26 @@ SoftHsm::SoftHsm(const std::string& name) {
 }
 
 std::string SoftHsm::initToken(const std::string& label, const std::string& soPin, const std::string& pin) const {
-  mustRun("softhsm2-util --init-token --free --label " + quoted(label) + " --so-pin " + quoted(soPin) + " --pin " +
-          quoted(pin));
+  mustRun("softhsm2-util --init-token --free --label " + quote(label) + " --so-pin " + quote(soPin) + " --pin " +
+          quote(pin));
   return serialOf(label);
 }
 
 void SoftHsm::addIdentity(const std::string& label, const std::string& pin, const std::string& fixture,
                           const std::string& id, bool certOnly) const {
   const fixtures::Fixture& f = fixtures::get(fixture);
-  std::string base = "pkcs11-tool --module " + std::string(kSoftHsmLibrary) + " --token-label " + quoted(label) +
-                     " --login --pin " + quoted(pin);
+  std::string base = "pkcs11-tool --module " + std::string(kSoftHsmLibrary) + " --token-label " + quote(label) +
+                     " --login --pin " + quote(pin);
   if (!certOnly) {
-    mustRun(base + " --write-object " + quoted(f.keyPem) + " --type privkey --id " + id + " --label " +
-            quoted(fixture));
+    mustRun(base + " --write-object " + quote(f.keyPem) + " --type privkey --id " + id + " --label " + quote(fixture));
   }
-  mustRun(base + " --write-object " + quoted(f.certDer) + " --type cert --id " + id + " --label " + quoted(fixture));
+  mustRun(base + " --write-object " + quote(f.certDer) + " --type cert --id " + id + " --label " + quote(fixture));
 }
 
 void SoftHsm::addKey(const std::string& label, const std::string& pin, const std::string& keyPem,
                      const std::string& id) const {
-  mustRun("pkcs11-tool --module " + std::string(kSoftHsmLibrary) + " --token-label " + quoted(label) +
-          " --login --pin " + quoted(pin) + " --write-object " + quoted(keyPem) + " --type privkey --id " + id);
+  mustRun("pkcs11-tool --module " + std::string(kSoftHsmLibrary) + " --token-label " + quote(label) +
+          " --login --pin " + quote(pin) + " --write-object " + quote(keyPem) + " --type privkey --id " + id);
 }
 
 std::string SoftHsm::serialOf(const std::string& label) const {

@@ -18,16 +18,7 @@ namespace sigtest {
 constexpr const char* kPin = "5147";
 constexpr const char* kSoPin = "87654321";
 
-inline std::string q(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out.push_back(c);
-  }
-  return out + "'";
-}
+using testsupport::quote;
 
 inline std::string certstoreTool() {
   const char* build = std::getenv("BUILD_DIR");
@@ -43,8 +34,8 @@ inline void certstore(const std::string& args) {
 
 // The fixture's certificate and software key into "MY".
 inline void importSoftware(const std::string& fixture, const std::string& provider = "") {
-  certstore("import --store MY --pfx " + q(fixtures::get(fixture).p12) + " --password " + fixtures::kP12Password +
-            (provider.empty() ? "" : " --provider " + q(provider)));
+  certstore("import --store MY --pfx " + quote(fixtures::get(fixture).p12) + " --password " + fixtures::kP12Password +
+            (provider.empty() ? "" : " --provider " + quote(provider)));
 }
 
 // One SoftHSM2 token "sig" with the fixture's key and certificate, reached
@@ -57,7 +48,7 @@ struct Token {
     hsm.addIdentity("sig", kPin, fixture, "a1");
     p11test::installForwarder();
     certstore("import --store MY --token " + std::string(p11test::kForwarder) + " --pin " + kPin +
-              (provider.empty() ? "" : " --provider " + q(provider)));
+              (provider.empty() ? "" : " --provider " + quote(provider)));
   }
 };
 
@@ -79,8 +70,8 @@ inline ::testing::AssertionResult verifies(const std::string& der, const std::st
   std::string dir = testsupport::freshDir("verify" + std::to_string(++calls));
   testsupport::writeFile(dir + "/m.der", der);
   std::string out;
-  int status = testsupport::run("openssl cms -verify -inform DER -binary -in " + q(dir + "/m.der") + " -CAfile " +
-                                    q(fixtures::get("ca").certPem) + " -out " + q(dir + "/content") + " 2>&1",
+  int status = testsupport::run("openssl cms -verify -inform DER -binary -in " + quote(dir + "/m.der") + " -CAfile " +
+                                    quote(fixtures::get("ca").certPem) + " -out " + quote(dir + "/content") + " 2>&1",
                                 &out);
   if (status != 0) return ::testing::AssertionFailure() << "openssl cms -verify failed: " << out;
   std::string content = testsupport::readFile(dir + "/content");
@@ -95,7 +86,7 @@ inline std::string printed(const std::string& der) {
   std::string dir = testsupport::freshDir("print" + std::to_string(++calls));
   testsupport::writeFile(dir + "/m.der", der);
   std::string out;
-  testsupport::run("openssl cms -cmsout -print -inform DER -in " + q(dir + "/m.der"), &out);
+  testsupport::run("openssl cms -cmsout -print -inform DER -in " + quote(dir + "/m.der"), &out);
   return out;
 }
 

@@ -120,10 +120,10 @@ TEST_F(CapiPath, SameMessageAsOpenSslWithoutAttributes) {
   std::string dir = testsupport::freshDir("openssl");
   testsupport::writeFile(dir + "/data", data);
   const fixtures::Fixture& user = fixtures::get("user");
-  ASSERT_EQ(
-      testsupport::run("openssl cms -sign -noattr -md sha1 -nodetach -binary -outform DER -signer " + q(user.certPem) +
-                       " -inkey " + q(user.keyPem) + " -in " + q(dir + "/data") + " -out " + q(dir + "/m.der")),
-      0);
+  ASSERT_EQ(testsupport::run("openssl cms -sign -noattr -md sha1 -nodetach -binary -outform DER -signer " +
+                             quote(user.certPem) + " -inkey " + quote(user.keyPem) + " -in " + quote(dir + "/data") +
+                             " -out " + quote(dir + "/m.der")),
+            0);
   std::string theirs = printed(testsupport::readFile(dir + "/m.der"));
   ASSERT_FALSE(theirs.empty());
   EXPECT_EQ(count(ours, " signedAttrs:\n          <ABSENT>"), 1u);
@@ -165,7 +165,7 @@ TEST_F(CapiPath, TwoSignersGiveTwoSignerInfosInOrder) {
   };
   auto serialOf = [](const std::string& fixture) {
     std::string out;
-    testsupport::run("openssl x509 -noout -serial -in " + q(fixtures::get(fixture).certPem), &out);
+    testsupport::run("openssl x509 -noout -serial -in " + quote(fixtures::get(fixture).certPem), &out);
     return std::to_string(std::stoul(out.substr(out.find('=') + 1), nullptr, 16));
   };
   const std::vector<std::string> order{serialOf("user"), serialOf("ku_sig")};
@@ -223,7 +223,7 @@ TEST_F(CapiPath, EncodingFailureWritesNoFile) {
   ASSERT_EQ(client.setDataContentByString("x"), 0);
   ASSERT_EQ(client.sign(b64("ku_sig_enc").c_str(), "SHA1", "RSA"), 0);
   std::string sha1;
-  testsupport::run("openssl x509 -noout -fingerprint -sha1 -in " + q(fixtures::get("ku_sig_enc").certPem) +
+  testsupport::run("openssl x509 -noout -fingerprint -sha1 -in " + quote(fixtures::get("ku_sig_enc").certPem) +
                        " | sed 's/.*=//; s/://g'",
                    &sha1);
   sha1.resize(40);

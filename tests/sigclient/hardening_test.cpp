@@ -63,7 +63,8 @@ void replaceStoreKey(const std::string& otherFixture) {
   for (const auto& e : std::filesystem::directory_iterator(keys)) {
     if (e.path().extension() != ".key") continue;
     std::string pem;
-    ASSERT_EQ(testsupport::run("openssl pkcs8 -topk8 -nocrypt -in " + q(fixtures::get(otherFixture).keyPem), &pem), 0);
+    ASSERT_EQ(testsupport::run("openssl pkcs8 -topk8 -nocrypt -in " + quote(fixtures::get(otherFixture).keyPem), &pem),
+              0);
     testsupport::writeFile(e.path().string(), pem);
     ++replaced;
   }
@@ -153,8 +154,8 @@ TEST(EnvelopeCheck, TheSharedChecksAcceptGoodAndRefuseForeignSignatures) {
   for (const char* md : {"md5", "sha1"}) {
     SCOPED_TRACE(md);
     for (const char* keyOf : {"user", "rsa3072"}) {
-      ASSERT_EQ(testsupport::run(std::string("openssl dgst -") + md + " -sign " + q(fixtures::get(keyOf).keyPem) +
-                                 " -out " + q(dir + "/sig") + " " + q(dir + "/data")),
+      ASSERT_EQ(testsupport::run(std::string("openssl dgst -") + md + " -sign " + quote(fixtures::get(keyOf).keyPem) +
+                                 " -out " + quote(dir + "/sig") + " " + quote(dir + "/data")),
                 0);
       std::string sig = testsupport::readFile(dir + "/sig");
       std::vector<unsigned char> cert = user.der();

@@ -18,9 +18,9 @@ namespace {
 std::string signedByUser(const std::string& dir, const std::string& data, const std::string& options) {
   testsupport::writeFile(dir + "/data", data);
   const fixtures::Fixture& user = fixtures::get("user");
-  int status =
-      testsupport::run("openssl smime -sign -binary -md sha1 -outform DER " + options + " -signer " + q(user.certPem) +
-                       " -inkey " + q(user.keyPem) + " -in " + q(dir + "/data") + " -out " + q(dir + "/m.der"));
+  int status = testsupport::run("openssl smime -sign -binary -md sha1 -outform DER " + options + " -signer " +
+                                quote(user.certPem) + " -inkey " + quote(user.keyPem) + " -in " + quote(dir + "/data") +
+                                " -out " + quote(dir + "/m.der"));
   EXPECT_EQ(status, 0);
   return testsupport::readFile(dir + "/m.der");
 }
@@ -52,7 +52,7 @@ TEST(EnvelopeCheck, SignedDataAcceptedOnlyWhenEverySignatureVerifies) {
   const std::string indefinite = signedByUser(dir, data, "-nodetach -nosmimecap -stream");
   const std::string detached = signedByUser(dir, data, "-nosmimecap");
   const std::string otherSigner =
-      signedByUser(dir, data, "-nodetach -noattr -certfile " + q(fixtures::get("ca").certPem));
+      signedByUser(dir, data, "-nodetach -noattr -certfile " + quote(fixtures::get("ca").certPem));
   struct Case {
     const char* name;
     std::string message;

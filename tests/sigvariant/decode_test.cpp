@@ -25,22 +25,22 @@ class Decode : public ::testing::Test {
   }
   std::string make(const std::string& args, const std::string& tail = "") {
     std::string out;
-    EXPECT_EQ(testsupport::run("openssl " + args + " -binary -outform DER -in " + q(dir_ + "/content") + " -out " +
-                                   q(dir_ + "/m.der") + " " + tail + " 2>&1",
+    EXPECT_EQ(testsupport::run("openssl " + args + " -binary -outform DER -in " + quote(dir_ + "/content") + " -out " +
+                                   quote(dir_ + "/m.der") + " " + tail + " 2>&1",
                                &out),
               0)
         << out;
     return testsupport::readFile(dir_ + "/m.der");
   }
   std::string signer(const std::string& f) {
-    return " -signer " + q(fixtures::get(f).certPem) + " -inkey " + q(fixtures::get(f).keyPem);
+    return " -signer " + quote(fixtures::get(f).certPem) + " -inkey " + quote(fixtures::get(f).keyPem);
   }
   int decode(CPKCS7MsgUtils& m, const std::string& der) {
     return m.decodeSignedData(reinterpret_cast<const unsigned char*>(der.data()), der.size());
   }
   bool sameFile(const std::string& bytes, const std::string& path) {
     testsupport::writeFile(dir_ + "/got", bytes);
-    return testsupport::run("cmp -s " + q(dir_ + "/got") + " " + q(path)) == 0;
+    return testsupport::run("cmp -s " + quote(dir_ + "/got") + " " + quote(path)) == 0;
   }
   std::string dir_, content_;
 };
@@ -54,7 +54,7 @@ TEST_F(Decode, WhatOpensslSigned) {
   } cases[] = {
       {"cms", "cms -sign -nodetach" + signer("user"), {"user"}, 1},
       {"-certfile",
-       "cms -sign -nodetach -certfile " + q(fixtures::get("ca").certPem) + signer("user"),
+       "cms -sign -nodetach -certfile " + quote(fixtures::get("ca").certPem) + signer("user"),
        {"user", "ca"},
        1},
       {"-nocerts", "cms -sign -nodetach -nocerts" + signer("user"), {}, 1},
@@ -94,7 +94,7 @@ TEST_F(Decode, OtherMessagesAndASecondDecode) {
   CPKCS7MsgUtils m;
   ASSERT_EQ(decode(m, make("cms -sign -nodetach" + signer("user"))), 0);
   // Not SignedData: 99, and what the first decode held is released.
-  EXPECT_EQ(decode(m, make("cms -encrypt", q(fixtures::get("user").certPem))), 99);
+  EXPECT_EQ(decode(m, make("cms -encrypt", quote(fixtures::get("user").certPem))), 99);
   EXPECT_STREQ(m.getErrorText(), "CPKCS7MsgUtils::decodeSignedData ->The message type isn't Signed-Data");
   EXPECT_EQ(m.getSignerCertCount(), 0);
   EXPECT_EQ(m.getDataContent(), nullptr);
@@ -174,9 +174,9 @@ TEST(SerialText, ContentOctetsAsAsn1parseFindsThem) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.serial);
     std::string out;
-    ASSERT_EQ(testsupport::run("openssl req -x509 -newkey rsa:1024 -nodes -keyout " + q(dir + "/k.pem") +
+    ASSERT_EQ(testsupport::run("openssl req -x509 -newkey rsa:1024 -nodes -keyout " + quote(dir + "/k.pem") +
                                    " -subj /CN=serial -days 2 -set_serial " + k.serial + " -outform DER -out " +
-                                   q(dir + "/c.der") + " 2>&1",
+                                   quote(dir + "/c.der") + " 2>&1",
                                &out),
               0)
         << out;
@@ -184,7 +184,8 @@ TEST(SerialText, ContentOctetsAsAsn1parseFindsThem) {
     // "    4:d=2  hl=2 l=   2 prim: INTEGER  :FF": the first INTEGER at depth 2.
     std::string parsed;
     testsupport::run(
-        "openssl asn1parse -inform DER -in " + q(dir + "/c.der") + " | grep 'd=2' | grep INTEGER | head -1", &parsed);
+        "openssl asn1parse -inform DER -in " + quote(dir + "/c.der") + " | grep 'd=2' | grep INTEGER | head -1",
+        &parsed);
     size_t offset = std::stoul(parsed.substr(0, parsed.find(':')));
     size_t hl = std::stoul(parsed.substr(parsed.find("hl=") + 3));
     size_t l = std::stoul(parsed.substr(parsed.find(" l=") + 3));

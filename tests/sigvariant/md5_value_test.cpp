@@ -38,9 +38,9 @@ std::string opensslValue(const std::string& fixture, const std::string& data) {
   std::string dir = testsupport::freshDir("md5");
   testsupport::writeFile(dir + "/data", data);
   std::string sig;
-  EXPECT_EQ(
-      testsupport::run("openssl dgst -md5 -sign " + q(fixtures::get(fixture).keyPem) + " " + q(dir + "/data"), &sig),
-      0);
+  EXPECT_EQ(testsupport::run(
+                "openssl dgst -md5 -sign " + quote(fixtures::get(fixture).keyPem) + " " + quote(dir + "/data"), &sig),
+            0);
   return hexUpper(sig);
 }
 
@@ -48,9 +48,10 @@ bool opensslVerifies(const std::string& fixture, const std::string& data, const 
   std::string dir = testsupport::freshDir("md5v");
   testsupport::writeFile(dir + "/data", data);
   testsupport::writeFile(dir + "/sig", signature);
-  testsupport::run("openssl x509 -pubkey -noout -in " + q(fixtures::get(fixture).certPem) + " > " + q(dir + "/pub"));
-  return testsupport::run("openssl dgst -md5 -verify " + q(dir + "/pub") + " -signature " + q(dir + "/sig") + " " +
-                          q(dir + "/data") + " >/dev/null 2>&1") == 0;
+  testsupport::run("openssl x509 -pubkey -noout -in " + quote(fixtures::get(fixture).certPem) + " > " +
+                   quote(dir + "/pub"));
+  return testsupport::run("openssl dgst -md5 -verify " + quote(dir + "/pub") + " -signature " + quote(dir + "/sig") +
+                          " " + quote(dir + "/data") + " >/dev/null 2>&1") == 0;
 }
 
 TEST(Md5Value, SoftwareKeysAsOpensslSigns) {

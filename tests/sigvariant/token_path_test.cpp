@@ -189,8 +189,8 @@ TEST(FakeModulePath, KeyUnder1024BitsSignsAWholeEnvelope) {
   p11test::FakeToken fake("smallkey.dll");
   std::string dir = testsupport::freshDir("smallkey");
   std::string out;
-  ASSERT_EQ(testsupport::run("openssl req -x509 -newkey rsa:768 -nodes -keyout " + q(dir + "/k.pem") +
-                                 " -subj /CN=Small -days 2 -outform DER -out " + q(dir + "/c.der") + " 2>&1",
+  ASSERT_EQ(testsupport::run("openssl req -x509 -newkey rsa:768 -nodes -keyout " + quote(dir + "/k.pem") +
+                                 " -subj /CN=Small -days 2 -outform DER -out " + quote(dir + "/c.der") + " 2>&1",
                              &out),
             0)
       << out;
@@ -209,8 +209,8 @@ TEST(FakeModulePath, KeyUnder1024BitsSignsAWholeEnvelope) {
   std::string envelope(static_cast<size_t>(length) + 1, '\0');
   ASSERT_EQ(c.getSignedEnvelopeString(envelope.data(), &length), 0);
   testsupport::writeFile(dir + "/m.der", derOf(envelope.c_str()));
-  ASSERT_EQ(testsupport::run("openssl cms -verify -noverify -inform DER -binary -in " + q(dir + "/m.der") + " -out " +
-                                 q(dir + "/content") + " 2>&1",
+  ASSERT_EQ(testsupport::run("openssl cms -verify -noverify -inform DER -binary -in " + quote(dir + "/m.der") +
+                                 " -out " + quote(dir + "/content") + " 2>&1",
                              &out),
             0)
       << out;
