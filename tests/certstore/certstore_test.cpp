@@ -13,6 +13,7 @@
 #include "Fixtures.h"
 #include "TestRoot.h"
 #include "TokenHarness.h"
+#include "platform/kernel.h"
 
 namespace fs = std::filesystem;
 
@@ -57,7 +58,7 @@ std::vector<std::string> files(const std::string& dir) {
   return out;
 }
 
-std::string root() { return testsupport::platformRoot(); }
+std::string root() { return PlatformRoot(); }
 std::string keysDir() { return root() + "/keys"; }
 
 // The key container named in a store file.
@@ -70,6 +71,7 @@ std::string containerIn(const std::string& entryFile) {
 }
 
 TEST(Certstore, ImportListDeleteRoundTrip) {
+  testsupport::FreshRoot fresh("roundtrip");  // no store and no key there yet
   const std::string store = "ROUNDTRIP";
   ASSERT_FALSE(fs::exists(root() + "/stores/" + store));
   const std::string sha1 = sha1Of("user");
@@ -185,6 +187,7 @@ TEST(Certstore, ListIgnoresDebrisAndWritesTheAnsiCodePage) {
 // The token's certificates go into the store bound to the token provider;
 // the PIN serves the import only and is written nowhere.
 TEST(Certstore, ImportFromAToken) {
+  testsupport::FreshRoot fresh("token");  // no store there yet
   const std::string pin = "pin-8203";
   p11test::SoftHsm hsm("certstore");
   const std::string serial = hsm.initToken("bank", "87654321", pin);

@@ -564,7 +564,7 @@ std::string certstoreTool() {
   return fs::read_symlink("/proc/self/exe").parent_path().string() + "/certstore";
 }
 
-std::string storeDir(const std::string& name) { return testsupport::platformRoot() + "/stores/" + name; }
+std::string storeDir(const std::string& name) { return std::string(PlatformRoot()) + "/stores/" + name; }
 
 std::vector<std::string> filesIn(const std::string& dir) {
   std::vector<std::string> out;
@@ -575,6 +575,7 @@ std::vector<std::string> filesIn(const std::string& dir) {
 }
 
 TEST(Stores, SystemStoreIsFileBacked) {
+  testsupport::FreshRoot fresh("filetest");  // no store there yet
   EXPECT_FALSE(fs::exists(storeDir("FILETEST")));
   HCERTSTORE store = CertOpenSystemStoreA(0, "FileTest");  // names are case-insensitive
   ASSERT_NE(store, nullptr);

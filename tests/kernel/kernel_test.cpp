@@ -157,6 +157,7 @@ TEST(Clock, HeadlessClockMovesOnlyWhenAdvancedOrSlept) {
 }
 
 TEST(Files, WindowsPathsMapBelowTheRoot) {
+  testsupport::FreshRoot fresh("paths");  // the log file below starts empty
   char out[4096];
   std::string root = PlatformRoot();
   struct Case {

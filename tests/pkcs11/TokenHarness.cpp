@@ -7,6 +7,7 @@
 
 #include "Fixtures.h"
 #include "TestRoot.h"
+#include "platform/kernel.h"
 
 namespace fs = std::filesystem;
 
@@ -22,7 +23,7 @@ void mustRun(const std::string& command, std::string* out = nullptr) {
     throw std::runtime_error("command failed (" + std::to_string(status) + "): " + command + "\n" + text);
 }
 
-std::string fakeRoot() { return testsupport::platformRoot() + "/fakep11"; }
+std::string fakeRoot() { return std::string(PlatformRoot()) + "/fakep11"; }
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
@@ -38,7 +39,7 @@ std::string forwarderModulePath() { return TEST_FORWARDER_MODULE; }
 std::string noEntryModulePath() { return TEST_NOENTRY_MODULE; }
 
 std::string installModule(const std::string& builtPath, const std::string& name) {
-  fs::path dir = fs::path(testsupport::platformRoot()) / "modules";
+  fs::path dir = fs::path(PlatformRoot()) / "modules";
   fs::create_directories(dir);
   fs::path target = dir / name;
   // A loaded image must never be rewritten in place: install an unchanged
