@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 
+#include "Pictures.h"
 #include "ProtInputTestSupport.h"
 #include "protinput/GRDDLG.h"
 #include "protinput/RandomByte.h"
@@ -30,21 +31,7 @@ std::unique_ptr<GRDDLG> makePad(const Ids& ids) {
   return std::make_unique<GRDDLG_2>();
 }
 
-bool samePicture(HBITMAP a, HBITMAP b) {
-  BITMAP ba{}, bb{};
-  if (!GetObjectW(a, sizeof ba, &ba) || !GetObjectW(b, sizeof bb, &bb)) return false;
-  if (ba.bmWidth != bb.bmWidth || ba.bmHeight != bb.bmHeight) return false;
-  HDC da = CreateCompatibleDC(nullptr), db = CreateCompatibleDC(nullptr);
-  HGDIOBJ oa = SelectObject(da, a), ob = SelectObject(db, b);
-  bool same = true;
-  for (int y = 0; y < ba.bmHeight && same; ++y)
-    for (int x = 0; x < ba.bmWidth && same; ++x) same = GetPixel(da, x, y) == GetPixel(db, x, y);
-  SelectObject(da, oa);
-  SelectObject(db, ob);
-  DeleteDC(da);
-  DeleteDC(db);
-  return same;
-}
+using testsupport::samePicture;
 
 // The digit a key shows, from the bitmap it holds compared with the ten
 // digit bitmaps of the resources; -1 when none matches.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "Pictures.h"
 #include "platform/afx.h"
 #include "platform/kernel.h"
 #include "platform/ui.h"
@@ -39,19 +40,4 @@ inline int countColor(HBITMAP picture, RECT r, COLORREF color) {
 }
 
 // True when two pictures have the same size and pixels.
-inline bool samePicture(HBITMAP a, HBITMAP b) {
-  BITMAP ba{}, bb{};
-  GetObjectW(a, sizeof ba, &ba);
-  GetObjectW(b, sizeof bb, &bb);
-  if (ba.bmWidth != bb.bmWidth || ba.bmHeight != bb.bmHeight) return false;
-  HDC da = CreateCompatibleDC(nullptr), db = CreateCompatibleDC(nullptr);
-  HGDIOBJ oa = SelectObject(da, a), ob = SelectObject(db, b);
-  bool same = true;
-  for (int y = 0; y < ba.bmHeight && same; ++y)
-    for (int x = 0; x < ba.bmWidth && same; ++x) same = GetPixel(da, x, y) == GetPixel(db, x, y);
-  SelectObject(da, oa);
-  SelectObject(db, ob);
-  DeleteDC(da);
-  DeleteDC(db);
-  return same;
-}
+using testsupport::samePicture;
