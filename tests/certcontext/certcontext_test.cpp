@@ -13,6 +13,7 @@
 #include "../crypt/CertMaker.h"
 #include "Fixtures.h"
 #include "TestRoot.h"
+#include "TzScope.h"
 #include "platform/crypt.h"
 #include "platform/kernel.h"
 #include "signlib/MyCertContext.h"
@@ -65,27 +66,7 @@ std::string keyContainerOf(PCCERT_CONTEXT c) {
   return out;
 }
 
-class TzScope {
- public:
-  explicit TzScope(const char* tz) {
-    const char* old = std::getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~TzScope() {
-    if (had_)
-      setenv("TZ", old_.c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
+using testsupport::TzScope;
 
 const char* taipei() { return fs::exists("/usr/share/zoneinfo/Asia/Taipei") ? "Asia/Taipei" : "CST-8"; }
 

@@ -13,6 +13,7 @@
 
 #include "Fixtures.h"
 #include "StoreSupport.h"
+#include "TzScope.h"
 #include "platform/crypt.h"
 #include "platform/kernel.h"
 #include "signlib/CertificateDBClient.h"
@@ -27,27 +28,7 @@ namespace {
 const char* const kCaIssuer = "C=TW,O=Test Bank,CN=Test Root CA";
 const char* const kCa2Issuer = "C=US,O=Other Org,CN=Other Root CA";
 
-class TzScope {
- public:
-  explicit TzScope(const char* tz) {
-    const char* old = std::getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~TzScope() {
-    if (had_)
-      setenv("TZ", old_.c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
+using testsupport::TzScope;
 
 Der fromBase64(const char* text) {
   std::string compact;
