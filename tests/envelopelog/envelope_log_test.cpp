@@ -101,6 +101,7 @@ TEST(EnvelopeLog, ABlockThatCannotBeAllocatedIsLeftOutAndTheEnvelopeHandedOut) {
   // The block holds the envelope's text and the line around it.
   const std::size_t blockSize = envelope.size() + 128;
 
+  gRefused = 0;
   gRefuseSize = blockSize;
   out = nullptr;
   HRESULT hr = ctl->getSignedEnvelopByString(&out);
