@@ -92,17 +92,20 @@ int CVKB::makeSessionKey() {
 int CVKB::buildLayouts() {
   wipe();
   int c = layoutCount < 4 || layoutCount > kMaxLayouts ? 4 : layoutCount;
-  int active = RandomByte();
+  // Every layout and every digit equally likely: a byte taken modulo the
+  // count would favour the low values, and a key's place would tell which
+  // digit it more likely shows.
+  int active = RandomBelow(c);
   if (active < 0) return -1;
-  activeLayout_ = active % c;
+  activeLayout_ = active;
   for (int j = 0; j < c; ++j) {
     for (int i = 0; i < 10; ++i) {
-      int digit = RandomByte();
+      int digit = RandomBelow(10);
       // A digit already in an earlier column is drawn again and compared
       // from the first column again.
       for (int k = 0; digit >= 0 && k < i;) {
-        if (layouts_[j][k] == '0' + digit % 10) {
-          digit = RandomByte();
+        if (layouts_[j][k] == '0' + digit) {
+          digit = RandomBelow(10);
           k = 0;
         } else {
           ++k;
@@ -112,7 +115,7 @@ int CVKB::buildLayouts() {
         wipe();
         return -1;
       }
-      layouts_[j][i] = static_cast<unsigned char>('0' + digit % 10);
+      layouts_[j][i] = static_cast<unsigned char>('0' + digit);
     }
     layouts_[j][10] = '.';
   }

@@ -11,15 +11,8 @@ namespace {
 
 constexpr UINT kPadKeyIds[10] = {210, 201, 202, 203, 204, 205, 206, 207, 208, 209};
 
-// A digit 0..9 drawn without bias (bytes 250..255 are drawn again); -1 when
-// the random source fails.
-int randomDigit() {
-  for (;;) {
-    int b = RandomByte();
-    if (b < 0) return -1;
-    if (b < 250) return b % 10;
-  }
-}
+// A digit 0..9 drawn without bias; -1 when the random source fails.
+int randomDigit() { return RandomBelow(10); }
 
 constexpr GRDDLG::Layout kLayout1{201, 1046, 1001, 1000,     1049,  1003,  1002,
                                   212, 1015, 1004, IDCANCEL, false, false, true};

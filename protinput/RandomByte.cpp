@@ -19,3 +19,13 @@ int RandomByte() {
   OPENSSL_cleanse(b, sizeof b);
   return value;
 }
+
+int RandomBelow(int n) {
+  if (n < 1 || n > 256) return -1;
+  const int limit = 256 - 256 % n;
+  for (;;) {
+    int b = RandomByte();
+    if (b < 0) return -1;
+    if (b < limit) return b % n;
+  }
+}

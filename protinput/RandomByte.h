@@ -23,6 +23,10 @@ RandomSource* SetRandomSource(RandomSource* source);
 // the drawn byte is wiped before returning.
 int RandomByte();
 
+// One value 0..n-1 (n from 1 to 256), each equally likely: bytes above the
+// last whole multiple of n are drawn again. -1 when the source fails.
+int RandomBelow(int n);
+
 // A fixed sequence of bytes, one per RandomByte value; fails once used up.
 class SequenceRandomSource : public RandomSource {
  public:

@@ -129,6 +129,39 @@ TEST(Keypad, LayoutsFromInjectedBytesWithRedraws) {
   }
 }
 
+// A byte past the last whole multiple of the count is drawn again, so no
+// layout and no digit is likelier than another: for 6 layouts 252..255 are
+// redrawn, for a digit 250..255; 249 and 251 are taken as they come.
+TEST(Keypad, BytesPastTheLastWholeMultipleAreDrawnAgain) {
+  struct Case {
+    int count;
+    std::vector<unsigned char> active;
+    int expectedActive;
+  } cases[] = {{6, {252, 255, 9}, 3}, {6, {251}, 5}, {7, {252, 253, 254, 255, 13}, 6}, {4, {255}, 3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.count);
+    auto v = keyBytes();
+    v.insert(v.end(), c.active.begin(), c.active.end());
+    // Layout 0: 250..255 before each of its first two digits, then 249 (9).
+    for (int b : {250, 255, 10, 251, 11, 249}) v.push_back(static_cast<unsigned char>(b));
+    for (int i = 2; i < 9; ++i) v.push_back(static_cast<unsigned char>(10 + i));
+    std::vector<unsigned char> rest;
+    appendPlainLayouts(rest, c.count);
+    v.insert(v.end(), rest.begin() + 10, rest.end());
+    SequenceRandomSource seq(v);
+    ScopedRandomSource scope(&seq);
+    CVKB k;
+    k.layoutCount = c.count;
+    ASSERT_EQ(k.makeSessionKey(), 0);
+    ASSERT_EQ(k.buildLayouts(), 0);
+    EXPECT_EQ(seq.used(), v.size());
+    EXPECT_EQ(k.activeLayout(), c.expectedActive);
+    std::string row;
+    for (int col = 0; col < 11; ++col) row.push_back(k.layoutChar(0, col));
+    EXPECT_EQ(row, "0192345678.");
+  }
+}
+
 TEST(Keypad, LabelShapesForEachLayoutCount) {
   struct Case {
     int field;
