@@ -230,61 +230,44 @@ BENCHMARK(BM_TripleDES_FreshKeyBlock)->MinTime(1.0)->Repetitions(3)->ReportAggre
 BENCHMARK(BM_RenderText16)->MinTime(1.0)->Repetitions(3)->ReportAggregatesOnly(true);
 BENCHMARK(BM_DrawCode)->MinTime(1.0)->Repetitions(3)->ReportAggregatesOnly(true);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs)
-      if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median" && !r.error_occurred) {
-        Result& out = results_[r.run_name.function_name];
-        for (const char* name : {"ours_ms", "theirs_ms", "ratio"}) {
-          auto it = r.counters.find(name);
-          if (it != r.counters.end()) out.values[name] = it->second.value;
-        }
-      }
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const struct {
-      const char* bench;
-      const char* label;
-      const char* goal;
-      bool throughput;
-    } lines[] = {
-        {"BM_TripleDES_Bulk8K", "triple DES bulk 8 KiB vs EVP_des_ede_ecb", "throughput at least 0.5x", true},
-        {"BM_TripleDES_FreshKeyBlock", "triple DES fresh-key block vs re-keyed EVP context",
-         "at least as fast (time <= 1.0x)", false},
-        {"BM_RenderText16", "renderText 16 cells vs direct cairo", "time at most 2x", false},
-        {"BM_DrawCode", "drawCode vs RAND_bytes x2614 + direct cairo", "time at most 1.5x", false},
-    };
-    for (const auto& l : lines) {
-      auto it = results_.find(l.bench);
-      if (it == results_.end()) continue;
-      auto& v = it->second.values;
-      double ratio = v["ratio"];
-      if (l.throughput)
-        std::printf("ratio %s: ours %.2f us, OpenSSL %.2f us, throughput %.2fx (goal: %s)\n", l.label, v["ours_ms"],
-                    v["theirs_ms"], ratio > 0 ? 1 / ratio : 0, l.goal);
-      else
-        std::printf("ratio %s: ours %.2f us, theirs %.2f us, time %.2fx (goal: %s)\n", l.label, v["ours_ms"],
-                    v["theirs_ms"], ratio, l.goal);
-    }
-    std::fflush(stdout);
-  }
-
- private:
-  struct Result {
-    std::map<std::string, double> values;
+// The closing lines, from each benchmark's median counters.
+void printRatios(const bench::Ratios& found) {
+  const struct {
+    const char* bench;
+    const char* label;
+    const char* goal;
+    bool throughput;
+  } lines[] = {
+      {"BM_TripleDES_Bulk8K", "triple DES bulk 8 KiB vs EVP_des_ede_ecb", "throughput at least 0.5x", true},
+      {"BM_TripleDES_FreshKeyBlock", "triple DES fresh-key block vs re-keyed EVP context",
+       "at least as fast (time <= 1.0x)", false},
+      {"BM_RenderText16", "renderText 16 cells vs direct cairo", "time at most 2x", false},
+      {"BM_DrawCode", "drawCode vs RAND_bytes x2614 + direct cairo", "time at most 1.5x", false},
   };
-  std::map<std::string, Result> results_;
-};
+  for (const auto& l : lines) {
+    auto it = found.find(l.bench);
+    if (it == found.end()) continue;
+    auto value = [&](const char* name) {
+      auto c = it->second.find(name);
+      return c != it->second.end() ? static_cast<double>(c->second.value) : 0.0;
+    };
+    double ratio = value("ratio");
+    if (l.throughput)
+      std::printf("ratio %s: ours %.2f us, OpenSSL %.2f us, throughput %.2fx (goal: %s)\n", l.label, value("ours_ms"),
+                  value("theirs_ms"), ratio > 0 ? 1 / ratio : 0, l.goal);
+    else
+      std::printf("ratio %s: ours %.2f us, theirs %.2f us, time %.2fx (goal: %s)\n", l.label, value("ours_ms"),
+                  value("theirs_ms"), ratio, l.goal);
+  }
+  std::fflush(stdout);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  bench::RatioReporter reporter(printRatios);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return 0;
