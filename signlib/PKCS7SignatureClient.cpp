@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include <openssl/crypto.h>
@@ -18,6 +19,7 @@
 #include "platform/crypt.h"
 #include "platform/kernel.h"
 #include "signlib/Base64.h"
+#include "signlib/EnvelopeFile.h"
 #include "signlib/PKCS11TokenUtil.h"
 #include "signlib/PKCS7MsgUtils.h"
 #include "signlib/SignatureCheck.h"
@@ -326,7 +328,11 @@ int CPKCS7SignatureClient::loginImpl(const char* certificate, char (&pin)[PIN_SI
     return rc::CRYPTO_ERROR;
   }
   DWORD keySpec = 0;
-  if (!CryptAcquireCertificatePrivateKey(r.found, 0, nullptr, &r.prov, &keySpec, &r.callerFree)) {
+  // The key must be the certificate's own: a replaced or damaged key file
+  // would otherwise sign, and the page tell its customer "signed", with a
+  // signature nobody can verify.
+  if (!CryptAcquireCertificatePrivateKey(r.found, CRYPT_ACQUIRE_COMPARE_KEY_FLAG, nullptr, &r.prov, &keySpec,
+                                         &r.callerFree)) {
     formatErrorText(m_szErrorText,
                     "CPKCS7SignatureClient::loginSmartCard -> error 0x%x during CryptAcquireCertificatePrivateKey",
                     GetLastError());
@@ -406,6 +412,12 @@ int CPKCS7SignatureClient::signByPKCS11(const char* certificate, const char* dig
 
 int CPKCS7SignatureClient::signByPKCS11Impl(const char* certificate, const char* digestMethod,
                                             const char* signatureMethod, char (&pin)[PIN_SIZE]) {
+  // The message of an earlier signature goes first: after a failed sign the
+  // page must find no envelope, rather than the one it had before.
+  std::free(m_puchResultDER);
+  m_puchResultDER = nullptr;
+  m_iResultLength = 0;
+  m_resultChecked = false;
   // One token client for this call alone: its destructor logs out, closes,
   // finalises and unloads, whichever way the call ends.
   CPKCS11TokenUtil token(*m_variant);
@@ -414,10 +426,6 @@ int CPKCS7SignatureClient::signByPKCS11Impl(const char* certificate, const char*
     formatErrorText(m_szErrorText, "CPKCS7SignatureClient::signByPKCS11 -> %s", token.getErrorText());
     return code;
   }
-  std::free(m_puchResultDER);
-  m_puchResultDER = nullptr;
-  m_iResultLength = 0;
-  m_resultChecked = false;
   code = setUILoginSmartCard(certificate, pin);
   if (code != rc::OK) {
     formatErrorText(m_szErrorText, "CPKCS7SignatureClient::signByPKCS11 -> %s", token.getErrorText());
@@ -445,9 +453,15 @@ int CPKCS7SignatureClient::signByPKCS11Impl(const char* certificate, const char*
   }
   std::memcpy(kept, der, static_cast<std::size_t>(derLength));
   OPENSSL_free(der);
-  m_puchResultDER = kept;
-  m_iResultLength = derLength;
-  m_resultChecked = false;
+  // The new message is kept aside until the whole call has succeeded; a
+  // token key that is not the certificate's (another key under its
+  // identifier, a damaged key) signs, but that signature is refused here.
+  std::unique_ptr<unsigned char, decltype(&std::free)> aside(kept, &std::free);
+  if (!sigcheck::signedDataVerifies(kept, static_cast<std::size_t>(derLength), nullptr)) {
+    formatErrorText(m_szErrorText,
+                    "CPKCS7SignatureClient::signByPKCS11 -> the signature does not verify with the signer certificate");
+    return rc::CRYPTO_ERROR;
+  }
   if (!PWDCatch) {
     code = token.Logout();
     if (code != rc::OK) {
@@ -455,6 +469,9 @@ int CPKCS7SignatureClient::signByPKCS11Impl(const char* certificate, const char*
       return code;
     }
   }
+  m_puchResultDER = aside.release();
+  m_iResultLength = derLength;
+  m_resultChecked = true;
   return rc::OK;
 }
 
@@ -605,30 +622,14 @@ int CPKCS7SignatureClient::writeDer(const char* method, const char* path) {
 
 int CPKCS7SignatureClient::writeDerBeside(const char* method, const char* path, const std::string& mapped,
                                           mode_t mode) {
-  std::string temp = mapped + ".tmp.XXXXXX";
-  int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
+  bool created = false;
+  int error =
+      envfile::writeReplacing(mapped, m_puchResultDER, static_cast<std::size_t>(m_iResultLength), mode, &created);
+  if (!created) {
     formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> error during fopen %s", method, path);
     return rc::FILE_NOT_FOUND;
   }
-  int error = fchmod(fd, mode) != 0 ? errno : 0;
-  const unsigned char* p = m_puchResultDER;
-  std::size_t left = static_cast<std::size_t>(m_iResultLength);
-  while (error == 0 && left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = n < 0 ? errno : EIO;
-      break;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  if (error == 0 && fsync(fd) != 0) error = errno;
-  if (close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && rename(temp.c_str(), mapped.c_str()) != 0) error = errno;
   if (error != 0) {
-    unlink(temp.c_str());
     formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> error %d during fwrite %s", method, error, path);
     return rc::OPERATION_ERROR;
   }

@@ -56,28 +56,106 @@ class AnsweringClient : public CPKCS7SignatureClientUI {
   }
 };
 
-// The one key file of the store's only software key, replaced by another key.
-void replaceStoreKey(const std::string& otherFixture) {
+// The one key file of the store's only software key, replaced by the key in
+// `keyPem`.
+void replaceStoreKey(const std::string& keyPem) {
   std::string keys = std::string(PlatformRoot()) + "/keys";
   int replaced = 0;
   for (const auto& e : std::filesystem::directory_iterator(keys)) {
     if (e.path().extension() != ".key") continue;
     std::string pem;
-    ASSERT_EQ(testsupport::run("openssl pkcs8 -topk8 -nocrypt -in " + quote(fixtures::get(otherFixture).keyPem), &pem),
-              0);
+    ASSERT_EQ(testsupport::run("openssl pkcs8 -topk8 -nocrypt -in " + quote(keyPem), &pem), 0);
     testsupport::writeFile(e.path().string(), pem);
     ++replaced;
   }
   ASSERT_EQ(replaced, 1);
 }
 
+// A damaged copy of the fixture's key: its public half (modulus and
+// exponent) is the certificate's, but its private exponents are off, so every
+// signature it makes is wrong. Written as PEM to `path`.
+void writeDamagedKey(const std::string& fixture, const std::string& path) {
+  BIO* in = BIO_new_file(fixtures::get(fixture).keyPem.c_str(), "r");
+  EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
+  BIO_free(in);
+  ASSERT_NE(key, nullptr);
+  const char* names[] = {
+      "n", "e", "d", "rsa-factor1", "rsa-factor2", "rsa-exponent1", "rsa-exponent2", "rsa-coefficient1"};
+  OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+  std::vector<BIGNUM*> values;
+  for (const char* name : names) {
+    BIGNUM* v = nullptr;
+    ASSERT_EQ(EVP_PKEY_get_bn_param(key, name, &v), 1) << name;
+    if (std::string(name) == "rsa-exponent1" || std::string(name) == "d") BN_add_word(v, 2);
+    OSSL_PARAM_BLD_push_BN(bld, name, v);
+    values.push_back(v);
+  }
+  OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+  EVP_PKEY* bad = nullptr;
+  ASSERT_EQ(EVP_PKEY_fromdata_init(ctx), 1);
+  ASSERT_EQ(EVP_PKEY_fromdata(ctx, &bad, EVP_PKEY_KEYPAIR, params), 1);
+  BIO* out = BIO_new_file(path.c_str(), "w");
+  ASSERT_EQ(PEM_write_bio_PrivateKey(out, bad, nullptr, nullptr, 0, nullptr, nullptr), 1);
+  BIO_free(out);
+  EVP_PKEY_free(bad);
+  EVP_PKEY_CTX_free(ctx);
+  OSSL_PARAM_free(params);
+  OSSL_PARAM_BLD_free(bld);
+  for (BIGNUM* v : values) BN_free(v);
+  EVP_PKEY_free(key);
+}
+
 }  // namespace
 
-TEST(EnvelopeCheck, KeyOfAnotherCertificateGivesNoEnvelopeOnTheCapiPath) {
+// A key file replaced by another key: the sign itself fails, before the page
+// could tell its customer "signed", and the failed sign adds no signer.
+TEST(EnvelopeCheck, KeyOfAnotherCertificateFailsTheSignOnTheCapiPath) {
   // A store whose only key is the one imported here.
   testsupport::FreshRoot root("otherkey");
   importSoftware("user");
-  replaceStoreKey("rsa3072");
+  replaceStoreKey(fixtures::get("rsa3072").keyPem);
+  CPKCS7SignatureClientUI client;
+  ASSERT_EQ(client.setDataContentByString("pay 100"), 0);
+  EXPECT_EQ(client.signData(b64("user").c_str(), "SHA1", "RSA"), 23);
+  EXPECT_STREQ(client.getErrorText(),
+               "CPKCS7SignatureClient::loginSmartCard -> error 0x80090015 during CryptAcquireCertificatePrivateKey");
+  std::string text;
+  EXPECT_EQ(envelope(client, &text), 4);  // no signer to sign with
+  EXPECT_EQ(client.getResultText(), nullptr);
+  EXPECT_EQ(client.getResultDER(), nullptr);
+  std::string path = testsupport::freshDir("mismatch") + "/env.p7";
+  EXPECT_EQ(client.writeSignedEnvelopeFile(path.c_str()), 4);
+  EXPECT_FALSE(exists(path));
+}
+
+// A good signer, then a signer whose key file was replaced: the second sign
+// fails and the envelope holds the first signer alone, and verifies.
+TEST(EnvelopeCheck, AFailedSignAddsNoSignerNextToEarlierOnes) {
+  testsupport::FreshRoot root("twosigners");
+  importSoftware("ku_sig");
+  replaceStoreKey(fixtures::get("rsa3072").keyPem);  // ku_sig's, the only key yet
+  importSoftware("user");
+  CPKCS7SignatureClientUI client;
+  ASSERT_EQ(client.setDataContentByString("pay 100"), 0);
+  ASSERT_EQ(client.signData(b64("user").c_str(), "SHA1", "RSA"), 0) << client.getErrorText();
+  EXPECT_EQ(client.signData(b64("ku_sig").c_str(), "SHA1", "RSA"), 23);
+  EXPECT_EQ(client.getSignerCount(), 1);
+  std::string text;
+  ASSERT_EQ(envelope(client, &text), 0) << client.getErrorText();
+  std::string der = derOf(text);
+  EXPECT_TRUE(verifies(der, "pay 100"));
+  EXPECT_EQ(count(printed(der), "signatureAlgorithm:"), 1u);
+}
+
+// A key file whose public half is the certificate's and private half is not
+// passes the key comparison; the check before the envelope leaves refuses it.
+TEST(EnvelopeCheck, DamagedKeyFileGivesNoEnvelopeOnTheCapiPath) {
+  testsupport::FreshRoot root("damagedfile");
+  importSoftware("user");
+  std::string damaged = testsupport::freshDir("damagedfile") + "/damaged.pem";
+  writeDamagedKey("user", damaged);
+  replaceStoreKey(damaged);
   CPKCS7SignatureClientUI client;
   ASSERT_EQ(client.setDataContentByString("pay 100"), 0);
   ASSERT_EQ(client.signData(b64("user").c_str(), "SHA1", "RSA"), 0) << client.getErrorText();
@@ -86,64 +164,37 @@ TEST(EnvelopeCheck, KeyOfAnotherCertificateGivesNoEnvelopeOnTheCapiPath) {
   EXPECT_NE(std::string(client.getErrorText()).find("does not verify"), std::string::npos) << client.getErrorText();
   EXPECT_EQ(client.getResultText(), nullptr);
   EXPECT_EQ(client.getResultDER(), nullptr);
-  std::string path = testsupport::freshDir("mismatch") + "/env.p7";
+  std::string path = testsupport::freshDir("damagedfile") + "/env.p7";
   EXPECT_EQ(client.writeSignedEnvelopeFile(path.c_str()), 23);
   EXPECT_FALSE(exists(path));
 }
 
 // A damaged token key: the certificate's modulus (so the token client finds
-// it as the certificate's key) but its private exponents off, so every signature
-// it makes is wrong.
-TEST(EnvelopeCheck, DamagedTokenKeyGivesNoEnvelopeOnTheTokenPath) {
+// it as the certificate's key) but its private exponents off. The sign
+// fails, and the envelope of an earlier good sign is gone with it.
+TEST(EnvelopeCheck, DamagedTokenKeyFailsTheSignOnTheTokenPath) {
   std::string dir = testsupport::freshDir("damaged");
   std::string damaged = dir + "/damaged.pem";
-  {
-    BIO* in = BIO_new_file(fixtures::get("user").keyPem.c_str(), "r");
-    EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
-    BIO_free(in);
-    ASSERT_NE(key, nullptr);
-    const char* names[] = {
-        "n", "e", "d", "rsa-factor1", "rsa-factor2", "rsa-exponent1", "rsa-exponent2", "rsa-coefficient1"};
-    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
-    std::vector<BIGNUM*> values;
-    for (const char* name : names) {
-      BIGNUM* v = nullptr;
-      ASSERT_EQ(EVP_PKEY_get_bn_param(key, name, &v), 1) << name;
-      if (std::string(name) == "rsa-exponent1" || std::string(name) == "d") BN_add_word(v, 2);
-      OSSL_PARAM_BLD_push_BN(bld, name, v);
-      values.push_back(v);
-    }
-    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-    EVP_PKEY* bad = nullptr;
-    ASSERT_EQ(EVP_PKEY_fromdata_init(ctx), 1);
-    ASSERT_EQ(EVP_PKEY_fromdata(ctx, &bad, EVP_PKEY_KEYPAIR, params), 1);
-    BIO* out = BIO_new_file(damaged.c_str(), "w");
-    ASSERT_EQ(PEM_write_bio_PrivateKey(out, bad, nullptr, nullptr, 0, nullptr, nullptr), 1);
-    BIO_free(out);
-    EVP_PKEY_free(bad);
-    EVP_PKEY_CTX_free(ctx);
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(bld);
-    for (BIGNUM* v : values) BN_free(v);
-    EVP_PKEY_free(key);
-  }
+  writeDamagedKey("user", damaged);
   p11test::SoftHsm hsm("damaged");
   hsm.initToken("sig", kSoPin, kPin);
+  hsm.addIdentity("sig", kPin, "rsa1024", "b1");
   hsm.addIdentity("sig", kPin, "user", "a1", /*certOnly=*/true);
   hsm.addKey("sig", kPin, damaged, "a1");
   p11test::installForwarder();
   AnsweringClient client;
   ASSERT_EQ(client.setPKCS11LibName(p11test::kForwarder), 0);
   ASSERT_EQ(client.setDataContentByString("pay 100"), 0);
-  ASSERT_EQ(client.signData(b64("user").c_str(), "SHA1", "RSA"), 0) << client.getErrorText();
+  ASSERT_EQ(client.signData(b64("rsa1024").c_str(), "SHA1", "RSA"), 0) << client.getErrorText();
+  EXPECT_EQ(client.signData(b64("user").c_str(), "SHA1", "RSA"), 23);
+  EXPECT_STREQ(client.getErrorText(),
+               "CPKCS7SignatureClient::signByPKCS11 -> the signature does not verify with the signer certificate");
   std::string text;
-  EXPECT_EQ(envelope(client, &text), 23);
-  EXPECT_NE(std::string(client.getErrorText()).find("does not verify"), std::string::npos) << client.getErrorText();
+  EXPECT_EQ(envelope(client, &text), 3);
   EXPECT_TRUE(text.empty());
   EXPECT_EQ(client.getResultText(), nullptr);
   std::string path = dir + "/env.p7";
-  EXPECT_EQ(client.writeSignedEnvelopeFile(path.c_str()), 3);  // the message is gone, not only refused once
+  EXPECT_EQ(client.writeSignedEnvelopeFile(path.c_str()), 3);
   EXPECT_FALSE(exists(path));
 }
 

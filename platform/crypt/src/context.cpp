@@ -5,9 +5,12 @@
 #include <list>
 #include <string_view>
 
+#include <openssl/bn.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/provider.h>
 #include <openssl/sha.h>
+#include <openssl/x509.h>
 
 #include "internal.h"
 #include "platform/kernel.h"
@@ -170,6 +173,37 @@ EVP_PKEY* certPublicKey(const CertObject* c) {
   OPENSSL_free(der);
   if (key == nullptr) ERR_clear_error();
   return key;
+}
+
+bool certKeyMatches(const CertObject* c, EVP_PKEY* key) {
+  if (key == nullptr) return false;
+  const ASN1_OBJECT* algorithm = nullptr;
+  const unsigned char* bits = nullptr;
+  int bitsLength = 0;
+  X509_PUBKEY* pub = X509_get_X509_PUBKEY(c->x509);
+  bool same = false;
+  if (pub != nullptr &&
+      X509_PUBKEY_get0_param(const_cast<ASN1_OBJECT**>(&algorithm), &bits, &bitsLength, nullptr, pub) == 1 &&
+      OBJ_obj2nid(algorithm) == NID_rsaEncryption) {
+    // Modulus and exponent compared as numbers: the two keys may come from
+    // different decoders, so no comparison of whole key objects is needed.
+    EVP_PKEY* certKey = d2i_PublicKey(EVP_PKEY_RSA, nullptr, &bits, bitsLength);
+    BIGNUM *n1 = nullptr, *e1 = nullptr, *n2 = nullptr, *e2 = nullptr;
+    same = certKey != nullptr && EVP_PKEY_get_bn_param(certKey, "n", &n1) == 1 &&
+           EVP_PKEY_get_bn_param(certKey, "e", &e1) == 1 && EVP_PKEY_get_bn_param(key, "n", &n2) == 1 &&
+           EVP_PKEY_get_bn_param(key, "e", &e2) == 1 && BN_cmp(n1, n2) == 0 && BN_cmp(e1, e2) == 0;
+    BN_free(n1);
+    BN_free(e1);
+    BN_free(n2);
+    BN_free(e2);
+    EVP_PKEY_free(certKey);
+  } else {
+    EVP_PKEY* certKey = certPublicKey(c);
+    same = certKey != nullptr && EVP_PKEY_eq(certKey, key) == 1;
+    EVP_PKEY_free(certKey);
+  }
+  ERR_clear_error();
+  return same;
 }
 
 namespace {

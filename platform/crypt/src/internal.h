@@ -105,6 +105,10 @@ CertObject* newCertObject(const BYTE* der, size_t n);
 CertObject* certFromContext(PCCERT_CONTEXT ctx);  // null when not ours
 // The certificate's public key (a new reference), or null.
 EVP_PKEY* certPublicKey(const CertObject* c);
+// Whether `key` (a private key, or a public one) has the certificate's public
+// key. Cheap for RSA: the certificate's key is read from its bit string, not
+// through the key decoders.
+bool certKeyMatches(const CertObject* c, EVP_PKEY* key);
 
 enum class StoreKind { Memory, System };
 

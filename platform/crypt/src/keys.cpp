@@ -379,11 +379,7 @@ PLATFORM_API BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD 
   EVP_PKEY* key = loadContainerKey(container);
   if (key == nullptr) return FALSE;
   if (dwFlags & CRYPT_ACQUIRE_COMPARE_KEY_FLAG) {
-    EVP_PKEY* pub = certPublicKey(c);
-    bool same = pub != nullptr && EVP_PKEY_eq(pub, key) == 1;
-    EVP_PKEY_free(pub);
-    if (!same) {
-      ERR_clear_error();
+    if (!certKeyMatches(c, key)) {
       EVP_PKEY_free(key);
       setError(NTE_BAD_PUBLIC_KEY);
       return FALSE;

@@ -1,0 +1,118 @@
+#include "signlib/EnvelopeFile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace envfile {
+namespace {
+
+const char kTempMark[] = ".tmp.";
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+void split(const std::string& target, std::string* dir, std::string* base) {
+  std::string::size_type slash = target.rfind('/');
+  if (slash == std::string::npos) {
+    *dir = ".";
+    *base = target;
+  } else {
+    *dir = slash == 0 ? "/" : target.substr(0, slash);
+    *base = target.substr(slash + 1);
+  }
+}
+
+// A temporary of our own, created owner-only and locked. Another writer's
+// clean-up may remove the name between its creation and the lock (a file it
+// could still lock is one nobody holds); the name is then made again.
+int createLocked(const std::string& target, std::string* temp) {
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    *temp = target + kTempMark + "XXXXXX";
+    int fd = mkostemp(temp->data(), O_CLOEXEC);
+    if (fd < 0) return -1;
+    while (flock(fd, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        int error = errno;
+        unlink(temp->c_str());
+        close(fd);
+        errno = error;
+        return -1;
+      }
+    }
+    struct stat own {
+    }, named{};
+    if (fstat(fd, &own) == 0 && lstat(temp->c_str(), &named) == 0 && sameFile(own, named)) return fd;
+    close(fd);  // the name is gone or is another file now: not ours to remove
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+int writeAll(int fd, const unsigned char* p, std::size_t left) {
+  while (left > 0) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+void removeStaleTemporaries(const std::string& target) {
+  std::string dir, base;
+  split(target, &dir, &base);
+  const std::string prefix = base + kTempMark;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  const int dirFd = dirfd(d);
+  const uid_t me = geteuid();
+  while (struct dirent* e = readdir(d)) {
+    if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0 || e->d_name[prefix.size()] == '\0') continue;
+    struct stat named {};
+    // Only what is plainly a leftover of ours is opened: never a device, a
+    // FIFO or a link someone put there under such a name.
+    if (fstatat(dirFd, e->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) || named.st_uid != me)
+      continue;
+    int fd = openat(dirFd, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat opened {};
+    // A live writer holds its lock from creation to rename: its file stays.
+    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == me && sameFile(named, opened) &&
+        flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      struct stat again {};
+      if (fstatat(dirFd, e->d_name, &again, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(again, opened))
+        unlinkat(dirFd, e->d_name, 0);
+    }
+    close(fd);
+  }
+  closedir(d);
+}
+
+int writeReplacing(const std::string& target, const unsigned char* data, std::size_t length, mode_t mode,
+                   bool* created) {
+  removeStaleTemporaries(target);
+  std::string temp;
+  int fd = createLocked(target, &temp);
+  *created = fd >= 0;
+  if (fd < 0) return errno != 0 ? errno : EIO;
+  int error = writeAll(fd, data, length);
+  if (error == 0 && fsync(fd) != 0) error = errno;
+  // Readable by others, where the target was, only once it is whole.
+  if (error == 0 && fchmod(fd, mode) != 0) error = errno;
+  if (error == 0 && rename(temp.c_str(), target.c_str()) != 0) error = errno;
+  if (error != 0) unlink(temp.c_str());
+  // The lock goes with the descriptor, after the name has.
+  if (close(fd) != 0 && error == 0) error = errno;
+  return error;
+}
+
+}  // namespace envfile
