@@ -10,10 +10,12 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "Fixtures.h"
 #include "FreshProcess.h"
 #include "HaldrinSupport.h"
+#include "StoreKeys.h"
 #include "TestRoot.h"
 #include "TokenHarness.h"
 #include "platform/kernel.h"
@@ -245,8 +247,9 @@ TEST_F(HaldrinTest, TokenProbeFailuresAreReported) {
 }
 
 // A token module that fails partway: each call of a good signature's
-// sequence fails in turn (CKR_DEVICE_ERROR). Every time the page gets a
-// code other than 0 with S_FALSE and a text, no envelope, and the module is
+// sequence fails in turn (CKR_DEVICE_ERROR), its log-out included. Every
+// time the page gets a code other than 0 with S_FALSE and a text, no envelope
+// (not even that of the good signature before), and the module is
 // left with no session open; the next signature in the same control, with
 // the module well again, goes through and verifies.
 TEST_F(HaldrinTest, TokenModuleFailingAtAnyStepLeavesNothingHalfDone) {
@@ -280,20 +283,20 @@ TEST_F(HaldrinTest, TokenModuleFailingAtAnyStepLeavesNothingHalfDone) {
 
   std::map<std::string, int> seen;
   for (const std::string& name : sequence) {
-    if (name == "C_GetFunctionList" || name == "C_Finalize" || name == "C_CloseSession" || name == "C_Logout")
-      continue;  // nothing to fail there that a page could notice
+    if (name == "C_GetFunctionList" || name == "C_Finalize" || name == "C_CloseSession")
+      continue;  // the tear-down, which the page is not told about
     const int occurrence = ++seen[name];
     const std::string step = name + "#" + std::to_string(occurrence);
     SCOPED_TRACE(step);
     fake.set("fail", step + "=0x30");
-    // The data again: the envelope of the signature before is gone.
-    ASSERT_EQ(c.callLong(u"setDataContentByString", {text("pay 100 to 42")}), 0);
     p11test::clearCallLog();
+    // The envelope of the good signature before is still there, and must go.
     Result r = signOnce();
     EXPECT_EQ(r.hr, S_FALSE);
     EXPECT_NE(r.asLong(), 0);
     EXPECT_EQ(c.lastError().rfind("CHaldrinCtrl::sign -> ", 0), 0u) << c.lastError();
     EXPECT_TRUE(c.call(u"getSignedEnvelopByString").isNullText());
+    EXPECT_EQ(c.lastCode(), 3);
     EXPECT_EQ(openSessions(), 0);
     fake.unset("fail");
     Result again = signOnce();
@@ -325,8 +328,8 @@ TEST_F(HaldrinTest, NoPinInTheLogTheErrorTextsOrTheDebuggerOutput) {
   std::u16string pinField;
   auto signWith = [&](const char16_t* pin) {
     ScriptedUser u;
-    u.expect(102, {type(201, pin), inspect([&](const DialogView& v) { pinField = v.control(201)->text; }),
-                   click(IDOK)});
+    u.expect(102,
+             {type(201, pin), inspect([&](const DialogView& v) { pinField = v.control(201)->text; }), click(IDOK)});
     u.install();
     LONG code = c.call(u"sign", {text(cert), text("SHA1"), text("RSA")}).asLong();
     errors += c.lastError() + "\n";
@@ -360,4 +363,70 @@ TEST_F(HaldrinTest, NoPinInTheLogTheErrorTextsOrTheDebuggerOutput) {
   for (const std::string& seen : {logged, errors, std::string(debug)}) {
     EXPECT_EQ(seen.find("7359"), std::string::npos) << seen;
   }
+}
+
+// A key file that is not the certificate's own: sign, signUI (after the user
+// confirmed) and signIO (after the token came back) each fail with 23 and the
+// key comparison's text, and there is no envelope to fetch.
+TEST_F(HaldrinTest, KeyOfAnotherCertificateFailsEverySigningMember) {
+  clearMy();
+  importFixture("user");
+  testsupport::replaceStoreKeyOf("user", fixtures::get("rsa3072").keyPem);
+  FakeToken fake("faketoken.dll");
+  Haldrin c;
+  const std::string cert = certificateText("user");
+  ASSERT_EQ(c.callLong(u"setDataContentByString", {text("pay 100 to 42")}), 0);
+  struct Case {
+    const char* member;
+    std::function<void(ScriptedUser&)> user;
+    std::vector<Value> args;
+  } cases[] = {
+      {"sign", [](ScriptedUser&) {}, {text(cert), text("SHA1"), text("RSA")}},
+      {"signUI",
+       [](ScriptedUser& u) { u.expect(103, {click(IDOK)}); },
+       {text("pay 100 to 42"), text(cert), text("SHA1"), text("RSA")}},
+      {"signIO",
+       [&](ScriptedUser& u) { pullOutAndBackIn(u, fake); },
+       {text("faketoken.dll"), text(cert), text("SHA1"), text("RSA")}},
+  };
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.member);
+    ScriptedUser u;
+    t.user(u);
+    u.install();
+    Result r = c.call(wide(t.member).c_str(), t.args);
+    EXPECT_EQ(r.asLong(), 23) << c.lastError();
+    EXPECT_EQ(c.lastCode(), 23);
+    EXPECT_NE(c.lastError().find(
+                  "CPKCS7SignatureClient::loginSmartCard -> error 0x80090015 during CryptAcquireCertificatePrivateKey"),
+              std::string::npos)
+        << c.lastError();
+    EXPECT_TRUE(u.ok()) << failuresOf(u);
+    u.uninstall();
+    EXPECT_TRUE(c.call(u"getSignedEnvelopByString").isNullText());
+    EXPECT_EQ(c.lastCode(), 4);
+  }
+}
+
+// Another key under the certificate's identifier signs on the token; that
+// signature is refused at once: 23 with its text, no envelope.
+TEST_F(SoftToken, KeyOfAnotherCertificateUnderItsIdentifierFailsTheSign) {
+  hsm->addIdentity("bank", kPin, "ku_sig", "02", /*certOnly=*/true);
+  hsm->addKey("bank", kPin, fixtures::get("rsa1024").keyPem, "02");  // a size this path signs with
+  Haldrin c;
+  c.put(u"PKCS11LibName", text(p11test::kForwarder));
+  ASSERT_EQ(c.callLong(u"setDataContentByString", {text("pay 100 to 42")}), 0);
+  ScriptedUser u;
+  u.expect(102, {type(201, wide(kPin)), click(IDOK)});
+  u.install();
+  Result r = c.call(u"sign", {text(certificateText("ku_sig")), text("SHA1"), text("RSA")});
+  EXPECT_EQ(r.asLong(), 23) << c.lastError();
+  EXPECT_NE(c.lastError().find(
+                "CPKCS7SignatureClient::signByPKCS11 -> the signature does not verify with the signer certificate"),
+            std::string::npos)
+      << c.lastError();
+  EXPECT_TRUE(u.ok()) << failuresOf(u);
+  u.uninstall();
+  EXPECT_TRUE(c.call(u"getSignedEnvelopByString").isNullText());
+  EXPECT_EQ(c.lastCode(), 3);
 }

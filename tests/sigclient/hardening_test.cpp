@@ -18,12 +18,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <openssl/bn.h>
-#include <openssl/evp.h>
-#include <openssl/param_build.h>
-#include <openssl/pem.h>
 
 #include "SigTestSupport.h"
+#include "StoreKeys.h"
 #include "platform/kernel.h"
 #include "signlib/PKCS7SignatureClient.h"
 #include "signlib/SignatureCheck.h"
@@ -56,56 +53,6 @@ class AnsweringClient : public CPKCS7SignatureClientUI {
   }
 };
 
-// The one key file of the store's only software key, replaced by the key in
-// `keyPem`.
-void replaceStoreKey(const std::string& keyPem) {
-  std::string keys = std::string(PlatformRoot()) + "/keys";
-  int replaced = 0;
-  for (const auto& e : std::filesystem::directory_iterator(keys)) {
-    if (e.path().extension() != ".key") continue;
-    std::string pem;
-    ASSERT_EQ(testsupport::run("openssl pkcs8 -topk8 -nocrypt -in " + quote(keyPem), &pem), 0);
-    testsupport::writeFile(e.path().string(), pem);
-    ++replaced;
-  }
-  ASSERT_EQ(replaced, 1);
-}
-
-// A damaged copy of the fixture's key: its public half (modulus and
-// exponent) is the certificate's, but its private exponents are off, so every
-// signature it makes is wrong. Written as PEM to `path`.
-void writeDamagedKey(const std::string& fixture, const std::string& path) {
-  BIO* in = BIO_new_file(fixtures::get(fixture).keyPem.c_str(), "r");
-  EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
-  BIO_free(in);
-  ASSERT_NE(key, nullptr);
-  const char* names[] = {
-      "n", "e", "d", "rsa-factor1", "rsa-factor2", "rsa-exponent1", "rsa-exponent2", "rsa-coefficient1"};
-  OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
-  std::vector<BIGNUM*> values;
-  for (const char* name : names) {
-    BIGNUM* v = nullptr;
-    ASSERT_EQ(EVP_PKEY_get_bn_param(key, name, &v), 1) << name;
-    if (std::string(name) == "rsa-exponent1" || std::string(name) == "d") BN_add_word(v, 2);
-    OSSL_PARAM_BLD_push_BN(bld, name, v);
-    values.push_back(v);
-  }
-  OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-  EVP_PKEY* bad = nullptr;
-  ASSERT_EQ(EVP_PKEY_fromdata_init(ctx), 1);
-  ASSERT_EQ(EVP_PKEY_fromdata(ctx, &bad, EVP_PKEY_KEYPAIR, params), 1);
-  BIO* out = BIO_new_file(path.c_str(), "w");
-  ASSERT_EQ(PEM_write_bio_PrivateKey(out, bad, nullptr, nullptr, 0, nullptr, nullptr), 1);
-  BIO_free(out);
-  EVP_PKEY_free(bad);
-  EVP_PKEY_CTX_free(ctx);
-  OSSL_PARAM_free(params);
-  OSSL_PARAM_BLD_free(bld);
-  for (BIGNUM* v : values) BN_free(v);
-  EVP_PKEY_free(key);
-}
-
 }  // namespace
 
 // A key file replaced by another key: the sign itself fails, before the page
@@ -114,7 +61,7 @@ TEST(EnvelopeCheck, KeyOfAnotherCertificateFailsTheSignOnTheCapiPath) {
   // A store whose only key is the one imported here.
   testsupport::FreshRoot root("otherkey");
   importSoftware("user");
-  replaceStoreKey(fixtures::get("rsa3072").keyPem);
+  testsupport::replaceStoreKeyOf("user", fixtures::get("rsa3072").keyPem);
   CPKCS7SignatureClientUI client;
   ASSERT_EQ(client.setDataContentByString("pay 100"), 0);
   EXPECT_EQ(client.signData(b64("user").c_str(), "SHA1", "RSA"), 23);
@@ -134,8 +81,8 @@ TEST(EnvelopeCheck, KeyOfAnotherCertificateFailsTheSignOnTheCapiPath) {
 TEST(EnvelopeCheck, AFailedSignAddsNoSignerNextToEarlierOnes) {
   testsupport::FreshRoot root("twosigners");
   importSoftware("ku_sig");
-  replaceStoreKey(fixtures::get("rsa3072").keyPem);  // ku_sig's, the only key yet
   importSoftware("user");
+  testsupport::replaceStoreKeyOf("ku_sig", fixtures::get("rsa3072").keyPem);
   CPKCS7SignatureClientUI client;
   ASSERT_EQ(client.setDataContentByString("pay 100"), 0);
   ASSERT_EQ(client.signData(b64("user").c_str(), "SHA1", "RSA"), 0) << client.getErrorText();
@@ -154,8 +101,8 @@ TEST(EnvelopeCheck, DamagedKeyFileGivesNoEnvelopeOnTheCapiPath) {
   testsupport::FreshRoot root("damagedfile");
   importSoftware("user");
   std::string damaged = testsupport::freshDir("damagedfile") + "/damaged.pem";
-  writeDamagedKey("user", damaged);
-  replaceStoreKey(damaged);
+  testsupport::writeDamagedKey("user", damaged);
+  testsupport::replaceStoreKeyOf("user", damaged);
   CPKCS7SignatureClientUI client;
   ASSERT_EQ(client.setDataContentByString("pay 100"), 0);
   ASSERT_EQ(client.signData(b64("user").c_str(), "SHA1", "RSA"), 0) << client.getErrorText();
@@ -175,7 +122,7 @@ TEST(EnvelopeCheck, DamagedKeyFileGivesNoEnvelopeOnTheCapiPath) {
 TEST(EnvelopeCheck, DamagedTokenKeyFailsTheSignOnTheTokenPath) {
   std::string dir = testsupport::freshDir("damaged");
   std::string damaged = dir + "/damaged.pem";
-  writeDamagedKey("user", damaged);
+  testsupport::writeDamagedKey("user", damaged);
   p11test::SoftHsm hsm("damaged");
   hsm.initToken("sig", kSoPin, kPin);
   hsm.addIdentity("sig", kPin, "rsa1024", "b1");

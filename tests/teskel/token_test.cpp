@@ -13,9 +13,11 @@
 #include <cctype>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "Fixtures.h"
 #include "FreshProcess.h"
+#include "StoreKeys.h"
 #include "TeskelSupport.h"
 #include "TestRoot.h"
 #include "TokenHarness.h"
@@ -492,4 +494,95 @@ TEST_F(SoftToken, PinChangeRefusals) {
   }
   EXPECT_EQ(hsm->tool(std::string("--login --pin ") + kPin + " --list-objects"), 0);
   EXPECT_NE(hsm->tool("--login --pin 13579 --list-objects"), 0);
+}
+
+// A key file that is not the certificate's own: sign, signUI (after the user
+// confirmed) and signIO (after the token came back) each fail with 23 and the
+// key comparison's text, and there is no envelope to fetch.
+TEST_F(TeskelTest, KeyOfAnotherCertificateFailsEverySigningMember) {
+  clearMy();
+  importFixture("user");
+  testsupport::replaceStoreKeyOf("user", fixtures::get("rsa3072").keyPem);
+  FakeToken fake("faketoken.dll");
+  Control c;
+  const std::string cert = certificateText("user");
+  ASSERT_EQ(c.callLong(u"setDataContentByString", {text("pay 100 to 42")}), 0);
+  struct Case {
+    const char* member;
+    std::function<void(ScriptedUser&)> user;
+    std::vector<Value> args;
+  } cases[] = {
+      {"sign", [](ScriptedUser&) {}, {text(cert), text("SHA1"), text("RSA")}},
+      {"signUI",
+       [](ScriptedUser& u) { u.expect(106, {click(IDOK)}); },
+       {text("pay 100 to 42"), text(cert), text("SHA1"), text("RSA")}},
+      {"signIO",
+       [&](ScriptedUser& u) { pullOutAndBackIn(u, fake); },
+       {text("faketoken.dll"), text(cert), text("SHA1"), text("RSA")}},
+  };
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.member);
+    ScriptedUser u;
+    t.user(u);
+    u.install();
+    Result r = c.call(wide(t.member).c_str(), t.args);
+    EXPECT_EQ(r.asLong(), 23) << c.lastError();
+    EXPECT_NE(c.lastError().find(
+                  "CPKCS7SignatureClient::loginSmartCard -> error 0x80090015 during CryptAcquireCertificatePrivateKey"),
+              std::string::npos)
+        << c.lastError();
+    EXPECT_TRUE(u.ok()) << failuresOf(u);
+    u.uninstall();
+    EXPECT_TRUE(c.call(u"getSignedEnvelopByString").isNullText());
+    EXPECT_EQ(c.lastCode(), 4);
+  }
+}
+
+// A token sign that fails after the token signed (here its log-out) leaves
+// no envelope, not even the one of the good sign before it; the next good
+// sign hands out an envelope that verifies.
+TEST_F(TeskelTest, AFailedTokenSignLeavesNoEnvelope) {
+  FakeToken fake("failingtoken.dll");
+  fake.addIdentity("user", 1);
+  Control c;
+  c.put(u"PKCS11LibName", text("failingtoken.dll"));
+  ASSERT_EQ(c.callLong(u"setDataContentByString", {text("pay 100 to 42")}), 0);
+  const std::string cert = certificateText("user");
+  auto signOnce = [&]() {
+    ScriptedUser u;
+    u.expect(105, typePin("1234"));
+    u.install();
+    return c.callLong(u"sign", {text(cert), text("SHA1"), text("RSA")});
+  };
+  ASSERT_EQ(signOnce(), 0) << c.lastError();
+  ASSERT_EQ(verifyEnvelopeText(c.callText(u"getSignedEnvelopByString")).status, 0);
+  fake.set("fail", "C_Logout=0x30");
+  EXPECT_EQ(signOnce(), 23);
+  EXPECT_NE(c.lastError().find("during C_Logout"), std::string::npos) << c.lastError();
+  EXPECT_TRUE(c.call(u"getSignedEnvelopByString").isNullText());
+  EXPECT_EQ(c.lastCode(), 3);
+  std::string path = testsupport::freshDir("failedtoken") + "/envelope.p7b";
+  EXPECT_NE(c.callLong(u"getSignedEnvelopByFile", {text(path)}), 0);
+  EXPECT_EQ(c.lastCode(), 3);
+  EXPECT_TRUE(testsupport::readFile(path).empty());
+  fake.unset("fail");
+  ASSERT_EQ(signOnce(), 0) << c.lastError();
+  EXPECT_EQ(verifyEnvelopeText(c.callText(u"getSignedEnvelopByString")).status, 0);
+}
+
+// Another key under the certificate's identifier: this control finds the
+// key by the certificate's modulus, so there is no key of its to sign with.
+TEST_F(SoftToken, KeyOfAnotherCertificateOnTheTokenIsNotFound) {
+  hsm->addIdentity("bank", kPin, "ku_sig", "02", /*certOnly=*/true);
+  hsm->addKey("bank", kPin, fixtures::get("rsa3072").keyPem, "02");
+  Control c;
+  c.put(u"PKCS11LibName", text(p11test::kForwarder));
+  ASSERT_EQ(c.callLong(u"setDataContentByString", {text("pay 100 to 42")}), 0);
+  ScriptedUser u;
+  u.expect(105, typePin(kPin));
+  u.install();
+  EXPECT_EQ(c.callLong(u"sign", {text(certificateText("ku_sig")), text("SHA1"), text("RSA")}), 13) << c.lastError();
+  u.uninstall();
+  EXPECT_TRUE(c.call(u"getSignedEnvelopByString").isNullText());
+  EXPECT_EQ(c.lastCode(), 3);
 }
