@@ -3,9 +3,13 @@
 #include <cstring>
 #include <ctime>
 #include <list>
+#include <mutex>
+#include <new>
 #include <string_view>
+#include <vector>
 
 #include <openssl/bn.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
@@ -175,34 +179,79 @@ EVP_PKEY* certPublicKey(const CertObject* c) {
   return key;
 }
 
+namespace {
+// The last key found to be a certificate's, with that certificate's key bits:
+// a page signs again and again with one certificate, and its loaded key stays
+// the same object while its file is unchanged. The memo holds a reference, so
+// no other key can come to have the same address while it is kept.
+struct MatchMemo {
+  std::mutex lock;
+  EVP_PKEY* key = nullptr;
+  std::vector<unsigned char> bits;
+  ~MatchMemo() { EVP_PKEY_free(key); }
+};
+MatchMemo& matchMemo() {
+  static MatchMemo* memo = [] {
+    OPENSSL_init_crypto(0, nullptr);  // OpenSSL's own clean-up at exit runs after ours
+    static MatchMemo m;
+    return &m;
+  }();
+  return *memo;
+}
+
+bool rsaKeyMatches(const unsigned char* bits, int bitsLength, EVP_PKEY* key) {
+  // Modulus and exponent compared as numbers: the two keys come from
+  // different decoders, so their key objects are not compared whole.
+  const unsigned char* p = bits;
+  EVP_PKEY* certKey = d2i_PublicKey(EVP_PKEY_RSA, nullptr, &p, bitsLength);
+  BIGNUM *n1 = nullptr, *e1 = nullptr, *n2 = nullptr, *e2 = nullptr;
+  const bool same = certKey != nullptr && EVP_PKEY_get_bn_param(certKey, "n", &n1) == 1 &&
+                    EVP_PKEY_get_bn_param(certKey, "e", &e1) == 1 && EVP_PKEY_get_bn_param(key, "n", &n2) == 1 &&
+                    EVP_PKEY_get_bn_param(key, "e", &e2) == 1 && BN_cmp(n1, n2) == 0 && BN_cmp(e1, e2) == 0;
+  BN_free(n1);
+  BN_free(e1);
+  BN_free(n2);
+  BN_free(e2);
+  EVP_PKEY_free(certKey);
+  return same;
+}
+}  // namespace
+
 bool certKeyMatches(const CertObject* c, EVP_PKEY* key) {
   if (key == nullptr) return false;
   const ASN1_OBJECT* algorithm = nullptr;
   const unsigned char* bits = nullptr;
   int bitsLength = 0;
   X509_PUBKEY* pub = X509_get_X509_PUBKEY(c->x509);
-  bool same = false;
-  if (pub != nullptr &&
-      X509_PUBKEY_get0_param(const_cast<ASN1_OBJECT**>(&algorithm), &bits, &bitsLength, nullptr, pub) == 1 &&
-      OBJ_obj2nid(algorithm) == NID_rsaEncryption) {
-    // Modulus and exponent compared as numbers: the two keys may come from
-    // different decoders, so no comparison of whole key objects is needed.
-    EVP_PKEY* certKey = d2i_PublicKey(EVP_PKEY_RSA, nullptr, &bits, bitsLength);
-    BIGNUM *n1 = nullptr, *e1 = nullptr, *n2 = nullptr, *e2 = nullptr;
-    same = certKey != nullptr && EVP_PKEY_get_bn_param(certKey, "n", &n1) == 1 &&
-           EVP_PKEY_get_bn_param(certKey, "e", &e1) == 1 && EVP_PKEY_get_bn_param(key, "n", &n2) == 1 &&
-           EVP_PKEY_get_bn_param(key, "e", &e2) == 1 && BN_cmp(n1, n2) == 0 && BN_cmp(e1, e2) == 0;
-    BN_free(n1);
-    BN_free(e1);
-    BN_free(n2);
-    BN_free(e2);
-    EVP_PKEY_free(certKey);
-  } else {
+  if (pub == nullptr ||
+      X509_PUBKEY_get0_param(const_cast<ASN1_OBJECT**>(&algorithm), &bits, &bitsLength, nullptr, pub) != 1 ||
+      OBJ_obj2nid(algorithm) != NID_rsaEncryption || bitsLength <= 0) {
     EVP_PKEY* certKey = certPublicKey(c);
-    same = certKey != nullptr && EVP_PKEY_eq(certKey, key) == 1;
+    const bool same = certKey != nullptr && EVP_PKEY_eq(certKey, key) == 1;
     EVP_PKEY_free(certKey);
+    ERR_clear_error();
+    return same;
   }
+  MatchMemo& memo = matchMemo();
+  {
+    std::lock_guard<std::mutex> hold(memo.lock);
+    if (memo.key == key && memo.bits.size() == static_cast<std::size_t>(bitsLength) &&
+        std::memcmp(memo.bits.data(), bits, memo.bits.size()) == 0)
+      return true;
+  }
+  const bool same = rsaKeyMatches(bits, bitsLength, key);
   ERR_clear_error();
+  if (same && EVP_PKEY_up_ref(key) == 1) {
+    try {
+      std::vector<unsigned char> kept(bits, bits + bitsLength);
+      std::lock_guard<std::mutex> hold(memo.lock);
+      EVP_PKEY_free(memo.key);
+      memo.key = key;
+      memo.bits.swap(kept);
+    } catch (const std::bad_alloc&) {
+      EVP_PKEY_free(key);  // not kept; the answer stands
+    }
+  }
   return same;
 }
 
