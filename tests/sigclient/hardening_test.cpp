@@ -3,11 +3,13 @@
 // too big, and an envelope file that could not be written whole.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -233,4 +235,117 @@ TEST(EnvelopeFile, FailedWriteRemovesTheFileAndReportsTheError) {
   // Unlimited, the same client writes the whole envelope.
   EXPECT_EQ(client.writeSignedEnvelopeFile(path.c_str()), 0) << client.getErrorText();
   EXPECT_TRUE(verifies(testsupport::readFile(path), std::string(4000, 'd')));
+}
+
+namespace {
+struct Temporary {
+  std::string name;
+  mode_t mode;
+};
+// What lies beside `target` under its temporaries' names.
+std::vector<Temporary> temporariesOf(const std::string& target) {
+  std::filesystem::path t(target);
+  const std::string prefix = t.filename().string() + ".tmp.";
+  std::vector<Temporary> out;
+  for (const auto& e : std::filesystem::directory_iterator(t.parent_path())) {
+    std::string name = e.path().filename().string();
+    if (name.rfind(prefix, 0) != 0) continue;
+    struct stat st {};
+    if (lstat(e.path().c_str(), &st) == 0) out.push_back({name, st.st_mode});
+  }
+  return out;
+}
+}  // namespace
+
+// Writers of one envelope file killed with SIGKILL while they write, several
+// times into one folder: every temporary any of them left is the user's
+// alone at every moment (the target is readable by others), the target is
+// always whole, and the next write removes the leftovers. What is not a
+// leftover stays: a live writer's temporary, one of another user, a FIFO and
+// a link that happen to bear such a name.
+TEST(EnvelopeFile, KilledWritersLeaveOwnerOnlyTemporariesThatTheNextWriteRemoves) {
+  importSoftware("user");
+  const std::string data(2 << 20, 'd');
+  CPKCS7SignatureClientUI client;
+  ASSERT_EQ(client.setDataContentByString(data.c_str()), 0);
+  ASSERT_EQ(client.signData(b64("user").c_str(), "SHA1", "RSA"), 0) << client.getErrorText();
+  const std::string dir = testsupport::freshDir("killed");
+  const std::string path = dir + "/env.p7";
+  ASSERT_EQ(client.writeSignedEnvelopeFile(path.c_str()), 0) << client.getErrorText();
+  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+  const std::string whole = testsupport::readFile(path);
+
+  int leftovers = 0;
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE(round);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int i = 0; i < 100000; ++i) client.writeSignedEnvelopeFile(path.c_str());
+      _exit(0);
+    }
+    usleep(static_cast<useconds_t>(3000 + round * 1700));
+    // Frozen wherever it was, then looked at, then killed there.
+    kill(child, SIGSTOP);
+    waitpid(child, nullptr, WUNTRACED);
+    for (const Temporary& t : temporariesOf(path)) {
+      EXPECT_TRUE(S_ISREG(t.mode)) << t.name;
+      EXPECT_EQ(t.mode & 077, 0u) << t.name << " is readable by others";
+    }
+    EXPECT_EQ(testsupport::readFile(path), whole);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    leftovers += static_cast<int>(temporariesOf(path).size());
+  }
+  // Killed by the file-size limit partway through its temporary, so that at
+  // least one leftover is there whatever the timing above did.
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct rlimit limit {};
+    limit.rlim_cur = limit.rlim_max = 4096;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    signal(SIGXFSZ, SIG_DFL);
+    client.writeSignedEnvelopeFile(path.c_str());
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+  ASSERT_GE(temporariesOf(path).size(), 1u);
+  for (const Temporary& t : temporariesOf(path)) EXPECT_EQ(t.mode & 077, 0u) << t.name;
+  EXPECT_EQ(testsupport::readFile(path), whole);
+
+  // Names that are no leftover of a dead writer.
+  const std::string live = path + ".tmp.live01";
+  int liveFd = open(live.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+  ASSERT_GE(liveFd, 0);
+  ASSERT_EQ(flock(liveFd, LOCK_EX), 0);
+  ASSERT_EQ(mkfifo((path + ".tmp.fifo01").c_str(), 0600), 0);
+  testsupport::writeFile(dir + "/elsewhere", "not an envelope");
+  ASSERT_EQ(symlink((dir + "/elsewhere").c_str(), (path + ".tmp.link01").c_str()), 0);
+  const bool root = geteuid() == 0;
+  if (root) {
+    testsupport::writeFile(path + ".tmp.other1", "another user's");
+    ASSERT_EQ(chown((path + ".tmp.other1").c_str(), 4242, 4242), 0);
+  }
+
+  ASSERT_EQ(client.writeSignedEnvelopeFile(path.c_str()), 0) << client.getErrorText();
+  EXPECT_TRUE(verifies(testsupport::readFile(path), data));
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  std::vector<std::string> left;
+  for (const Temporary& t : temporariesOf(path)) left.push_back(t.name);
+  std::sort(left.begin(), left.end());
+  std::vector<std::string> expected = {"env.p7.tmp.fifo01", "env.p7.tmp.link01", "env.p7.tmp.live01"};
+  if (root) expected.push_back("env.p7.tmp.other1");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(left, expected) << leftovers << " temporaries were left by the killed writers";
+  EXPECT_EQ(testsupport::readFile(dir + "/elsewhere"), "not an envelope");
+
+  // The writer gone, its temporary is a leftover like the others.
+  close(liveFd);
+  ASSERT_EQ(client.writeSignedEnvelopeFile(path.c_str()), 0) << client.getErrorText();
+  EXPECT_FALSE(std::filesystem::exists(live));
 }
