@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "protinput/DES.h"
@@ -219,24 +221,75 @@ int CVKB::encryptText(std::string_view text, std::string& out) const {
   return 0;
 }
 
-int CVKB::wrapSessionKey(std::string_view publicKeyBase64, std::string& out) const {
-  if (publicKeyBase64.empty() || publicKeyBase64.size() > INT_MAX / 2) return -1;
+namespace {
+// The DER of the last key the public-key check accepted: a page hands the
+// same key to the member and the dialog wraps under it at the end.
+struct AcceptedKey {
+  std::mutex lock;
+  std::vector<unsigned char> der;
+};
+AcceptedKey& acceptedKey() {
+  static AcceptedKey* kept = new AcceptedKey();
+  return *kept;
+}
+
+// The page's key, if it is one the session key can be wrapped under: a new
+// reference, or null.
+EVP_PKEY* readUsableKey(std::string_view publicKeyBase64) {
+  if (publicKeyBase64.empty() || publicKeyBase64.size() > INT_MAX / 2) return nullptr;
   std::vector<unsigned char> der(publicKeyBase64.size() / 4 * 3 + 3, 0);
   int n = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(publicKeyBase64.data()),
                           static_cast<int>(publicKeyBase64.size()));
-  if (n <= 0) return -1;
+  if (n <= 0) return nullptr;
   // A key the page got wrong leaves nothing on OpenSSL's error queue for
   // whoever asks next.
   ERR_set_mark();
   const unsigned char* p = der.data();
   EVP_PKEY* key = d2i_PUBKEY(nullptr, &p, n);
-  if (key == nullptr) {
-    ERR_pop_to_mark();
-    return -1;
+  const std::size_t used = static_cast<std::size_t>(p - der.data());
+  if (key != nullptr && !EVP_PKEY_is_a(key, "RSA")) {
+    EVP_PKEY_free(key);
+    key = nullptr;
   }
+  if (key != nullptr) {
+    AcceptedKey& accepted = acceptedKey();
+    bool known = false;
+    {
+      std::lock_guard<std::mutex> hold(accepted.lock);
+      known = accepted.der.size() == used && std::memcmp(accepted.der.data(), der.data(), used) == 0;
+    }
+    if (!known) {
+      // Refuses an exponent of 0, 1 or an even one, with which the wrapped
+      // key would be the padded block in clear or could not be unwrapped.
+      EVP_PKEY_CTX* check = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
+      const bool usable = check != nullptr && EVP_PKEY_public_check(check) == 1;
+      EVP_PKEY_CTX_free(check);
+      if (usable) {
+        std::lock_guard<std::mutex> hold(accepted.lock);
+        accepted.der.assign(der.begin(), der.begin() + static_cast<std::ptrdiff_t>(used));
+      } else {
+        EVP_PKEY_free(key);
+        key = nullptr;
+      }
+    }
+  }
+  ERR_pop_to_mark();
+  return key;
+}
+}  // namespace
+
+bool CVKB::usablePublicKey(std::string_view publicKeyBase64) {
+  EVP_PKEY* key = readUsableKey(publicKeyBase64);
+  EVP_PKEY_free(key);
+  return key != nullptr;
+}
+
+int CVKB::wrapSessionKey(std::string_view publicKeyBase64, std::string& out) const {
+  EVP_PKEY* key = readUsableKey(publicKeyBase64);
+  if (key == nullptr) return -1;
+  ERR_set_mark();
   int result = -1;
-  EVP_PKEY_CTX* ctx = nullptr;
-  if (EVP_PKEY_is_a(key, "RSA")) ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
   size_t size = 0;
   if (ctx != nullptr && EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
       EVP_PKEY_encrypt(ctx, nullptr, &size, sessionKey_, sizeof sessionKey_) == 1) {

@@ -56,7 +56,15 @@ class CVKB {
   // Base64 of the session key encrypted with RSA PKCS#1 v1.5 under the page's
   // public key (one line of Base64 of a DER SubjectPublicKeyInfo of an RSA
   // key). 0, or -1 (out unchanged) when the key cannot be used.
+  // A key that cannot protect the session key (an exponent of 0, 1 or an
+  // even one) is no key either: the same check as usablePublicKey.
   int wrapSessionKey(std::string_view publicKeyBase64, std::string& out) const;
+
+  // Whether the session key can be wrapped under this key: one line of
+  // Base64 of a DER SubjectPublicKeyInfo of an RSA key that OpenSSL's
+  // public-key check accepts. The check is costly for large keys (a tenth of
+  // a second at 8192 bits); the last key it accepted is remembered.
+  static bool usablePublicKey(std::string_view publicKeyBase64);
 
   // The layout count the last buildLayouts used (0 before).
   int builtLayoutCount() const { return builtCount_; }

@@ -6,6 +6,7 @@
 
 #include "HaldrinCtrl.h"
 #include "ctrlkit/ScriptText.h"
+#include "protinput/CVKB.h"
 #include "protinput/ConvertToImageDLG.h"
 #include "protinput/GRDDLG.h"
 #include "protinput/ProtectionDataDlg.h"
@@ -35,6 +36,21 @@ bool isHiddenTitle(BSTR title) {
     if (c != kHidden[i]) return false;
   }
   return true;
+}
+
+// A key the page gave that could not protect what the user types: not one
+// line of Base64 of an RSA public key, or one whose wrapping would be no
+// protection (an exponent of 0, 1 or an even one). Checked once, before any
+// window opens, so the customer is not led through a keypad whose digits go
+// nowhere or to anyone. An empty key is the page's choice of plain digits.
+bool unusableKey(BSTR keyValue) {
+  if (keyValue == nullptr || SysStringLen(keyValue) == 0) return false;
+  std::string ascii;
+  for (UINT i = 0; i < SysStringLen(keyValue); ++i) {
+    if (keyValue[i] >= 0x80) return true;
+    ascii.push_back(static_cast<char>(keyValue[i]));
+  }
+  return !CVKB::usablePublicKey(ascii);
 }
 
 // A wide text that is a secret, wiped when it goes.
@@ -93,6 +109,8 @@ HRESULT CHaldrinCtrl::inquireProtectionData(BSTR title, BSTR keyValue, LONG bSho
     if (hostCheckResult != 0)
       return fail(rc::ILLEGAL_URL, "inquireProtectionData >> The Component can not verify the URL");
     ApplyLanguage();
+    if (unusableKey(keyValue))
+      return fail(rc::WRONG_PARAMETER, "inquireProtectionData >> error during invalid parameter(keyValue)!");
     ProtectionDataDlg plain;
     ProtectionDataDlg2 withDot;
     ProtectionDataDlg& dialog = (bShowDot == 1 || bShowDot == -1) ? static_cast<ProtectionDataDlg&>(withDot)
@@ -155,6 +173,8 @@ HRESULT CHaldrinCtrl::convertTextToImage(BSTR inputText, BSTR keyValue, BSTR tit
     if (hostCheckResult != 0)
       return fail(rc::ILLEGAL_URL, "convertTextToImage >> The Component can not verify the URL");
     ApplyLanguage();
+    if (unusableKey(keyValue))
+      return fail(rc::WRONG_PARAMETER, "convertTextToImage >> error during invalid parameter(keyValue)!");
     ConvertToImageDLG dialog;
     dialog.publicKey = wideArgument(keyValue);
     {

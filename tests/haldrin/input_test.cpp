@@ -235,3 +235,92 @@ TEST_F(HaldrinTest, ProtectedInputRefusedToOtherHostsAndPinPadCancelled) {
   ASSERT_EQ(closes.seen().size(), 1u);
   EXPECT_TRUE(closes.seen()[0].templateId == 201 || closes.seen()[0].templateId == 202);
 }
+
+// A key that could not protect what the customer types is refused before any
+// window opens: 1 with the member's text, S_OK, no cipher, and the result of
+// the last confirmed keypad as it was. An empty key still runs the keypad for
+// plain digits.
+TEST_F(HaldrinTest, KeysThatCannotProtectTheDigitsOpenNoWindow) {
+  const std::string good = bankKey().publicBase64;
+  const std::vector<unsigned char> n = testsupport::bankModulus();
+  ASSERT_EQ(n.size(), 128u);
+  std::string pem, pkcs1, ec;
+  ASSERT_EQ(testsupport::run("openssl pkey -in " + bankKey().privatePem + " -pubout", &pem), 0);
+  ASSERT_EQ(testsupport::run(
+                "openssl rsa -in " + bankKey().privatePem + " -RSAPublicKey_out -outform DER 2>/dev/null | base64 -w0",
+                &pkcs1),
+            0);
+  ASSERT_EQ(testsupport::run("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 2>/dev/null | "
+                             "openssl pkey -pubout -outform DER | base64 -w0",
+                             &ec),
+            0);
+  struct Refused {
+    const char* what;
+    std::string key;
+  } refused[] = {
+      {"exponent 1", testsupport::rsaPublicKeyText(n, 1)},
+      {"exponent 0", testsupport::rsaPublicKeyText(n, 0)},
+      {"exponent 65536", testsupport::rsaPublicKeyText(n, 65536)},
+      {"PEM", pem},
+      {"PKCS#1", pkcs1},
+      {"EC", ec},
+      {"line break", good.substr(0, 60) + "\n" + good.substr(60)},
+      {"not Base64", "this is no key"},
+      {"not ASCII", good + "\xC3\xA9"},
+  };
+
+  Haldrin c;
+  ScriptedUser first;
+  first.expect(107, pressDigits(u"2468"));
+  first.install();
+  ASSERT_EQ(c.callLong(u"inquireProtectionData", {text("Account"), text(good), i4(0)}), 0) << c.lastError();
+  first.uninstall();
+  const std::string cipherBefore = c.callText(u"getProtectionDataCipher");
+
+  for (const Refused& k : refused) {
+    SCOPED_TRACE(k.what);
+    ASSERT_FALSE(k.key.empty());
+    struct Call {
+      const char16_t* member;
+      std::vector<Value> args;
+      bool textResult;
+    } calls[] = {
+        {u"inquireProtectionData", {text("Account"), text(k.key), i4(0)}, false},
+        {u"inquireProtectionData", {text("Account"), text(k.key), i4(1)}, false},
+        {u"convertTextToImage", {text("42"), text(k.key), text("Amount")}, true},
+        {u"convertTextToImage", {text("42"), text(k.key), text("DONOTSHOWDIALOG")}, true},
+    };
+    for (const Call& call : calls) {
+      SCOPED_TRACE(utf8(call.member));
+      ScriptedUser nobody;
+      nobody.install();
+      Result r = c.call(call.member, call.args);
+      EXPECT_EQ(r.hr, S_OK);
+      if (call.textResult)
+        EXPECT_TRUE(r.isNullText());
+      else
+        EXPECT_EQ(r.asLong(), 1);
+      EXPECT_EQ(c.lastCode(), 1);
+      EXPECT_EQ(c.lastError(), "CHaldrinCtrl::" + utf8(call.member) + " >> error during invalid parameter(keyValue)!");
+      EXPECT_TRUE(nobody.seen().empty()) << failuresOf(nobody);
+      nobody.uninstall();
+    }
+  }
+  EXPECT_EQ(c.callText(u"getProtectionDataPlain"), "2468");
+  EXPECT_EQ(c.callText(u"getProtectionDataCipher"), cipherBefore);
+
+  // No key: the keypad runs, its plain digits are kept, there is no cipher.
+  ScriptedUser plainOnly;
+  plainOnly.expect(107, pressDigits(u"135"));
+  plainOnly.install();
+  EXPECT_EQ(c.callLong(u"inquireProtectionData", {text("Account"), text(""), i4(0)}), 0) << c.lastError();
+  EXPECT_TRUE(plainOnly.ok()) << failuresOf(plainOnly);
+  plainOnly.uninstall();
+  EXPECT_EQ(c.callText(u"getProtectionDataPlain"), "135");
+  EXPECT_EQ(c.callText(u"getProtectionDataCipher"), "");
+  // And the silent confirmation without a key enciphers nothing.
+  Result silent = c.call(u"convertTextToImage", {text("42"), text(""), text("DONOTSHOWDIALOG")});
+  EXPECT_EQ(silent.hr, S_OK);
+  EXPECT_EQ(c.lastCode(), 0);
+  EXPECT_EQ(silent.isNullText() ? std::string() : silent.asText(), "");
+}

@@ -2,9 +2,7 @@
 // labels decoded back, the mends (failing random source, columns out of range,
 // the layout count in use, any size of text and key), and the cipher text
 // taken apart by the relying party's tools (openssl pkeyutl and enc).
-#include <openssl/core_names.h>
 #include <openssl/evp.h>
-#include <openssl/param_build.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -16,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "BankKey.h"
 #include "TestRoot.h"
 #include "protinput/CVKB.h"
 #include "protinput/RandomByte.h"
@@ -363,8 +362,11 @@ const KeyFiles& keys() {
     std::string script =
         "set -e\nmkdir -p '" + f.dir + "'\ncd '" + f.dir +
         "'\nexec 9>.lock\nflock 9\n"
-        "for b in 1024 2048 8192; do [ -s rsa$b.pem ] || { openssl genpkey -algorithm RSA "
+        "for b in 512 1024 2048 8192; do [ -s rsa$b.pem ] || { openssl genpkey -algorithm RSA "
         "-pkeyopt rsa_keygen_bits:$b -out rsa$b.tmp 2>/dev/null && mv rsa$b.tmp rsa$b.pem; }; done\n"
+        "for e in 3 4294967297; do [ -s rsa1024e$e.pem ] || { openssl genpkey -algorithm RSA "
+        "-pkeyopt rsa_keygen_bits:1024 -pkeyopt rsa_keygen_pubexp:$e -out e$e.tmp 2>/dev/null && "
+        "mv e$e.tmp rsa1024e$e.pem; }; done\n"
         "[ -s ec.pem ] || { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ec.tmp "
         "2>/dev/null && mv ec.tmp ec.pem; }\n";
     std::string file = testsupport::freshDir("keygen") + "/make-keys.sh";
@@ -464,28 +466,12 @@ std::string base64Der(const std::vector<unsigned char>& der) {
 std::string tinyKey() {
   std::vector<unsigned char> n(26, 0xC3);
   n[25] = 0xC5;
-  OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
-  BIGNUM* bn = BN_bin2bn(n.data(), static_cast<int>(n.size()), nullptr);
-  BIGNUM* e = BN_new();
-  BN_set_word(e, 65537);
-  OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, bn);
-  OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e);
-  OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-  EVP_PKEY* key = nullptr;
-  EVP_PKEY_fromdata_init(ctx);
-  EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params);
-  unsigned char* der = nullptr;
-  int len = i2d_PUBKEY(key, &der);
-  std::string out = len > 0 ? base64Der(std::vector<unsigned char>(der, der + len)) : "";
-  OPENSSL_free(der);
-  EVP_PKEY_free(key);
-  EVP_PKEY_CTX_free(ctx);
-  OSSL_PARAM_free(params);
-  OSSL_PARAM_BLD_free(bld);
-  BN_free(bn);
-  BN_free(e);
-  return out;
+  return testsupport::rsaPublicKeyText(n, 65537);
+}
+
+// The modulus of a key file, big-endian.
+std::vector<unsigned char> modulusOf(const std::string& pem) {
+  return unhex(shell("openssl rsa -in '" + pem + "' -noout -modulus 2>/dev/null | cut -d= -f2"));
 }
 
 TEST(Keypad, KeysThatCannotBeUsed) {
@@ -499,12 +485,22 @@ TEST(Keypad, KeysThatCannotBeUsed) {
   std::string broken = good.substr(0, 64) + "\n" + good.substr(64);
   std::string tiny = tinyKey();
   ASSERT_FALSE(tiny.empty());
-  for (const std::string& bad : {std::string(), pemText, pkcs1, ec, broken, std::string("not base64 at all!"),
-                                 good.substr(0, good.size() - 4), tiny, std::string("AAAA")}) {
+  // The 1024-bit key's modulus with exponents under which nothing is
+  // protected: 1 leaves the padded session key in clear, 0 and even ones
+  // make a cipher nobody can undo.
+  const std::vector<unsigned char> n = modulusOf(keys().pem(1024));
+  ASSERT_EQ(n.size(), 128u);
+  std::vector<std::string> weak = {testsupport::rsaPublicKeyText(n, 1), testsupport::rsaPublicKeyText(n, 0),
+                                   testsupport::rsaPublicKeyText(n, 65536)};
+  for (const std::string& w : weak) ASSERT_FALSE(w.empty());
+  for (const std::string& bad :
+       {std::string(), pemText, pkcs1, ec, broken, std::string("not base64 at all!"), good.substr(0, good.size() - 4),
+        tiny, std::string("AAAA"), weak[0], weak[1], weak[2]}) {
     std::string out = "unchanged";
     EXPECT_EQ(k.wrapSessionKey(bad, out), -1) << bad;
     EXPECT_EQ(out, "unchanged");
     EXPECT_EQ(ProtectionCipherText(k, "123", bad), "");
+    EXPECT_FALSE(CVKB::usablePublicKey(bad)) << bad;
   }
   // Blanks and line ends around the text are trimmed, and bytes after the
   // key's DER are ignored, as EVP_DecodeBlock and d2i read them.
@@ -514,6 +510,22 @@ TEST(Keypad, KeysThatCannotBeUsed) {
     std::string out;
     EXPECT_EQ(k.wrapSessionKey(fine, out), 0);
     EXPECT_EQ(out.size(), 172u);
+    EXPECT_TRUE(CVKB::usablePublicKey(fine));
+  }
+  // Small keys and small or large odd exponents still protect the session
+  // key: the bank unwraps it.
+  std::string dir = testsupport::freshDir("usable");
+  for (const std::string& pem :
+       {keys().pem(512), keys().dir + "/rsa1024e3.pem", keys().dir + "/rsa1024e4294967297.pem", keys().pem(8192)}) {
+    SCOPED_TRACE(pem);
+    std::string text = publicKeyText(pem);
+    EXPECT_TRUE(CVKB::usablePublicKey(text));
+    std::string result = ProtectionCipherText(k, "4711", text);
+    size_t bar = result.find('|');
+    ASSERT_NE(bar, std::string::npos);
+    std::string sessionKey = unwrapWithOpenSSL(pem, result.substr(bar + 1), dir);
+    ASSERT_EQ(sessionKey.size(), 32u);
+    EXPECT_EQ(decryptWithOpenSSL(sessionKey, result.substr(0, bar), dir, false), hexOf({'4', '7', '1', '1'}));
   }
 }
 
