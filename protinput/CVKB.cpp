@@ -228,9 +228,11 @@ struct AcceptedKey {
   std::mutex lock;
   std::vector<unsigned char> der;
 };
+// Freed with the library: a control's module is loaded and unloaded with
+// its pages.
 AcceptedKey& acceptedKey() {
-  static AcceptedKey* kept = new AcceptedKey();
-  return *kept;
+  static AcceptedKey kept;
+  return kept;
 }
 
 // The page's key, if it is one the session key can be wrapped under: a new
