@@ -171,13 +171,14 @@ TEST(Gdi, FontsByFaceName) {
     const char* families;
   };
   const Case cases[] = {
-      {u"MS Shell Dlg", "DejaVu Sans, Noto Sans CJK TC"},
-      {u"ms shell dlg", "DejaVu Sans, Noto Sans CJK TC"},
+      {u"MS Shell Dlg", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+      {u"ms shell dlg", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
       {u"新細明體", "Noto Serif CJK TC"},
       {u"MS Gothic", "Noto Sans Mono CJK JP"},
       {u"Book Antiqua", "DejaVu Serif, Noto Serif CJK TC"},
-      {u"Microsoft Sans Serif", "DejaVu Sans, Noto Sans CJK TC"},
-      {u"No Such Face", "DejaVu Sans, Noto Sans CJK TC"},
+      {u"Microsoft Sans Serif", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+      {u"Arial", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+      {u"No Such Face", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
   };
   for (const auto& c : cases) EXPECT_STREQ(PlatformFontSubstitute(c.face), c.families);
 

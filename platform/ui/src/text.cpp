@@ -31,14 +31,17 @@ struct Substitute {
 };
 
 // Each Windows face the resources and components name, and what draws it.
+// The sans-serif faces take Liberation Sans first: it has Arial's widths,
+// close to the faces the dialog templates were laid out for; DejaVu Sans
+// then fills in the characters it lacks.
 const Substitute kSubstitutes[] = {
-    {u"MS Shell Dlg", "DejaVu Sans, Noto Sans CJK TC"},
-    {u"MS Shell Dlg 2", "DejaVu Sans, Noto Sans CJK TC"},
-    {u"Microsoft Sans Serif", "DejaVu Sans, Noto Sans CJK TC"},
-    {u"MS Sans Serif", "DejaVu Sans, Noto Sans CJK TC"},
-    {u"Tahoma", "DejaVu Sans, Noto Sans CJK TC"},
-    {u"Arial", "DejaVu Sans, Noto Sans CJK TC"},
-    {u"System", "DejaVu Sans, Noto Sans CJK TC"},
+    {u"MS Shell Dlg", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+    {u"MS Shell Dlg 2", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+    {u"Microsoft Sans Serif", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+    {u"MS Sans Serif", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+    {u"Tahoma", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+    {u"Arial", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+    {u"System", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
     {u"新細明體", "Noto Serif CJK TC"},
     {u"PMingLiU", "Noto Serif CJK TC"},
     {u"細明體", "Noto Serif CJK TC"},
@@ -53,7 +56,7 @@ const Substitute kSubstitutes[] = {
     {u"Times New Roman", "DejaVu Serif, Noto Serif CJK TC"},
     {u"Courier New", "DejaVu Sans Mono, Noto Sans Mono CJK TC"},
 };
-const char* kDefaultFamilies = "DejaVu Sans, Noto Sans CJK TC";
+const char* kDefaultFamilies = "Liberation Sans, DejaVu Sans, Noto Sans CJK TC";
 
 bool sameFace(const char16_t* a, const char16_t* b) {
   for (; *a && *b; ++a, ++b) {
