@@ -167,7 +167,12 @@ struct Line {
   std::vector<int> underlined;  // positions of prefix-underlined characters
 };
 
+// A layout measured in untransformed pixels: drawing leaves the stretch and
+// turn of the last text in the context, under which a new layout would come
+// out narrower or wider than the text it draws (and a centred text land off
+// its place).
 PangoLayout* makeLayout(const FontInfo& fi, const Line& line) {
+  pango_context_set_matrix(gContext, nullptr);
   PangoLayout* layout = pango_layout_new(gContext);
   pango_layout_set_font_description(layout, fi.desc);
   std::u16string visible;
@@ -387,10 +392,12 @@ PLATFORM_API int DrawTextW(HDC hdc, LPCWSTR text, int count, LPRECT rect, UINT f
     lines.swap(wrapped);
   }
   std::vector<PangoLayout*> layouts;
+  std::vector<int> widths;  // taken before any line is drawn, which changes the context
   int maxWidth = 0;
   for (const auto& l : lines) {
     layouts.push_back(makeLayout(fi, l));
-    maxWidth = std::max(maxWidth, layoutWidth(layouts.back(), fi));
+    widths.push_back(layoutWidth(layouts.back(), fi));
+    maxWidth = std::max(maxWidth, widths.back());
   }
   int total = lh * static_cast<int>(lines.size());
   if (format & DT_CALCRECT) {
@@ -405,8 +412,9 @@ PLATFORM_API int DrawTextW(HDC hdc, LPCWSTR text, int count, LPRECT rect, UINT f
       else if (format & DT_BOTTOM)
         y = rect->bottom - lh;
     }
-    for (auto* layout : layouts) {
-      int w = layoutWidth(layout, fi);
+    for (size_t i = 0; i < layouts.size(); ++i) {
+      PangoLayout* layout = layouts[i];
+      int w = widths[i];
       int x = rect->left;
       if (format & DT_CENTER)
         x = rect->left + (rect->right - rect->left - w) / 2;
