@@ -140,7 +140,7 @@ void referenceRepaint() {
   }
   pango_font_description_free(keyFont);
   // Three buttons.
-  PangoFontDescription* ui = pango_font_description_from_string("DejaVu Sans 16px");
+  PangoFontDescription* ui = pango_font_description_from_string("Liberation Sans 16px");
   const char* captions[] = {"Confirm", "Cancel", "Clear"};
   for (int b = 0; b < 3; ++b) {
     double x = 60 + 113 * b, y = 162;

@@ -3,9 +3,11 @@
 // and modules that carry resources of their own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "TestRoot.h"
 #include "data/test_ids.h"
@@ -302,6 +304,82 @@ TEST(FindResource, WithoutLanguageFallsBackToAnotherLanguage) {
   SetLastError(0);
   EXPECT_EQ(FindResourceW(nullptr, MAKEINTRESOURCEW(4242), RT_DIALOG), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_RESOURCE_NAME_NOT_FOUND);
+}
+
+// A listed name as text: "#n" for a number.
+std::u16string listedName(LPCWSTR name) {
+  if (!IS_INTRESOURCE(name)) return name;
+  std::string n = "#" + std::to_string(reinterpret_cast<ULONG_PTR>(name));
+  return std::u16string(n.begin(), n.end());
+}
+
+// What a walk lists: each name once, texts before numbers, languages ascending.
+TEST(Enumeration, NamesAndLanguagesOnceInDirectoryOrder) {
+  struct Listed {
+    std::vector<std::u16string> names;
+    std::vector<WORD> languages;
+    int stopAfter = -1;  // the callback answers FALSE on this call
+  };
+  auto onName = [](HMODULE, LPCWSTR, LPWSTR name, LONG_PTR p) -> BOOL {
+    auto* l = reinterpret_cast<Listed*>(p);
+    l->names.push_back(listedName(name));
+    return static_cast<int>(l->names.size()) != l->stopAfter;
+  };
+  auto onLanguage = [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR p) -> BOOL {
+    auto* l = reinterpret_cast<Listed*>(p);
+    l->languages.push_back(language);
+    return static_cast<int>(l->languages.size()) != l->stopAfter;
+  };
+  auto param = [](Listed& l) { return reinterpret_cast<LONG_PTR>(&l); };
+
+  Listed scripts;
+  ASSERT_TRUE(EnumResourceNamesW(nullptr, u"registry", onName, param(scripts)));
+  EXPECT_EQ(scripts.names, (std::vector<std::u16string>{u"NAMEDSCRIPT", u"#101"}));
+  // String block 35 (544-559) is in two tables of the program, in 1033 both times.
+  Listed blocks;
+  ASSERT_TRUE(EnumResourceNamesW(nullptr, RT_STRING, onName, param(blocks)));
+  EXPECT_EQ(std::count(blocks.names.begin(), blocks.names.end(), u"#35"), 1);
+  EXPECT_EQ(std::count(blocks.names.begin(), blocks.names.end(), u"#438"), 1);  // IDS_LONG's block
+  Listed dialogLanguages;
+  ASSERT_TRUE(
+      EnumResourceLanguagesW(nullptr, RT_DIALOG, MAKEINTRESOURCEW(IDD_CHOOSER), onLanguage, param(dialogLanguages)));
+  EXPECT_EQ(dialogLanguages.languages, (std::vector<WORD>{1028, 1033}));
+  Listed blockLanguages;
+  ASSERT_TRUE(EnumResourceLanguagesW(nullptr, RT_STRING, u"#35", onLanguage, param(blockLanguages)));
+  EXPECT_EQ(blockLanguages.languages, (std::vector<WORD>{1028, 1033, 2052}));  // the error texts' languages
+
+  Listed stopped;
+  stopped.stopAfter = 1;
+  SetLastError(0);
+  EXPECT_FALSE(EnumResourceLanguagesW(nullptr, RT_DIALOG, MAKEINTRESOURCEW(IDD_CHOOSER), onLanguage, param(stopped)));
+  EXPECT_EQ(GetLastError(), ERROR_RESOURCE_ENUM_USER_STOP);
+  EXPECT_EQ(stopped.languages, std::vector<WORD>{1028});
+
+  HMODULE kernel = PlatformModuleFromAddress(reinterpret_cast<const void*>(&GetLastError));
+  struct Case {
+    const char* what;
+    HMODULE module;
+    LPCWSTR type;
+    LPCWSTR name;  // null: the names of the type are listed
+    DWORD err;
+  };
+  const Case cases[] = {
+      {"no such type", nullptr, u"NOSUCHTYPE", nullptr, ERROR_RESOURCE_TYPE_NOT_FOUND},
+      {"module without resources", kernel, RT_DIALOG, nullptr, ERROR_RESOURCE_DATA_NOT_FOUND},
+      {"no such name", nullptr, RT_DIALOG, MAKEINTRESOURCEW(999), ERROR_RESOURCE_NAME_NOT_FOUND},
+      {"languages of a type the module lacks", nullptr, u"NOSUCHTYPE", MAKEINTRESOURCEW(1),
+       ERROR_RESOURCE_TYPE_NOT_FOUND},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Listed none;
+    SetLastError(0);
+    BOOL ok = c.name == nullptr ? EnumResourceNamesW(c.module, c.type, onName, param(none))
+                                : EnumResourceLanguagesW(c.module, c.type, c.name, onLanguage, param(none));
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(GetLastError(), c.err);
+    EXPECT_TRUE(none.names.empty() && none.languages.empty());
+  }
 }
 
 TEST(EmbeddedFiles, BitmapsRegistryScriptsAndTypeLibraries) {

@@ -171,13 +171,14 @@ TEST(Gdi, FontsByFaceName) {
     const char* families;
   };
   const Case cases[] = {
-      {u"MS Shell Dlg", "DejaVu Sans, Noto Sans CJK TC"},
-      {u"ms shell dlg", "DejaVu Sans, Noto Sans CJK TC"},
+      {u"MS Shell Dlg", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+      {u"ms shell dlg", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
       {u"新細明體", "Noto Serif CJK TC"},
       {u"MS Gothic", "Noto Sans Mono CJK JP"},
       {u"Book Antiqua", "DejaVu Serif, Noto Serif CJK TC"},
-      {u"Microsoft Sans Serif", "DejaVu Sans, Noto Sans CJK TC"},
-      {u"No Such Face", "DejaVu Sans, Noto Sans CJK TC"},
+      {u"Microsoft Sans Serif", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+      {u"Arial", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+      {u"No Such Face", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
   };
   for (const auto& c : cases) EXPECT_STREQ(PlatformFontSubstitute(c.face), c.families);
 
@@ -220,6 +221,65 @@ TEST(Gdi, FontsByFaceName) {
   DeleteObject(plain);
   DeleteObject(wide);
   DeleteObject(cell);
+}
+
+// A text is measured and placed alike whatever was drawn before it: a
+// stretched or turned text leaves its transformation behind in the drawing
+// context (a picture's digits drawn twice as wide put the next button's
+// centred caption a third of its width in, cut at the right).
+TEST(Gdi, TextPlacedAlikeAfterStretchedOrTurnedText) {
+  HFONT shell = CreateFontW(-16, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, u"MS Shell Dlg");
+  HFONT stretched = CreateFontW(20, 20, 0, 0, FW_BOLD, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, FIXED_PITCH, u"MS Gothic");
+  HFONT turned = CreateFontW(-20, 0, 450, 0, FW_BOLD, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, u"MS Shell Dlg");
+  const char16_t* text = u"Cancel and Confirm";
+  const int n = static_cast<int>(std::char_traits<char16_t>::length(text));
+  // One wrapped, centred text of two lines, its extent and its room.
+  struct Drawn {
+    int lineHeight = 0;
+    SIZE extent{};
+    RECT calc{};
+    HBITMAP picture = nullptr;
+  };
+  auto draw = [&](HFONT before) {
+    Canvas other(120, 60);
+    if (before) {
+      SelectObject(other.dc, before);
+      TextOutW(other.dc, 5, 30, u"0123", 4);
+    }
+    Drawn d;
+    Canvas cv(100, 50);
+    SelectObject(cv.dc, shell);
+    GetTextExtentPoint32W(cv.dc, text, n, &d.extent);
+    TEXTMETRICW tm{};
+    GetTextMetricsW(cv.dc, &tm);
+    d.lineHeight = tm.tmHeight;
+    d.calc = RECT{0, 0, 100, 0};
+    DrawTextW(cv.dc, text, n, &d.calc, DT_CALCRECT | DT_CENTER | DT_WORDBREAK);
+    RECT r{0, 0, 100, 50};
+    SetBkMode(cv.dc, TRANSPARENT);
+    DrawTextW(cv.dc, text, n, &r, DT_CENTER | DT_WORDBREAK);
+    d.picture = CreateCompatibleBitmap(cv.dc, 100, 50);
+    HDC copy = CreateCompatibleDC(nullptr);
+    HGDIOBJ old = SelectObject(copy, d.picture);
+    BitBlt(copy, 0, 0, 100, 50, cv.dc, 0, 0, SRCCOPY);
+    SelectObject(copy, old);
+    DeleteDC(copy);
+    return d;
+  };
+  Drawn plain = draw(nullptr);
+  EXPECT_EQ(plain.calc.bottom, 2 * plain.lineHeight);  // two lines
+  for (HFONT before : {stretched, turned}) {
+    Drawn d = draw(before);
+    EXPECT_EQ(d.extent.cx, plain.extent.cx);
+    EXPECT_EQ(d.calc.right, plain.calc.right);
+    EXPECT_EQ(d.calc.bottom, plain.calc.bottom);
+    EXPECT_TRUE(samePicture(d.picture, plain.picture));
+    DeleteObject(d.picture);
+  }
+  DeleteObject(plain.picture);
+  DeleteObject(shell);
+  DeleteObject(stretched);
+  DeleteObject(turned);
 }
 
 TEST(DialogUnits, FixedBaseUnitsPerFont) {

@@ -223,6 +223,91 @@ PLATFORM_API HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
   return find(module, keyFromA(type), keyFromA(name));
 }
 
+// ---- enumeration ----
+
+namespace {
+
+// A name as a loader's directory holds it: upper-cased text, or a number.
+struct ListedName {
+  bool isId;
+  WORD id;
+  std::u16string text;
+  bool operator<(const ListedName& o) const {
+    if (isId != o.isId) return !isId;  // texts before numbers
+    return isId ? id < o.id : text < o.text;
+  }
+  bool operator==(const ListedName& o) const { return isId == o.isId && id == o.id && text == o.text; }
+};
+
+// The entries of one type in a module; sets the last error when there are none.
+std::vector<const PlatformResourceEntry*> entriesOfType(HMODULE module, const ResKey& type) {
+  std::vector<const PlatformResourceEntry*> out;
+  HMODULE target = resolve(module);
+  bool hasResources = false;
+  for (const Table& t : snapshot()) {
+    if (target == nullptr || t.module != target) continue;
+    hasResources = true;
+    for (SIZE_T i = 0; i < t.count; ++i)
+      if (matches(type, t.entries[i].typeName, t.entries[i].typeId)) out.push_back(&t.entries[i]);
+  }
+  if (out.empty()) SetLastError(hasResources ? ERROR_RESOURCE_TYPE_NOT_FOUND : ERROR_RESOURCE_DATA_NOT_FOUND);
+  return out;
+}
+
+}  // namespace
+
+PLATFORM_API BOOL EnumResourceNamesW(HMODULE module, LPCWSTR type, ENUMRESNAMEPROCW proc, LONG_PTR param) {
+  if (!validName(type) || proc == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::vector<const PlatformResourceEntry*> entries = entriesOfType(module, keyFromW(type));
+  if (entries.empty()) return FALSE;
+  std::vector<ListedName> names;
+  for (const auto* e : entries) {
+    ListedName n{e->name == nullptr, e->nameId, {}};
+    if (e->name != nullptr)
+      for (const WCHAR* c = e->name; *c != 0; ++c) n.text += upper(*c);
+    names.push_back(std::move(n));
+  }
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  HMODULE target = resolve(module);
+  for (ListedName& n : names) {
+    LPWSTR name = n.isId ? MAKEINTRESOURCEW(n.id) : n.text.data();
+    if (!proc(target, type, name, param)) {
+      SetLastError(ERROR_RESOURCE_ENUM_USER_STOP);
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
+PLATFORM_API BOOL EnumResourceLanguagesW(HMODULE module, LPCWSTR type, LPCWSTR name, ENUMRESLANGPROCW proc,
+                                         LONG_PTR param) {
+  if (!validName(type) || !validName(name) || proc == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  Matches m = findAll(module, keyFromW(type), keyFromW(name));
+  if (m.entries.empty()) {
+    SetLastError(missingError(m));
+    return FALSE;
+  }
+  std::vector<WORD> languages;
+  for (const auto* e : m.entries) languages.push_back(e->language);
+  std::sort(languages.begin(), languages.end());
+  languages.erase(std::unique(languages.begin(), languages.end()), languages.end());
+  HMODULE target = resolve(module);
+  for (WORD language : languages) {
+    if (!proc(target, type, name, language, param)) {
+      SetLastError(ERROR_RESOURCE_ENUM_USER_STOP);
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
 PLATFORM_API HGLOBAL LoadResource(HMODULE, HRSRC resource) {
   if (resource == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);

@@ -31,14 +31,17 @@ struct Substitute {
 };
 
 // Each Windows face the resources and components name, and what draws it.
+// The sans-serif faces take Liberation Sans first: it has Arial's widths,
+// close to the faces the dialog templates were laid out for; DejaVu Sans
+// then fills in the characters it lacks.
 const Substitute kSubstitutes[] = {
-    {u"MS Shell Dlg", "DejaVu Sans, Noto Sans CJK TC"},
-    {u"MS Shell Dlg 2", "DejaVu Sans, Noto Sans CJK TC"},
-    {u"Microsoft Sans Serif", "DejaVu Sans, Noto Sans CJK TC"},
-    {u"MS Sans Serif", "DejaVu Sans, Noto Sans CJK TC"},
-    {u"Tahoma", "DejaVu Sans, Noto Sans CJK TC"},
-    {u"Arial", "DejaVu Sans, Noto Sans CJK TC"},
-    {u"System", "DejaVu Sans, Noto Sans CJK TC"},
+    {u"MS Shell Dlg", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+    {u"MS Shell Dlg 2", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+    {u"Microsoft Sans Serif", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+    {u"MS Sans Serif", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+    {u"Tahoma", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+    {u"Arial", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
+    {u"System", "Liberation Sans, DejaVu Sans, Noto Sans CJK TC"},
     {u"新細明體", "Noto Serif CJK TC"},
     {u"PMingLiU", "Noto Serif CJK TC"},
     {u"細明體", "Noto Serif CJK TC"},
@@ -53,7 +56,7 @@ const Substitute kSubstitutes[] = {
     {u"Times New Roman", "DejaVu Serif, Noto Serif CJK TC"},
     {u"Courier New", "DejaVu Sans Mono, Noto Sans Mono CJK TC"},
 };
-const char* kDefaultFamilies = "DejaVu Sans, Noto Sans CJK TC";
+const char* kDefaultFamilies = "Liberation Sans, DejaVu Sans, Noto Sans CJK TC";
 
 bool sameFace(const char16_t* a, const char16_t* b) {
   for (; *a && *b; ++a, ++b) {
@@ -164,7 +167,12 @@ struct Line {
   std::vector<int> underlined;  // positions of prefix-underlined characters
 };
 
+// A layout measured in untransformed pixels: drawing leaves the stretch and
+// turn of the last text in the context, under which a new layout would come
+// out narrower or wider than the text it draws (and a centred text land off
+// its place).
 PangoLayout* makeLayout(const FontInfo& fi, const Line& line) {
+  pango_context_set_matrix(gContext, nullptr);
   PangoLayout* layout = pango_layout_new(gContext);
   pango_layout_set_font_description(layout, fi.desc);
   std::u16string visible;
@@ -384,10 +392,12 @@ PLATFORM_API int DrawTextW(HDC hdc, LPCWSTR text, int count, LPRECT rect, UINT f
     lines.swap(wrapped);
   }
   std::vector<PangoLayout*> layouts;
+  std::vector<int> widths;  // taken before any line is drawn, which changes the context
   int maxWidth = 0;
   for (const auto& l : lines) {
     layouts.push_back(makeLayout(fi, l));
-    maxWidth = std::max(maxWidth, layoutWidth(layouts.back(), fi));
+    widths.push_back(layoutWidth(layouts.back(), fi));
+    maxWidth = std::max(maxWidth, widths.back());
   }
   int total = lh * static_cast<int>(lines.size());
   if (format & DT_CALCRECT) {
@@ -402,8 +412,9 @@ PLATFORM_API int DrawTextW(HDC hdc, LPCWSTR text, int count, LPRECT rect, UINT f
       else if (format & DT_BOTTOM)
         y = rect->bottom - lh;
     }
-    for (auto* layout : layouts) {
-      int w = layoutWidth(layout, fi);
+    for (size_t i = 0; i < layouts.size(); ++i) {
+      PangoLayout* layout = layouts[i];
+      int w = widths[i];
       int x = rect->left;
       if (format & DT_CENTER)
         x = rect->left + (rect->right - rect->left - w) / 2;

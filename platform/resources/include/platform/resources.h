@@ -56,6 +56,21 @@ PLATFORM_API HRSRC FindResourceExA(HMODULE module, LPCSTR type, LPCSTR name, WOR
 PLATFORM_API HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type);
 PLATFORM_API HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);
 
+// The names of one type in a module and the languages of one resource, as a
+// loader walking the resource directory lists them: names given as strings
+// first (upper-cased, in order), then numbers ascending (as MAKEINTRESOURCE
+// values); languages ascending; each once. The texts handed to the callback
+// last only for the call. A callback that returns FALSE ends the walk: FALSE
+// with ERROR_RESOURCE_ENUM_USER_STOP. Nothing to list: FALSE with the error
+// FindResourceExW gives (a module without resources, without the type,
+// without the name).
+constexpr DWORD ERROR_RESOURCE_ENUM_USER_STOP = 15106;
+using ENUMRESNAMEPROCW = BOOL (*)(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR param);
+using ENUMRESLANGPROCW = BOOL (*)(HMODULE module, LPCWSTR type, LPCWSTR name, WORD language, LONG_PTR param);
+PLATFORM_API BOOL EnumResourceNamesW(HMODULE module, LPCWSTR type, ENUMRESNAMEPROCW proc, LONG_PTR param);
+PLATFORM_API BOOL EnumResourceLanguagesW(HMODULE module, LPCWSTR type, LPCWSTR name, ENUMRESLANGPROCW proc,
+                                         LONG_PTR param);
+
 // The data stays valid while the module is loaded; nothing is to be freed.
 PLATFORM_API HGLOBAL LoadResource(HMODULE module, HRSRC resource);
 PLATFORM_API LPVOID LockResource(HGLOBAL data);
