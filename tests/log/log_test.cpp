@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "CwdScope.h"
 #include "LogLines.h"
 #include "TestRoot.h"
 #include "platform/kernel.h"
@@ -84,9 +85,7 @@ TEST(Log, PageTextIsWrittenAsItStands) {
 
 TEST(Log, MissingFolderFallsBackToTheCurrentFolder) {
   std::string cwd = testsupport::freshDir("cwd");
-  char old[4096];
-  ASSERT_NE(getcwd(old, sizeof old), nullptr);
-  ASSERT_EQ(chdir(cwd.c_str()), 0);
+  testsupport::CwdScope inFresh(cwd);
   CLog log;
   EXPECT_EQ(log.setLogFile("C:\\no\\such\\folder", "x"), -1);
   EXPECT_EQ(std::string(log.path()), cwd + "\\" + today() + "-x.log");
@@ -97,7 +96,6 @@ TEST(Log, MissingFolderFallsBackToTheCurrentFolder) {
   std::string longDir(200, 'a');
   EXPECT_EQ(log.setLogFile(longDir.c_str(), "x"), -1);
   EXPECT_EQ(std::string(log.path()), cwd + "\\" + today() + "-x.log");
-  ASSERT_EQ(chdir(old), 0);
 }
 
 TEST(Log, WindowsFolderFormsAndLongMessages) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "CwdScope.h"
 #include "Fixtures.h"
 #include "LogLines.h"
 #include "TeskelSupport.h"
@@ -335,10 +336,18 @@ TEST_F(Signing, TheLogFileLineByLine) {
   EXPECT_TRUE(testsupport::splitLogLine(splitLines(content)[0], &tag, &message)) << splitLines(content)[0];
   EXPECT_TRUE(tag == "[Info  ]" || tag == "[Error ]") << tag;
 
-  // A folder that does not exist: -1, and the level is not raised by it.
+  // A folder that does not exist: -1, and the log falls back to the current
+  // folder, where the next lines go (a fresh one here, not the build folder
+  // ctest runs the test in).
+  std::string cwd = testsupport::freshDir("logs-cwd");
+  testsupport::CwdScope inFresh(cwd);
   EXPECT_EQ(c.callLong(u"setLogFile", {text(dir + "/missing"), text("teskel")}), -1);
   EXPECT_EQ(c.lastCode(), -1);
   EXPECT_EQ(c.lastError(), "CTeskelCtrl::setLogFile -> setting log file full path error!");
+  EXPECT_EQ(c.callLong(u"selectCertificateBySubjectCN", {text("Nobody")}), 4);
+  ASSERT_EQ(logFiles(cwd), files);
+  EXPECT_NE(testsupport::readFile(cwd + "/" + files[0]).find(selectFailure + " >> rtn = 4"), std::string::npos);
+  EXPECT_EQ(testsupport::readFile(dir + "/" + files[0]), content);
 }
 
 // Result strings that cannot be allocated: the text getters give
