@@ -14,7 +14,10 @@ class CTeskelModule : public CAtlDllModuleT<CTeskelModule> {
 };
 CTeskelModule _AtlModule;
 
-ctrlkit::CControlApp<CTeskelModule> theApp(_AtlModule);
+// The application object: the kit's, whose start-up and shut-down do nothing of
+// their own.
+using CTeskelApp = ctrlkit::CControlApp<CTeskelModule>;
+CTeskelApp theApp(_AtlModule);
 
 OBJECT_ENTRY_AUTO(CLSID_TeskelCtrl, CTeskelCtrl)
 

@@ -111,20 +111,9 @@ constexpr Tables makeTables() {
 
 constexpr Tables kT = makeTables();
 
-struct RoundKey {
-  uint32_t even;  // groups 1, 3, 5, 7 of the standard (first, third, ...)
-  uint32_t odd;   // groups 2, 4, 6, 8
-};
-using Schedule = RoundKey[16];
+}  // namespace
 
-inline void store64(uint64_t v, unsigned char* b) {
-  for (int i = 7; i >= 0; --i) {
-    b[i] = static_cast<unsigned char>(v);
-    v >>= 8;
-  }
-}
-
-void keySchedule(const unsigned char key[8], Schedule ks) {
+void DESKeySchedule(const unsigned char key[8], DESRoundKey ks[16]) {
   uint64_t cd = 0;
   for (int i = 0; i < 8; ++i) cd |= kT.pc1[i][key[i]];
   uint32_t c = static_cast<uint32_t>(cd >> 28) & 0xFFFFFFF;
@@ -140,11 +129,22 @@ void keySchedule(const unsigned char key[8], Schedule ks) {
   }
 }
 
-inline uint32_t f(uint32_t r, const RoundKey& k) {
+uint32_t DESRoundFunction(uint32_t r, const DESRoundKey& k) {
   uint32_t a = ((r >> 1) | (r << 31)) ^ k.even;
   uint32_t b = ((r << 3) | (r >> 29)) ^ k.odd;
   return kT.sp[0][(a >> 26) & 63] ^ kT.sp[2][(a >> 18) & 63] ^ kT.sp[4][(a >> 10) & 63] ^ kT.sp[6][(a >> 2) & 63] ^
          kT.sp[1][(b >> 26) & 63] ^ kT.sp[3][(b >> 18) & 63] ^ kT.sp[5][(b >> 10) & 63] ^ kT.sp[7][(b >> 2) & 63];
+}
+
+namespace {
+
+using Schedule = DESRoundKey[16];
+
+inline void store64(uint64_t v, unsigned char* b) {
+  for (int i = 7; i >= 0; --i) {
+    b[i] = static_cast<unsigned char>(v);
+    v >>= 8;
+  }
 }
 
 // Sixteen rounds on the halves after IP, leaving them exchanged (the
@@ -152,13 +152,13 @@ inline uint32_t f(uint32_t r, const RoundKey& k) {
 inline void rounds(uint32_t& l, uint32_t& r, const Schedule ks, bool encrypt) {
   if (encrypt) {
     for (int i = 0; i < 16; i += 2) {
-      l ^= f(r, ks[i]);
-      r ^= f(l, ks[i + 1]);
+      l ^= DESRoundFunction(r, ks[i]);
+      r ^= DESRoundFunction(l, ks[i + 1]);
     }
   } else {
     for (int i = 15; i > 0; i -= 2) {
-      l ^= f(r, ks[i]);
-      r ^= f(l, ks[i - 1]);
+      l ^= DESRoundFunction(r, ks[i]);
+      r ^= DESRoundFunction(l, ks[i - 1]);
     }
   }
   uint32_t t = l;
@@ -186,8 +186,8 @@ inline void finalPermutation(uint32_t l, uint32_t r, unsigned char* out) {
 void tripleDES(const unsigned char key[16], const unsigned char* in, int length, unsigned char* out, bool encrypt) {
   if (length < 8) return;
   Schedule k1, k2;
-  keySchedule(key, k1);
-  keySchedule(key + 8, k2);
+  DESKeySchedule(key, k1);
+  DESKeySchedule(key + 8, k2);
   uint32_t l = 0, r = 0;
   for (int done = 0; length - done >= 8; done += 8) {
     initialPermutation(in + done, l, r);
@@ -206,7 +206,7 @@ void tripleDES(const unsigned char key[16], const unsigned char* in, int length,
 
 void DESBlock(int mode, const unsigned char key[8], const unsigned char in[8], unsigned char out[8]) {
   Schedule ks;
-  keySchedule(key, ks);
+  DESKeySchedule(key, ks);
   uint32_t l = 0, r = 0;
   initialPermutation(in, l, r);
   rounds(l, r, ks, mode == 1);

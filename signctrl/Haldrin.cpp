@@ -33,7 +33,10 @@ class CHaldrinModule : public CAtlDllModuleT<CHaldrinModule> {
 };
 CHaldrinModule _AtlModule;
 
-ctrlkit::CControlApp<CHaldrinModule> theApp(_AtlModule);
+// The application object: the kit's, whose start-up and shut-down do nothing of
+// their own.
+using CHaldrinApp = ctrlkit::CControlApp<CHaldrinModule>;
+CHaldrinApp theApp(_AtlModule);
 
 OBJECT_ENTRY_AUTO(CLSID_HaldrinCtrl, CHaldrinCtrl)
 

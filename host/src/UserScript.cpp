@@ -160,6 +160,27 @@ bool actionFrom(const json& j, Action* a, std::string* error) {
   return false;
 }
 
+bool templateId(const json& j, int* id) { return wholeNumber(j, id) && *id > 0; }
+
+// "messagebox", a template id, or an array of one or more template ids (a
+// window that opens in one of several layouts): the first becomes expect,
+// the others orTemplates.
+bool expectFrom(const json& value, Entry* entry) {
+  if (value.is_string()) {
+    entry->expect = kMessageBox;
+    return value.get_ref<const std::string&>() == "messagebox";
+  }
+  if (!value.is_array()) return templateId(value, &entry->expect);
+  if (value.empty() || !templateId(value[0], &entry->expect)) return false;
+  entry->orTemplates.clear();
+  for (size_t i = 1; i < value.size(); ++i) {
+    int id = 0;
+    if (!templateId(value[i], &id)) return false;
+    entry->orTemplates.push_back(id);
+  }
+  return true;
+}
+
 bool entryFrom(const json& e, Entry* entry, std::string* error) {
   if (!e.is_object()) {
     *error = "not an object";
@@ -168,10 +189,8 @@ bool entryFrom(const json& e, Entry* entry, std::string* error) {
   bool haveExpect = false;
   for (const auto& [name, value] : e.items()) {
     if (name == "expect") {
-      if (value.is_string() && value.get_ref<const std::string&>() == "messagebox") {
-        entry->expect = kMessageBox;
-      } else if (!wholeNumber(value, &entry->expect) || entry->expect <= 0) {
-        *error = "expect is a template id or \"messagebox\"";
+      if (!expectFrom(value, entry)) {
+        *error = "expect is a template id, an array of template ids or \"messagebox\"";
         return false;
       }
       haveExpect = true;

@@ -233,6 +233,10 @@ TEST_F(PageHost, ScriptedUserAccounting) {
        R"([{"expect": "messagebox", "actions": [["click", 1]]}])", 3, "2\n", "never used"},
       {"typed and confirmed", prompt, R"([{"expect": 200, "actions": [["type", 201, "Yes, 42"], ["click", 1]]}])", 0,
        "Yes, 42\n", ""},
+      {"one of several templates", prompt, R"([{"expect": [199, 200], "actions": [["type", 201, "7"], ["click", 1]]}])",
+       0, "7\n", ""},
+      {"none of several templates", prompt, R"([{"expect": [198, 199], "actions": [["click", 1]]}])", 3, "\n",
+       "dialog 200 opened where dialog 198 or 199 was expected"},
       {"cancelled by the close box", prompt, R"([{"expect": 200, "actions": [["type", 201, "x"], ["close"]]}])", 0,
        "\n", ""},
       // A script failure is reported as such, whatever the user's account says.
@@ -249,14 +253,15 @@ TEST_F(PageHost, ScriptedUserAccounting) {
   }
 }
 
-// --shots saves each dialog as first seen and before each click.
+// --shots saves each dialog as first seen and before each click, named by
+// the template it opened with.
 TEST_F(PageHost, ShotsOfEachDialog) {
   std::string shots = testsupport::freshDir("shots") + "/pictures";  // made by pagehost
   Outcome r =
       page("var d = new ActiveXObject('PageHostTest.DialogCtrl');\nprint(d.Ask('Go on?'));\nprint(d.Prompt());\n",
            "--shots " + shellQuoted(shots),
            R"([{"expect": "messagebox", "actions": [["click", 1]]},
-          {"expect": 200, "actions": [["type", 201, "ok"], ["wait", 50], ["click", 1]]}])");
+          {"expect": [300, 200], "actions": [["type", 201, "ok"], ["wait", 50], ["click", 1]]}])");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "1\nok\n");
   std::vector<std::string> names;

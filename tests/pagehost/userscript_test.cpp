@@ -77,4 +77,29 @@ TEST(UserJson, ClickShownAndMessageBoxText) {
   }
 }
 
+// A window that opens in one of several layouts: any of the ids may open.
+TEST(UserJson, ExpectOneOfSeveralTemplates) {
+  std::vector<Entry> entries;
+  std::string error;
+  ASSERT_TRUE(parseUserJson(R"([{"expect": [201, 202], "actions": [["click", 2]]},
+                                {"expect": [107], "actions": []},
+                                {"expect": 108, "actions": []}])",
+                            &entries, &error))
+      << error;
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].expect, 201);
+  EXPECT_EQ(entries[0].orTemplates, (std::vector<int>{202}));
+  EXPECT_EQ(entries[1].expect, 107);
+  EXPECT_TRUE(entries[1].orTemplates.empty());
+  EXPECT_TRUE(entries[2].orTemplates.empty());
+  for (const char* bad : {R"([{"expect": [], "actions": []}])", R"([{"expect": [201, "messagebox"], "actions": []}])",
+                          R"([{"expect": [201, 0], "actions": []}])", R"([{"expect": [201, 2.5], "actions": []}])",
+                          R"([{"expect": [[201]], "actions": []}])", R"([{"expect": "dialog", "actions": []}])",
+                          R"([{"expect": [201, 202], "text": 3002, "actions": []}])"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(parseUserJson(bad, &entries, &error));
+    EXPECT_FALSE(error.empty());
+  }
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -68,6 +69,32 @@ TEST(Des, KnownAnswers) {
   EXPECT_EQ(0, std::memcmp(out, hex("08D7B4FB629D0885").data(), 8));
   TripleDESDecrypt(key.data(), out, 8, back);
   EXPECT_EQ(0, std::memcmp(back, zeros, 8));
+}
+
+// The standard's worked example (key 133457799BBCDFF1, block
+// 0123456789ABCDEF): round keys 1 and 16 as their eight 6-bit groups, and f
+// in the first and last rounds (f(R15, K16) = L15 ^ R16).
+TEST(Des, KeyScheduleAndRoundFunctionOfTheWorkedExample) {
+  auto words = [](const int(&g)[8]) {
+    DESRoundKey k{};
+    for (int i = 0; i < 8; ++i) {
+      uint32_t group = static_cast<uint32_t>(g[i]) << (26 - 8 * (i / 2));
+      (i % 2 == 0 ? k.even : k.odd) |= group;
+    }
+    return k;
+  };
+  const int k1[8] = {0b000110, 0b110000, 0b001011, 0b101111, 0b111111, 0b000111, 0b000001, 0b110010};
+  const int k16[8] = {0b110010, 0b110011, 0b110110, 0b001011, 0b000011, 0b100001, 0b011111, 0b110101};
+  auto key = hex("133457799BBCDFF1");
+  DESRoundKey schedule[16];
+  DESKeySchedule(key.data(), schedule);
+  for (auto [round, groups] : {std::pair{0, &k1}, std::pair{15, &k16}}) {
+    DESRoundKey want = words(*groups);
+    EXPECT_EQ(schedule[round].even, want.even) << "round " << round + 1;
+    EXPECT_EQ(schedule[round].odd, want.odd) << "round " << round + 1;
+  }
+  EXPECT_EQ(DESRoundFunction(0xF0AAF0AA, schedule[0]), 0x234AA9BBu);
+  EXPECT_EQ(DESRoundFunction(0x43423234, schedule[15]), 0xC28C960Du ^ 0x0A4CD995u);
 }
 
 TEST(Des, ModesOtherThanOneDecrypt) {

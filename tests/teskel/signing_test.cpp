@@ -6,12 +6,13 @@
 
 #include <dirent.h>
 
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "CwdScope.h"
 #include "Fixtures.h"
+#include "LogLines.h"
 #include "TeskelSupport.h"
 #include "TestRoot.h"
 
@@ -308,10 +309,9 @@ TEST_F(Signing, TheLogFileLineByLine) {
 
   std::vector<std::string> files = logFiles(dir);
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_TRUE(std::regex_match(files[0], std::regex(R"(\d{8}-teskel\.log)"))) << files[0];
+  EXPECT_TRUE(testsupport::matchesShape(files[0], "########-teskel.log")) << files[0];
   std::string content = testsupport::readFile(dir + "/" + files[0]);
-  const std::regex stamp(R"(    \d{4}/\d\d/\d\d \d\d:\d\d:\d\d >> )");
-  std::string normalised = std::regex_replace(content, stamp, "    TIME >> ");
+  std::string normalised = testsupport::maskLogStamps(content);
 
   std::string expected;
   auto entry = [&](const char* tag, const std::string& message, int code) {
@@ -331,14 +331,23 @@ TEST_F(Signing, TheLogFileLineByLine) {
   std::vector<std::string> got = splitLines(normalised), want = splitLines(expected);
   for (size_t i = 0; i < std::max(got.size(), want.size()); ++i)
     EXPECT_EQ(i < got.size() ? got[i] : "<none>", i < want.size() ? want[i] : "<none>") << "line " << i + 1;
-  // Every entry line has the form of the daily log.
-  const std::regex line(R"(\[(Info  |Error )\]    \d{4}/\d\d/\d\d \d\d:\d\d:\d\d >> [\s\S]*)");
-  EXPECT_TRUE(std::regex_match(splitLines(content)[0], line)) << splitLines(content)[0];
+  // The first line, as written, has the daily log's form.
+  std::string tag, message;
+  EXPECT_TRUE(testsupport::splitLogLine(splitLines(content)[0], &tag, &message)) << splitLines(content)[0];
+  EXPECT_TRUE(tag == "[Info  ]" || tag == "[Error ]") << tag;
 
-  // A folder that does not exist: -1, and the level is not raised by it.
+  // A folder that does not exist: -1, and the log falls back to the current
+  // folder, where the next lines go (a fresh one here, not the build folder
+  // ctest runs the test in).
+  std::string cwd = testsupport::freshDir("logs-cwd");
+  testsupport::CwdScope inFresh(cwd);
   EXPECT_EQ(c.callLong(u"setLogFile", {text(dir + "/missing"), text("teskel")}), -1);
   EXPECT_EQ(c.lastCode(), -1);
   EXPECT_EQ(c.lastError(), "CTeskelCtrl::setLogFile -> setting log file full path error!");
+  EXPECT_EQ(c.callLong(u"selectCertificateBySubjectCN", {text("Nobody")}), 4);
+  ASSERT_EQ(logFiles(cwd), files);
+  EXPECT_NE(testsupport::readFile(cwd + "/" + files[0]).find(selectFailure + " >> rtn = 4"), std::string::npos);
+  EXPECT_EQ(testsupport::readFile(dir + "/" + files[0]), content);
 }
 
 // Result strings that cannot be allocated: the text getters give

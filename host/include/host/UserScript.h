@@ -1,10 +1,13 @@
 // pagehost's --user file: the scripted user's entries written as JSON.
 //
 //   [{"expect": 105, "actions": [["type", 310, "1234"], ["click", 1]]},
+//    {"expect": [201, 202], "actions": [["click", 2]]},
 //    {"expect": "messagebox", "text": 3002, "actions": [["click", 1]]}]
 //
-// "expect" is a dialog's template id or "messagebox"; "text" (message boxes
-// only) the string-table id of the text the box must show. Each action is an
+// "expect" is a dialog's template id, an array of template ids any of which
+// may open (a window that opens in one of several layouts), or "messagebox";
+// "text" (message boxes only) the string-table id of the text the box must
+// show. Each action is an
 // array that starts with its name; they map one to one onto the scripted
 // user's actions (platform/user.h):
 //   ["type", id, "text"]   type(id, u"text")      one keystroke per character

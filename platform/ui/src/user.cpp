@@ -27,7 +27,11 @@ std::string expectName(int expect) {
 }
 std::string expectName(const Entry& e) {
   if (e.expect == kMessageBox && e.textId != 0) return "a message box with string " + std::to_string(e.textId);
-  return expectName(e.expect);
+  std::string name = expectName(e.expect);
+  if (e.expect == kMessageBox) return name;
+  for (size_t i = 0; i < e.orTemplates.size(); ++i)
+    name += (i + 1 == e.orTemplates.size() ? " or " : ", ") + std::to_string(e.orTemplates[i]);
+  return name;
 }
 
 // Whether a message box text is string `id` in some module's string table
@@ -43,6 +47,14 @@ bool isStringText(const std::u16string& text, UINT id) {
   return false;
 }
 
+// Whether the dialog that opened is the one entry e expects.
+bool expects(const Entry& e, const DialogView& v) {
+  if (e.expect == kMessageBox) return v.messageBox && (e.textId == 0 || isStringText(v.text, e.textId));
+  if (v.messageBox) return false;
+  return v.templateId == e.expect ||
+         std::find(e.orTemplates.begin(), e.orTemplates.end(), v.templateId) != e.orTemplates.end();
+}
+
 enum class Step { Done, Skip, Fail };
 
 struct OpenDialog {
@@ -54,6 +66,7 @@ struct OpenDialog {
   bool failed = false;
   std::vector<int> held;      // keys pressed and not yet let go
   std::deque<Action> chosen;  // actions a react step chose, taken before the entry's next
+  int opened = 0;             // the template id it opened with (kMessageBox for a box)
 };
 
 struct KeyName {
@@ -170,7 +183,7 @@ struct ScriptedUser::Impl {
   void shot(OpenDialog& d, int step) {
     if (user->shotsDir_.empty()) return;
     char name[64];
-    std::string id = d.entry->expect == kMessageBox ? "messagebox" : std::to_string(d.entry->expect);
+    std::string id = d.opened == kMessageBox ? "messagebox" : std::to_string(d.opened);
     std::snprintf(name, sizeof name, "/%02d-%s-%02d.png", d.ordinal, id.c_str(), step);
     PlatformSaveWindowPng(d.hwnd, (user->shotsDir_ + name).c_str());
   }
@@ -252,7 +265,7 @@ struct ScriptedUser::Impl {
     HWND c = GetDlgItem(d.hwnd, id);
     if (c == nullptr || !IsWindowVisible(c)) {
       fail(std::string(what) + ": " + (c ? "hidden" : "no") + " control " + std::to_string(id) + " in " +
-           expectName(d.entry->expect));
+           expectName(d.opened));
       return nullptr;
     }
     return c;
@@ -434,7 +447,7 @@ struct ScriptedUser::Impl {
         }
         if (count != 1 || found == nullptr) {
           fail("clickshown: " + std::to_string(count) + " keys show \"" + platform::utf::toUtf8(a.text) + "\" in " +
-               expectName(d.entry->expect));
+               expectName(d.opened));
           return false;
         }
         shot(d, number);
@@ -467,13 +480,11 @@ struct ScriptedUser::Impl {
         return false;
       }
       Entry& e = user->entries_[user->next_++];
-      bool match = e.expect == kMessageBox ? v.messageBox && (e.textId == 0 || isStringText(v.text, e.textId))
-                                           : (!v.messageBox && v.templateId == e.expect);
-      if (!match) {
+      if (!expects(e, v)) {
         fail(dialogName(v) + " opened where " + expectName(e) + " was expected");
         return false;
       }
-      open.push_back(OpenDialog{hwnd, &e, 0, ++ordinal, {}, false, {}, {}});
+      open.push_back(OpenDialog{hwnd, &e, 0, ++ordinal, {}, false, {}, {}, v.messageBox ? kMessageBox : v.templateId});
       d = &open.back();
       shot(*d, 0);
     }
@@ -501,7 +512,7 @@ struct ScriptedUser::Impl {
         continue;
       }
       if (d->nextAction >= d->entry->actions.size()) {
-        fail(expectName(d->entry->expect) + " was left open with nothing left to do");
+        fail(expectName(d->opened) + " was left open with nothing left to do");
         d->failed = true;
         return false;
       }
@@ -527,8 +538,8 @@ struct ScriptedUser::Impl {
       }
       // An action under way (a wait the dialog's own end cut short) counts as done.
       if (!it->failed && it->nextAction < it->entry->actions.size())
-        fail(expectName(it->entry->expect) + " closed with " +
-             std::to_string(it->entry->actions.size() - it->nextAction) + " action(s) not done");
+        fail(expectName(it->opened) + " closed with " + std::to_string(it->entry->actions.size() - it->nextAction) +
+             " action(s) not done");
       open.erase(it);
       return;
     }
@@ -748,7 +759,7 @@ bool ScriptedUser::ok() const {
 std::vector<std::string> ScriptedUser::failures() const {
   std::vector<std::string> f = failures_;
   for (size_t i = next_; i < entries_.size(); ++i)
-    f.push_back("entry " + std::to_string(i + 1) + " (" + expectName(entries_[i].expect) + ") was never used");
+    f.push_back("entry " + std::to_string(i + 1) + " (" + expectName(entries_[i]) + ") was never used");
   return f;
 }
 

@@ -1,8 +1,8 @@
 // The scripted user: acts, headless, on the dialogs and message boxes that a
 // test (or pagehost --user) expects to open, in the order they open.
 //
-// Each entry names the dialog it expects (its template id, or kMessageBox)
-// and the actions to take on it. The user sees a dialog when its modal loop
+// Each entry names the dialog it expects (its template id, any of several
+// template ids, or kMessageBox) and the actions to take on it. The user sees a dialog when its modal loop
 // first runs out of messages, and then takes one step each time the loop is
 // idle: a keystroke, a click, a clock advance. When a step opens a nested
 // dialog or message box, that one takes the next entry, and the outer
@@ -109,6 +109,9 @@ struct Entry {
   int expect = 0;  // template id, or kMessageBox
   std::vector<Action> actions;
   UINT textId = 0;  // a message box: the string its text must be (0: any text)
+  // Other template ids the dialog may have instead of `expect` (a window that
+  // opens in one of several layouts, chosen at random).
+  std::vector<int> orTemplates{};
 };
 
 // What a dialog shows now.
