@@ -40,7 +40,7 @@ void replaceStoreKeyOf(const std::string& fixture, const std::string& keyPem) {
     ++replaced;
   }
   EVP_PKEY_free(wanted);
-  ASSERT_EQ(replaced, 1) << fixture;
+  ASSERT_GE(replaced, 1) << fixture;
 }
 
 void writeDamagedKey(const std::string& fixture, const std::string& path) {

@@ -7,10 +7,11 @@
 
 namespace testsupport {
 
-// Replaces the key file that holds the fixture's key, in the platform root's
-// key folder, by the key in `keyPem` (the file name, and so the certificate
-// it serves, stay). Fails the test unless exactly one file held it. The key
-// folder is that of the platform root in use.
+// Replaces every key file that holds the fixture's key, in the key folder of
+// the platform root in use, by the key in `keyPem` (the file names, and so
+// the certificates they serve, stay). Earlier imports of the same fixture
+// leave files of their own, so there may be several; fails the test when
+// there is none.
 void replaceStoreKeyOf(const std::string& fixture, const std::string& keyPem);
 
 // Writes to `path` (PEM) a damaged copy of the fixture's key: its public half
