@@ -16,15 +16,17 @@ const char kTempMark[] = ".tmp.";
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-void split(const std::string& target, std::string* dir, std::string* base) {
-  std::string::size_type slash = target.rfind('/');
-  if (slash == std::string::npos) {
-    *dir = ".";
-    *base = target;
-  } else {
-    *dir = slash == 0 ? "/" : target.substr(0, slash);
-    *base = target.substr(slash + 1);
-  }
+// The folder and the name of a path. Built as new strings, not assigned:
+// GCC 12 warns falsely (-Wrestrict) when a literal is assigned here inline.
+std::string folderOf(const std::string& target) {
+  const std::string::size_type slash = target.rfind('/');
+  if (slash == std::string::npos) return std::string(1, '.');
+  return slash == 0 ? std::string(1, '/') : target.substr(0, slash);
+}
+
+std::string nameOf(const std::string& target) {
+  const std::string::size_type slash = target.rfind('/');
+  return slash == std::string::npos ? target : target.substr(slash + 1);
 }
 
 // A temporary of our own, created owner-only and locked. Another writer's
@@ -68,9 +70,8 @@ int writeAll(int fd, const unsigned char* p, std::size_t left) {
 }  // namespace
 
 void removeStaleTemporaries(const std::string& target) {
-  std::string dir, base;
-  split(target, &dir, &base);
-  const std::string prefix = base + kTempMark;
+  const std::string dir = folderOf(target);
+  const std::string prefix = nameOf(target) + kTempMark;
   DIR* d = opendir(dir.c_str());
   if (d == nullptr) return;
   const int dirFd = dirfd(d);
