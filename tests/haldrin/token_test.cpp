@@ -376,36 +376,8 @@ TEST_F(HaldrinTest, KeyOfAnotherCertificateFailsEverySigningMember) {
   Haldrin c;
   const std::string cert = certificateText("user");
   ASSERT_EQ(c.callLong(u"setDataContentByString", {text("pay 100 to 42")}), 0);
-  struct Case {
-    const char* member;
-    std::function<void(ScriptedUser&)> user;
-    std::vector<Value> args;
-  } cases[] = {
-      {"sign", [](ScriptedUser&) {}, {text(cert), text("SHA1"), text("RSA")}},
-      {"signUI",
-       [](ScriptedUser& u) { u.expect(103, {click(IDOK)}); },
-       {text("pay 100 to 42"), text(cert), text("SHA1"), text("RSA")}},
-      {"signIO",
-       [&](ScriptedUser& u) { pullOutAndBackIn(u, fake); },
-       {text("faketoken.dll"), text(cert), text("SHA1"), text("RSA")}},
-  };
-  for (const Case& t : cases) {
-    SCOPED_TRACE(t.member);
-    ScriptedUser u;
-    t.user(u);
-    u.install();
-    Result r = c.call(wide(t.member).c_str(), t.args);
-    EXPECT_EQ(r.asLong(), 23) << c.lastError();
-    EXPECT_EQ(c.lastCode(), 23);
-    EXPECT_NE(c.lastError().find(
-                  "CPKCS7SignatureClient::loginSmartCard -> error 0x80090015 during CryptAcquireCertificatePrivateKey"),
-              std::string::npos)
-        << c.lastError();
-    EXPECT_TRUE(u.ok()) << failuresOf(u);
-    u.uninstall();
-    EXPECT_TRUE(c.call(u"getSignedEnvelopByString").isNullText());
-    EXPECT_EQ(c.lastCode(), 4);
-  }
+  expectEverySigningMemberRefusesTheKey(
+      c, cert, 103, "faketoken.dll", [&](ScriptedUser& u) { pullOutAndBackIn(u, fake); }, true);
 }
 
 // Another key under the certificate's identifier signs on the token; that

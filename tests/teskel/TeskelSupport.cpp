@@ -279,4 +279,41 @@ std::string failuresOf(const platform::user::ScriptedUser& user) {
   return out;
 }
 
+void expectEverySigningMemberRefusesTheKey(Control& c, const std::string& cert, int confirmTemplate,
+                                           const std::string& module,
+                                           const std::function<void(platform::user::ScriptedUser&)>& tokenOutAndIn,
+                                           bool keepsCode) {
+  using platform::user::ScriptedUser;
+  struct Case {
+    const char16_t* member;
+    std::function<void(ScriptedUser&)> user;
+    std::vector<Value> args;
+  } cases[] = {
+      {u"sign", [](ScriptedUser&) {}, {text(cert), text("SHA1"), text("RSA")}},
+      {u"signUI",
+       [&](ScriptedUser& u) { u.expect(confirmTemplate, {platform::user::click(IDOK)}); },
+       {text("pay 100 to 42"), text(cert), text("SHA1"), text("RSA")}},
+      {u"signIO", tokenOutAndIn, {text(module), text(cert), text("SHA1"), text("RSA")}},
+  };
+  for (const Case& t : cases) {
+    SCOPED_TRACE(utf8(t.member));
+    ScriptedUser u;
+    t.user(u);
+    u.install();
+    Result r = c.call(t.member, t.args);
+    EXPECT_EQ(r.asLong(), 23) << c.lastError();
+    if (keepsCode) {
+      EXPECT_EQ(c.lastCode(), 23);
+    }
+    EXPECT_NE(c.lastError().find(
+                  "CPKCS7SignatureClient::loginSmartCard -> error 0x80090015 during CryptAcquireCertificatePrivateKey"),
+              std::string::npos)
+        << c.lastError();
+    EXPECT_TRUE(u.ok()) << failuresOf(u);
+    u.uninstall();
+    EXPECT_TRUE(c.call(u"getSignedEnvelopByString").isNullText());
+    EXPECT_EQ(c.lastCode(), 4);
+  }
+}
+
 }  // namespace teskeltest

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,16 @@ std::string pemOf(const std::string& fixture);
 
 // ---- the user ----
 std::string failuresOf(const platform::user::ScriptedUser& user);
+
+// With the data set and a store key that is not the certificate's own: sign,
+// signUI (the user confirming in template `confirmTemplate`) and signIO (after
+// `tokenOutAndIn` played the token's removal and return through `module`) each
+// fail with 23 and the key comparison's text, and leave no envelope (4).
+// `keepsCode`: the sign members keep their code in LastErrorCode.
+void expectEverySigningMemberRefusesTheKey(Control& c, const std::string& cert, int confirmTemplate,
+                                           const std::string& module,
+                                           const std::function<void(platform::user::ScriptedUser&)>& tokenOutAndIn,
+                                           bool keepsCode);
 
 // UTF-8 <-> UTF-16 for the test's own texts.
 std::u16string wide(const std::string& utf8);
