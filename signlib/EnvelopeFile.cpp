@@ -67,8 +67,6 @@ int writeAll(int fd, const unsigned char* p, std::size_t left) {
   return 0;
 }
 
-}  // namespace
-
 void removeStaleTemporaries(const std::string& target) {
   const std::string dir = folderOf(target);
   const std::string prefix = nameOf(target) + kTempMark;
@@ -97,6 +95,8 @@ void removeStaleTemporaries(const std::string& target) {
   }
   closedir(d);
 }
+
+}  // namespace
 
 int writeReplacing(const std::string& target, const unsigned char* data, std::size_t length, mode_t mode,
                    bool* created) {

@@ -15,14 +15,11 @@ namespace envfile {
 // it and renames it over `target`, giving it `mode` just before the rename.
 // The temporary is owner-only until then and held under an exclusive flock
 // while it exists. Temporaries of earlier writes of the same target that no
-// live writer holds are removed first. 0, or the errno of the step that
-// failed (the temporary is then removed).
+// live writer holds are removed first: only regular files of this user whose
+// flock is free at once and that are still the file their name refers to.
+// 0, or the errno of the step that failed (the temporary is then removed);
 // *created tells whether the temporary could be made at all.
 int writeReplacing(const std::string& target, const unsigned char* data, std::size_t length, mode_t mode,
                    bool* created);
-
-// Removes `<target>.tmp.*` beside `target`: only regular files of this user
-// whose flock is free at once and that are still the file the name refers to.
-void removeStaleTemporaries(const std::string& target);
 
 }  // namespace envfile
