@@ -13,6 +13,20 @@ namespace envfile {
 namespace {
 
 const char kTempMark[] = ".tmp.";
+// mkostemp replaces its six X's with characters of this set, no others.
+constexpr std::size_t kTempSuffixLength = 6;
+
+bool tempSuffixCharacter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+
+// `name` is `prefix` and then a suffix mkostemp could have made: only such a
+// name can be a temporary of ours; the user's own `<target>.tmp.keep` is not.
+bool ofTempForm(const char* name, const std::string& prefix) {
+  if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0) return false;
+  const char* suffix = name + prefix.size();
+  for (std::size_t i = 0; i < kTempSuffixLength; ++i)
+    if (!tempSuffixCharacter(suffix[i])) return false;  // the NUL ends it too
+  return suffix[kTempSuffixLength] == '\0';
+}
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
@@ -75,7 +89,7 @@ void removeStaleTemporaries(const std::string& target) {
   const int dirFd = dirfd(d);
   const uid_t me = geteuid();
   while (struct dirent* e = readdir(d)) {
-    if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0 || e->d_name[prefix.size()] == '\0') continue;
+    if (!ofTempForm(e->d_name, prefix)) continue;
     struct stat named {};
     // Only what is plainly a leftover of ours is opened: never a device, a
     // FIFO or a link someone put there under such a name.
@@ -96,10 +110,56 @@ void removeStaleTemporaries(const std::string& target) {
   closedir(d);
 }
 
+// 0 when an existing `target` may be replaced: this process can open it for
+// writing where it is (as a write in place would, a link not followed, never
+// waiting on a FIFO, nothing truncated) and it is not marked read-only. A
+// target that is not there is made. Else the errno that refuses it.
+int replaceable(const std::string& target) {
+  int fd = open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? 0 : errno;
+  struct stat st {};
+  const int error = fstat(fd, &st) != 0 ? errno : markedReadOnly(st) ? EACCES : 0;
+  close(fd);
+  return error;
+}
+
 }  // namespace
+
+bool markedReadOnly(const struct stat& st) { return (st.st_mode & S_IWUSR) == 0; }
+
+int openInPlace(const std::string& target) {
+  bool made = false;
+  int fd = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    // A link to no file: the file it names is made, as fopen "wb" makes it.
+    fd = open(target.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    made = fd >= 0;
+  }
+  if (fd < 0) return -1;
+  struct stat st {};
+  int error = fstat(fd, &st) != 0 ? errno : 0;
+  if (error == 0 && !made && markedReadOnly(st)) error = EACCES;
+  // Emptied only now that it may be written, as fopen "wb" empties it.
+  if (error == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) error = errno;
+  // Writes wait as a stream's do; only the open was not to.
+  const int flags = error == 0 ? fcntl(fd, F_GETFL) : -1;
+  if (error == 0 && (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)) error = errno;
+  if (error != 0) {
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
 
 int writeReplacing(const std::string& target, const unsigned char* data, std::size_t length, mode_t mode,
                    bool* created) {
+  // Refused before anything beside it is touched: the target, its folder and
+  // the leftovers in it stay as they were.
+  if (int refused = replaceable(target)) {
+    *created = false;
+    return refused;
+  }
   removeStaleTemporaries(target);
   std::string temp;
   int fd = createLocked(target, &temp);

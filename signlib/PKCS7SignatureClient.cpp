@@ -587,6 +587,8 @@ int CPKCS7SignatureClient::writeDer(const char* method, const char* path) {
   // A new file, or a regular file replaced: written whole beside its name and
   // renamed over it, so that a process killed while writing leaves the old
   // file or none, never part of an envelope under the name the page gave.
+  // Anything else (a link, a device, a FIFO) is written in place.
+  FILE* f = nullptr;
   if (path != nullptr) {
     std::string mapped(std::strlen(path) + std::strlen(PlatformRoot()) + 16, '\0');
     SIZE_T mappedLength = PlatformMapPath(path, mapped.data(), mapped.size());
@@ -594,10 +596,13 @@ int CPKCS7SignatureClient::writeDer(const char* method, const char* path) {
     struct stat target {};
     const int found = mappedLength > 0 ? lstat(mapped.c_str(), &target) : -1;
     const bool absent = mappedLength > 0 && found != 0 && errno == ENOENT;
-    if (found == 0 && S_ISREG(target.st_mode)) return writeDerBeside(method, path, mapped, target.st_mode & 07777);
+    // The old file's permissions, as a write in place keeps them, without
+    // set-user-id, set-group-id and sticky, as an ordinary write clears them.
+    if (found == 0 && S_ISREG(target.st_mode)) return writeDerBeside(method, path, mapped, target.st_mode & 0777);
     if (absent) return writeDerBeside(method, path, mapped, newFileMode());
+    const int fd = mappedLength > 0 ? envfile::openInPlace(mapped) : -1;
+    if (fd >= 0 && (f = fdopen(fd, "wb")) == nullptr) close(fd);
   }
-  FILE* f = path != nullptr ? crt_fopen(path, "wb") : nullptr;
   if (f == nullptr) {
     formatErrorText(m_szErrorText, "CPKCS7SignatureClient::%s -> error during fopen %s", method,
                     path != nullptr ? path : "(null)");

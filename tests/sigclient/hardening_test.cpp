@@ -2,6 +2,7 @@
 // a key that is not the certificate's, a data "file" that would block or is
 // too big, and an envelope file that could not be written whole.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -348,4 +349,273 @@ TEST(EnvelopeFile, KilledWritersLeaveOwnerOnlyTemporariesThatTheNextWriteRemoves
   close(liveFd);
   ASSERT_EQ(client.writeSignedEnvelopeFile(path.c_str()), 0) << client.getErrorText();
   EXPECT_FALSE(std::filesystem::exists(live));
+}
+
+namespace {
+// A client holding a checked envelope of `data`, so that a write needs
+// nothing of the store any more (a child that dropped its rights can write).
+void signAndBuild(CPKCS7SignatureClientUI& client, const std::string& data) {
+  importSoftware("user");
+  ASSERT_EQ(client.setDataContentByString(data.c_str()), 0);
+  ASSERT_EQ(client.signData(b64("user").c_str(), "SHA1", "RSA"), 0) << client.getErrorText();
+  std::string text;
+  ASSERT_EQ(envelope(client, &text), 0) << client.getErrorText();
+}
+
+std::vector<std::string> namesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+constexpr uid_t kNobody = 65534;
+
+// A folder outside the test root (which is its owner's alone), that any user
+// may pass through.
+struct PassableFolder {
+  std::string path;
+  PassableFolder() {
+    path = (std::filesystem::temp_directory_path() / "envfile-XXXXXX").string();
+    if (mkdtemp(path.data()) == nullptr || chmod(path.c_str(), 0711) != 0) path.clear();
+  }
+  ~PassableFolder() {
+    std::error_code ec;
+    if (!path.empty()) std::filesystem::remove_all(path, ec);
+  }
+};
+
+struct Written {
+  int code = -1;
+  std::string text;
+  bool hung = false;
+};
+
+// writeSignedEnvelopeFile in a child, as an unprivileged user when
+// `unprivileged`; a child that has not answered in 10 s is stopped.
+Written writeInChild(CPKCS7SignatureClient& client, const std::string& path, bool unprivileged) {
+  Written w;
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return w;
+  pid_t child = fork();
+  if (child == 0) {
+    close(pipeFds[0]);
+    if (unprivileged && (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+                         setresuid(kNobody, kNobody, kNobody) != 0))
+      _exit(2);
+    alarm(10);
+    const std::string answer =
+        std::to_string(client.writeSignedEnvelopeFile(path.c_str())) + "\n" + client.getErrorText();
+    ssize_t n = write(pipeFds[1], answer.data(), answer.size());
+    _exit(n == static_cast<ssize_t>(answer.size()) ? 0 : 1);
+  }
+  close(pipeFds[1]);
+  std::string answer;
+  char buf[1024];
+  for (ssize_t n; (n = read(pipeFds[0], buf, sizeof buf)) > 0;) answer.append(buf, static_cast<size_t>(n));
+  close(pipeFds[0]);
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) return w;
+  w.hung = WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM;
+  const std::string::size_type newline = answer.find('\n');
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && newline != std::string::npos) {
+    w.code = std::stoi(answer.substr(0, newline));
+    w.text = answer.substr(newline + 1);
+  }
+  return w;
+}
+}  // namespace
+
+// The next write removes leftovers of the writer's own form alone: the target's
+// name, ".tmp." and six letters or digits, as mkostemp makes them (a file of
+// that form is taken for a leftover). The user's own files that merely start
+// like one stay, whole.
+TEST(EnvelopeFile, TheNextWriteRemovesOnlyNamesOfTheWritersOwnForm) {
+  const std::string data(20000, 'd');
+  CPKCS7SignatureClientUI client;
+  signAndBuild(client, data);
+  const std::string dir = testsupport::freshDir("ownform");
+  const std::string path = dir + "/env.p7";
+  ASSERT_EQ(client.writeSignedEnvelopeFile(path.c_str()), 0) << client.getErrorText();
+  // A real leftover: a writer killed by the file-size limit partway through.
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct rlimit limit {};
+    limit.rlim_cur = limit.rlim_max = 4096;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    signal(SIGXFSZ, SIG_DFL);
+    client.writeSignedEnvelopeFile(path.c_str());
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+  const std::vector<Temporary> killed = temporariesOf(path);
+  ASSERT_EQ(killed.size(), 1u);
+
+  struct Row {
+    const char* suffix;
+    bool leftover;
+  } rows[] = {
+      {"keep", false},          // the user's own copy
+      {"1", false},             // an envelope the page wrote under this name
+      {"abcde", false},         // five
+      {"abcdefg", false},       // seven
+      {"abc-ef", false},        // six, one not a letter or digit
+      {"abc.ef", false},        // six, with a dot
+      {"abcd\xc3\xa9", false},  // six bytes, two of them a letter outside ASCII
+      {"Ab3xY9.keep", false},   // the form, then more
+      {"ABCDEF", true},         // the form, whoever made it
+      {"a1b2c3", true},
+      {"zZ09aQ", true},
+  };
+  for (const Row& r : rows) testsupport::writeFile(path + ".tmp." + r.suffix, std::string("mine: ") + r.suffix);
+
+  ASSERT_EQ(client.writeSignedEnvelopeFile(path.c_str()), 0) << client.getErrorText();
+  EXPECT_TRUE(verifies(testsupport::readFile(path), data));
+  EXPECT_FALSE(exists(dir + "/" + killed[0].name)) << killed[0].name;
+  std::vector<std::string> expected;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.suffix);
+    const std::string name = path + ".tmp." + r.suffix;
+    EXPECT_EQ(exists(name), !r.leftover);
+    if (!r.leftover) {
+      EXPECT_EQ(testsupport::readFile(name), std::string("mine: ") + r.suffix);
+      expected.push_back(std::string("env.p7.tmp.") + r.suffix);
+    }
+  }
+  std::vector<std::string> left;
+  for (const Temporary& t : temporariesOf(path)) left.push_back(t.name);
+  std::sort(left.begin(), left.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(left, expected);
+}
+
+// An existing target the user could not write in place, as fopen "wb" would
+// open it, is refused (20, the open failure) and nothing is touched: the
+// target keeps its bytes, owner and permissions, and the leftover beside it
+// stays. A file without its owner's write permission stands for a read-only
+// file and is refused to root as well. What is no regular file is written in
+// place as before: a link is followed, a FIFO nobody reads refuses at once.
+TEST(EnvelopeFile, ATargetTheUserCouldNotWriteIsRefusedAndLeftAsItWas) {
+  const bool root = geteuid() == 0;
+  const std::string data = "pay 100";
+  CPKCS7SignatureClientUI client;
+  signAndBuild(client, data);
+  PassableFolder top;
+  ASSERT_FALSE(top.path.empty());
+  enum Kind { kFile, kNone, kLinkToFile, kFifo, kFolder };
+  struct Row {
+    const char* what;
+    bool unprivileged;  // written by a child that dropped to another user
+    Kind kind;
+    bool ownedByWriter;  // else by root
+    mode_t mode;
+    int code;
+  } rows[] = {
+      {"own read-only file, root", false, kFile, true, 0444, 20},
+      {"own read-only file", true, kFile, true, 0444, 20},
+      {"another user's file in the user's folder", true, kFile, false, 0644, 20},
+      {"own writable file", true, kFile, true, 0644, 0},
+      {"no file", true, kNone, true, 0, 0},
+      {"link to a read-only file, root", false, kLinkToFile, true, 0444, 20},
+      {"link to a writable file, root", false, kLinkToFile, true, 0644, 0},
+      {"link to another user's file", true, kLinkToFile, false, 0644, 20},
+      {"FIFO nobody reads, root", false, kFifo, true, 0600, 20},
+      {"folder, root", false, kFolder, true, 0755, 20},
+  };
+  int n = 0;
+  for (const Row& t : rows) {
+    SCOPED_TRACE(t.what);
+    if (t.unprivileged && !root) continue;  // no other user to become
+    const uid_t writer = t.unprivileged ? kNobody : geteuid();
+    const uid_t owner = t.ownedByWriter ? writer : 0;
+    const std::string dir = top.path + "/" + std::to_string(++n);
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(chown(dir.c_str(), writer, writer), 0);
+    const std::string target = dir + "/env.p7";
+    const std::string reached = t.kind == kLinkToFile ? dir + "/real.p7" : target;
+    if (t.kind == kFile || t.kind == kLinkToFile) {
+      testsupport::writeFile(reached, "the old bytes");
+      ASSERT_EQ(chown(reached.c_str(), owner, owner), 0);
+      ASSERT_EQ(chmod(reached.c_str(), t.mode), 0);
+    }
+    if (t.kind == kLinkToFile) {
+      ASSERT_EQ(symlink(reached.c_str(), target.c_str()), 0);
+    }
+    if (t.kind == kFifo) {
+      ASSERT_EQ(mkfifo(target.c_str(), t.mode), 0);
+    }
+    if (t.kind == kFolder) {
+      ASSERT_EQ(mkdir(target.c_str(), t.mode), 0);
+    }
+    // A leftover of an earlier writer of this user, which a write may remove.
+    const std::string leftover = target + ".tmp.Lft0v1";
+    testsupport::writeFile(leftover, "left over");
+    ASSERT_EQ(chown(leftover.c_str(), writer, writer), 0);
+    ASSERT_EQ(chmod(leftover.c_str(), 0600), 0);
+    struct stat before {};
+    ASSERT_EQ(stat(reached.c_str(), &before) == 0, t.kind != kNone);
+    const std::vector<std::string> namesBefore = namesIn(dir);
+
+    const Written w = writeInChild(client, target, t.unprivileged);
+    if (w.hung) {
+      ADD_FAILURE() << "the write waited";
+      continue;
+    }
+    EXPECT_EQ(w.code, t.code) << w.text;
+    if (t.code == 20) {
+      EXPECT_EQ(w.text, "CPKCS7SignatureClient::getSignedEnvelopeByFile -> error during fopen " + target);
+      EXPECT_EQ(namesIn(dir), namesBefore);
+      EXPECT_EQ(testsupport::readFile(leftover), "left over");
+      struct stat after {};
+      ASSERT_EQ(lstat(target.c_str(), &after), 0);
+      EXPECT_EQ(S_IFMT & after.st_mode, t.kind == kLinkToFile ? S_IFLNK : S_IFMT & before.st_mode);
+      ASSERT_EQ(stat(reached.c_str(), &after), 0);
+      EXPECT_EQ(after.st_ino, before.st_ino);
+      EXPECT_EQ(after.st_uid, before.st_uid);
+      EXPECT_EQ(after.st_mode, before.st_mode);
+      if (t.kind == kFile || t.kind == kLinkToFile) {
+        EXPECT_TRUE(testsupport::readFile(reached) == "the old bytes") << "the file was written";
+      }
+    } else if (t.code == 0) {
+      EXPECT_TRUE(verifies(testsupport::readFile(reached), data));
+      struct stat after {};
+      ASSERT_EQ(lstat(target.c_str(), &after), 0);
+      // A link stays a link, its file written in place; a replaced file is
+      // the writer's; the leftover of a replaced file is gone.
+      if (t.kind == kLinkToFile) {
+        EXPECT_TRUE(S_ISLNK(after.st_mode));
+        EXPECT_TRUE(exists(leftover));
+      } else {
+        EXPECT_TRUE(S_ISREG(after.st_mode));
+        EXPECT_EQ(after.st_uid, writer);
+        EXPECT_FALSE(exists(leftover));
+      }
+    }
+  }
+}
+
+// The new file has the old one's permissions without set-user-id, set-group-id
+// and sticky, which a write in place by an ordinary writer clears.
+TEST(EnvelopeFile, TheNewFileKeepsTheOldPermissionsWithoutSetIdAndStickyBits) {
+  CPKCS7SignatureClientUI client;
+  signAndBuild(client, "pay 100");
+  const std::string dir = testsupport::freshDir("modes");
+  struct Row {
+    mode_t old;
+    mode_t now;
+  } rows[] = {{06755, 0755}, {04700, 0700}, {02640, 0640}, {01644, 0644}, {07777, 0777}, {0604, 0604}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.old);
+    const std::string path = dir + "/env" + std::to_string(r.old) + ".p7";
+    testsupport::writeFile(path, "old");
+    ASSERT_EQ(chmod(path.c_str(), r.old), 0);
+    ASSERT_EQ(client.writeSignedEnvelopeFile(path.c_str()), 0) << client.getErrorText();
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, r.now);
+    EXPECT_TRUE(verifies(testsupport::readFile(path), "pay 100"));
+  }
 }
