@@ -8,6 +8,7 @@
 #include <openssl/err.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstddef>
 #include <cstring>
@@ -222,8 +223,41 @@ int CVKB::encryptText(std::string_view text, std::string& out) const {
 }
 
 namespace {
-// The DER of the last key the public-key check accepted: a page hands the
-// same key to the member and the dialog wraps under it at the end.
+std::atomic<WrapFault*> gWrapFault{nullptr};
+
+// The one RSA encryption of the keypads: block enciphered with PKCS#1 v1.5
+// padding under key, as Base64 in out. Both the trial wrap of a key's check
+// and the wrap of the session key go through here, so a key the check
+// accepts is one the wrap works with. 0, or -1 (out unchanged).
+int wrapUnder(EVP_PKEY* key, const unsigned char* block, size_t n, std::string& out) {
+  WrapFault* fault = gWrapFault.load();
+  if (fault != nullptr && fault->fails()) return -1;
+  ERR_set_mark();
+  int result = -1;
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
+  size_t size = 0;
+  if (ctx != nullptr && EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+      EVP_PKEY_encrypt(ctx, nullptr, &size, block, n) == 1) {
+    std::vector<unsigned char> wrapped(size, 0);
+    if (EVP_PKEY_encrypt(ctx, wrapped.data(), &size, block, n) == 1) {
+      out = base64(wrapped.data(), size);
+      result = 0;
+    }
+  }
+  EVP_PKEY_CTX_free(ctx);
+  ERR_pop_to_mark();
+  return result;
+}
+
+// Moduli the session key is wrapped under. Below 512 bits a modulus is
+// factored with public tools and the typed digits read; above 16384 bits
+// OpenSSL does no RSA operation at all, and not every release's public-key
+// check says so before the wrap.
+constexpr int kMinModulusBits = 512;
+constexpr int kMaxModulusBits = 16384;
+
+// The DER of the last key the check accepted: a page hands the same key to
+// the member and the dialog wraps under it at the end.
 struct AcceptedKey {
   std::mutex lock;
   std::vector<unsigned char> der;
@@ -233,6 +267,26 @@ struct AcceptedKey {
 AcceptedKey& acceptedKey() {
   static AcceptedKey kept;
   return kept;
+}
+
+// Whether the session key can be wrapped under this RSA key: a modulus in
+// bounds, OpenSSL's public-key check, then a trial wrap of a dummy block of
+// the session key's size.
+bool canWrapUnder(EVP_PKEY* key) {
+  const int bits = EVP_PKEY_get_bits(key);
+  if (bits < kMinModulusBits || bits > kMaxModulusBits) return false;
+  // Refuses an exponent of 0, 1 or an even one, with which the wrapped
+  // key would be the padded block in clear or could not be unwrapped.
+  EVP_PKEY_CTX* check = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
+  const bool passed = check != nullptr && EVP_PKEY_public_check(check) == 1;
+  EVP_PKEY_CTX_free(check);
+  if (!passed) return false;
+  // Keys the check passes but the encryption refuses (an exponent of more
+  // than 64 bits on a modulus of more than 3072 bits, or one larger than
+  // the modulus) would take the customer through a keypad for nothing.
+  static const unsigned char kTrialBlock[16] = {};
+  std::string trial;
+  return wrapUnder(key, kTrialBlock, sizeof kTrialBlock, trial) == 0;
 }
 
 // The page's key, if it is one the session key can be wrapped under: a new
@@ -261,12 +315,7 @@ EVP_PKEY* readUsableKey(std::string_view publicKeyBase64) {
       known = accepted.der.size() == used && std::memcmp(accepted.der.data(), der.data(), used) == 0;
     }
     if (!known) {
-      // Refuses an exponent of 0, 1 or an even one, with which the wrapped
-      // key would be the padded block in clear or could not be unwrapped.
-      EVP_PKEY_CTX* check = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
-      const bool usable = check != nullptr && EVP_PKEY_public_check(check) == 1;
-      EVP_PKEY_CTX_free(check);
-      if (usable) {
+      if (canWrapUnder(key)) {
         std::lock_guard<std::mutex> hold(accepted.lock);
         accepted.der.assign(der.begin(), der.begin() + static_cast<std::ptrdiff_t>(used));
       } else {
@@ -280,6 +329,8 @@ EVP_PKEY* readUsableKey(std::string_view publicKeyBase64) {
 }
 }  // namespace
 
+WrapFault* SetWrapFault(WrapFault* fault) { return gWrapFault.exchange(fault); }
+
 bool CVKB::usablePublicKey(std::string_view publicKeyBase64) {
   EVP_PKEY* key = readUsableKey(publicKeyBase64);
   EVP_PKEY_free(key);
@@ -289,21 +340,8 @@ bool CVKB::usablePublicKey(std::string_view publicKeyBase64) {
 int CVKB::wrapSessionKey(std::string_view publicKeyBase64, std::string& out) const {
   EVP_PKEY* key = readUsableKey(publicKeyBase64);
   if (key == nullptr) return -1;
-  ERR_set_mark();
-  int result = -1;
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
-  size_t size = 0;
-  if (ctx != nullptr && EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
-      EVP_PKEY_encrypt(ctx, nullptr, &size, sessionKey_, sizeof sessionKey_) == 1) {
-    std::vector<unsigned char> wrapped(size, 0);
-    if (EVP_PKEY_encrypt(ctx, wrapped.data(), &size, sessionKey_, sizeof sessionKey_) == 1) {
-      out = base64(wrapped.data(), size);
-      result = 0;
-    }
-  }
-  EVP_PKEY_CTX_free(ctx);
+  int result = wrapUnder(key, sessionKey_, sizeof sessionKey_, out);
   EVP_PKEY_free(key);
-  ERR_pop_to_mark();
   return result;
 }
 

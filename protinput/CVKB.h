@@ -55,15 +55,19 @@ class CVKB {
   int encryptText(std::string_view text, std::string& out) const;
   // Base64 of the session key encrypted with RSA PKCS#1 v1.5 under the page's
   // public key (one line of Base64 of a DER SubjectPublicKeyInfo of an RSA
-  // key). 0, or -1 (out unchanged) when the key cannot be used.
-  // A key that cannot protect the session key (an exponent of 0, 1 or an
-  // even one) is no key either: the same check as usablePublicKey.
+  // key). 0, or -1 (out unchanged) when the key cannot be used or the
+  // encryption fails.
+  // A key that cannot protect the session key (see usablePublicKey) is no
+  // key either: the same check as usablePublicKey.
   int wrapSessionKey(std::string_view publicKeyBase64, std::string& out) const;
 
   // Whether the session key can be wrapped under this key: one line of
-  // Base64 of a DER SubjectPublicKeyInfo of an RSA key that OpenSSL's
-  // public-key check accepts. The check is costly for large keys (a tenth of
-  // a second at 8192 bits); the last key it accepted is remembered.
+  // Base64 of a DER SubjectPublicKeyInfo of an RSA key with a modulus of 512
+  // to 16384 bits that OpenSSL's public-key check accepts and under which a
+  // trial block of 16 bytes is wrapped as the session key would be (OpenSSL
+  // refuses, say, an exponent of more than 64 bits on a modulus of more than
+  // 3072 bits). The check is costly for large keys (a tenth of a second at
+  // 8192 bits); the last key it accepted is remembered and not checked again.
   static bool usablePublicKey(std::string_view publicKeyBase64);
 
   // The layout count the last buildLayouts used (0 before).
@@ -86,5 +90,33 @@ class CVKB {
 };
 
 // The text handed to the page: Base64 of the enciphered text, "|", Base64 of
-// the wrapped session key; empty when the public key cannot be used.
+// the wrapped session key; empty when the public key cannot be used or
+// the wrap fails.
 std::string ProtectionCipherText(const CVKB& keypad, std::string_view plainText, std::string_view publicKeyBase64);
+
+// A failing RSA encryption on demand, the way a test replaces the random
+// source: every wrap (a new key's trial wrap and the session key's) asks the
+// fault in place first and fails, as OpenSSL short of memory would, when it
+// says so. Without one (the default) OpenSSL alone decides.
+class WrapFault {
+ public:
+  virtual ~WrapFault() = default;
+  // True: this wrap fails and writes nothing.
+  virtual bool fails() = 0;
+};
+
+// Puts fault in place for every thread (null: none) and returns the one that
+// was in place.
+WrapFault* SetWrapFault(WrapFault* fault);
+
+// Puts a fault in place for one scope.
+class ScopedWrapFault {
+ public:
+  explicit ScopedWrapFault(WrapFault* fault) : previous_(SetWrapFault(fault)) {}
+  ~ScopedWrapFault() { SetWrapFault(previous_); }
+  ScopedWrapFault(const ScopedWrapFault&) = delete;
+  ScopedWrapFault& operator=(const ScopedWrapFault&) = delete;
+
+ private:
+  WrapFault* previous_;
+};

@@ -29,7 +29,7 @@ class ProtectionDataDlg : public CDialog {
   // The typed text; empty when the labels cannot be decoded.
   std::u16string getPlainData();
   // ProtectionCipherText of the typed text under publicKey; empty when the
-  // key cannot be used.
+  // key cannot be used or the wrap fails.
   std::u16string getCipherData();
 
   std::u16string publicKey;

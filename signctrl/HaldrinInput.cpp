@@ -38,13 +38,16 @@ bool isHiddenTitle(BSTR title) {
   return true;
 }
 
+bool hasKey(BSTR keyValue) { return keyValue != nullptr && SysStringLen(keyValue) != 0; }
+
 // A key the page gave that could not protect what the user types: not one
-// line of Base64 of an RSA public key, or one whose wrapping would be no
-// protection (an exponent of 0, 1 or an even one). Checked once, before any
-// window opens, so the customer is not led through a keypad whose digits go
-// nowhere or to anyone. An empty key is the page's choice of plain digits.
+// line of Base64 of an RSA public key, one whose wrapping would be no
+// protection (a modulus under 512 bits, an exponent of 0, 1 or an even one)
+// or one the wrap cannot use. Checked once, before any window opens, so the
+// customer is not led through a keypad whose digits go nowhere or to anyone.
+// An empty key is the page's choice of plain digits.
 bool unusableKey(BSTR keyValue) {
-  if (keyValue == nullptr || SysStringLen(keyValue) == 0) return false;
+  if (!hasKey(keyValue)) return false;
   std::string ascii;
   for (UINT i = 0; i < SysStringLen(keyValue); ++i) {
     if (keyValue[i] >= 0x80) return true;
@@ -121,6 +124,13 @@ HRESULT CHaldrinCtrl::inquireProtectionData(BSTR title, BSTR keyValue, LONG bSho
     if (end == IDOK) {
       std::u16string plainData = dialog.getPlainData();
       std::u16string cipherData = dialog.getCipherData();
+      // The key passed its check, so a wrap that fails now failed for want
+      // of memory: digits without their cipher text are no result for a
+      // page that asked for one, and the earlier result stays.
+      if (hasKey(keyValue) && cipherData.empty()) {
+        protinput::WipeString(plainData);
+        return fail(rc::UNKNOWN_ERROR, "inquireProtectionData >> Unknow Error");
+      }
       protinput::WipeString(protectionPlainData);
       protectionPlainData.swap(plainData);
       protectionCipherData.swap(cipherData);
@@ -201,6 +211,9 @@ HRESULT CHaldrinCtrl::convertTextToImage(BSTR inputText, BSTR keyValue, BSTR tit
       if (dialog.refusal != 0) return fail(rc::UNKNOWN_ERROR, "convertTextToImage >> Unknow Error");
     }
     cipher = dialog.getCipherData();
+    // A key that passed its check whose wrap still failed: no empty text
+    // passed off as the confirmed one.
+    if (hasKey(keyValue) && cipher.empty()) return fail(rc::UNKNOWN_ERROR, "convertTextToImage >> Unknow Error");
     return 0;
   });
   if (outcome.code != 0) return S_OK;

@@ -13,11 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "BankKey.h"
+#include "TestRoot.h"
 #include "haldrin_h.h"
 #include "platform/com.h"
 #include "platform/kernel.h"
 #include "platform/locale.h"
 #include "platform/user.h"
+#include "protinput/CVKB.h"
 #include "protinput/RandomByte.h"
 
 using namespace platform::user;
@@ -244,4 +247,130 @@ TEST_F(InProcess, KeypadAndConfirmationInThePagesLanguage) {
     EXPECT_EQ(keypadConfirm, t.confirm);
     EXPECT_EQ(pictureConfirm, t.confirm);
   }
+}
+
+// Wraps that pass until the given number has gone through, then fail, as
+// the RSA encryption short of memory does.
+class WrapsFailingAfter : public WrapFault {
+ public:
+  explicit WrapsFailingAfter(int passing) : passing_(passing) {}
+  bool fails() override { return ++calls > passing_; }
+  int calls = 0;
+
+ private:
+  int passing_;
+};
+
+std::u16string wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
+std::string narrow(BSTR b) { return b == nullptr ? std::string() : std::string(b, b + SysStringLen(b)); }
+
+// A key that passed its check but whose wrap fails at the end of the window
+// gives 99 with the member's text, never 0 with an empty cipher text; the
+// keypad's earlier result stays as it was. The check's trial wrap runs once
+// for a new key.
+TEST_F(InProcess, WrapFailingAtTheEndIsAnUnknownErrorNotAnEmptyCipher) {
+  const std::string key = testsupport::bankKey().publicBase64;
+  BSTR keyText = SysAllocString(wide(key).c_str());
+  BSTR title = SysAllocString(u"Account");
+  auto typeDigits = [](const std::u16string& digits) {
+    std::vector<Action> a;
+    for (char16_t ch : digits) a.push_back(clickShown(std::u16string(1, ch)));
+    a.push_back(click(1036));
+    return a;
+  };
+  // The keypad's result as a page reads it: the cipher text, or the plain value.
+  auto readBack = [&](bool cipher) {
+    BSTR out = nullptr;
+    EXPECT_EQ(cipher ? ctl->getProtectionDataCipher(&out) : ctl->getProtectionDataPlain(&out), S_OK);
+    std::string text = narrow(out);
+    SysFreeString(out);
+    return text;
+  };
+
+  // A confirmed keypad the bank reads; the key is new, so its check makes
+  // the trial wrap, and the session key's wrap follows.
+  LONG code = -1;
+  {
+    WrapsFailingAfter counting(100);
+    ScopedWrapFault scope(&counting);
+    ScriptedUser u;
+    u.expect(107, typeDigits(u"2468"));
+    u.install();
+    EXPECT_EQ(ctl->inquireProtectionData(title, keyText, 0, &code), S_OK);
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
+    EXPECT_EQ(counting.calls, 2);
+  }
+  const std::string cipherBefore = readBack(true);
+  std::string plain;
+  ASSERT_TRUE(testsupport::bankDecrypt(cipherBefore, &plain));
+  EXPECT_EQ(plain, "2468");
+
+  // The key is known now: no trial wrap, and the one wrap left fails.
+  struct Case {
+    const char16_t* member;
+    LONG showDot;
+    int templateId;
+    const char16_t* title;
+  } cases[] = {{u"inquireProtectionData", 0, 107, u"Account"},
+               {u"inquireProtectionData", 1, 204, u"Account"},
+               {u"convertTextToImage", 0, 203, u"Amount"},
+               {u"convertTextToImage", 0, 0, u"DONOTSHOWDIALOG"}};
+  for (const Case& t : cases) {
+    SCOPED_TRACE(std::string(t.member, t.member + std::char_traits<char16_t>::length(t.member)) + " " +
+                 std::to_string(t.templateId));
+    WrapsFailingAfter failing(0);
+    ScopedWrapFault scope(&failing);
+    ScriptedUser u;
+    if (t.templateId == 203) u.expect(203, {click(1036)});
+    if (t.templateId == 107) u.expect(107, typeDigits(u"135"));
+    if (t.templateId == 204) u.expect(204, typeDigits(u"13.5"));
+    u.install();
+    BSTR caption = SysAllocString(t.title);
+    if (std::u16string(t.member) == u"inquireProtectionData") {
+      code = -1;
+      EXPECT_EQ(ctl->inquireProtectionData(caption, keyText, t.showDot, &code), S_OK);
+      EXPECT_EQ(code, 99);
+      EXPECT_EQ(lastError(), u"CHaldrinCtrl::inquireProtectionData >> Unknow Error");
+    } else {
+      BSTR digits = SysAllocString(u"100.25");
+      BSTR cipher = reinterpret_cast<BSTR>(1);
+      EXPECT_EQ(ctl->convertTextToImage(digits, keyText, caption, &cipher), S_OK);
+      EXPECT_EQ(cipher, nullptr);
+      EXPECT_EQ(lastError(), u"CHaldrinCtrl::convertTextToImage >> Unknow Error");
+      SysFreeString(digits);
+    }
+    SysFreeString(caption);
+    EXPECT_EQ(lastCode(), 99);
+    EXPECT_EQ(failing.calls, 1);
+    EXPECT_TRUE(u.ok()) << testing::PrintToString(u.failures());
+    EXPECT_EQ(readBack(false), "2468");
+    EXPECT_EQ(readBack(true), cipherBefore);
+  }
+
+  // A new key whose trial wrap fails is refused before any window, as every
+  // key the wrap cannot use is.
+  {
+    std::string other;
+    ASSERT_EQ(testsupport::run("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 2>/dev/null | "
+                               "openssl pkey -pubout -outform DER | base64 -w0",
+                               &other),
+              0);
+    BSTR otherText = SysAllocString(wide(other).c_str());
+    WrapsFailingAfter failing(0);
+    ScopedWrapFault scope(&failing);
+    ScriptedUser nobody;
+    nobody.install();
+    code = -1;
+    EXPECT_EQ(ctl->inquireProtectionData(title, otherText, 0, &code), S_OK);
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(lastError(), u"CHaldrinCtrl::inquireProtectionData >> error during invalid parameter(keyValue)!");
+    EXPECT_EQ(failing.calls, 1);
+    EXPECT_TRUE(nobody.seen().empty()) << testing::PrintToString(nobody.failures());
+    SysFreeString(otherText);
+  }
+  EXPECT_EQ(readBack(false), "2468");
+  SysFreeString(title);
+  SysFreeString(keyText);
 }

@@ -490,17 +490,47 @@ TEST(Keypad, KeysThatCannotBeUsed) {
   // make a cipher nobody can undo.
   const std::vector<unsigned char> n = modulusOf(keys().pem(1024));
   ASSERT_EQ(n.size(), 128u);
-  std::vector<std::string> weak = {testsupport::rsaPublicKeyText(n, 1), testsupport::rsaPublicKeyText(n, 0),
-                                   testsupport::rsaPublicKeyText(n, 65536)};
-  for (const std::string& w : weak) ASSERT_FALSE(w.empty());
-  for (const std::string& bad :
-       {std::string(), pemText, pkcs1, ec, broken, std::string("not base64 at all!"), good.substr(0, good.size() - 4),
-        tiny, std::string("AAAA"), weak[0], weak[1], weak[2]}) {
+  // A 4096-bit modulus of a real key: with an exponent of more than 64 bits
+  // OpenSSL's check passes the key and its encryption refuses it.
+  const std::string key4096 = testsupport::cachedRsaKey(4096, "4294967297");
+  const std::vector<unsigned char> n4096 = testsupport::rsaModulus(key4096);
+  ASSERT_EQ(n4096.size(), 512u);
+  // Past OpenSSL's 16384 bits for RSA: built as DER, no key is made.
+  std::vector<unsigned char> n16385(2049, 0xC3);
+  n16385[0] = 0x01;
+  n16385[2048] = 0xC5;
+  struct Refused {
+    const char* what;
+    std::string key;
+  } refused[] = {
+      {"empty", std::string()},
+      {"PEM", pemText},
+      {"PKCS#1", pkcs1},
+      {"EC", ec},
+      {"line break", broken},
+      {"not Base64", "not base64 at all!"},
+      {"cut", good.substr(0, good.size() - 4)},
+      {"too short for the padding", tiny},
+      {"AAAA", "AAAA"},
+      {"exponent 1", testsupport::rsaPublicKeyText(n, 1)},
+      {"exponent 0", testsupport::rsaPublicKeyText(n, 0)},
+      {"exponent 65536", testsupport::rsaPublicKeyText(n, 65536)},
+      {"216 bits", testsupport::rsaPublicKeyText(testsupport::twoPrimeModulus(216), 65537)},
+      {"511 bits", testsupport::rsaPublicKeyText(testsupport::twoPrimeModulus(511), 65537)},
+      {"4096 bits, e = n", testsupport::rsaPublicKeyText(n4096, n4096)},
+      {"4096 bits, e = 2^64+1", testsupport::rsaPublicKeyText(n4096, {1, 0, 0, 0, 0, 0, 0, 0, 1})},
+      {"16385 bits", testsupport::rsaPublicKeyText(n16385, 65537)},
+  };
+  for (const Refused& bad : refused) {
+    SCOPED_TRACE(bad.what);
+    if (std::string(bad.what) != "empty") {
+      ASSERT_FALSE(bad.key.empty());
+    }
     std::string out = "unchanged";
-    EXPECT_EQ(k.wrapSessionKey(bad, out), -1) << bad;
+    EXPECT_EQ(k.wrapSessionKey(bad.key, out), -1);
     EXPECT_EQ(out, "unchanged");
-    EXPECT_EQ(ProtectionCipherText(k, "123", bad), "");
-    EXPECT_FALSE(CVKB::usablePublicKey(bad)) << bad;
+    EXPECT_EQ(ProtectionCipherText(k, "123", bad.key), "");
+    EXPECT_FALSE(CVKB::usablePublicKey(bad.key));
   }
   // Blanks and line ends around the text are trimmed, and bytes after the
   // key's DER are ignored, as EVP_DecodeBlock and d2i read them.
@@ -512,11 +542,13 @@ TEST(Keypad, KeysThatCannotBeUsed) {
     EXPECT_EQ(out.size(), 172u);
     EXPECT_TRUE(CVKB::usablePublicKey(fine));
   }
-  // Small keys and small or large odd exponents still protect the session
-  // key: the bank unwraps it.
+  // The smallest keys OpenSSL makes and small or large odd exponents still
+  // protect the session key: the bank unwraps it. An exponent of more than
+  // 64 bits is fine up to 3072 bits.
   std::string dir = testsupport::freshDir("usable");
-  for (const std::string& pem :
-       {keys().pem(512), keys().dir + "/rsa1024e3.pem", keys().dir + "/rsa1024e4294967297.pem", keys().pem(8192)}) {
+  for (const std::string& pem : {keys().pem(512), testsupport::cachedRsaKey(512, "3"), keys().dir + "/rsa1024e3.pem",
+                                 keys().dir + "/rsa1024e4294967297.pem",
+                                 testsupport::cachedRsaKey(3072, "36893488147419103233"), key4096, keys().pem(8192)}) {
     SCOPED_TRACE(pem);
     std::string text = publicKeyText(pem);
     EXPECT_TRUE(CVKB::usablePublicKey(text));
@@ -527,6 +559,61 @@ TEST(Keypad, KeysThatCannotBeUsed) {
     ASSERT_EQ(sessionKey.size(), 32u);
     EXPECT_EQ(decryptWithOpenSSL(sessionKey, result.substr(0, bar), dir, false), hexOf({'4', '7', '1', '1'}));
   }
+}
+
+// A wrap that fails in spite of the check (short of memory) gives no cipher
+// text, and a key whose trial wrap fails is not accepted.
+class FailingWraps : public WrapFault {
+ public:
+  explicit FailingWraps(int passing) : passing_(passing) {}
+  bool fails() override { return ++calls > passing_; }
+  int calls = 0;
+
+ private:
+  int passing_;
+};
+
+TEST(Keypad, WrapThatFailsGivesNoCipherText) {
+  CVKB k;
+  keyed(k, 6, 0);
+  const std::string pem = testsupport::cachedRsaKey(1024, "65537");
+  const std::string key = publicKeyText(pem);
+  {
+    // A new key: its trial wrap fails, so it is refused and not remembered.
+    FailingWraps failing(0);
+    ScopedWrapFault scope(&failing);
+    EXPECT_FALSE(CVKB::usablePublicKey(key));
+    EXPECT_EQ(failing.calls, 1);
+  }
+  {
+    // Checked once (one trial wrap), then only the session key's wraps.
+    FailingWraps counting(100);
+    ScopedWrapFault scope(&counting);
+    EXPECT_TRUE(CVKB::usablePublicKey(key));
+    EXPECT_TRUE(CVKB::usablePublicKey(key));
+    EXPECT_EQ(counting.calls, 1);
+    std::string out;
+    EXPECT_EQ(k.wrapSessionKey(key, out), 0);
+    EXPECT_EQ(counting.calls, 2);
+  }
+  {
+    // The accepted key's wrap fails at the end: nothing written, no text.
+    FailingWraps failing(0);
+    ScopedWrapFault scope(&failing);
+    std::string out = "unchanged";
+    EXPECT_EQ(k.wrapSessionKey(key, out), -1);
+    EXPECT_EQ(out, "unchanged");
+    EXPECT_EQ(ProtectionCipherText(k, "4711", key), "");
+    EXPECT_EQ(failing.calls, 2);
+  }
+  // Without the fault the same key wraps again and the bank unwraps it.
+  std::string result = ProtectionCipherText(k, "4711", key);
+  size_t bar = result.find('|');
+  ASSERT_NE(bar, std::string::npos);
+  std::string dir = testsupport::freshDir("failing-wrap");
+  std::string sessionKey = unwrapWithOpenSSL(pem, result.substr(bar + 1), dir);
+  ASSERT_EQ(sessionKey.size(), 32u);
+  EXPECT_EQ(decryptWithOpenSSL(sessionKey, result.substr(0, bar), dir, false), hexOf({'4', '7', '1', '1'}));
 }
 
 }  // namespace
