@@ -256,34 +256,18 @@ TEST_F(HaldrinTest, KeysThatCannotProtectTheDigitsOpenNoWindow) {
                              "openssl pkey -pubout -outform DER | base64 -w0",
                              &ec),
             0);
-  // Keys with which the wrap at the end would fail: a 4096-bit modulus (a
-  // real key's) with an exponent of more than 64 bits, and a modulus past
-  // OpenSSL's 16384 bits (built as DER, no key made).
-  const std::string key4096 = testsupport::cachedRsaKey(4096, "4294967297");
-  const std::vector<unsigned char> n4096 = testsupport::rsaModulus(key4096);
-  ASSERT_EQ(n4096.size(), 512u);
-  std::vector<unsigned char> n16385(2049, 0xC3);
-  n16385[0] = 0x01;
-  n16385[2048] = 0xC5;
   struct Refused {
-    const char* what;
-    std::string key;
-  } refused[] = {
-      {"exponent 1", testsupport::rsaPublicKeyText(n, 1)},
-      {"exponent 0", testsupport::rsaPublicKeyText(n, 0)},
-      {"exponent 65536", testsupport::rsaPublicKeyText(n, 65536)},
+    std::string what, key;
+  };
+  std::vector<Refused> refused = {
       {"PEM", pem},
       {"PKCS#1", pkcs1},
       {"EC", ec},
       {"line break", good.substr(0, 60) + "\n" + good.substr(60)},
       {"not Base64", "this is no key"},
       {"not ASCII", good + "\xC3\xA9"},
-      {"216 bits", testsupport::rsaPublicKeyText(testsupport::twoPrimeModulus(216), 65537)},
-      {"511 bits", testsupport::rsaPublicKeyText(testsupport::twoPrimeModulus(511), 65537)},
-      {"4096 bits, e = n", testsupport::rsaPublicKeyText(n4096, n4096)},
-      {"4096 bits, e = 2^64+1", testsupport::rsaPublicKeyText(n4096, {1, 0, 0, 0, 0, 0, 0, 0, 1})},
-      {"16385 bits", testsupport::rsaPublicKeyText(n16385, 65537)},
   };
+  for (const testsupport::NamedKey& k : testsupport::keysThatCannotProtect(n)) refused.push_back({k.what, k.key});
 
   Haldrin c;
   ScriptedUser first;

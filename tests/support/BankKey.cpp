@@ -143,4 +143,25 @@ std::string publicKeyTextOf(const std::string& privatePem) {
   return out;
 }
 
+std::vector<NamedKey> keysThatCannotProtect(const std::vector<unsigned char>& modulus) {
+  const std::vector<unsigned char> n4096 = rsaModulus(cachedRsaKey(4096, "4294967297"));
+  EXPECT_EQ(n4096.size(), 512u);
+  // Built as DER, no key is made.
+  std::vector<unsigned char> n16385(2049, 0xC3);
+  n16385[0] = 0x01;
+  n16385[2048] = 0xC5;
+  std::vector<NamedKey> keys = {
+      {"exponent 1", rsaPublicKeyText(modulus, 1)},
+      {"exponent 0", rsaPublicKeyText(modulus, 0)},
+      {"exponent 65536", rsaPublicKeyText(modulus, 65536)},
+      {"216 bits", rsaPublicKeyText(twoPrimeModulus(216), 65537)},
+      {"511 bits", rsaPublicKeyText(twoPrimeModulus(511), 65537)},
+      {"4096 bits, e = n", rsaPublicKeyText(n4096, n4096)},
+      {"4096 bits, e = 2^64+1", rsaPublicKeyText(n4096, {1, 0, 0, 0, 0, 0, 0, 0, 1})},
+      {"16385 bits", rsaPublicKeyText(n16385, 65537)},
+  };
+  for (const NamedKey& k : keys) EXPECT_FALSE(k.key.empty()) << k.what;
+  return keys;
+}
+
 }  // namespace testsupport

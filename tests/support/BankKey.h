@@ -44,4 +44,14 @@ std::string cachedRsaKey(int bits, const std::string& exponent);
 // The page's text of the public half of the key in a PEM file.
 std::string publicKeyTextOf(const std::string& privatePem);
 
+// RSA public keys in the page's form under which the session key is not to
+// be wrapped, each named: `modulus` (a real key's) with the exponents 0, 1
+// and 65536, which protect nothing; moduli of 216 and 511 bits, factored with
+// public tools; and keys OpenSSL's check passes but its encryption refuses
+// (a 4096-bit modulus with e = n or e = 2^64+1) or past its 16384 bits.
+struct NamedKey {
+  std::string what, key;
+};
+std::vector<NamedKey> keysThatCannotProtect(const std::vector<unsigned char>& modulus);
+
 }  // namespace testsupport

@@ -1,5 +1,7 @@
 #include "TeskelSupport.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <set>
@@ -314,6 +316,29 @@ void expectEverySigningMemberRefusesTheKey(Control& c, const std::string& cert, 
     EXPECT_TRUE(c.call(u"getSignedEnvelopByString").isNullText());
     EXPECT_EQ(c.lastCode(), 4);
   }
+}
+
+void expectReadOnlyEnvelopeFileStays(Control& c, const std::string& ctrl, HRESULT failureHr) {
+  const std::string dir = testsupport::platformRoot() + "/drives/c/readonly";
+  std::filesystem::create_directories(dir);
+  const std::string file = dir + "/env.p7b";
+  const std::string leftover = file + ".tmp.Lft0v1";
+  testsupport::writeFile(file, "the old envelope");
+  ASSERT_EQ(chmod(file.c_str(), 0444), 0);
+  testsupport::writeFile(leftover, "left over");
+  Result r = c.call(u"getSignedEnvelopByFile", {text("C:\\readonly\\env.p7b")});
+  EXPECT_EQ(r.hr, failureHr);
+  EXPECT_EQ(r.asLong(), 20);
+  EXPECT_EQ(c.lastCode(), 20);
+  EXPECT_EQ(c.lastError(), ctrl +
+                               "::getSignedEnvelopByFile -> CPKCS7SignatureClient::getSignedEnvelopeByFile -> error "
+                               "during fopen C:\\readonly\\env.p7b");
+  EXPECT_TRUE(testsupport::readFile(file) == "the old envelope") << "the file was written";
+  EXPECT_EQ(testsupport::readFile(leftover), "left over");
+  ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+  ASSERT_EQ(c.callLong(u"getSignedEnvelopByFile", {text("C:\\readonly\\env.p7b")}), 0) << c.lastError();
+  EXPECT_EQ(verifyEnvelopeFile(file).status, 0);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(leftover)));
 }
 
 }  // namespace teskeltest

@@ -131,6 +131,14 @@ void expectEverySigningMemberRefusesTheKey(Control& c, const std::string& cert, 
                                            const std::function<void(platform::user::ScriptedUser&)>& tokenOutAndIn,
                                            bool keepsCode);
 
+// With an envelope signed on `c`: a page path (drive C:, folder "readonly")
+// to a read-only envelope file (no write permission for its owner, refused
+// even to root) gives the open failure 20, answered with `failureHr`, under
+// the control's class name `ctrl`, and the file and a leftover of an earlier
+// writer beside it stay as they were; made writable again, the file is
+// replaced and the leftover goes.
+void expectReadOnlyEnvelopeFileStays(Control& c, const std::string& ctrl, HRESULT failureHr);
+
 // UTF-8 <-> UTF-16 for the test's own texts.
 std::u16string wide(const std::string& utf8);
 std::string utf8(const std::u16string& text);
