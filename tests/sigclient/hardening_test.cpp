@@ -256,6 +256,25 @@ std::vector<Temporary> temporariesOf(const std::string& target) {
   }
   return out;
 }
+
+// A writer of `path` killed by the file-size limit partway through its
+// temporary, which it leaves behind.
+void killedByTheFileSizeLimit(CPKCS7SignatureClientUI& client, const std::string& path) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct rlimit limit {};
+    limit.rlim_cur = limit.rlim_max = 4096;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    signal(SIGXFSZ, SIG_DFL);
+    client.writeSignedEnvelopeFile(path.c_str());
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+}
+
 }  // namespace
 
 // Writers of one envelope file killed with SIGKILL while they write, several
@@ -300,19 +319,7 @@ TEST(EnvelopeFile, KilledWritersLeaveOwnerOnlyTemporariesThatTheNextWriteRemoves
   }
   // Killed by the file-size limit partway through its temporary, so that at
   // least one leftover is there whatever the timing above did.
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    struct rlimit limit {};
-    limit.rlim_cur = limit.rlim_max = 4096;
-    setrlimit(RLIMIT_FSIZE, &limit);
-    signal(SIGXFSZ, SIG_DFL);
-    client.writeSignedEnvelopeFile(path.c_str());
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+  ASSERT_NO_FATAL_FAILURE(killedByTheFileSizeLimit(client, path));
   ASSERT_GE(temporariesOf(path).size(), 1u);
   for (const Temporary& t : temporariesOf(path)) EXPECT_EQ(t.mode & 077, 0u) << t.name;
   EXPECT_EQ(testsupport::readFile(path), whole);
@@ -438,19 +445,7 @@ TEST(EnvelopeFile, TheNextWriteRemovesOnlyNamesOfTheWritersOwnForm) {
   const std::string path = dir + "/env.p7";
   ASSERT_EQ(client.writeSignedEnvelopeFile(path.c_str()), 0) << client.getErrorText();
   // A real leftover: a writer killed by the file-size limit partway through.
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    struct rlimit limit {};
-    limit.rlim_cur = limit.rlim_max = 4096;
-    setrlimit(RLIMIT_FSIZE, &limit);
-    signal(SIGXFSZ, SIG_DFL);
-    client.writeSignedEnvelopeFile(path.c_str());
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+  ASSERT_NO_FATAL_FAILURE(killedByTheFileSizeLimit(client, path));
   const std::vector<Temporary> killed = temporariesOf(path);
   ASSERT_EQ(killed.size(), 1u);
 
