@@ -105,6 +105,18 @@ class WrapFault {
   virtual bool fails() = 0;
 };
 
+// Wraps that pass until `passing` have gone through, then fail; `calls`
+// counts every wrap asked.
+class WrapsFailingAfter : public WrapFault {
+ public:
+  explicit WrapsFailingAfter(int passing) : passing_(passing) {}
+  bool fails() override { return ++calls > passing_; }
+  int calls = 0;
+
+ private:
+  int passing_;
+};
+
 // Puts fault in place for every thread (null: none) and returns the one that
 // was in place.
 WrapFault* SetWrapFault(WrapFault* fault);

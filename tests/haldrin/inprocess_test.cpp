@@ -249,18 +249,6 @@ TEST_F(InProcess, KeypadAndConfirmationInThePagesLanguage) {
   }
 }
 
-// Wraps that pass until the given number has gone through, then fail, as
-// the RSA encryption short of memory does.
-class WrapsFailingAfter : public WrapFault {
- public:
-  explicit WrapsFailingAfter(int passing) : passing_(passing) {}
-  bool fails() override { return ++calls > passing_; }
-  int calls = 0;
-
- private:
-  int passing_;
-};
-
 std::u16string wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
 std::string narrow(BSTR b) { return b == nullptr ? std::string() : std::string(b, b + SysStringLen(b)); }

@@ -548,16 +548,6 @@ TEST(Keypad, KeysThatCannotBeUsed) {
 
 // A wrap that fails in spite of the check (short of memory) gives no cipher
 // text, and a key whose trial wrap fails is not accepted.
-class FailingWraps : public WrapFault {
- public:
-  explicit FailingWraps(int passing) : passing_(passing) {}
-  bool fails() override { return ++calls > passing_; }
-  int calls = 0;
-
- private:
-  int passing_;
-};
-
 TEST(Keypad, WrapThatFailsGivesNoCipherText) {
   CVKB k;
   keyed(k, 6, 0);
@@ -565,14 +555,14 @@ TEST(Keypad, WrapThatFailsGivesNoCipherText) {
   const std::string key = publicKeyText(pem);
   {
     // A new key: its trial wrap fails, so it is refused and not remembered.
-    FailingWraps failing(0);
+    WrapsFailingAfter failing(0);
     ScopedWrapFault scope(&failing);
     EXPECT_FALSE(CVKB::usablePublicKey(key));
     EXPECT_EQ(failing.calls, 1);
   }
   {
     // Checked once (one trial wrap), then only the session key's wraps.
-    FailingWraps counting(100);
+    WrapsFailingAfter counting(100);
     ScopedWrapFault scope(&counting);
     EXPECT_TRUE(CVKB::usablePublicKey(key));
     EXPECT_TRUE(CVKB::usablePublicKey(key));
@@ -583,7 +573,7 @@ TEST(Keypad, WrapThatFailsGivesNoCipherText) {
   }
   {
     // The accepted key's wrap fails at the end: nothing written, no text.
-    FailingWraps failing(0);
+    WrapsFailingAfter failing(0);
     ScopedWrapFault scope(&failing);
     std::string out = "unchanged";
     EXPECT_EQ(k.wrapSessionKey(key, out), -1);
